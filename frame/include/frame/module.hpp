@@ -1,0 +1,116 @@
+// Module initialisation (multi-phase: create and exec) and the statements of a
+// module body: imports, assignments, defs and class statements.
+#pragma once
+
+#include <functional>
+#include <initializer_list>
+
+#include "frame/coroutine.hpp"
+#include "frame/function.hpp"
+
+namespace frame {
+
+class ModuleBody;
+class ClassBody;
+
+struct ModuleSpec {
+    const char* dotted_name;  // "velquor_ai.util.validators"
+    const char* doc;
+    void (*body)(ModuleBody&);
+};
+
+// Process-global state of one module file.
+struct ModuleState {
+    const ModuleSpec* spec;
+    std::int64_t interpreter_id = -1;
+    PyObject* module = nullptr;
+    PyObject* globals = nullptr;
+};
+
+PyObject* module_create(ModuleState& state, PyObject* spec) noexcept;
+int module_exec(ModuleState& state, PyObject* module) noexcept;
+
+// Statements shared by module and class bodies.
+class Body {
+public:
+    void at(int line) noexcept { line_ = line; }
+    int line() const noexcept { return line_; }
+
+protected:
+    int line_ = 1;
+};
+
+class ModuleBody : public Body {
+public:
+    ModuleBody(ModuleState& state, PyObject* module_name);
+
+    // import name  (binds the top-level package under its own name)
+    void import(const char* name);
+    // from module import a, b    with `module` absolute; level and relative
+    // name are those written in the source (level 0 for absolute imports).
+    void from_import(const char* absolute, const char* relative, int level,
+                     std::initializer_list<const char*> names,
+                     std::initializer_list<const char*> bind_as = {});
+    void assign(const char* name, Obj value);
+    Ref global(PyObject* name) const;
+    // def at module level
+    Ref def(const FunctionSpec& spec);
+    // class Name(bases): the body callback runs the class body's statements.
+    Ref class_statement(const char* name, std::initializer_list<Obj> bases, const char* doc,
+                        const std::function<void(ClassBody&)>& body);
+    void finish();  // binds __test__
+
+    PyObject* globals() const noexcept { return state_.globals; }
+    PyObject* module_name() const noexcept { return module_name_; }
+    void record_doctest(PyObject* qualname, int line, const char* doc);
+
+private:
+    ModuleState& state_;
+    PyObject* module_name_;
+    Ref tests_;
+};
+
+class ClassBody {
+public:
+    ClassBody(ModuleBody& module, const char* qualname, PyObject* namespace_);
+
+    // Lines of a class body are lines of the module body.
+    void at(int line) noexcept { module_.at(line); }
+
+    void annotate(const char* name, const char* annotation);
+    void assign(const char* name, Obj value);
+    // def in the class body; returns the function object (to decorate it)
+    // and binds it unless bind is false.
+    Ref def(const FunctionSpec& spec, bool bind = true);
+    Ref global(PyObject* name) const { return module_.global(name); }
+
+    const std::vector<Ref>& functions() const noexcept { return functions_; }
+
+private:
+    ModuleBody& module_;
+    const char* qualname_;
+    PyObject* namespace_;
+    Ref annotations_;
+    std::vector<Ref> functions_;
+};
+
+}  // namespace frame
+
+// Defines PyInit_<short_name> for a module described by `module_spec`.
+#define FRAME_MODULE(short_name, module_spec)                                               \
+    namespace {                                                                              \
+    ::frame::ModuleState frame_module_state_{&(module_spec)};                                \
+    PyObject* frame_module_create_(PyObject* spec, PyModuleDef*) {                           \
+        return ::frame::module_create(frame_module_state_, spec);                            \
+    }                                                                                        \
+    int frame_module_exec_(PyObject* module) {                                               \
+        return ::frame::module_exec(frame_module_state_, module);                            \
+    }                                                                                        \
+    PyModuleDef_Slot frame_module_slots_[] = {                                               \
+        {Py_mod_create, reinterpret_cast<void*>(frame_module_create_)},                      \
+        {Py_mod_exec, reinterpret_cast<void*>(frame_module_exec_)},                          \
+        {0, nullptr}};                                                                       \
+    PyModuleDef frame_module_def_ = {PyModuleDef_HEAD_INIT, #short_name, (module_spec).doc, 0, \
+                                     nullptr, frame_module_slots_, nullptr, nullptr, nullptr}; \
+    }                                                                                        \
+    PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&frame_module_def_); }

@@ -1,0 +1,143 @@
+// The Python operations a module body is written in. Each helper behaves as
+// the corresponding Python expression and throws Error when it raises.
+#pragma once
+
+#include <initializer_list>
+#include <string_view>
+
+#include "frame/ref.hpp"
+
+namespace frame {
+
+// Interned string constant, created on first use and kept for the life of the
+// process. Returns a borrowed reference.
+PyObject* intern(const char* text);
+#define FRAME_STR(text)                                               \
+    ([]() -> PyObject* {                                              \
+        static PyObject* const interned_ = ::frame::intern(text);    \
+        return interned_;                                             \
+    }())
+
+// A borrowed view of an object, made from a PyObject* or a Ref, so that
+// helpers take either without ceremony at the call site.
+class Obj {
+public:
+    Obj(PyObject* object) noexcept : object_(object) {}
+    Obj(const Ref& ref) noexcept : object_(ref.get()) {}
+    PyObject* get() const noexcept { return object_; }
+    operator PyObject*() const noexcept { return object_; }
+
+private:
+    PyObject* object_;
+};
+
+inline PyObject* none() noexcept { return Py_None; }
+inline Ref new_none() noexcept { return Ref::borrow(Py_None); }
+inline Ref new_bool(bool value) noexcept { return Ref::borrow(value ? Py_True : Py_False); }
+
+Ref str(std::string_view text);
+Ref integer(long long value);
+Ref floating(double value);
+
+// --- attributes -----------------------------------------------------------
+inline Ref getattr(Obj object, PyObject* name) { return steal(PyObject_GetAttr(object, name)); }
+inline void setattr(Obj object, PyObject* name, Obj value) {
+    check(PyObject_SetAttr(object, name, value));
+}
+// hasattr(): an AttributeError counts as absent, anything else propagates.
+inline bool hasattr(Obj object, PyObject* name) { return check(PyObject_HasAttrWithError(object, name)) != 0; }
+// getattr(object, name, default)
+Ref getattr(Obj object, PyObject* name, Obj fallback);
+
+// --- calls ----------------------------------------------------------------
+Ref call(Obj callable, std::initializer_list<Obj> args = {});
+// Call with positional arguments followed by keyword values whose names are
+// the (cached) tuple kwnames.
+Ref call_kw(Obj callable, std::initializer_list<Obj> args, PyObject* kwnames);
+Ref call_method(Obj self, PyObject* name, std::initializer_list<Obj> args = {});
+// f(**mapping) with a mapping copied first, as the interpreter does.
+Ref call_with_mapping(Obj callable, Obj mapping);
+
+// A tuple of keyword names for call_kw, built once per call site.
+PyObject* make_kwnames(std::initializer_list<const char*> names);
+#define FRAME_KWNAMES(...)                                                    \
+    ([]() -> PyObject* {                                                      \
+        static PyObject* const names_ = ::frame::make_kwnames({__VA_ARGS__}); \
+        return names_;                                                        \
+    }())
+
+// --- truth, comparison, arithmetic ---------------------------------------
+inline bool truthy(Obj object) {
+    if (object == Py_True) return true;
+    if (object == Py_False || object == Py_None) return false;
+    return check(PyObject_IsTrue(object)) != 0;
+}
+inline Ref compare(Obj left, Obj right, int op) { return steal(PyObject_RichCompare(left, right, op)); }
+// `left == right` used as a condition (no identity shortcut, as in Python).
+inline bool equals(Obj left, Obj right) { return truthy(compare(left, right, Py_EQ).get()); }
+inline bool less(Obj left, Obj right) { return truthy(compare(left, right, Py_LT).get()); }
+inline bool greater(Obj left, Obj right) { return truthy(compare(left, right, Py_GT).get()); }
+inline Ref subtract(Obj left, Obj right) { return steal(PyNumber_Subtract(left, right)); }
+inline Ref multiply(Obj left, Obj right) { return steal(PyNumber_Multiply(left, right)); }
+inline Ref to_int(Obj value) { return steal(PyNumber_Long(value)); }
+inline bool isinstance(Obj object, Obj type) { return check(PyObject_IsInstance(object, type)) != 0; }
+inline Py_ssize_t length(Obj object) {
+    Py_ssize_t n = PyObject_Length(object);
+    if (n < 0) raise_current();
+    return n;
+}
+
+// --- strings ------------------------------------------------------------
+// The piece an f-string makes of a replacement field without a spec.
+Ref format(Obj value);
+// Joins f-string pieces.
+Ref join(std::initializer_list<Obj> pieces);
+inline Ref to_str(Obj value) { return steal(PyObject_Str(value)); }
+inline Ref concat(Obj left, Obj right) { return steal(PyUnicode_Concat(left, right)); }
+
+// --- containers ---------------------------------------------------------
+inline Ref new_list() { return steal(PyList_New(0)); }
+inline void append(Obj list, Obj item) { check(PyList_Append(list, item)); }
+inline Ref new_dict() { return steal(PyDict_New()); }
+inline void set_item(Obj dict, Obj key, Obj value) { check(PyDict_SetItem(dict, key, value)); }
+// `key in mapping`
+inline bool contains(Obj container, Obj key) { return check(PySequence_Contains(container, key)) != 0; }
+inline Ref get_item(Obj container, Obj key) { return steal(PyObject_GetItem(container, key)); }
+
+// `for item in iterable:`; next() returns an empty Ref at the end.
+class Iterate {
+public:
+    explicit Iterate(Obj iterable) : iterator_(steal(PyObject_GetIter(iterable))) {}
+    Ref next() {
+        Ref item = Ref::steal_or_null(PyIter_Next(iterator_.get()));
+        if (!item && PyErr_Occurred()) raise_current();
+        return item;
+    }
+
+private:
+    Ref iterator_;
+};
+
+// `raise value`: classes are instantiated, instances raised as they are.
+[[noreturn]] void raise(Obj value);
+[[noreturn]] void raise_type_error(const char* format, ...);
+
+// Checks of a declared result type ("Expected %s, got %.200s").
+void check_result(Obj value, PyTypeObject* expected, const char* expected_name);
+
+// The handled exception (sys.exc_info()) for the extent of an except block.
+class HandledException {
+public:
+    explicit HandledException(Obj exception)
+        : previous_(Ref::steal_or_null(PyErr_GetHandledException())) {
+        PyErr_SetHandledException(exception);
+    }
+    ~HandledException() { PyErr_SetHandledException(previous_.get()); }
+    HandledException(const HandledException&) = delete;
+    HandledException& operator=(const HandledException&) = delete;
+
+private:
+    Ref previous_;
+};
+
+}  // namespace frame

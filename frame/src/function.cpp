@@ -1,0 +1,586 @@
+// The function object type: binding, argument checks and introspection.
+#include <cstring>
+#include <string>
+#include <string_view>
+
+#include "internal.hpp"
+
+namespace frame {
+
+namespace {
+
+Check check_for(const char* annotation) {
+    if (annotation == nullptr) return Check::Any;
+    std::string_view text(annotation);
+    if (text == "str") return Check::Str;
+    if (text == "bytes") return Check::Bytes;
+    if (text == "int") return Check::Int;
+    if (text.starts_with("List[")) return Check::List;
+    if (text.starts_with("Dict[")) return Check::Dict;
+    if (text.starts_with("Optional[List[")) return Check::OptionalList;
+    return Check::Any;
+}
+
+const char* tested_type_name(Check check) {
+    switch (check) {
+        case Check::Str: return "str";
+        case Check::Bytes: return "bytes";
+        case Check::Int: return "int";
+        case Check::List:
+        case Check::OptionalList: return "list";
+        case Check::Dict: return "dict";
+        case Check::Any: break;
+    }
+    return nullptr;
+}
+
+PyTypeObject* tested_type(Check check) {
+    switch (check) {
+        case Check::Str: return &PyUnicode_Type;
+        case Check::Bytes: return &PyBytes_Type;
+        case Check::Int: return &PyLong_Type;
+        case Check::List:
+        case Check::OptionalList: return &PyList_Type;
+        case Check::Dict: return &PyDict_Type;
+        case Check::Any: break;
+    }
+    return nullptr;
+}
+
+// The result check of a `-> str`, `-> bytes`, `-> Dict[...]`, `-> List[...]`.
+Check result_check(const char* returns) {
+    Check check = check_for(returns);
+    return check == Check::Int || check == Check::OptionalList ? Check::Any : check;
+}
+
+// Docstring with the common indentation of its later lines removed and
+// surrounding blank lines and trailing blank space cut.
+std::string clean_doc(const char* raw) {
+    std::vector<std::string> lines;
+    std::string current;
+    for (const char* p = raw; *p; ++p) {
+        if (*p == '\n') {
+            lines.push_back(current);
+            current.clear();
+        } else if (*p == '\t') {
+            current.append(8 - current.size() % 8, ' ');
+        } else {
+            current.push_back(*p);
+        }
+    }
+    lines.push_back(current);
+    std::size_t margin = std::string::npos;
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        std::size_t indent = lines[i].find_first_not_of(' ');
+        if (indent != std::string::npos && indent < margin) margin = indent;
+    }
+    std::size_t first = lines[0].find_first_not_of(' ');
+    lines[0] = first == std::string::npos ? std::string() : lines[0].substr(first);
+    for (std::size_t i = 1; i < lines.size(); ++i) {
+        lines[i] = margin == std::string::npos || lines[i].size() < margin ? std::string() : lines[i].substr(margin);
+    }
+    std::string joined;
+    for (std::size_t i = 0; i < lines.size(); ++i) {
+        if (i) joined.push_back('\n');
+        joined += lines[i];
+    }
+    std::size_t begin = joined.find_first_not_of(" \n");
+    std::size_t end = joined.find_last_not_of(" \n");
+    if (begin == std::string::npos) return {};
+    return joined.substr(begin, end - begin + 1);
+}
+
+Ref default_object(const Default& value) {
+    if (value.kind == Default::Kind::Text) return str(value.text);
+    return new_none();
+}
+
+Ref signature_doc(const FunctionSpec& spec, const std::string& qualname) {
+    std::string line = qualname + "(";
+    for (std::size_t i = 0; i < spec.params.size(); ++i) {
+        const Param& param = spec.params[i];
+        bool is_varargs = spec.varargs && i + 1 == spec.params.size();
+        if (i) line += ", ";
+        const char* tested = is_varargs ? nullptr : tested_type_name(check_for(param.annotation));
+        if (tested) (line += tested) += " ";
+        if (is_varargs) line += "*";
+        line += param.name;
+        if (param.annotation) (line += ": ") += param.annotation;
+        if (param.default_value.kind != Default::Kind::Absent) {
+            Ref repr = steal(PyObject_Repr(default_object(param.default_value).get()));
+            const char* text = PyUnicode_AsUTF8(repr.get());
+            if (text == nullptr) raise_current();
+            (line += " = ") += text;
+        }
+    }
+    line += ")";
+    if (spec.returns) (line += " -> ") += spec.returns;
+    if (spec.doc == nullptr) return new_none();
+    line += "\n\n";
+    line += clean_doc(spec.doc);
+    return str(line);
+}
+
+Ref make_code(const FunctionSpec& spec, PyObject* filename, int nparams) {
+    const char* file_text = PyUnicode_AsUTF8(filename);
+    if (file_text == nullptr) raise_current();
+    Ref code = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, spec.name, spec.line)));
+    Py_ssize_t nvars = static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size());
+    Ref varnames = steal(PyTuple_New(nvars));
+    Py_ssize_t i = 0;
+    for (const Param& param : spec.params) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(intern(param.name)));
+    for (const char* local : spec.locals) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(intern(local)));
+    int flags = CO_OPTIMIZED | CO_NEWLOCALS;
+    if (spec.async_body) flags |= CO_COROUTINE;
+    if (spec.varargs) flags |= CO_VARARGS;
+    Ref replace = getattr(code, FRAME_STR("replace"));
+    Ref argcount = integer(nparams);
+    Ref flag_value = integer(flags);
+    Ref nlocals = integer(nvars);
+    return call_kw(replace, {argcount, varnames, nlocals, flag_value},
+                   FRAME_KWNAMES("co_argcount", "co_varnames", "co_nlocals", "co_flags"));
+}
+
+Ref coroutine_marker() {
+    Ref module = Ref::steal_or_null(PyImport_ImportModule("asyncio.coroutines"));
+    if (module) {
+        Ref marker = Ref::steal_or_null(PyObject_GetAttrString(module.get(), "_is_coroutine"));
+        if (marker) return marker;
+    }
+    PyErr_Clear();
+    return new_bool(true);
+}
+
+PyObject* builtins_dict() {
+    static PyObject* dict = [] {
+        Ref module = steal(PyImport_ImportModule("builtins"));
+        return Py_NewRef(PyModule_GetDict(module.get()));
+    }();
+    return dict;
+}
+
+// --- binding -------------------------------------------------------------
+
+const char* name_of(FunctionObject* function) {
+    const char* text = PyUnicode_AsUTF8(function->name);
+    if (text == nullptr) raise_current();
+    return text;
+}
+
+[[noreturn]] void count_error(FunctionObject* function, const char* word, Py_ssize_t expected, Py_ssize_t given) {
+    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
+                 name_of(function), word, expected, expected == 1 ? "" : "s", given);
+    raise_current();
+}
+
+void add_subclass_note() {
+    PyObject* exception = PyErr_GetRaisedException();
+    PyObject* result = PyObject_CallMethod(exception, "add_note", "s",
+                                           "Subclasses of built-in types are refused here: the argument must be "
+                                           "exactly of the built-in type, more strictly than PEP 484 asks.");
+    Py_XDECREF(result);
+    if (result == nullptr) {
+        Py_DECREF(exception);
+        raise_current();
+    }
+    PyErr_SetRaisedException(exception);
+}
+
+[[noreturn]] void argument_type_error(PyObject* name, Check check, PyObject* value) {
+    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
+                 PyUnicode_AsUTF8(name), tested_type_name(check), Py_TYPE(value)->tp_name);
+    if (value != Py_None && PyObject_TypeCheck(value, tested_type(check))) add_subclass_note();
+    raise_current();
+}
+
+// Tests (and, for int, converts) the bound arguments in parameter order.
+// Converted values are owned by `owned` and replace their entry in `bound`.
+// Returns false if an int conversion failed (the caller adds the entry).
+void check_arguments(FunctionObject* function, PyObject** bound, Ref* owned, int& failed_line) {
+    const FunctionInfo& info = *function->info;
+    for (int i = 0; i < info.nparams; ++i) {
+        PyObject* value = bound[i];
+        switch (info.checks[i]) {
+            case Check::Any: break;
+            case Check::Str:
+                if (!PyUnicode_CheckExact(value)) argument_type_error(info.names[i], Check::Str, value);
+                break;
+            case Check::Bytes:
+                if (!PyBytes_CheckExact(value)) argument_type_error(info.names[i], Check::Bytes, value);
+                break;
+            case Check::List:
+                if (!PyList_CheckExact(value)) argument_type_error(info.names[i], Check::List, value);
+                break;
+            case Check::OptionalList:
+                if (value != Py_None && !PyList_CheckExact(value))
+                    argument_type_error(info.names[i], Check::List, value);
+                break;
+            case Check::Dict:
+                if (!PyDict_CheckExact(value)) argument_type_error(info.names[i], Check::Dict, value);
+                break;
+            case Check::Int:
+                if (PyLong_CheckExact(value)) break;
+                if (!PyNumber_Check(value)) argument_type_error(info.names[i], Check::Int, value);
+                owned[i] = Ref::steal_or_null(PyNumber_Long(value));
+                if (!owned[i]) {
+                    int line = info.spec->params[i].line;
+                    failed_line = line ? line : info.spec->line;
+                    raise_current();
+                }
+                bound[i] = owned[i].get();
+                break;
+        }
+    }
+}
+
+// True when every argument already has its exact tested type.
+bool accepts_as_is(const FunctionInfo& info, PyObject* const* args) noexcept {
+    if (!info.needs_conversion) return true;
+    for (int i = 0; i < info.nparams; ++i) {
+        PyTypeObject* type = Py_TYPE(args[i]);
+        switch (info.checks[i]) {
+            case Check::Any: break;
+            case Check::Str: if (type != &PyUnicode_Type) return false; break;
+            case Check::Bytes: if (type != &PyBytes_Type) return false; break;
+            case Check::Int: if (type != &PyLong_Type) return false; break;
+            case Check::List: if (type != &PyList_Type) return false; break;
+            case Check::OptionalList: if (type != &PyList_Type && args[i] != Py_None) return false; break;
+            case Check::Dict: if (type != &PyDict_Type) return false; break;
+        }
+    }
+    return true;
+}
+
+int keyword_index(FunctionObject* function, PyObject* key) {
+    const FunctionInfo& info = *function->info;
+    for (int i = 0; i < info.nparams; ++i)
+        if (info.names[i] == key) return i;
+    if (!PyUnicode_Check(key)) {
+        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_of(function));
+        raise_current();
+    }
+    Py_hash_t hash = PyObject_Hash(key);
+    if (hash == -1) raise_current();
+    for (int i = 0; i < info.nparams; ++i) {
+        PyObject* name = info.names[i];
+        if (PyUnicode_CheckExact(key)) {
+            if (PyObject_Hash(name) == hash && PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
+                PyUnicode_Compare(name, key) == 0)
+                return i;
+        } else if (check(PyObject_RichCompareBool(key, name, Py_EQ))) {
+            return i;
+        }
+    }
+    return -1;
+}
+
+PyObject* run(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) {
+    const FunctionSpec& spec = *function->info->spec;
+    if (spec.async_body) return new_coroutine(function, args, static_cast<int>(nargs));
+    Call call(function, args, nargs);
+    call.at(spec.line);
+    try {
+        Ref result = spec.body(call);
+        switch (result_check(spec.returns)) {
+            case Check::Str: check_result(result, &PyUnicode_Type, "str"); break;
+            case Check::Bytes: check_result(result, &PyBytes_Type, "bytes"); break;
+            case Check::Dict: check_result(result, &PyDict_Type, "dict"); break;
+            case Check::List: check_result(result, &PyList_Type, "list"); break;
+            default: break;
+        }
+        return result.release();
+    } catch (...) {
+        translate_exception();
+        add_traceback(function->binding_name, function->filename, call.line(), function->globals);
+        return nullptr;
+    }
+}
+
+PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* function = reinterpret_cast<FunctionObject*>(callable);
+    const FunctionInfo& info = *function->info;
+    Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    int failed_line = info.spec->line;
+    bool binding_entry = true;
+    try {
+        if (info.spec->varargs) {
+            if (nkw > 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function),
+                             PyTuple_GET_ITEM(kwnames, 0));
+                raise_current();
+            }
+            return run(function, args, nargs);
+        }
+        // Exactly the positional arguments that need no conversion: the
+        // vector is handed to the body as it is.
+        if (nkw == 0 && nargs == info.nparams && accepts_as_is(info, args)) return run(function, args, nargs);
+        if (nargs > info.nparams) count_error(function, info.has_defaults ? "at most" : "exactly", info.nparams, nargs);
+        PyObject* bound[kMaxParams] = {};
+        Ref owned[kMaxParams];
+        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+        for (Py_ssize_t k = 0; k < nkw; ++k) {
+            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+            int index = keyword_index(function, key);
+            if (index < 0) {
+                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function), key);
+                raise_current();
+            }
+            if (index < nargs || bound[index] != nullptr) {
+                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(function),
+                             key);
+                raise_current();
+            }
+            bound[index] = args[nargs + k];
+        }
+        for (int i = static_cast<int>(nargs); i < info.nparams; ++i) {
+            if (bound[i] != nullptr) continue;
+            if (i < info.nrequired)
+                count_error(function, info.has_defaults ? "at least" : "exactly", info.nrequired, i);
+            bound[i] = PyTuple_GET_ITEM(function->defaults, i - info.nrequired);
+        }
+        binding_entry = false;
+        if (info.needs_conversion) {
+            failed_line = 0;
+            check_arguments(function, bound, owned, failed_line);
+        }
+        return run(function, bound, info.nparams);
+    } catch (...) {
+        translate_exception();
+        // Count and keyword errors point at the def line, failed int
+        // conversions at the parameter; refused types get no entry.
+        if (binding_entry || failed_line)
+            add_traceback(function->binding_name, function->filename, failed_line, function->globals);
+        return nullptr;
+    }
+}
+
+// --- the type ---------------------------------------------------------------
+
+int function_traverse(PyObject* self, visitproc visit, void* arg) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_VISIT(Py_TYPE(self));
+    Py_VISIT(f->name);
+    Py_VISIT(f->qualname);
+    Py_VISIT(f->module);
+    Py_VISIT(f->doc);
+    Py_VISIT(f->globals);
+    Py_VISIT(f->code);
+    Py_VISIT(f->defaults);
+    Py_VISIT(f->annotations);
+    Py_VISIT(f->is_coroutine);
+    Py_VISIT(f->dict);
+    Py_VISIT(f->defining_class);
+    return 0;
+}
+
+int function_clear(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    Py_CLEAR(f->doc);
+    Py_CLEAR(f->globals);
+    Py_CLEAR(f->defaults);
+    Py_CLEAR(f->annotations);
+    Py_CLEAR(f->is_coroutine);
+    Py_CLEAR(f->dict);
+    Py_CLEAR(f->defining_class);
+    Py_CLEAR(f->module);
+    return 0;
+}
+
+void function_dealloc(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    PyObject_GC_UnTrack(self);
+    if (f->weakrefs) PyObject_ClearWeakRefs(self);
+    function_clear(self);
+    Py_CLEAR(f->name);
+    Py_CLEAR(f->qualname);
+    Py_CLEAR(f->code);
+    Py_CLEAR(f->filename);
+    Py_CLEAR(f->binding_name);
+    delete f->info;
+    PyObject_GC_Del(self);
+}
+
+PyObject* function_repr(PyObject* self) {
+    auto* f = reinterpret_cast<FunctionObject*>(self);
+    return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
+}
+
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+    if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
+    return PyMethod_New(self, instance);
+}
+
+PyObject* function_reduce(PyObject* self, PyObject*) {
+    return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
+}
+
+PyObject* get_field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+
+int set_string_field(PyObject** field, PyObject* value, const char* message) {
+    if (value == nullptr || !PyUnicode_Check(value)) {
+        PyErr_SetString(PyExc_TypeError, message);
+        return -1;
+    }
+    Py_SETREF(*field, Py_NewRef(value));
+    return 0;
+}
+
+#define FUNCTION_FIELD(field) \
+    [](PyObject* self, void*) -> PyObject* { return get_field(reinterpret_cast<FunctionObject*>(self)->field); }
+
+PyGetSetDef function_getset[] = {
+    {"__name__", FUNCTION_FIELD(name),
+     [](PyObject* self, PyObject* value, void*) {
+         return set_string_field(&reinterpret_cast<FunctionObject*>(self)->name, value,
+                                 "__name__ must be set to a string object");
+     },
+     nullptr, nullptr},
+    {"__qualname__", FUNCTION_FIELD(qualname),
+     [](PyObject* self, PyObject* value, void*) {
+         return set_string_field(&reinterpret_cast<FunctionObject*>(self)->qualname, value,
+                                 "__qualname__ must be set to a string object");
+     },
+     nullptr, nullptr},
+    {"__module__", FUNCTION_FIELD(module),
+     [](PyObject* self, PyObject* value, void*) {
+         Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module, Py_XNewRef(value ? value : Py_None));
+         return 0;
+     },
+     nullptr, nullptr},
+    {"__doc__", FUNCTION_FIELD(doc),
+     [](PyObject* self, PyObject* value, void*) {
+         Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, Py_XNewRef(value ? value : Py_None));
+         return 0;
+     },
+     nullptr, nullptr},
+    {"__globals__", FUNCTION_FIELD(globals), nullptr, nullptr, nullptr},
+    {"__code__", FUNCTION_FIELD(code), nullptr, nullptr, nullptr},
+    {"__defaults__", FUNCTION_FIELD(defaults), nullptr, nullptr, nullptr},
+    {"__kwdefaults__", [](PyObject*, void*) -> PyObject* { Py_RETURN_NONE; }, nullptr, nullptr, nullptr},
+    {"__annotations__", FUNCTION_FIELD(annotations), nullptr, nullptr, nullptr},
+    {"_is_coroutine", FUNCTION_FIELD(is_coroutine), nullptr, nullptr, nullptr},
+    {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMethodDef function_methods[] = {
+    {"__reduce__", function_reduce, METH_NOARGS, nullptr},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyTypeObject function_type = [] {
+    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    type.tp_name = "frame_function";
+    type.tp_basicsize = sizeof(FunctionObject);
+    type.tp_dealloc = function_dealloc;
+    type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
+    type.tp_repr = function_repr;
+    type.tp_call = PyVectorcall_Call;
+    type.tp_getattro = PyObject_GenericGetAttr;
+    type.tp_setattro = PyObject_GenericSetAttr;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
+                    Py_TPFLAGS_METHOD_DESCRIPTOR;
+    type.tp_traverse = function_traverse;
+    type.tp_clear = function_clear;
+    type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
+    type.tp_methods = function_methods;
+    type.tp_getset = function_getset;
+    type.tp_descr_get = function_descr_get;
+    type.tp_dictoffset = offsetof(FunctionObject, dict);
+    return type;
+}();
+
+}  // namespace
+
+PyTypeObject* function_type_object() { return &function_type; }
+
+bool is_function(PyObject* object) noexcept { return Py_TYPE(object) == types().function; }
+
+Ref lookup_global(PyObject* globals, PyObject* name) {
+    PyObject* value = nullptr;
+    if (check(PyDict_GetItemRef(globals, name, &value))) return steal(value);
+    if (check(PyDict_GetItemRef(builtins_dict(), name, &value))) return steal(value);
+    PyErr_Format(PyExc_NameError, "name '%U' is not defined", name);
+    raise_current();
+}
+
+Ref Call::global(PyObject* name) const { return lookup_global(function_->globals, name); }
+
+PyObject* Call::defining_class() const {
+    if (function_->defining_class == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
+        raise_current();
+    }
+    return function_->defining_class;
+}
+
+void set_defining_class(PyObject* function, PyObject* cls) {
+    if (!is_function(function)) return;
+    Py_XSETREF(reinterpret_cast<FunctionObject*>(function)->defining_class, Py_NewRef(cls));
+}
+
+Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* globals, const char* qualname_prefix) {
+    int nparams = static_cast<int>(spec.params.size()) - (spec.varargs ? 1 : 0);
+    if (nparams > kMaxParams) {
+        PyErr_SetString(PyExc_SystemError, "too many parameters for a frame function");
+        raise_current();
+    }
+    std::string qualname = qualname_prefix && *qualname_prefix ? std::string(qualname_prefix) + "." + spec.name
+                                                               : std::string(spec.name);
+    // Code objects and tracebacks name the source path relative to the
+    // package root.
+    const char* dotted = PyUnicode_AsUTF8(module_name);
+    if (dotted == nullptr) raise_current();
+    std::string path(dotted);
+    for (char& c : path)
+        if (c == '.') c = '/';
+    path += ".py";
+    Ref source_path = str(path);
+
+    auto* f = PyObject_GC_New(FunctionObject, types().function);
+    if (f == nullptr) raise_current();
+    std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
+    Ref self = steal(reinterpret_cast<PyObject*>(f));
+    f->vectorcall = function_vectorcall;
+    f->info = new FunctionInfo{};
+    FunctionInfo& info = *f->info;
+    info.spec = &spec;
+    info.nparams = nparams;
+    info.nrequired = 0;
+    for (int i = 0; i < nparams; ++i) {
+        const Param& param = spec.params[i];
+        info.checks[i] = check_for(param.annotation);
+        if (info.checks[i] != Check::Any) info.needs_conversion = true;
+        if (param.default_value.kind == Default::Kind::Absent) {
+            info.nrequired = i + 1;
+        } else {
+            info.has_defaults = true;
+        }
+        info.names[i] = intern(param.name);
+    }
+    f->name = Py_NewRef(intern(spec.name));
+    f->qualname = str(qualname).release();
+    f->module = Py_NewRef(module_name);
+    f->globals = Py_NewRef(globals);
+    f->filename = source_path.release();
+    f->binding_name = str(std::string(dotted) + "." + qualname).release();
+    f->doc = signature_doc(spec, qualname).release();
+    f->code = make_code(spec, f->filename, nparams).release();
+    if (info.has_defaults) {
+        Ref defaults = steal(PyTuple_New(nparams - info.nrequired));
+        for (int i = info.nrequired; i < nparams; ++i)
+            PyTuple_SET_ITEM(defaults.get(), i - info.nrequired, default_object(spec.params[i].default_value).release());
+        f->defaults = defaults.release();
+    }
+    Ref annotations = new_dict();
+    for (const Param& param : spec.params)
+        if (param.annotation) set_item(annotations, intern(param.name), str(param.annotation));
+    if (spec.returns) set_item(annotations, FRAME_STR("return"), str(spec.returns));
+    f->annotations = annotations.release();
+    f->is_coroutine = spec.async_body ? coroutine_marker().release() : new_bool(false).release();
+    PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
+    return self;
+}
+
+}  // namespace frame

@@ -1,0 +1,139 @@
+#include <cstdarg>
+#include <vector>
+
+#include "frame/ops.hpp"
+
+namespace frame {
+
+PyObject* intern(const char* text) {
+    PyObject* object = PyUnicode_InternFromString(text);
+    if (object == nullptr) raise_current();
+    return object;  // kept for the life of the process
+}
+
+Ref str(std::string_view text) {
+    return steal(PyUnicode_FromStringAndSize(text.data(), static_cast<Py_ssize_t>(text.size())));
+}
+Ref integer(long long value) { return steal(PyLong_FromLongLong(value)); }
+Ref floating(double value) { return steal(PyFloat_FromDouble(value)); }
+
+Ref getattr(Obj object, PyObject* name, Obj fallback) {
+    PyObject* value = nullptr;
+    if (check(PyObject_GetOptionalAttr(object, name, &value)) == 0) return borrow(fallback);
+    return steal(value);
+}
+
+namespace {
+constexpr std::size_t kInlineArgs = 8;
+
+// Copies Obj views into a vectorcall argument array with a free slot in front.
+class ArgArray {
+public:
+    ArgArray(std::initializer_list<Obj> args, std::size_t extra = 0) {
+        std::size_t n = args.size() + extra + 1;
+        if (n > kInlineArgs) {
+            heap_.resize(n);
+            data_ = heap_.data();
+        }
+        std::size_t i = 1;
+        for (Obj arg : args) data_[i++] = arg.get();
+    }
+    PyObject** data() noexcept { return data_; }
+
+private:
+    PyObject* inline_[kInlineArgs] = {};
+    std::vector<PyObject*> heap_;
+    PyObject** data_ = inline_;
+};
+}  // namespace
+
+Ref call(Obj callable, std::initializer_list<Obj> args) {
+    ArgArray array(args);
+    return steal(PyObject_Vectorcall(callable, array.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                     nullptr));
+}
+
+Ref call_kw(Obj callable, std::initializer_list<Obj> args, PyObject* kwnames) {
+    ArgArray array(args);
+    std::size_t npositional = args.size() - static_cast<std::size_t>(PyTuple_GET_SIZE(kwnames));
+    return steal(
+        PyObject_Vectorcall(callable, array.data() + 1, npositional | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames));
+}
+
+Ref call_method(Obj self, PyObject* name, std::initializer_list<Obj> args) {
+    ArgArray array(args);
+    array.data()[0] = self.get();
+    return steal(PyObject_VectorcallMethod(name, array.data(), (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
+                                           nullptr));
+}
+
+Ref call_with_mapping(Obj callable, Obj mapping) {
+    if (mapping.get() == Py_None) raise_type_error("argument after ** must be a mapping, not NoneType");
+    // An exact dict is copied; anything else goes through dict(), so the
+    // caller's object is never modified.
+    Ref copy = PyDict_CheckExact(mapping) ? steal(PyDict_Copy(mapping))
+                                          : steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), mapping));
+    Ref empty = steal(PyTuple_New(0));
+    return steal(PyObject_Call(callable, empty.get(), copy.get()));
+}
+
+PyObject* make_kwnames(std::initializer_list<const char*> names) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
+    if (tuple == nullptr) raise_current();
+    Py_ssize_t i = 0;
+    for (const char* name : names) {
+        PyObject* interned = PyUnicode_InternFromString(name);
+        if (interned == nullptr) {
+            Py_DECREF(tuple);
+            raise_current();
+        }
+        PyTuple_SET_ITEM(tuple, i++, interned);
+    }
+    return tuple;
+}
+
+Ref format(Obj value) {
+    if (PyUnicode_CheckExact(value)) return borrow(value);
+    return steal(PyObject_Format(value, nullptr));
+}
+
+Ref join(std::initializer_list<Obj> pieces) {
+    Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
+    Py_ssize_t i = 0;
+    for (Obj piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece.get()));
+    return steal(PyUnicode_Join(FRAME_STR(""), tuple.get()));
+}
+
+void raise(Obj value) {
+    PyObject* object = value.get();
+    if (PyExceptionClass_Check(object)) {
+        Ref instance = steal(PyObject_CallNoArgs(object));
+        if (!PyExceptionInstance_Check(instance.get())) {
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
+                         object, Py_TYPE(instance.get()));
+            raise_current();
+        }
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(instance.get())), instance.get());
+    } else if (PyExceptionInstance_Check(object)) {
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(object)), object);
+    } else {
+        PyErr_SetString(PyExc_TypeError, "raise: exception class must be a subclass of BaseException");
+    }
+    raise_current();
+}
+
+void raise_type_error(const char* format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    PyErr_FormatV(PyExc_TypeError, format, arguments);
+    va_end(arguments);
+    raise_current();
+}
+
+void check_result(Obj value, PyTypeObject* expected, const char* expected_name) {
+    PyObject* object = value.get();
+    if (object == Py_None || Py_IS_TYPE(object, expected)) return;
+    raise_type_error("Expected %s, got %.200s", expected_name, Py_TYPE(object)->tp_name);
+}
+
+}  // namespace frame

@@ -1,0 +1,105 @@
+// velquor_ai.util.validators: checks of the identifiers that go into request
+// paths.
+#include <frame/frame.hpp>
+
+using namespace frame;
+
+namespace {
+
+// An identifier is one path segment of a request URL: it must not be able to
+// leave that segment (separators, query, fragment, escapes, control
+// characters, dot segments).
+bool leaves_path_segment(PyObject* identifier) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(identifier);
+    int kind = PyUnicode_KIND(identifier);
+    const void* data = PyUnicode_DATA(identifier);
+    for (Py_ssize_t i = 0; i < length; ++i) {
+        Py_UCS4 c = PyUnicode_READ(kind, data, i);
+        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '?' || c == '#' || c == '%') return true;
+    }
+    return (length == 1 && PyUnicode_READ(kind, data, 0) == '.') ||
+           (length == 2 && PyUnicode_READ(kind, data, 0) == '.' && PyUnicode_READ(kind, data, 1) == '.');
+}
+
+[[noreturn]] void raise_validation_error(const Call& c, const char* message, const char* field) {
+    raise(call_kw(c.global(FRAME_STR("ValidationError")), {str(message), str(field)}, FRAME_KWNAMES("field")));
+}
+
+Ref validate_execution_id(Call& c) {
+    PyObject* execution_id = c.arg(0);
+    c.at(18);
+    if (!truthy(execution_id)) {
+        c.at(19);
+        raise_validation_error(c, "Execution ID cannot be empty", "execution_id");
+    }
+    c.at(20);
+    if (leaves_path_segment(execution_id)) {
+        c.at(21);
+        raise_validation_error(c, "Execution ID contains characters not allowed in a URL path segment",
+                               "execution_id");
+    }
+    return new_none();
+}
+
+Ref validate_generation_id(Call& c) {
+    PyObject* generation_id = c.arg(0);
+    c.at(34);
+    if (!truthy(generation_id)) {
+        c.at(35);
+        raise_validation_error(c, "Generation ID cannot be empty", "generation_id");
+    }
+    c.at(36);
+    if (leaves_path_segment(generation_id)) {
+        c.at(37);
+        raise_validation_error(c, "Generation ID contains characters not allowed in a URL path segment",
+                               "generation_id");
+    }
+    return new_none();
+}
+
+const FunctionSpec validate_execution_id_def{
+    .name = "validate_execution_id",
+    .line = 6,
+    .params = {{"execution_id", "str"}},
+    .returns = "None",
+    .doc = R"(Validate execution ID format.
+
+    Args:
+        execution_id (str): Execution ID to validate.
+
+    Raises:
+        ValidationError: If execution ID is invalid.
+    )",
+    .body = validate_execution_id,
+};
+
+const FunctionSpec validate_generation_id_def{
+    .name = "validate_generation_id",
+    .line = 22,
+    .params = {{"generation_id", "str"}},
+    .returns = "None",
+    .doc = R"(Validate generation ID format.
+
+    Args:
+        generation_id (str): Generation ID to validate.
+
+    Raises:
+        ValidationError: If generation ID is invalid.
+    )",
+    .body = validate_generation_id,
+};
+
+void body(ModuleBody& m) {
+    m.at(3);
+    m.from_import("velquor_ai.exceptions", "exceptions", 2, {"ValidationError"});
+    m.at(6);
+    m.def(validate_execution_id_def);
+    m.at(22);
+    m.def(validate_generation_id_def);
+}
+
+const ModuleSpec validators{"velquor_ai.util.validators", "Input validation utilities.", body};
+
+}  // namespace
+
+FRAME_MODULE(validators, validators)
