@@ -104,6 +104,26 @@ Ref join(std::initializer_list<Obj> pieces) {
     return steal(PyUnicode_Join(FRAME_STR(""), tuple.get()));
 }
 
+void unpack(Obj value, std::initializer_list<Ref*> targets) {
+    Iterate items(value);
+    Py_ssize_t expected = static_cast<Py_ssize_t>(targets.size());
+    Py_ssize_t received = 0;
+    for (Ref* target : targets) {
+        Ref item = items.next();
+        if (!item) {
+            PyErr_Format(PyExc_ValueError, "need more than %zd value%.1s to unpack", received,
+                         received == 1 ? "" : "s");
+            raise_current();
+        }
+        *target = std::move(item);
+        ++received;
+    }
+    if (items.next()) {
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", expected);
+        raise_current();
+    }
+}
+
 void raise(Obj value) {
     PyObject* object = value.get();
     if (PyExceptionClass_Check(object)) {

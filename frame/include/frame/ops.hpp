@@ -118,6 +118,9 @@ private:
     Ref iterator_;
 };
 
+// `a, b = value`: fills the targets from an iterable of exactly that many items.
+void unpack(Obj value, std::initializer_list<Ref*> targets);
+
 // `raise value`: classes are instantiated, instances raised as they are.
 [[noreturn]] void raise(Obj value);
 [[noreturn]] void raise_type_error(const char* format, ...);
