@@ -1,0 +1,225 @@
+"""Exception hierarchy of the velquor_ai package.
+
+Every exception the package raises on purpose derives from `VelquorAIError`, so a
+caller can catch the whole family with one clause:
+
+    VelquorAIError
+    ├── ValidationError           bad argument or configuration value
+    ├── TimeoutError              an operation ran out of its time budget
+    │                             (not the builtin `TimeoutError`)
+    └── APIError                  the service or the network failed a request
+        ├── BadRequestError           400
+        ├── AuthenticationError       401
+        ├── PermissionDeniedError     403
+        ├── NotFoundError             404
+        ├── ConflictError             409
+        ├── UnprocessableEntityError  422
+        ├── RateLimitError            429
+        ├── InternalServerError       500 and above
+        └── APIConnectionError        no answer: refused, reset, DNS, TLS, ...
+            └── APITimeoutError       no answer in time (also a `TimeoutError`)
+"""
+
+from __future__ import annotations
+
+from http import HTTPStatus
+
+__all__ = [
+    "APIConnectionError",
+    "APIError",
+    "APITimeoutError",
+    "AuthenticationError",
+    "BadRequestError",
+    "ConflictError",
+    "InternalServerError",
+    "NotFoundError",
+    "PermissionDeniedError",
+    "RateLimitError",
+    "TimeoutError",
+    "UnprocessableEntityError",
+    "ValidationError",
+    "VelquorAIError",
+    "error_for_status",
+]
+
+
+class VelquorAIError(Exception):
+    """Base class of every exception raised by the package."""
+
+
+class ValidationError(VelquorAIError):
+    """An argument or configuration value was refused before anything was sent.
+
+    Attributes:
+        message: What is wrong, in words.
+        field: Name of the offending argument or setting, or None.
+    """
+
+    def __init__(self, message: str, field: str | None = None) -> None:
+        """Create the error.
+
+        Args:
+            message: What is wrong, in words.
+            field: Name of the offending argument or setting.
+        """
+        # Both values go into args so that the exception survives pickling
+        # (multiprocessing, logging handlers in other processes) intact.
+        super().__init__(message, field)
+        self.message = message
+        self.field = field
+
+    def __str__(self) -> str:
+        """Return the message alone."""
+        return self.message
+
+
+class TimeoutError(VelquorAIError):  # shadows the builtin on purpose
+    """An operation ran out of its time budget (for example a status poll).
+
+    This is not the builtin `TimeoutError`; catch `velquor_ai.TimeoutError`.
+    """
+
+    def __init__(self, message: str) -> None:
+        """Create the error.
+
+        Args:
+            message: What timed out, in words.
+        """
+        super().__init__(message)
+        self.message = message
+
+    def __str__(self) -> str:
+        """Return the message alone."""
+        return self.message
+
+
+class APIError(VelquorAIError):
+    """A request to the service failed.
+
+    Attributes:
+        message: What went wrong, taken from the service's answer where it said so.
+        status_code: HTTP status of the answer, or None when there was no answer.
+        body: Text of the answer's body, or None when there was no answer.
+    """
+
+    def __init__(
+        self,
+        message: str,
+        status_code: int | None = None,
+        body: str | None = None,
+    ) -> None:
+        """Create the error.
+
+        Args:
+            message: What went wrong, in words.
+            status_code: HTTP status of the answer, if any.
+            body: Text of the answer's body, if any.
+        """
+        # Called by name, not through super(): in APITimeoutError the next class
+        # in the MRO is the package TimeoutError, whose constructor takes only
+        # the message.
+        VelquorAIError.__init__(self, message, status_code, body)
+        self.message = message
+        self.status_code = status_code
+        self.body = body
+
+    def __str__(self) -> str:
+        """Return the message alone."""
+        return self.message
+
+
+class BadRequestError(APIError):
+    """The service refused the request as malformed (400)."""
+
+
+class AuthenticationError(APIError):
+    """The API key is missing or was not accepted (401)."""
+
+
+class PermissionDeniedError(APIError):
+    """The API key may not do what was asked (403)."""
+
+
+class NotFoundError(APIError):
+    """The addressed generation, execution or route does not exist (404)."""
+
+
+class ConflictError(APIError):
+    """The request conflicts with the record's current state (409)."""
+
+
+class UnprocessableEntityError(APIError):
+    """The request was well formed but its content was refused (422)."""
+
+
+class RateLimitError(APIError):
+    """Too many requests; try again later (429)."""
+
+
+class InternalServerError(APIError):
+    """The service failed on its side (500 and above)."""
+
+
+class APIConnectionError(APIError):
+    """No answer came back: the connection was refused, reset or never made."""
+
+
+class APITimeoutError(APIConnectionError, TimeoutError):
+    """No answer came back within the configured request timeout.
+
+    It is both an `APIConnectionError` and the package's `TimeoutError`, so either
+    `except` clause catches it.
+    """
+
+    def __init__(self, message: str) -> None:
+        """Create the error.
+
+        Args:
+            message: What timed out, in words.
+        """
+        APIConnectionError.__init__(self, message)
+
+    def __reduce__(self) -> tuple[type[APITimeoutError], tuple[str]]:
+        """Rebuild from the message alone (the constructor takes only that)."""
+        return (type(self), (self.message,))
+
+
+_STATUS_CLASSES: dict[int, type[APIError]] = {
+    400: BadRequestError,
+    401: AuthenticationError,
+    403: PermissionDeniedError,
+    404: NotFoundError,
+    409: ConflictError,
+    422: UnprocessableEntityError,
+    429: RateLimitError,
+}
+
+
+def error_for_status(
+    status_code: int, body: str | None, message: str | None = None
+) -> APIError:
+    """Build the exception that stands for an error answer of the service.
+
+    Args:
+        status_code: HTTP status of the answer.
+        body: Text of the answer's body.
+        message: What went wrong; defaults to the status line, such as
+            "HTTP 404 Not Found".
+
+    Returns:
+        An instance of the `APIError` subclass for the status (for example
+        `NotFoundError` for 404, `InternalServerError` for any status of 500 or
+        above), or of `APIError` itself for a status without a class of its own.
+        The caller raises it.
+    """
+    if message is None:
+        try:
+            phrase = HTTPStatus(status_code).phrase
+        except ValueError:
+            phrase = ""
+        message = f"HTTP {status_code} {phrase}".rstrip()
+    if status_code >= 500:
+        cls: type[APIError] = InternalServerError
+    else:
+        cls = _STATUS_CLASSES.get(status_code, APIError)
+    return cls(message, status_code=status_code, body=body)
