@@ -150,6 +150,12 @@ void raise_type_error(const char* format, ...) {
     raise_current();
 }
 
+Ref int_local(Obj value) {
+    if (PyLong_CheckExact(value)) return borrow(value);
+    if (!PyNumber_Check(value)) raise_type_error("Expected %.200s, got %.200s", "int", Py_TYPE(value.get())->tp_name);
+    return steal(PyNumber_Long(value));
+}
+
 void check_result(Obj value, PyTypeObject* expected, const char* expected_name) {
     PyObject* object = value.get();
     if (object == Py_None || Py_IS_TYPE(object, expected)) return;

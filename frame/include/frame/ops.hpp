@@ -80,6 +80,8 @@ inline bool greater(Obj left, Obj right) { return truthy(compare(left, right, Py
 inline Ref subtract(Obj left, Obj right) { return steal(PyNumber_Subtract(left, right)); }
 inline Ref multiply(Obj left, Obj right) { return steal(PyNumber_Multiply(left, right)); }
 inline Ref to_int(Obj value) { return steal(PyNumber_Long(value)); }
+// A value stored into a local the source types as `int`.
+Ref int_local(Obj value);
 inline bool isinstance(Obj object, Obj type) { return check(PyObject_IsInstance(object, type)) != 0; }
 inline Py_ssize_t length(Obj object) {
     Py_ssize_t n = PyObject_Length(object);

@@ -1,0 +1,146 @@
+// velquor_ai.util.poller: waiting for a final status with exponential backoff.
+// Line numbers are those of the module's Python source.
+#include <frame/frame.hpp>
+
+using namespace frame;
+
+namespace {
+
+Ref init(Call& c) {
+    PyObject* self = c.arg(0);
+    PyObject* config = c.arg(1);
+    c.at(22);
+    setattr(self, FRAME_STR("config"), config);
+    return new_none();
+}
+
+// Slots of a poll: the parameters, then the locals.
+enum { self_, check_fn, timeout, interval, on_progress, start_time, current_interval, elapsed, status, error_msg };
+
+Ref loop_time(CoroutineCall& c) {
+    Ref loop = call_method(c.global(FRAME_STR("asyncio")), FRAME_STR("get_event_loop"));
+    return call_method(loop, FRAME_STR("time"));
+}
+
+Task poll_until_complete(CoroutineCall& c) {
+    c.at(46);
+    c[start_time] = loop_time(c);
+    c.at(47);
+    c[current_interval] = c[interval];
+    for (;;) {
+        c.at(50);
+        c[elapsed] = subtract(loop_time(c), c[start_time]);
+        c.at(52);
+        if (greater(c[elapsed], c[timeout])) {
+            c.at(53);
+            raise(call(c.global(FRAME_STR("SDKTimeoutError")),
+                       {join({FRAME_STR("Operation timed out after "), format(c[timeout]), FRAME_STR("s")})}));
+        }
+        c.at(55);
+        Ref check = call(c[check_fn]);
+        c[status] = co_await c.await_(check);
+        c.at(57);
+        if (truthy(c[on_progress])) {
+            c.at(58);
+            call(c[on_progress], {c[status]});
+        }
+        c.at(60);
+        if (hasattr(c[status], FRAME_STR("status"))) {
+            c.at(61);
+            if (equals(getattr(c[status], FRAME_STR("status")), FRAME_STR("completed"))) {
+                c.at(62);
+                call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"), {FRAME_STR("Task completed successfully")});
+                c.at(63);
+                co_return c[status];
+            }
+            c.at(64);
+            if (equals(getattr(c[status], FRAME_STR("status")), FRAME_STR("failed"))) {
+                c.at(65);
+                c[error_msg] = getattr(c[status], FRAME_STR("error"), FRAME_STR("Unknown error"));
+                c.at(66);
+                raise(call(c.global(FRAME_STR("RuntimeError")),
+                           {join({FRAME_STR("Task failed: "), format(c[error_msg])})}));
+            }
+        }
+        c.at(68);
+        Ref sleep = call_method(c.global(FRAME_STR("asyncio")), FRAME_STR("sleep"), {c[current_interval]});
+        co_await c.await_(sleep);
+        c.at(69);
+        Ref cap = getattr(getattr(c[self_], FRAME_STR("config")), FRAME_STR("max_poll_interval"));
+        Ref grown = multiply(c[current_interval], floating(1.5));
+        c[current_interval] = int_local(less(cap, grown) ? cap : grown);
+        c.at(70);
+        call_method(c.global(FRAME_STR("logger")), FRAME_STR("debug"),
+                    {join({FRAME_STR("Polling... (next interval: "), format(c[current_interval]), FRAME_STR("s)")})});
+    }
+}
+
+const FunctionSpec init_def{
+    .name = "__init__",
+    .line = 16,
+    .params = {{"self"}, {"config", "Config"}},
+    .returns = "None",
+    .doc = R"(Initialize status poller.
+
+        Args:
+            config: SDK configuration.
+        )",
+    .body = init,
+};
+
+const FunctionSpec poll_until_complete_def{
+    .name = "poll_until_complete",
+    .line = 24,
+    .params = {{"self", nullptr, {}, 25},
+               {"check_fn", "Callable", {}, 26},
+               {"timeout", "int", {}, 27},
+               {"interval", "int", {}, 28},
+               {"on_progress", "Optional[Callable]", Default::none(), 29}},
+    .returns = "Any",
+    .doc = R"(Poll status until completion.
+
+        Args:
+            check_fn: Async function to check status.
+            timeout: Max wait time in seconds.
+            interval: Initial poll interval in seconds.
+            on_progress: Optional progress callback.
+
+        Returns:
+            Final status object.
+
+        Raises:
+            SDKTimeoutError: If timeout exceeded.
+            RuntimeError: If task failed.
+        )",
+    .async_body = poll_until_complete,
+    .locals = {"start_time", "current_interval", "elapsed", "status", "error_msg"},
+};
+
+void body(ModuleBody& m) {
+    m.at(3);
+    m.import("asyncio");
+    m.at(4);
+    m.import("logging");
+    m.at(5);
+    m.from_import("typing", "typing", 0, {"Any", "Callable", "Optional"});
+    m.at(7);
+    m.from_import("velquor_ai.config", "config", 2, {"Config"});
+    m.at(8);
+    m.from_import("velquor_ai.exceptions", "exceptions", 2, {"TimeoutError"}, {"SDKTimeoutError"});
+    m.at(10);
+    m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
+                                   {m.global(FRAME_STR("__name__"))}));
+    m.at(13);
+    m.class_statement("StatusPoller", {}, "Smart status polling with exponential backoff.", [](ClassBody& cb) {
+        cb.at(16);
+        cb.def(init_def);
+        cb.at(24);
+        cb.def(poll_until_complete_def);
+    });
+}
+
+const ModuleSpec poller{"velquor_ai.util.poller", "Status polling utilities.", body};
+
+}  // namespace
+
+FRAME_MODULE(poller, poller)
