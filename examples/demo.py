@@ -1,0 +1,1 @@
+print("velquor_ai demo: coming with the client object")
