@@ -1,0 +1,280 @@
+// velquor_ai.util.tamsel: checks, describes and reads the input files of a
+// generation. Line numbers are those of the module's Python source.
+#include <frame/frame.hpp>
+
+using namespace frame;
+
+namespace {
+
+// Objects bound once at import and used by every call. They are allocated and
+// never freed: the module can be initialised only once per process, and a
+// static destructor would run after the interpreter has gone.
+struct ImportTime {
+    Ref open;  // the builtin `open` as it was when the module was executed
+    Ref text_io;
+    Ref raw_io;
+    Ref buffered_io;
+};
+ImportTime& import_time() {
+    static ImportTime* objects = new ImportTime();
+    return *objects;
+}
+
+[[noreturn]] void raise_validation_error(const Call& c, Obj message) {
+    raise(call_kw(c.global(FRAME_STR("ValidationError")), {message, FRAME_STR("file")}, FRAME_KWNAMES("field")));
+}
+
+bool has_callable(Obj object, PyObject* name) {
+    Ref attribute = getattr(object, name, none());
+    return PyCallable_Check(attribute.get()) != 0;
+}
+
+bool is_binary_file(Obj file) {
+    const ImportTime& io = import_time();
+    if (isinstance(file, io.text_io)) return false;
+    if (isinstance(file, io.raw_io) || isinstance(file, io.buffered_io)) return true;
+    if (hasattr(file, FRAME_STR("encoding"))) return false;
+    return has_callable(file, FRAME_STR("read")) && has_callable(file, FRAME_STR("seek"));
+}
+
+Ref init(Call& c) {
+    c.at(23);
+    setattr(c.arg(0), FRAME_STR("config"), c.arg(1));
+    return new_none();
+}
+
+Ref prepare_file(Call& c) {
+    PyObject* self = c.arg(0);
+    PyObject* file = c.arg(1);
+    PyObject* file_type = c.arg(2);
+    c.at(38);
+    Ref path_types = steal(PyTuple_Pack(2, c.global(FRAME_STR("str")).get(), c.global(FRAME_STR("Path")).get()));
+    if (isinstance(file, path_types)) {
+        c.at(39);
+        Ref file_path = call(c.global(FRAME_STR("Path")), {file});
+        c.at(40);
+        if (!truthy(call_method(file_path, FRAME_STR("exists")))) {
+            c.at(41);
+            raise_validation_error(c, join({FRAME_STR("File not found: "), format(file_path)}));
+        }
+        c.at(43);
+        Ref file_size = getattr(call_method(file_path, FRAME_STR("stat")), FRAME_STR("st_size"));
+        c.at(44);
+        if (greater(file_size, getattr(getattr(self, FRAME_STR("config")), FRAME_STR("max_file_size")))) {
+            c.at(45);
+            Ref size_text = format(file_size);
+            Ref limit_text = format(getattr(getattr(self, FRAME_STR("config")), FRAME_STR("max_file_size")));
+            raise_validation_error(c, join({FRAME_STR("File too large (Any): "), size_text, FRAME_STR(" bytes (max: "),
+                                            limit_text, FRAME_STR(")")}));
+        }
+        c.at(47);
+        Ref guessed = call_method(c.global(FRAME_STR("mimetypes")), FRAME_STR("guess_type"), {to_str(file_path)});
+        Ref content_type = steal(PySequence_GetItem(guessed.get(), 0));
+        c.at(48);
+        if (!truthy(content_type)) {
+            c.at(49);
+            if (equals(file_type, FRAME_STR("image"))) {
+                c.at(50);
+                content_type = borrow(FRAME_STR("image/jpeg"));
+            } else {
+                c.at(51);
+                if (equals(file_type, FRAME_STR("video"))) {
+                    c.at(52);
+                    content_type = borrow(FRAME_STR("video/mp4"));
+                } else {
+                    c.at(54);
+                    content_type = borrow(FRAME_STR("application/octet-stream"));
+                }
+            }
+        }
+        c.at(57);
+        Ref filename = getattr(file_path, FRAME_STR("name"));
+        c.at(60);
+        Ref path_text = to_str(file_path);
+        c.at(56);
+        Ref info = new_dict();
+        set_item(info, FRAME_STR("filename"), filename);
+        set_item(info, FRAME_STR("content_type"), content_type);
+        set_item(info, FRAME_STR("size"), file_size);
+        set_item(info, FRAME_STR("path"), path_text);
+        return info;
+    }
+    // A binary file object is an io.RawIOBase or io.BufferedIOBase instance, or
+    // any other object with callable read and seek that is neither an
+    // io.TextIOBase instance nor has an `encoding` attribute. Text-mode files
+    // are refused here: read_file would otherwise hand back str where the
+    // upload needs bytes, and only after the file had been accepted.
+    c.at(62);
+    if (is_binary_file(file)) {
+        c.at(64);
+        Ref filename = getattr(file, FRAME_STR("name"), FRAME_STR("upload"));
+        c.at(63);
+        Ref info = new_dict();
+        set_item(info, FRAME_STR("filename"), filename);
+        set_item(info, FRAME_STR("content_type"), FRAME_STR("application/octet-stream"));
+        set_item(info, FRAME_STR("size"), none());
+        set_item(info, FRAME_STR("file_obj"), file);
+        return info;
+    }
+    c.at(70);
+    Ref type_text = format(reinterpret_cast<PyObject*>(Py_TYPE(file)));
+    raise_validation_error(c, join({FRAME_STR("Unsupported file type: "), type_text}));
+}
+
+// with open(file_info["path"], "rb") as f:
+//     return f.read()
+Ref read_path(Call& c, PyObject* path) {
+    c.at(85);
+    Ref manager = call(import_time().open, {path, FRAME_STR("rb")});
+    Ref enter = getattr(manager, FRAME_STR("__enter__"));
+    Ref exit = getattr(manager, FRAME_STR("__exit__"));
+    Ref f = call(enter);
+    Ref content;
+    try {
+        c.at(86);
+        content = call_method(f, FRAME_STR("read"));
+        check_result(content, &PyBytes_Type, "bytes");
+    } catch (...) {
+        translate_exception();
+        PendingException pending;
+        bool swallowed;
+        {
+            // __exit__ runs inside the with statement's except block, so an
+            // exception it raises is chained to this one.
+            HandledException handled(pending.get());
+            Ref traceback = Ref::steal_or_null(PyException_GetTraceback(pending.get()));
+            c.at(85);
+            Ref type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(pending.get())));
+            swallowed = truthy(call(exit, {type, pending.get(), traceback ? traceback.get() : none()}));
+        }
+        if (!swallowed) {
+            c.at(86);
+            pending.restore();
+            raise_current();
+        }
+        // A context manager that swallows the error leaves the with block
+        // without a return, and the method falls off its end.
+        return new_none();
+    }
+    c.at(85);
+    call(exit, {none(), none(), none()});
+    return content;
+}
+
+Ref read_file(Call& c) {
+    PyObject* file_info = c.arg(1);
+    c.at(84);
+    if (contains(file_info, FRAME_STR("path"))) {
+        c.at(85);
+        Ref path = get_item(file_info, FRAME_STR("path"));
+        return read_path(c, path.get());
+    }
+    c.at(87);
+    if (contains(file_info, FRAME_STR("file_obj"))) {
+        c.at(88);
+        Ref file_obj = get_item(file_info, FRAME_STR("file_obj"));
+        c.at(89);
+        call_method(file_obj, FRAME_STR("seek"), {integer(0)});
+        c.at(90);
+        return call_method(file_obj, FRAME_STR("read"));
+    }
+    c.at(92);
+    raise_validation_error(c, FRAME_STR("Cannot read file: no path or file_obj"));
+}
+
+const FunctionSpec init_def{
+    .name = "__init__",
+    .line = 17,
+    .params = {{"self"}, {"config", "Config"}},
+    .returns = "None",
+    .doc = R"(Initialize file handler.
+
+        Args:
+            config: SDK configuration.
+        )",
+    .body = init,
+};
+
+const FunctionSpec prepare_file_def{
+    .name = "prepare_file",
+    .line = 25,
+    .params = {{"self"}, {"file", "Union[str, Path, BinaryIO]"}, {"file_type", "str"}},
+    .returns = "Dict[str, Any]",
+    .doc = R"(Prepare file for upload.
+
+        Args:
+            file: File path or file-like object.
+            file_type: Type of file ("image" or "video").
+
+        Returns:
+            Dict with filename, content_type, size.
+
+        Raises:
+            ValidationError: If file is invalid.
+        )",
+    .body = prepare_file,
+    .locals = {"file_path", "file_size", "content_type"},
+};
+
+const FunctionSpec read_file_def{
+    .name = "read_file",
+    .line = 72,
+    .params = {{"self"}, {"file_info", "Dict[str, Any]"}},
+    .returns = "bytes",
+    .doc = R"(Read file content.
+
+        Args:
+            file_info: File information dictionary.
+
+        Returns:
+            bytes: File content.
+
+        Raises:
+            ValidationError: If file cannot be read.
+        )",
+    .body = read_file,
+    .locals = {"f", "file_obj"},
+};
+
+void file_handler_body(ClassBody& cb) {
+    cb.at(17);
+    cb.def(init_def);
+    cb.at(25);
+    cb.def(prepare_file_def);
+    cb.at(72);
+    cb.def(read_file_def);
+}
+
+void body(ModuleBody& m) {
+    // Builtins the methods rely on are taken once, as the module is executed.
+    ImportTime& kept = import_time();
+    kept.open = m.global(FRAME_STR("open"));
+    Ref io = steal(PyImport_ImportModule("io"));
+    kept.text_io = getattr(io, FRAME_STR("TextIOBase"));
+    kept.raw_io = getattr(io, FRAME_STR("RawIOBase"));
+    kept.buffered_io = getattr(io, FRAME_STR("BufferedIOBase"));
+
+    m.at(3);
+    m.import("logging");
+    m.at(4);
+    m.import("mimetypes");
+    m.at(5);
+    m.from_import("pathlib", "pathlib", 0, {"Path"});
+    m.at(6);
+    m.from_import("typing", "typing", 0, {"Any", "BinaryIO", "Dict", "Union"});
+    m.at(8);
+    m.from_import("velquor_ai.config", "config", 2, {"Config"});
+    m.at(9);
+    m.from_import("velquor_ai.exceptions", "exceptions", 2, {"ValidationError"});
+    m.at(11);
+    m.assign("logger",
+             call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"), {m.global(FRAME_STR("__name__"))}));
+    m.at(14);
+    m.class_statement("FileHandler", {}, "Handle file operations and validation.", file_handler_body);
+}
+
+const ModuleSpec tamsel{"velquor_ai.util.tamsel", "File handling utilities.", body};
+
+}  // namespace
+
+FRAME_MODULE(tamsel, tamsel)

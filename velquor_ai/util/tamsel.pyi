@@ -1,0 +1,21 @@
+"""File handling utilities."""
+
+import logging as logging
+import mimetypes as mimetypes
+from pathlib import Path as Path
+from typing import Any, BinaryIO, Dict, Union
+
+from ..config import Config as Config
+from ..exceptions import ValidationError as ValidationError
+
+logger: logging.Logger
+
+class FileHandler:
+    """Handle file operations and validation."""
+
+    config: Config
+    def __init__(self, config: Config) -> None: ...
+    def prepare_file(self, file: Union[str, Path, BinaryIO], file_type: str) -> Dict[str, Any]: ...
+    def read_file(self, file_info: Dict[str, Any]) -> bytes: ...
+
+__test__: dict[str, str]
