@@ -1,0 +1,328 @@
+// velquor_ai._vostrel: blueprint generation and execution through the local
+// (on-premise) client library instead of the remote service.
+//
+// Line numbers given to at() and in the FunctionSpecs below are those of the module's
+// Python source, velquor_ai/_vostrel.py.
+#include <frame/frame.hpp>
+
+using namespace frame;
+
+namespace {
+
+// --- prepare_file_paths ------------------------------------------------------
+
+Ref prepare_file_paths(Call& c) {
+    c.at(36);
+    Ref file_paths = new_list();
+    c.at(37);
+    for (Py_ssize_t i = 0; i < c.nvarargs(); ++i) {
+        PyObject* file_list = c.varargs()[i];
+        c.at(38);
+        if (!truthy(file_list)) continue;
+        c.at(40);
+        Iterate inputs(file_list);
+        while (Ref file_input = inputs.next()) {
+            c.at(41);
+            if (PyUnicode_Check(file_input.get())) {
+                // str subclasses go through as they are, like plain str.
+                c.at(42);
+                append(file_paths, file_input);
+            } else {
+                c.at(43);
+                if (hasattr(file_input, FRAME_STR("__fspath__"))) {
+                    c.at(44);
+                    append(file_paths, to_str(file_input));
+                } else {
+                    c.at(46);
+                    Ref file_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(file_input.get())));
+                    Ref message = join({FRAME_STR("Unsupported file type: "), format(file_type)});
+                    raise(call(c.global(FRAME_STR("ValueError")), {message}));
+                }
+            }
+            c.at(40);
+        }
+        c.at(37);
+    }
+    c.at(47);
+    return file_paths;
+}
+
+// --- result builders -----------------------------------------------------------
+
+// datetime.now(timezone.utc).isoformat(), evaluated once per result so that
+// created_at and completed_at are one and the same string.
+Ref completion_timestamp(const Call& c) {
+    Ref now = getattr(c.global(FRAME_STR("datetime")), FRAME_STR("now"));
+    Ref utc = getattr(c.global(FRAME_STR("timezone")), FRAME_STR("utc"));
+    return call_method(call(now, {utc}), FRAME_STR("isoformat"));
+}
+
+Ref create_generation_result(Call& c) {
+    PyObject* blueprint = c.arg(0);
+    c.at(59);
+    Ref now = completion_timestamp(c);
+    c.at(60);
+    Ref model = c.global(FRAME_STR("GenerationResult"));
+    c.at(62);
+    Ref completed = getattr(c.global(FRAME_STR("StatusEnum")), FRAME_STR("COMPLETED"));
+    c.at(64);
+    Ref result = new_dict();
+    set_item(result, FRAME_STR("blueprint"), blueprint);
+    c.at(60);
+    return call_kw(model, {FRAME_STR("on-premise-generated"), completed, blueprint, result, now, now},
+                   FRAME_KWNAMES("generation_id", "status", "blueprint", "result", "created_at", "completed_at"));
+}
+
+// Output entries that look like paths: strings holding a slash or a
+// backslash; everything else stays reachable through `results` only.
+bool is_path_like(PyObject* item) {
+    return PyUnicode_Check(item) && (contains(item, FRAME_STR("/")) || contains(item, FRAME_STR("\\")));
+}
+
+Ref create_execution_result(Call& c) {
+    PyObject* result_dict = c.arg(0);
+    c.at(80);
+    Ref empty = new_list();
+    Ref output_list = call_method(result_dict, FRAME_STR("get"), {FRAME_STR("output"), empty});
+    c.at(83);
+    Ref output_files = new_list();
+    Iterate items(output_list);
+    while (Ref item = items.next()) {
+        c.at(84);
+        if (is_path_like(item.get())) append(output_files, item);
+        c.at(83);
+    }
+    c.at(86);
+    Ref now = completion_timestamp(c);
+    c.at(87);
+    Ref model = c.global(FRAME_STR("ExecutionResult"));
+    c.at(89);
+    Ref completed = getattr(c.global(FRAME_STR("StatusEnum")), FRAME_STR("COMPLETED"));
+    c.at(87);
+    return call_kw(model,
+                   {FRAME_STR("on-premise-executed"), completed, result_dict, output_files, none(), now, now},
+                   FRAME_KWNAMES("execution_id", "status", "results", "output_files", "error", "created_at",
+                                 "completed_at"));
+}
+
+// --- coroutines ------------------------------------------------------------------
+
+namespace generate {
+enum Slot { client, prompt, images, videos, input_data, blueprint_str, validated_blueprint };
+}
+
+Task generate_blueprint_vostrel(CoroutineCall& c) {
+    using namespace generate;
+    c.at(115);
+    c[input_data] = call(c.global(FRAME_STR("prepare_file_paths")), {c[images], c[videos]});
+    c.at(117);
+    call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"),
+                {FRAME_STR("Generating blueprint via on-premise client...")});
+    c.at(118);
+    {
+        Ref method = getattr(c[client], FRAME_STR("generate_blueprint"));
+        PyObject* paths = truthy(c[input_data]) ? c[input_data].get() : none();
+        // The client's awaitable waits in the result's slot, where the
+        // collector sees it, until the await hands back the blueprint.
+        c[blueprint_str] = call_kw(method, {c[prompt], paths}, FRAME_KWNAMES("question", "input_data"));
+    }
+    Ref generated = co_await c.await_(c[blueprint_str]);
+    c[blueprint_str] = std::move(generated);
+    c.at(121);
+    c[validated_blueprint] = call_method(c[client], FRAME_STR("validate_blueprint"), {c[blueprint_str]});
+    c.at(123);
+    co_return call(c.global(FRAME_STR("create_generation_result")), {c[validated_blueprint]});
+}
+
+namespace execute {
+enum Slot { client, blueprint, input_files, blueprint_str, input_data, result_dict };
+}
+
+Task execute_blueprint_vostrel(CoroutineCall& c) {
+    using namespace execute;
+    c.at(144);
+    c[blueprint_str] = call(c.global(FRAME_STR("normalize_blueprint")), {c[blueprint]});
+    c.at(145);
+    c[input_data] = call(c.global(FRAME_STR("prepare_file_paths")), {c[input_files]});
+    c.at(147);
+    if (!truthy(c[input_data])) {
+        c.at(148);
+        raise(call(c.global(FRAME_STR("ValueError")),
+                   {FRAME_STR("At least one input file is required for execution")}));
+    }
+    c.at(150);
+    call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"),
+                {FRAME_STR("Executing blueprint via on-premise client...")});
+    c.at(151);
+    // As in generation: the awaitable waits in the result's slot.
+    c[result_dict] = call_kw(getattr(c[client], FRAME_STR("execute_blueprint")), {c[blueprint_str], c[input_data]},
+                             FRAME_KWNAMES("blueprint", "input_data"));
+    Ref answer = co_await c.await_(c[result_dict]);
+    c[result_dict] = std::move(answer);
+    c.at(155);
+    co_return call(c.global(FRAME_STR("create_execution_result")), {c[result_dict]});
+}
+
+// --- definitions -------------------------------------------------------------------
+
+const FunctionSpec prepare_file_paths_def{
+    .name = "prepare_file_paths",
+    .line = 24,
+    .params = {{"file_lists", "Optional[List[FileInput]]"}},
+    .returns = "List[str]",
+    .doc = R"(Convert file inputs to list of file path strings.
+
+    Args:
+        *file_lists: Variable number of optional file input lists.
+
+    Returns:
+        List of file path strings.
+
+    Raises:
+        ValueError: If file type is not supported.
+    )",
+    .body = prepare_file_paths,
+    .varargs = true,
+    .locals = {"file_paths", "file_list", "file_input"},
+};
+
+const FunctionSpec create_generation_result_def{
+    .name = "create_generation_result",
+    .line = 50,
+    .params = {{"blueprint", "str"}},
+    .returns = "GenerationResult",
+    .doc = R"(Create GenerationResult from blueprint string.
+
+    Args:
+        blueprint: Validated blueprint string.
+
+    Returns:
+        GenerationResult instance.
+    )",
+    .body = create_generation_result,
+    .locals = {"now"},
+};
+
+const FunctionSpec create_execution_result_def{
+    .name = "create_execution_result",
+    .line = 70,
+    .params = {{"result_dict", "Dict[str, Any]"}},
+    .returns = "ExecutionResult",
+    .doc = R"(Create ExecutionResult from on-premise execution response.
+
+    Args:
+        result_dict: Response dictionary from on-premise client.
+            Format: {"output": [list of result strings]}
+
+    Returns:
+        ExecutionResult instance.
+    )",
+    .body = create_execution_result,
+    .locals = {"output_list", "output_files", "item", "now"},
+};
+
+const FunctionSpec generate_blueprint_vostrel_def{
+    .name = "generate_blueprint_vostrel",
+    .line = 98,
+    .params = {{"client", "'VelquorAPIClient'", {}, 99},
+               {"prompt", "str", {}, 100},
+               {"images", "Optional[List[FileInput]]", {}, 101},
+               {"videos", "Optional[List[FileInput]]", {}, 102}},
+    .returns = "GenerationResult",
+    .doc = R"(Generate blueprint using on-premise client.
+
+    Args:
+        client: VelquorAPIClient instance.
+        prompt: User prompt/question.
+        images: List of image files.
+        videos: List of video files.
+
+    Returns:
+        GenerationResult with blueprint string.
+    )",
+    .async_body = generate_blueprint_vostrel,
+    .locals = {"input_data", "blueprint_str", "validated_blueprint"},
+};
+
+const FunctionSpec execute_blueprint_vostrel_def{
+    .name = "execute_blueprint_vostrel",
+    .line = 126,
+    .params = {{"client", "'VelquorAPIClient'", {}, 127},
+               {"blueprint", "BlueprintInput", {}, 128},
+               {"input_files", "Optional[List[FileInput]]", {}, 129}},
+    .returns = "ExecutionResult",
+    .doc = R"(Execute blueprint using on-premise client.
+
+    Args:
+        client: VelquorAPIClient instance.
+        blueprint: Blueprint content.
+        input_files: List of input files.
+
+    Returns:
+        ExecutionResult with execution results.
+
+    Raises:
+        ValueError: If no input files provided.
+    )",
+    .async_body = execute_blueprint_vostrel,
+    .locals = {"blueprint_str", "input_data", "result_dict"},
+};
+
+// try: from velquor_api_client import VelquorAPIClient ... except ImportError
+// The library is optional: without it the module still imports and says so.
+void import_on_premise_library(ModuleBody& m) {
+    m.at(16);
+    try {
+        m.from_import("velquor_api_client", "velquor_api_client", 0, {"VelquorAPIClient"});
+    } catch (const Error&) {
+        if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_ImportError)) throw;
+        PendingException caught;
+        HandledException handling(caught.get());
+        m.at(20);
+        m.assign("ON_PREMISE_AVAILABLE", Py_False);
+        m.at(21);
+        m.assign("VelquorAPIClient", none());
+        return;
+    }
+    m.at(18);
+    m.assign("ON_PREMISE_AVAILABLE", Py_True);
+}
+
+void body(ModuleBody& m) {
+    m.at(3);
+    m.import("logging");
+    m.at(4);
+    m.from_import("datetime", "datetime", 0, {"datetime", "timezone"});
+    m.at(5);
+    m.from_import("typing", "typing", 0, {"Any", "Dict", "List", "Optional"});
+    m.at(7);
+    m.from_import("velquor_ai.models.blueprint", "models.blueprint", 1, {"GenerationResult"});
+    m.at(8);
+    m.from_import("velquor_ai.models.common", "models.common", 1, {"StatusEnum"});
+    m.at(9);
+    m.from_import("velquor_ai.models.execution", "models.execution", 1, {"ExecutionResult"});
+    m.at(10);
+    m.from_import("velquor_ai.types", "types", 1, {"BlueprintInput", "FileInput"});
+    m.at(11);
+    m.from_import("velquor_ai.util.helpers", "util.helpers", 1, {"normalize_blueprint"});
+    m.at(13);
+    m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
+                                   {m.global(FRAME_STR("__name__"))}));
+    import_on_premise_library(m);
+    m.at(24);
+    m.def(prepare_file_paths_def);
+    m.at(50);
+    m.def(create_generation_result_def);
+    m.at(70);
+    m.def(create_execution_result_def);
+    m.at(98);
+    m.def(generate_blueprint_vostrel_def);
+    m.at(126);
+    m.def(execute_blueprint_vostrel_def);
+}
+
+const ModuleSpec vostrel{"velquor_ai._vostrel", "On-premise mode implementation for VelquorAI SDK.", body};
+
+}  // namespace
+
+FRAME_MODULE(_vostrel, vostrel)
