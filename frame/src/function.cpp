@@ -274,14 +274,14 @@ int keyword_index(FunctionObject* function, PyObject* key) {
     return -1;
 }
 
-PyObject* run(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) {
+inline PyObject* run(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) {
     const FunctionSpec& spec = *function->info->spec;
     if (spec.async_body) return new_coroutine(function, args, static_cast<int>(nargs));
     Call call(function, args, nargs);
     call.at(spec.line);
     try {
         Ref result = spec.body(call);
-        switch (result_check(spec.returns)) {
+        switch (function->info->result) {
             case Check::Str: check_result(result, &PyUnicode_Type, "str"); break;
             case Check::Bytes: check_result(result, &PyBytes_Type, "bytes"); break;
             case Check::Dict: check_result(result, &PyDict_Type, "dict"); break;
@@ -548,6 +548,7 @@ Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* glo
     info.spec = &spec;
     info.nparams = nparams;
     info.nrequired = 0;
+    info.result = result_check(spec.returns);
     for (int i = 0; i < nparams; ++i) {
         const Param& param = spec.params[i];
         info.checks[i] = check_for(param.annotation);

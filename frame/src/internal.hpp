@@ -24,6 +24,7 @@ struct FunctionInfo {
     int nrequired;        // parameters without a default
     bool has_defaults;
     bool needs_conversion;  // some parameter is tested or converted
+    Check result;           // the test of the declared result
     Check checks[kMaxParams];
     PyObject* names[kMaxParams];  // interned parameter names (borrowed from co_varnames)
 };

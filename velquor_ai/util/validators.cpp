@@ -1,5 +1,7 @@
 // velquor_ai.util.validators: checks of the identifiers that go into request
 // paths.
+#include <array>
+
 #include <frame/frame.hpp>
 
 using namespace frame;
@@ -9,13 +11,27 @@ namespace {
 // An identifier is one path segment of a request URL: it must not be able to
 // leave that segment (separators, query, fragment, escapes, control
 // characters, dot segments).
+constexpr bool refused_character(Py_UCS4 c) {
+    return c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '?' || c == '#' || c == '%';
+}
+
 bool leaves_path_segment(PyObject* identifier) {
     Py_ssize_t length = PyUnicode_GET_LENGTH(identifier);
     int kind = PyUnicode_KIND(identifier);
     const void* data = PyUnicode_DATA(identifier);
-    for (Py_ssize_t i = 0; i < length; ++i) {
-        Py_UCS4 c = PyUnicode_READ(kind, data, i);
-        if (c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '?' || c == '#' || c == '%') return true;
+    if (kind == PyUnicode_1BYTE_KIND) {
+        // Identifiers are nearly always Latin-1: test them with a table.
+        static constexpr auto refused = [] {
+            std::array<bool, 256> table{};
+            for (unsigned c = 0; c < 256; ++c) table[c] = refused_character(c);
+            return table;
+        }();
+        const auto* bytes = static_cast<const Py_UCS1*>(data);
+        for (Py_ssize_t i = 0; i < length; ++i)
+            if (refused[bytes[i]]) return true;
+    } else {
+        for (Py_ssize_t i = 0; i < length; ++i)
+            if (refused_character(PyUnicode_READ(kind, data, i))) return true;
     }
     return (length == 1 && PyUnicode_READ(kind, data, 0) == '.') ||
            (length == 2 && PyUnicode_READ(kind, data, 0) == '.' && PyUnicode_READ(kind, data, 1) == '.');

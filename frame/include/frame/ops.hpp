@@ -48,6 +48,9 @@ inline void setattr(Obj object, PyObject* name, Obj value) {
 inline bool hasattr(Obj object, PyObject* name) { return check(PyObject_HasAttrWithError(object, name)) != 0; }
 // getattr(object, name, default)
 Ref getattr(Obj object, PyObject* name, Obj fallback);
+// A special method as `with` and `async with` find it: looked up on the type,
+// not the instance, and bound to the object; empty when the type has none.
+Ref lookup_special(Obj object, PyObject* name);
 
 // --- calls ----------------------------------------------------------------
 Ref call(Obj callable, std::initializer_list<Obj> args = {});
@@ -68,9 +71,14 @@ PyObject* make_kwnames(std::initializer_list<const char*> names);
 
 // --- truth, comparison, arithmetic ---------------------------------------
 inline bool truthy(Obj object) {
-    if (object == Py_True) return true;
-    if (object == Py_False || object == Py_None) return false;
-    return check(PyObject_IsTrue(object)) != 0;
+    PyObject* o = object.get();
+    if (o == Py_True) return true;
+    if (o == Py_False || o == Py_None) return false;
+    // The interpreter's own fast paths for the common exact types.
+    if (PyUnicode_CheckExact(o)) return PyUnicode_GET_LENGTH(o) != 0;
+    if (PyList_CheckExact(o)) return PyList_GET_SIZE(o) != 0;
+    if (PyDict_CheckExact(o)) return PyDict_GET_SIZE(o) != 0;
+    return check(PyObject_IsTrue(o)) != 0;
 }
 inline Ref compare(Obj left, Obj right, int op) { return steal(PyObject_RichCompare(left, right, op)); }
 // `left == right` used as a condition (no identity shortcut, as in Python).
