@@ -697,6 +697,7 @@ bool is_coroutine(PyObject* object) noexcept { return Py_TYPE(object) == types()
 PyObject* new_coroutine(FunctionObject* function, PyObject* const* args, int nargs) noexcept {
     const FunctionSpec& spec = *function->info->spec;
     Py_ssize_t nslots = static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size());
+    nslots += spec.hidden_slots;
     auto* co = PyObject_GC_NewVar(CoroutineObject, types().coroutine, nslots);
     if (co == nullptr) return nullptr;
     std::memset(reinterpret_cast<char*>(co) + sizeof(PyVarObject), 0, kSlotsOffset - sizeof(PyVarObject) +
@@ -760,6 +761,8 @@ Ref Awaiting::await_resume() {
 
 Ref& CoroutineCall::operator[](int index) const noexcept { return coroutine_->slots[index]; }
 void CoroutineCall::at(int line) noexcept { coroutine_->line = line; }
+int CoroutineCall::line() const noexcept { return coroutine_->line; }
+PyObject* CoroutineCall::globals() const noexcept { return coroutine_->function->globals; }
 Ref CoroutineCall::global(PyObject* name) const { return lookup_global(coroutine_->function->globals, name); }
 PyObject* CoroutineCall::defining_class() const {
     if (coroutine_->function->defining_class == nullptr) {

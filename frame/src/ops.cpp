@@ -23,6 +23,21 @@ Ref getattr(Obj object, PyObject* name, Obj fallback) {
     return steal(value);
 }
 
+Ref lookup_special(Obj object, PyObject* name) {
+    PyTypeObject* type = Py_TYPE(object.get());
+    PyObject* mro = type->tp_mro;
+    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
+        Ref dict = steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+        PyObject* found = nullptr;
+        if (!check(PyDict_GetItemRef(dict.get(), name, &found))) continue;
+        Ref attribute = steal(found);
+        descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
+        if (bind == nullptr) return attribute;
+        return steal(bind(found, object, reinterpret_cast<PyObject*>(type)));
+    }
+    return Ref();
+}
+
 namespace {
 constexpr std::size_t kInlineArgs = 8;
 

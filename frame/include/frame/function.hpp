@@ -43,6 +43,10 @@ struct FunctionSpec {
     AsyncBody async_body = nullptr;
     bool varargs = false;               // the last parameter is *args
     std::vector<const char*> locals = {};  // further co_varnames
+    // Slots after the locals for values an async body keeps across an await
+    // that are no Python locals (the pending __aexit__ of an `async with`,
+    // an exception it intercepted); not part of co_varnames.
+    int hidden_slots = 0;
 };
 
 struct FunctionObject;

@@ -1,0 +1,236 @@
+// velquor_ai.resources.generations: creating, starting and reading a
+// generation record on the service.
+// Line numbers are those of the module's Python source.
+#include <frame/frame.hpp>
+
+using namespace frame;
+
+namespace {
+
+Ref init(Call& c) {
+    PyObject* self = c.arg(0);
+    c.at(34);
+    Ref base = call(c.global(FRAME_STR("super")), {c.defining_class(), self});
+    call_method(base, FRAME_STR("__init__"), {c.arg(1)});
+    c.at(35);
+    setattr(self, FRAME_STR("_uploads"), c.arg(2));
+    return new_none();
+}
+
+// Slots of each coroutine: its parameters, then its locals (and, for
+// get_upload_urls, the pending delegate call, which is no Python local).
+namespace create_slots {
+enum { self_, question, body, response };
+}
+
+Task create(CoroutineCall& c) {
+    using namespace create_slots;
+    c.at(49);
+    c[body] = new_dict();
+    set_item(c[body], FRAME_STR("question"), c[question]);
+    c.at(50);
+    {
+        Ref post = getattr(getattr(c[self_], FRAME_STR("_http")), FRAME_STR("post"));
+        // The pending request waits in the response slot, where the GC sees it.
+        c[response] = call_kw(post, {FRAME_STR("/v1/generation"), c[body]}, FRAME_KWNAMES("json"));
+    }
+    c[response] = co_await c.await_(c[response]);
+    c.at(51);
+    co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
+}
+
+namespace get_upload_urls_slots {
+enum { self_, generation_id, filenames, delegated };
+}
+
+Task get_upload_urls(CoroutineCall& c) {
+    using namespace get_upload_urls_slots;
+    c.at(66);
+    c[delegated] = call_method(getattr(c[self_], FRAME_STR("_uploads")), FRAME_STR("get_generation_upload_urls"),
+                               {c[generation_id], c[filenames]});
+    Ref urls = co_await c.await_(c[delegated]);
+    c[delegated].reset();
+    check_result(urls, &PyDict_Type, "dict");
+    co_return urls;
+}
+
+// start and get_result
+namespace identified_slots {
+enum { self_, generation_id, response };
+}
+
+// self._http.<method>("/v1/generation/" + generation_id + suffix), not yet awaited.
+Ref request(CoroutineCall& c, PyObject* method, PyObject* suffix) {
+    using namespace identified_slots;
+    Ref send = getattr(getattr(c[self_], FRAME_STR("_http")), method);
+    return call(send, {join({FRAME_STR("/v1/generation/"), format(c[generation_id]), suffix})});
+}
+
+Task start(CoroutineCall& c) {
+    using namespace identified_slots;
+    c.at(80);
+    call(c.global(FRAME_STR("validate_generation_id")), {c[generation_id]});
+    c.at(82);
+    c[response] = request(c, FRAME_STR("post"), FRAME_STR("/start"));
+    c[response] = co_await c.await_(c[response]);
+    c.at(83);
+    co_return call_with_mapping(c.global(FRAME_STR("GenerationStatus")), c[response]);
+}
+
+Task get_result(CoroutineCall& c) {
+    using namespace identified_slots;
+    c.at(97);
+    call(c.global(FRAME_STR("validate_generation_id")), {c[generation_id]});
+    c.at(99);
+    c[response] = request(c, FRAME_STR("get"), FRAME_STR("/result"));
+    c[response] = co_await c.await_(c[response]);
+    c.at(100);
+    co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
+}
+
+const FunctionSpec init_def{
+    .name = "__init__",
+    .line = 27,
+    .params = {{"self"}, {"http_client", "'HTTPClient'"}, {"uploads", "'UploadsResource'"}},
+    .returns = "None",
+    .doc = R"(Initialize GenerationsResource.
+
+        Args:
+            http_client (HTTPClient): HTTP client instance.
+            uploads (UploadsResource): UploadsResource instance for file upload operations.
+        )",
+    .body = init,
+};
+
+const FunctionSpec create_def{
+    .name = "create",
+    .line = 37,
+    .params = {{"self"}, {"question", "str"}},
+    .returns = "GenerationResult",
+    .doc = R"(Create generation record.
+
+        Args:
+            question (str): User question/prompt for blueprint generation.
+
+        Returns:
+            GenerationResult: The new record, with its generation_id and status "created".
+
+        Examples:
+            >>> generation = await client.generations.create("What is in the image?")
+        )",
+    .async_body = create,
+    .locals = {"body", "response"},
+};
+
+const FunctionSpec get_upload_urls_def{
+    .name = "get_upload_urls",
+    .line = 53,
+    .params = {{"self"}, {"generation_id", "str"}, {"filenames", "List[str]"}},
+    .returns = "Dict[str, Any]",
+    .doc = R"(Get file upload URLs for generation inputs.
+
+        Args:
+            generation_id (str): Generation ID.
+            filenames (List[str]): List of filenames.
+
+        Returns:
+            Dict[str, Any]: Dict with upload_urls.
+
+        Examples:
+            >>> urls = await client.generations.get_upload_urls("gen_123", ["input.jpg"])
+        )",
+    .async_body = get_upload_urls,
+    .hidden_slots = 1,
+};
+
+const FunctionSpec start_def{
+    .name = "start",
+    .line = 68,
+    .params = {{"self"}, {"generation_id", "str"}},
+    .returns = "GenerationStatus",
+    .doc = R"(Start generation.
+
+        Args:
+            generation_id (str): Generation ID.
+
+        Returns:
+            GenerationStatus: GenerationStatus.
+
+        Examples:
+            >>> status = await client.generations.start("gen_123")
+        )",
+    .async_body = start,
+    .locals = {"response"},
+};
+
+const FunctionSpec get_result_def{
+    .name = "get_result",
+    .line = 85,
+    .params = {{"self"}, {"generation_id", "str"}},
+    .returns = "GenerationResult",
+    .doc = R"(Get generation result.
+
+        Args:
+            generation_id (str): Generation ID.
+
+        Returns:
+            GenerationResult: GenerationResult.
+
+        Examples:
+            >>> result = await client.generations.get_result("gen_123")
+        )",
+    .async_body = get_result,
+    .locals = {"response"},
+};
+
+void body(ModuleBody& m) {
+    m.at(3);
+    m.import("logging");
+    m.at(4);
+    m.from_import("typing", "typing", 0, {"TYPE_CHECKING", "Any", "Dict", "List"});
+    m.at(6);
+    m.from_import("velquor_ai.models.blueprint", "models.blueprint", 2, {"GenerationResult", "GenerationStatus"});
+    m.at(7);
+    m.from_import("velquor_ai.util.validators", "util.validators", 2, {"validate_generation_id"});
+    m.at(8);
+    m.from_import("velquor_ai.resources.base", "base", 1, {"BaseResource"});
+    m.at(10);
+    // Annotation names only: at run time the flag is false and neither module
+    // is loaded.
+    if (truthy(m.global(FRAME_STR("TYPE_CHECKING")))) {
+        m.at(11);
+        m.from_import("velquor_ai._http", "_http", 2, {"HTTPClient"});
+        m.at(12);
+        m.from_import("velquor_ai.resources.uploads", "uploads", 1, {"UploadsResource"});
+    }
+    m.at(14);
+    m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
+                                   {m.global(FRAME_STR("__name__"))}));
+    m.at(17);
+    m.class_statement("GenerationsResource", {m.global(FRAME_STR("BaseResource"))}, R"(Generation resource manager.
+
+    Maps to:
+    - POST /v1/generation
+    - POST /v1/generation/{generation_id}/upload
+    - POST /v1/generation/{generation_id}/start
+    - GET /v1/generation/{generation_id}/result
+    )",
+                      [](ClassBody& cb) {
+                          cb.at(27);
+                          cb.def(init_def);
+                          cb.at(37);
+                          cb.def(create_def);
+                          cb.at(53);
+                          cb.def(get_upload_urls_def);
+                          cb.at(68);
+                          cb.def(start_def);
+                          cb.at(85);
+                          cb.def(get_result_def);
+                      });
+}
+
+const ModuleSpec generations{"velquor_ai.resources.generations", "Generation resource management.", body};
+
+}  // namespace
+
+FRAME_MODULE(generations, generations)

@@ -1,0 +1,386 @@
+// velquor_ai.resources.uploads: presigned upload URLs for the input files of a
+// generation or an execution, and the PUT of file content to such a URL.
+// Line numbers are those of the module's Python source.
+#include <frame/frame.hpp>
+
+using namespace frame;
+
+namespace {
+
+// --- _infer_content_type -----------------------------------------------------
+
+Ref infer_content_type(Call& c) {
+    PyObject* filename = c.arg(1);
+    c.at(32);
+    Ref content_type;
+    Ref encoding;
+    unpack(call_method(c.global(FRAME_STR("mimetypes")), FRAME_STR("guess_type"), {filename}),
+           {&content_type, &encoding});
+    c.at(33);
+    if (truthy(content_type)) return content_type;
+    return borrow(FRAME_STR("application/octet-stream"));
+}
+
+// --- upload URL requests -----------------------------------------------------
+
+// Slots of both requests: the parameters, then the locals.
+enum { self_, identifier, filenames, files, filename, content_type, request_body, response };
+
+// The statements from `files = []` to the end of the loop; `line` is the one
+// of `files = []`.
+void build_files(CoroutineCall& c, int line) {
+    c.at(line);
+    c[files] = new_list();
+    c.at(line + 1);
+    Iterate names(c[filenames]);
+    while (Ref name = names.next()) {
+        c[filename] = std::move(name);
+        c.at(line + 2);
+        c[content_type] = call_method(c[self_], FRAME_STR("_infer_content_type"), {c[filename]});
+        c.at(line + 3);
+        Ref entry = new_dict();
+        set_item(entry, FRAME_STR("filename"), c[filename]);
+        set_item(entry, FRAME_STR("content_type"), c[content_type]);
+        append(c[files], entry);
+        c.at(line + 1);
+    }
+}
+
+void build_body(CoroutineCall& c) {
+    c[request_body] = new_dict();
+    set_item(c[request_body], FRAME_STR("files"), c[files]);
+}
+
+// self._http.post(prefix + identifier + "/upload", json=body), not yet awaited.
+Ref post_upload_request(CoroutineCall& c, PyObject* prefix) {
+    Ref post = getattr(getattr(c[self_], FRAME_STR("_http")), FRAME_STR("post"));
+    Ref path = join({prefix, format(c[identifier]), FRAME_STR("/upload")});
+    return call_kw(post, {path, c[request_body]}, FRAME_KWNAMES("json"));
+}
+
+Task get_generation_upload_urls(CoroutineCall& c) {
+    c.at(50);
+    call(c.global(FRAME_STR("validate_generation_id")), {c[identifier]});
+    build_files(c, 53);
+    c.at(58);
+    build_body(c);
+    c.at(59);
+    // The pending request waits in the response slot, where the GC sees it.
+    c[response] = post_upload_request(c, FRAME_STR("/v1/generation/"));
+    c[response] = co_await c.await_(c[response]);
+    c.at(60);
+    check_result(c[response], &PyDict_Type, "dict");
+    co_return c[response];
+}
+
+Task get_execution_upload_urls(CoroutineCall& c) {
+    c.at(77);
+    call(c.global(FRAME_STR("validate_execution_id")), {c[identifier]});
+    build_files(c, 80);
+    c.at(85);
+    build_body(c);
+    c.at(86);
+    c[response] = post_upload_request(c, FRAME_STR("/v1/execution/"));
+    c[response] = co_await c.await_(c[response]);
+    c.at(87);
+    check_result(c[response], &PyDict_Type, "dict");
+    co_return c[response];
+}
+
+// --- presigned uploads -----------------------------------------------------------
+
+// Slots of upload_file_to_s3: parameters, locals, then what the `async with`
+// keeps across its awaits.
+enum {
+    upload_url = 1,
+    file_data,
+    upload_content_type,
+    s3_client,
+    put_response,
+    aexit,          // the client's bound __aexit__, then the awaitable it returns
+    intercepted,    // the exception the block intercepted
+    record,         // the result, while the client's exit is awaited
+    saved_handled,  // sys.exc_info() from before the block's exception handler
+};
+
+// sys.exc_info() is the intercepted exception while the block's exit runs, as
+// in the handler of an `async with`; the previous value waits in a slot.
+class HandlingIntercepted {
+public:
+    HandlingIntercepted(Ref& saved, Obj exception) : saved_(saved) {
+        saved_ = Ref::steal_or_null(PyErr_GetHandledException());
+        PyErr_SetHandledException(exception);
+    }
+    ~HandlingIntercepted() {
+        PyErr_SetHandledException(saved_.get());
+        saved_.reset();
+    }
+    HandlingIntercepted(const HandlingIntercepted&) = delete;
+    HandlingIntercepted& operator=(const HandlingIntercepted&) = delete;
+
+private:
+    Ref& saved_;
+};
+
+// Enters the client as `async with` does and returns the awaitable of its
+// __aenter__; the bound __aexit__ goes to its slot.
+Ref enter_async_with(CoroutineCall& c, Obj manager) {
+    Ref enter = lookup_special(manager, FRAME_STR("__aenter__"));
+    if (!enter)
+        raise_type_error("'%.200s' object does not support the asynchronous context manager protocol",
+                         Py_TYPE(manager.get())->tp_name);
+    c[aexit] = lookup_special(manager, FRAME_STR("__aexit__"));
+    if (!c[aexit])
+        raise_type_error(
+            "'%.200s' object does not support the asynchronous context manager protocol (missed __aexit__ method)",
+            Py_TYPE(manager.get())->tp_name);
+    return call(enter);
+}
+
+bool is_accepted_status(Obj status) {
+    for (long long accepted : {200, 201, 204})
+        if (!truthy(compare(status, integer(accepted), Py_NE))) return true;
+    return false;
+}
+
+Task upload_file_to_s3(CoroutineCall& c) {
+    c.at(110);
+    c[s3_client] = enter_async_with(c, call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")));
+    c[s3_client] = co_await c.await_(c[s3_client]);
+    try {
+        c.at(111);
+        {
+            Ref put = getattr(c[s3_client], FRAME_STR("put"));
+            c.at(114);
+            Ref headers = new_dict();
+            set_item(headers, FRAME_STR("Content-Type"), c[upload_content_type]);
+            c.at(111);
+            Ref timeout = floating(60.0);
+            c[put_response] = call_kw(put, {c[upload_url], c[file_data], headers, timeout},
+                                      FRAME_KWNAMES("content", "headers", "timeout"));
+        }
+        c[put_response] = co_await c.await_(c[put_response]);
+        c.at(118);
+        if (!is_accepted_status(getattr(c[put_response], FRAME_STR("status_code")))) {
+            c.at(119);
+            Ref message = join({FRAME_STR("S3 upload failed (Any): "),
+                                format(getattr(c[put_response], FRAME_STR("status_code"))), FRAME_STR(" "),
+                                format(getattr(c[put_response], FRAME_STR("text")))});
+            raise(call(c.global(FRAME_STR("Exception")), {message}));
+        }
+        c.at(121);
+        {
+            Ref info = getattr(c.global(FRAME_STR("logger")), FRAME_STR("info"));
+            Ref size = integer(length(c[file_data]));
+            call(info, {join({FRAME_STR("File uploaded to S3 successfully ("), format(size), FRAME_STR(" bytes)")})});
+        }
+        c.at(122);
+        c[record] = new_dict();
+        set_item(c[record], FRAME_STR("status"), FRAME_STR("uploaded"));
+        set_item(c[record], FRAME_STR("size"), integer(length(c[file_data])));
+    } catch (...) {
+        // The block intercepts the exception here, where it happened; the
+        // client's exit is awaited below, outside the handler.
+        translate_exception();
+        add_traceback(FRAME_STR("velquor_ai.resources.uploads.UploadsResource.upload_file_to_s3"),
+                      FRAME_STR("velquor_ai/resources/uploads.py"), c.line(), c.globals());
+        c[intercepted] = steal(PyErr_GetRaisedException());
+    }
+    c.at(110);
+    if (c[intercepted]) {
+        bool swallowed;
+        {
+            HandlingIntercepted handling(c[saved_handled], c[intercepted]);
+            PyObject* exception = c[intercepted].get();
+            Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exception));
+            c[aexit] = call(c[aexit], {reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception,
+                                       traceback ? traceback.get() : none()});
+            Ref outcome = co_await c.await_(c[aexit]);
+            c[aexit].reset();
+            swallowed = truthy(outcome);
+        }
+        if (swallowed) co_return new_none();
+        PyErr_SetRaisedException(c[intercepted].release());
+        raise_current();
+    }
+    c[aexit] = call(c[aexit], {none(), none(), none()});
+    co_await c.await_(c[aexit]);
+    c[aexit].reset();
+    check_result(c[record], &PyDict_Type, "dict");
+    co_return c[record];
+}
+
+enum { upload_urls = 1, url_info };
+
+Task upload_files(CoroutineCall& c) {
+    c.at(139);
+    Iterate entries(c[upload_urls]);
+    while (Ref entry = entries.next()) {
+        c[url_info] = std::move(entry);
+        c.at(140);
+        Ref info = getattr(c.global(FRAME_STR("logger")), FRAME_STR("info"));
+        Ref name = call_method(c[url_info], FRAME_STR("get"), {FRAME_STR("filename")});
+        call(info, {join({FRAME_STR("Uploading "), format(name), FRAME_STR("...")})});
+        c.at(144);
+        call_method(c.global(FRAME_STR("logger")), FRAME_STR("warning"),
+                    {FRAME_STR("File upload not fully implemented yet")});
+        c.at(139);
+    }
+    co_return new_none();
+}
+
+// --- declarations ------------------------------------------------------------------
+
+const FunctionSpec infer_content_type_def{
+    .name = "_infer_content_type",
+    .line = 23,
+    .params = {{"self"}, {"filename", "str"}},
+    .returns = "str",
+    .doc = R"(Infer content type from filename extension.
+
+        Args:
+            filename (str): Name of the file.
+
+        Returns:
+            str: MIME content type.
+        )",
+    .body = infer_content_type,
+    .locals = {"content_type", "_"},
+};
+
+const FunctionSpec get_generation_upload_urls_def{
+    .name = "get_generation_upload_urls",
+    .line = 35,
+    .params = {{"self", nullptr, {}, 36}, {"generation_id", "str", {}, 36}, {"filenames", "List[str]", {}, 36}},
+    .returns = "Dict[str, Any]",
+    .doc = R"(Get upload URLs for generation files.
+
+        Args:
+            generation_id (str): Generation ID.
+            filenames (List[str]): List of filenames.
+
+        Returns:
+            Dict[str, Any]: Dict with upload_urls.
+
+        Examples:
+            >>> urls = await client.uploads.get_generation_upload_urls("gen_123", ["input.jpg"])
+        )",
+    .async_body = get_generation_upload_urls,
+    .locals = {"files", "filename", "content_type", "body", "response"},
+};
+
+const FunctionSpec get_execution_upload_urls_def{
+    .name = "get_execution_upload_urls",
+    .line = 62,
+    .params = {{"self", nullptr, {}, 63}, {"execution_id", "str", {}, 63}, {"filenames", "List[str]", {}, 63}},
+    .returns = "Dict[str, Any]",
+    .doc = R"(Get upload URLs for execution files.
+
+        Args:
+            execution_id (str): Execution ID.
+            filenames (List[str]): List of filenames.
+
+        Returns:
+            Dict[str, Any]: Dict with upload_urls.
+
+        Examples:
+            >>> urls = await client.uploads.get_execution_upload_urls("exec_123", ["input.jpg"])
+        )",
+    .async_body = get_execution_upload_urls,
+    .locals = {"files", "filename", "content_type", "body", "response"},
+};
+
+const FunctionSpec upload_file_to_s3_def{
+    .name = "upload_file_to_s3",
+    .line = 89,
+    .params = {{"self", nullptr, {}, 90},
+               {"upload_url", "str", {}, 90},
+               {"file_data", "bytes", {}, 90},
+               {"content_type", "str", Default::string("application/octet-stream"), 90}},
+    .returns = "Dict[str, Any]",
+    .doc = R"(Upload file to S3 using presigned URL.
+
+        Args:
+            upload_url (str): Presigned S3 URL.
+            file_data (bytes): File content as bytes.
+            content_type (str): MIME type.
+
+        Returns:
+            Dict[str, Any]: Dict with upload status.
+
+        Raises:
+            Exception: If S3 upload fails.
+
+        Examples:
+            >>> with open("image.png", "rb") as f:
+            ...     data = f.read()
+            >>> await client.uploads.upload_file_to_s3(upload_url, data, "image/png")
+        )",
+    .async_body = upload_file_to_s3,
+    .locals = {"s3_client", "response"},
+    .hidden_slots = 4,
+};
+
+const FunctionSpec upload_files_def{
+    .name = "upload_files",
+    .line = 124,
+    .params = {{"self"}, {"upload_urls", "List[Dict[str, Any]]"}},
+    .returns = "None",
+    .doc = R"(Upload files to S3 using presigned URLs.
+
+        Args:
+            upload_urls (List[Dict[str, Any]]): List of upload URL info from get_*_upload_urls.
+
+        Examples:
+            >>> response = await client.uploads.get_generation_upload_urls(
+            ...     "gen_123", ["input.jpg"]
+            ... )
+            >>> await client.uploads.upload_files(response["upload_urls"])
+        )",
+    .async_body = upload_files,
+    .locals = {"url_info"},
+};
+
+void body(ModuleBody& m) {
+    m.at(3);
+    m.import("logging");
+    m.at(4);
+    m.import("mimetypes");
+    m.at(5);
+    m.from_import("typing", "typing", 0, {"Any", "Dict", "List"});
+    m.at(7);
+    m.import("httpx");
+    m.at(9);
+    m.from_import("velquor_ai.util.validators", "util.validators", 2,
+                  {"validate_execution_id", "validate_generation_id"});
+    m.at(10);
+    m.from_import("velquor_ai.resources.base", "base", 1, {"BaseResource"});
+    m.at(12);
+    m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
+                                   {m.global(FRAME_STR("__name__"))}));
+    m.at(15);
+    m.class_statement("UploadsResource", {m.global(FRAME_STR("BaseResource"))}, R"(Upload resource manager.
+
+    Maps to:
+    - POST /v1/generation/{generation_id}/upload
+    - POST /v1/execution/{execution_id}/upload
+    )",
+                      [](ClassBody& cb) {
+                          cb.at(23);
+                          cb.def(infer_content_type_def);
+                          cb.at(35);
+                          cb.def(get_generation_upload_urls_def);
+                          cb.at(62);
+                          cb.def(get_execution_upload_urls_def);
+                          cb.at(89);
+                          cb.def(upload_file_to_s3_def);
+                          cb.at(124);
+                          cb.def(upload_files_def);
+                      });
+}
+
+const ModuleSpec uploads{"velquor_ai.resources.uploads", "Upload resource management.", body};
+
+}  // namespace
+
+FRAME_MODULE(uploads, uploads)
