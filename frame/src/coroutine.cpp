@@ -134,8 +134,15 @@ PySendResult finish(CoroutineObject* co, PyObject** presult) {
     PendingException exception = std::move(promise.exception);
     destroy_body(co);
     if (!failed) {
-        *presult = result ? result.release() : Py_NewRef(Py_None);
-        return PYGEN_RETURN;
+        if (!result) result = new_none();
+        try {
+            // The declared result is tested as the body's last act.
+            check_function_result(co->function, result.get());
+            *presult = result.release();
+            return PYGEN_RETURN;
+        } catch (Error&) {
+            exception = PendingException();
+        }
     }
     exception.restore();
     add_body_traceback(co);
@@ -732,6 +739,10 @@ void Task::promise_type::unhandled_exception() noexcept {
 
 bool Awaiting::await_ready() {
     Ref iterator = awaitable_iterator(awaitable_);
+    // From here the coroutine object holds what it awaits, where the
+    // collector can see it; the awaiter keeps nothing across the suspension.
+    owned_.reset();
+    awaitable_ = nullptr;
     PyObject* result = nullptr;
     switch (PyIter_Send(iterator.get(), Py_None, &result)) {
         case PYGEN_RETURN:

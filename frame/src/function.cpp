@@ -281,13 +281,7 @@ inline PyObject* run(FunctionObject* function, PyObject* const* args, Py_ssize_t
     call.at(spec.line);
     try {
         Ref result = spec.body(call);
-        switch (function->info->result) {
-            case Check::Str: check_result(result, &PyUnicode_Type, "str"); break;
-            case Check::Bytes: check_result(result, &PyBytes_Type, "bytes"); break;
-            case Check::Dict: check_result(result, &PyDict_Type, "dict"); break;
-            case Check::List: check_result(result, &PyList_Type, "list"); break;
-            default: break;
-        }
+        check_function_result(function, result.get());
         return result.release();
     } catch (...) {
         translate_exception();
@@ -494,6 +488,16 @@ PyTypeObject function_type = [] {
 }  // namespace
 
 PyTypeObject* function_type_object() { return &function_type; }
+
+void check_function_result(const FunctionObject* function, PyObject* result) {
+    switch (function->info->result) {
+        case Check::Str: check_result(result, &PyUnicode_Type, "str"); break;
+        case Check::Bytes: check_result(result, &PyBytes_Type, "bytes"); break;
+        case Check::Dict: check_result(result, &PyDict_Type, "dict"); break;
+        case Check::List: check_result(result, &PyList_Type, "list"); break;
+        default: break;
+    }
+}
 
 bool is_function(PyObject* object) noexcept { return Py_TYPE(object) == types().function; }
 

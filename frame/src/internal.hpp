@@ -67,6 +67,9 @@ PyTypeObject* coroutine_iterator_type_object();
 // Creates the coroutine object for a bound call of an async function.
 PyObject* new_coroutine(FunctionObject* function, PyObject* const* args, int nargs) noexcept;
 
+// The test of a function's declared result (throws Error when refused).
+void check_function_result(const FunctionObject* function, PyObject* result);
+
 // Cached "name"/line code objects and frames for traceback entries.
 PyObject* code_for_traceback(PyObject* name, PyObject* filename, int line);
 

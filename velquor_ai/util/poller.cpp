@@ -37,8 +37,7 @@ Task poll_until_complete(CoroutineCall& c) {
                        {join({FRAME_STR("Operation timed out after "), format(c[timeout]), FRAME_STR("s")})}));
         }
         c.at(55);
-        Ref check = call(c[check_fn]);
-        c[status] = co_await c.await_(check);
+        c[status] = co_await c.await_(call(c[check_fn]));
         c.at(57);
         if (truthy(c[on_progress])) {
             c.at(58);
@@ -63,8 +62,8 @@ Task poll_until_complete(CoroutineCall& c) {
             }
         }
         c.at(68);
-        Ref sleep = call_method(c.global(FRAME_STR("asyncio")), FRAME_STR("sleep"), {c[current_interval]});
-        co_await c.await_(sleep);
+        Ref sleeping = call_method(c.global(FRAME_STR("asyncio")), FRAME_STR("sleep"), {c[current_interval]});
+        co_await c.await_(std::move(sleeping));
         c.at(69);
         Ref cap = getattr(getattr(c[self_], FRAME_STR("config")), FRAME_STR("max_poll_interval"));
         Ref grown = multiply(c[current_interval], floating(1.5));

@@ -55,12 +55,15 @@ class Awaiting {
 public:
     Awaiting(CoroutineObject* coroutine, Obj awaitable) noexcept
         : coroutine_(coroutine), awaitable_(awaitable.get()) {}
+    Awaiting(CoroutineObject* coroutine, Ref&& awaitable) noexcept
+        : coroutine_(coroutine), owned_(std::move(awaitable)), awaitable_(owned_.get()) {}
     bool await_ready();
     void await_suspend(std::coroutine_handle<>) noexcept {}
     Ref await_resume();
 
 private:
     CoroutineObject* coroutine_;
+    Ref owned_;
     PyObject* awaitable_;
     Ref result_;
     bool done_ = false;
@@ -82,7 +85,10 @@ public:
     PyObject* defining_class() const;
 
     // co_await c.await_(awaitable)
+    // A temporary awaitable is moved into the awaiter, which lets go of it
+    // once the coroutine object holds its iterator.
     Awaiting await_(Obj awaitable) const noexcept { return Awaiting(coroutine_, awaitable); }
+    Awaiting await_(Ref&& awaitable) const noexcept { return Awaiting(coroutine_, std::move(awaitable)); }
 
 private:
     CoroutineObject* coroutine_;
