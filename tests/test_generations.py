@@ -262,7 +262,8 @@ import httpx, velquor_ai.models.blueprint, velquor_ai.resources.base, velquor_ai
 before = set(sys.modules)
 typing.TYPE_CHECKING = {flag}
 from velquor_ai.resources import generations
-print(sorted(set(sys.modules) - before - {{"velquor_ai.resources.generations"}}))
+new = set(sys.modules) - before - {{"velquor_ai.resources.generations"}}
+print(sorted(name for name in new if name.startswith("velquor_ai")))
 print(hasattr(generations, "HTTPClient"), hasattr(generations, "UploadsResource"))
 """
 
