@@ -1,0 +1,56 @@
+"""The wheel builds from the source tree and works in a new virtual environment."""
+
+import os
+import shutil
+import subprocess
+import sys
+import venv
+from pathlib import Path
+
+import pytest
+
+ROOT = Path(__file__).resolve().parents[1]
+MODULES = [
+    "velquor_ai",
+    "velquor_ai.util.validators",
+    "velquor_ai.util.poller",
+    "velquor_ai.util.tamsel",
+    "velquor_ai.models.blueprint",
+    "velquor_ai.resources.uploads",
+    "velquor_ai.resources.generations",
+    "velquor_ai._vostrel",
+    "velquor_api_client",
+]
+
+pytestmark = pytest.mark.skipif(not (ROOT / "pyproject.toml").exists(), reason="needs the source tree")
+
+
+def run(command: list[str], **kwargs: object) -> subprocess.CompletedProcess[str]:
+    result = subprocess.run(command, capture_output=True, text=True, timeout=900, **kwargs)  # type: ignore[call-overload]
+    assert result.returncode == 0, result.stdout[-4000:] + result.stderr[-4000:]
+    return result
+
+
+def test_wheel_installs_and_imports_in_a_new_environment(tmp_path: Path) -> None:
+    source = tmp_path / "source"
+    # A copy without build output or in-place modules, as a fresh clone has it.
+    shutil.copytree(ROOT, source, ignore=shutil.ignore_patterns(".venv", "build", ".git", "*.so", "__pycache__"))
+    wheels = tmp_path / "wheels"
+    run([sys.executable, "-m", "pip", "wheel", "--no-build-isolation", "--no-deps", "-w", str(wheels), str(source)])
+    (wheel,) = wheels.glob("velquor_ai-*.whl")
+    names = run([sys.executable, "-m", "zipfile", "-l", str(wheel)]).stdout
+    assert "velquor_ai/util/validators.pyi" in names and "velquor_ai/py.typed" in names
+    assert ".cpp" not in names
+
+    environment = tmp_path / "env"
+    venv.EnvBuilder(with_pip=True).create(environment)
+    python = environment / "bin" / "python"
+    run([str(python), "-m", "pip", "install", "--quiet", str(wheel)])
+    probe = "import importlib, sys\n" + "".join(f"importlib.import_module({name!r})\n" for name in MODULES) + (
+        "from velquor_ai.util.validators import validate_generation_id\n"
+        "validate_generation_id('gen_123')\n"
+        "print(sys.modules['velquor_ai.util.validators'].__file__)\n"
+    )
+    env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
+    printed = run([str(python), "-c", probe], cwd=tmp_path, env=env).stdout
+    assert str(environment) in printed
