@@ -15,6 +15,10 @@ class FileHandler:
 
     config: Config
     def __init__(self, config: Config) -> None: ...
+    # `file` is a path (str or Path) or a binary file object: an
+    # io.RawIOBase or io.BufferedIOBase instance, or any object with callable
+    # read() and seek() and no `encoding` attribute. Text-mode file objects
+    # (io.TextIOBase, open(..., "r")) are refused.
     def prepare_file(self, file: Union[str, Path, BinaryIO], file_type: str) -> Dict[str, Any]: ...
     def read_file(self, file_info: Dict[str, Any]) -> bytes: ...
 
