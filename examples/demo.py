@@ -1,1 +1,132 @@
-print("velquor_ai demo: coming with the client object")
+"""A tour of velquor_ai: a remote generation over real HTTP, then on-premise mode.
+
+The remote part runs against `LocalService`, a real service on 127.0.0.1 that this
+script starts (the `local` extra). Sample inputs are made in a temporary folder:
+two small PNG pictures and a few bytes standing for an MP4 clip.
+
+Run it with `make demo`, or `python examples/demo.py` from anywhere.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import json
+import struct
+import sys
+import tempfile
+import zlib
+from pathlib import Path
+
+from velquor_ai import ProgressEvent, VelquorAI
+from velquor_ai.testing import LocalService
+
+API_KEY = "sk-demo"
+
+
+def png(width: int, height: int, rgb: tuple[int, int, int]) -> bytes:
+    """A valid PNG image of one colour."""
+
+    def chunk(kind: bytes, data: bytes) -> bytes:
+        body = kind + data
+        return struct.pack(">I", len(data)) + body + struct.pack(">I", zlib.crc32(body))
+
+    row = b"\x00" + bytes(rgb) * width  # filter byte, then the pixels
+    header = struct.pack(">IIBBBBB", width, height, 8, 2, 0, 0, 0)
+    return (
+        b"\x89PNG\r\n\x1a\n"
+        + chunk(b"IHDR", header)
+        + chunk(b"IDAT", zlib.compress(row * height))
+        + chunk(b"IEND", b"")
+    )
+
+
+def make_samples(folder: Path) -> tuple[list[Path], list[Path]]:
+    images = [folder / "red-square.png", folder / "blue-banner.png"]
+    images[0].write_bytes(png(16, 16, (220, 30, 30)))
+    images[1].write_bytes(png(64, 8, (30, 60, 220)))
+    video = folder / "clip.mp4"
+    # An MP4 file begins with an "ftyp" box; the rest stands in for media data.
+    video.write_bytes(struct.pack(">I", 24) + b"ftypisom" + b"\x00" * 12 + bytes(4096))
+    return images, [video]
+
+
+def show_progress(event: ProgressEvent) -> None:
+    if event.kind == "created":
+        print(f"  created generation {event.generation_id}")
+    elif event.kind == "upload" and event.done:
+        print(
+            f"  uploaded {event.filename} "
+            f"({event.size} bytes, {event.done}/{event.total})"
+        )
+    elif event.kind == "started":
+        print("  started; polling for the result")
+    elif event.kind == "status":
+        print(f"  status: {event.status}")
+
+
+def print_blueprint(text: str | None) -> None:
+    if text is None:
+        print("  (no blueprint)")
+        return
+    spec = json.loads(text)
+    print(f"  question: {spec['question']}")
+    for entry in spec["inputs"]:
+        print(
+            f"  input: {entry['name']} {entry['content_type']} "
+            f"{entry['size']} bytes sha256={entry['sha256'][:12]}..."
+        )
+    print(f"  steps: {', '.join(step['action'] for step in spec['steps'])}")
+
+
+async def remote_generation(images: list[Path], videos: list[Path]) -> str:
+    print("== Remote generation against a local service over HTTP")
+    async with LocalService(api_key=API_KEY, processing_time=1.0) as service:
+        print(f"  service at {service.base_url}")
+        async with VelquorAI(api_key=API_KEY, base_url=service.base_url) as client:
+            result = await client.generate(
+                "What is in these pictures and the clip?",
+                images=images,
+                videos=videos,
+                interval=1,
+                on_progress=show_progress,
+            )
+        print(f"  storage holds {len(service.objects)} uploaded object(s)")
+    print(f"Generation {result.generation_id}: {result.status}")
+    print_blueprint(result.blueprint)
+    assert result.blueprint is not None
+    return result.blueprint
+
+
+async def on_premise(
+    images: list[Path], videos: list[Path], workdir: Path, remote: str
+) -> None:
+    print("\n== On-premise generation and execution")
+    async with VelquorAI.on_premise(workdir=workdir) as client:
+        generated = await client.generate(
+            "What is in these pictures and the clip?", images=images, videos=videos
+        )
+        print(f"Generation {generated.generation_id}: {generated.status}")
+        print_blueprint(generated.blueprint)
+        same = generated.blueprint == remote
+        print(f"  same blueprint as the remote service: {'yes' if same else 'no'}")
+
+        executed = await client.execute(generated.blueprint or "", images + videos)
+        print(f"Execution {executed.execution_id}: {executed.status}")
+        print(f"  {(executed.results or {}).get('answer')}")
+        for path in executed.output_files:
+            report = json.loads(Path(path).read_text(encoding="utf-8"))
+            print(f"  report {Path(path).name}: {report['input']['name']} described")
+
+
+async def main() -> int:
+    with tempfile.TemporaryDirectory(prefix="velquor-demo-") as folder:
+        root = Path(folder)
+        images, videos = make_samples(root)
+        blueprint = await remote_generation(images, videos)
+        await on_premise(images, videos, root / "outputs", blueprint)
+    print("\nDemo finished.")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(asyncio.run(main()))

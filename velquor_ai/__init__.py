@@ -1,13 +1,19 @@
 """Python client of the blueprint service.
 
-Configuration and the exception hierarchy are available from the package root;
-the compiled core modules are imported from their own modules.
+    async with VelquorAI(api_key="sk-...", base_url="https://...") as client:
+        result = await client.generate("What is in the image?", images=["cat.png"])
+        print(result.blueprint)
+
+The client, its configuration and the exception hierarchy are available from the
+package root. The compiled core modules are imported from their own modules, and
+only when first used, so importing the package stays light.
 """
 
 # Bound before anything else: modules imported below (and the HTTP client, which
 # puts it into its User-Agent) read it from the partly initialised package.
 __version__ = "0.1.0"
 
+from .client import ProgressEvent, VelquorAI
 from .config import Config
 from .exceptions import (
     APIConnectionError,
@@ -16,12 +22,16 @@ from .exceptions import (
     AuthenticationError,
     BadRequestError,
     ConflictError,
+    GenerationFailedError,
+    GenerationTimeoutError,
     InternalServerError,
     NotFoundError,
+    OnPremiseError,
     PermissionDeniedError,
     RateLimitError,
     TimeoutError,  # the package's own, not the builtin
     UnprocessableEntityError,
+    UploadError,
     ValidationError,
     VelquorAIError,
 )
@@ -34,13 +44,19 @@ __all__ = [
     "BadRequestError",
     "Config",
     "ConflictError",
+    "GenerationFailedError",
+    "GenerationTimeoutError",
     "InternalServerError",
     "NotFoundError",
+    "OnPremiseError",
     "PermissionDeniedError",
+    "ProgressEvent",
     "RateLimitError",
     "TimeoutError",
     "UnprocessableEntityError",
+    "UploadError",
     "ValidationError",
+    "VelquorAI",
     "VelquorAIError",
     "__version__",
 ]

@@ -6,7 +6,10 @@ caller can catch the whole family with one clause:
     VelquorAIError
     ├── ValidationError           bad argument or configuration value
     ├── TimeoutError              an operation ran out of its time budget
-    │                             (not the builtin `TimeoutError`)
+    │   │                         (not the builtin `TimeoutError`)
+    │   └── GenerationTimeoutError    a generation did not finish in time
+    ├── GenerationFailedError     the service reported a generation as failed
+    ├── OnPremiseError            the on-premise library failed (I/O, bad output)
     └── APIError                  the service or the network failed a request
         ├── BadRequestError           400
         ├── AuthenticationError       401
@@ -16,6 +19,7 @@ caller can catch the whole family with one clause:
         ├── UnprocessableEntityError  422
         ├── RateLimitError            429
         ├── InternalServerError       500 and above
+        ├── UploadError               object storage refused an upload
         └── APIConnectionError        no answer: refused, reset, DNS, TLS, ...
             └── APITimeoutError       no answer in time (also a `TimeoutError`)
 """
@@ -23,6 +27,7 @@ caller can catch the whole family with one clause:
 from __future__ import annotations
 
 from http import HTTPStatus
+from typing import Any
 
 __all__ = [
     "APIConnectionError",
@@ -31,12 +36,16 @@ __all__ = [
     "AuthenticationError",
     "BadRequestError",
     "ConflictError",
+    "GenerationFailedError",
+    "GenerationTimeoutError",
     "InternalServerError",
     "NotFoundError",
+    "OnPremiseError",
     "PermissionDeniedError",
     "RateLimitError",
     "TimeoutError",
     "UnprocessableEntityError",
+    "UploadError",
     "ValidationError",
     "VelquorAIError",
     "error_for_status",
@@ -84,6 +93,85 @@ class TimeoutError(VelquorAIError):  # shadows the builtin on purpose
 
         Args:
             message: What timed out, in words.
+        """
+        super().__init__(message)
+        self.message = message
+
+    def __str__(self) -> str:
+        """Return the message alone."""
+        return self.message
+
+
+class GenerationTimeoutError(TimeoutError):
+    """A generation was still running when the caller's time budget ran out.
+
+    The generation goes on on the service; its identifier lets the caller fetch
+    the result later.
+
+    Attributes:
+        message: What timed out, in words.
+        generation_id: Identifier of the generation, or None in on-premise mode.
+    """
+
+    def __init__(self, message: str, generation_id: str | None = None) -> None:
+        """Create the error.
+
+        Args:
+            message: What timed out, in words.
+            generation_id: Identifier of the unfinished generation.
+        """
+        super().__init__(message)
+        self.generation_id = generation_id
+
+    def __reduce__(self) -> tuple[type[GenerationTimeoutError], tuple[str, str | None]]:
+        """Rebuild from the message and the identifier."""
+        return (type(self), (self.message, self.generation_id))
+
+
+class GenerationFailedError(VelquorAIError):
+    """The service finished a generation with the status "failed".
+
+    Attributes:
+        message: What went wrong, in words (includes the service's reason).
+        generation_id: Identifier of the failed generation.
+        error: The service's reason as it reported it: text, an `ErrorDetail`,
+            or None when it gave none.
+    """
+
+    def __init__(
+        self, message: str, generation_id: str | None = None, error: Any = None
+    ) -> None:
+        """Create the error.
+
+        Args:
+            message: What went wrong, in words.
+            generation_id: Identifier of the failed generation.
+            error: The reason the service reported.
+        """
+        super().__init__(message, generation_id, error)
+        self.message = message
+        self.generation_id = generation_id
+        self.error = error
+
+    def __str__(self) -> str:
+        """Return the message alone."""
+        return self.message
+
+
+class OnPremiseError(VelquorAIError):
+    """The on-premise library failed for a reason other than the caller's input,
+    for example an input file that could not be read or an output that could not
+    be written.
+
+    Attributes:
+        message: What went wrong, in words.
+    """
+
+    def __init__(self, message: str) -> None:
+        """Create the error.
+
+        Args:
+            message: What went wrong, in words.
         """
         super().__init__(message)
         self.message = message
@@ -158,6 +246,39 @@ class RateLimitError(APIError):
 
 class InternalServerError(APIError):
     """The service failed on its side (500 and above)."""
+
+
+class UploadError(APIError):
+    """Object storage refused the upload of an input file to its presigned URL,
+    for example because the URL's signature did not match or it had expired.
+
+    Attributes:
+        filename: Name of the file whose upload was refused.
+    """
+
+    def __init__(
+        self,
+        message: str,
+        status_code: int | None = None,
+        body: str | None = None,
+        filename: str | None = None,
+    ) -> None:
+        """Create the error.
+
+        Args:
+            message: What went wrong, in words.
+            status_code: HTTP status of the storage's answer.
+            body: Text of the storage's answer.
+            filename: Name of the file whose upload was refused.
+        """
+        super().__init__(message, status_code=status_code, body=body)
+        self.filename = filename
+
+    def __reduce__(
+        self,
+    ) -> tuple[type[UploadError], tuple[str, int | None, str | None, str | None]]:
+        """Rebuild from all four values."""
+        return (type(self), (self.message, self.status_code, self.body, self.filename))
 
 
 class APIConnectionError(APIError):

@@ -1,0 +1,521 @@
+"""Command line: `python -m velquor_ai generate ...` and `... execute ...`.
+
+Progress goes to stderr (bars and a live status with `rich`, from the `cli` extra,
+when stderr is a terminal; plain lines otherwise), results to stdout, so the
+output can be piped. Errors are one line on stderr; the exit status is 0 on
+success, 2 for bad input or usage, 1 when the service, the storage or the
+on-premise library fails, and 130 when interrupted.
+"""
+
+from __future__ import annotations
+
+import argparse
+import asyncio
+import json
+import os
+import sys
+from collections.abc import Sequence
+from pathlib import Path
+from typing import Any, TextIO
+
+from . import __version__
+from .client import ProgressEvent, VelquorAI
+from .exceptions import APIConnectionError, ValidationError, VelquorAIError
+
+__all__ = ["main"]
+
+PROG = "python -m velquor_ai"
+
+EXIT_OK = 0
+EXIT_FAILURE = 1
+EXIT_USAGE = 2
+EXIT_INTERRUPTED = 130
+
+# Seconds a generation stays "processing" on the service that --local starts.
+_LOCAL_PROCESSING_TIME = 1.0
+
+_DESCRIPTION = """\
+Generate blueprints with the Velquor blueprint service, or execute them locally.
+
+A blueprint answers a question about images and videos. `generate` sends the
+question and the files to the service (or to a local service with --local, or to
+the on-premise library with --on-premise) and prints the blueprint. `execute`
+runs a blueprint over input files with the on-premise library and prints where
+the results were written.
+"""
+
+_GENERATE_EXAMPLES = f"""\
+  {PROG} generate "What is in these pictures?" --image cat.png --image dog.jpg
+  {PROG} generate "Describe the clip" --video clip.mp4 --local --json
+  {PROG} generate "What is shown?" --image cat.png --on-premise > blueprint.json
+"""
+
+_EXECUTE_EXAMPLES = f"""\
+  {PROG} execute blueprint.json --input cat.png
+  {PROG} execute - --input a.png --input b.png < blueprint.json
+"""
+
+_ENVIRONMENT = """\
+settings can also come from the environment:
+  VELQUOR_API_KEY, VELQUOR_BASE_URL, VELQUOR_TIMEOUT (seconds per request),
+  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes)
+"""
+
+_EXIT_STATUS = """\
+exit status: 0 success, 1 service, storage or library failure,
+             2 bad input or usage, 130 interrupted
+"""
+
+_EPILOG = (
+    f"examples:\n{_GENERATE_EXAMPLES}{_EXECUTE_EXAMPLES}\n"
+    f"{_ENVIRONMENT}\n{_EXIT_STATUS}"
+)
+_GENERATE_EPILOG = f"examples:\n{_GENERATE_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
+_EXECUTE_EPILOG = f"examples:\n{_EXECUTE_EXAMPLES}\n{_EXIT_STATUS}"
+
+
+class _UsageError(Exception):
+    """Bad input found by the command line itself (exit status 2)."""
+
+
+def build_parser() -> argparse.ArgumentParser:
+    """Build the argument parser of the command line.
+
+    Returns:
+        The parser, with the subcommands `generate` and `execute`.
+    """
+    parser = argparse.ArgumentParser(
+        prog=PROG,
+        description=_DESCRIPTION,
+        epilog=_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    parser.add_argument(
+        "--version", action="version", version=f"%(prog)s {__version__}"
+    )
+    commands = parser.add_subparsers(dest="command", metavar="COMMAND")
+
+    generate = commands.add_parser(
+        "generate",
+        help="generate a blueprint for a question about images and videos",
+        description=(
+            "Generate a blueprint that answers QUESTION about the given files and\n"
+            "print it on stdout. Progress is shown on stderr."
+        ),
+        epilog=_GENERATE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    generate.add_argument("question", metavar="QUESTION", help="the question to answer")
+    generate.add_argument(
+        "--image",
+        metavar="PATH",
+        action="append",
+        default=[],
+        help="an image file; repeat the option for several",
+    )
+    generate.add_argument(
+        "--video",
+        metavar="PATH",
+        action="append",
+        default=[],
+        help="a video file; repeat the option for several",
+    )
+    where = generate.add_mutually_exclusive_group()
+    where.add_argument(
+        "--base-url",
+        metavar="URL",
+        help="address of the service (default: $VELQUOR_BASE_URL, "
+        "else http://127.0.0.1:8000)",
+    )
+    where.add_argument(
+        "--local",
+        action="store_true",
+        help="start a local service on 127.0.0.1 for this run and use it "
+        "(needs the 'local' extra)",
+    )
+    where.add_argument(
+        "--on-premise",
+        action="store_true",
+        help="generate with the on-premise library instead of a service",
+    )
+    generate.add_argument(
+        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
+    )
+    generate.add_argument(
+        "--timeout",
+        metavar="S",
+        type=float,
+        default=300.0,
+        help="longest wait for the result, in seconds (default: 300)",
+    )
+    generate.add_argument(
+        "--interval",
+        metavar="S",
+        type=float,
+        default=2.0,
+        help="first pause between status checks, in seconds, at least 1; "
+        "it grows with each check (default: 2)",
+    )
+    _add_output_options(generate)
+    generate.set_defaults(handler=_generate)
+
+    execute = commands.add_parser(
+        "execute",
+        help="execute a blueprint on input files with the on-premise library",
+        description=(
+            "Execute BLUEPRINT on the input files with the on-premise library and\n"
+            "print a summary and the report files it wrote."
+        ),
+        epilog=_EXECUTE_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    execute.add_argument(
+        "blueprint",
+        metavar="BLUEPRINT",
+        help="file holding the blueprint (as printed by generate), or - to read "
+        "it from stdin",
+    )
+    execute.add_argument(
+        "--input",
+        metavar="PATH",
+        action="append",
+        default=[],
+        required=True,
+        help="an input file; repeat the option for several (at least one)",
+    )
+    execute.add_argument(
+        "--workdir",
+        metavar="DIR",
+        help="folder for the reports (default: a new temporary folder)",
+    )
+    _add_output_options(execute)
+    execute.set_defaults(handler=_execute)
+    return parser
+
+
+def _add_output_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--json",
+        action="store_true",
+        help="print the whole result as JSON on stdout",
+    )
+    parser.add_argument(
+        "-q", "--quiet", action="store_true", help="show no progress on stderr"
+    )
+
+
+def main(argv: Sequence[str] | None = None) -> int:
+    """Run the command line.
+
+    Args:
+        argv: Arguments without the program name; None reads `sys.argv`.
+
+    Returns:
+        The exit status.
+    """
+    parser = build_parser()
+    args = parser.parse_args(argv)  # exits with 2 on usage errors
+    if args.command is None:
+        parser.print_help(sys.stderr)
+        return EXIT_USAGE
+    try:
+        status: int = asyncio.run(args.handler(args))
+        return status
+    except KeyboardInterrupt:
+        _error("interrupted")
+        return EXIT_INTERRUPTED
+    except _UsageError as exc:
+        _error(str(exc))
+        return EXIT_USAGE
+    except ValidationError as exc:
+        _error(str(exc))
+        return EXIT_USAGE
+    except APIConnectionError as exc:
+        where = _request_origin(exc)
+        _error(f"cannot reach {where}: {exc}" if where else str(exc))
+        return EXIT_FAILURE
+    except VelquorAIError as exc:
+        _error(str(exc))
+        return EXIT_FAILURE
+
+
+async def _generate(args: argparse.Namespace) -> int:
+    display = _display(args.quiet)
+    try:
+        if args.on_premise:
+            client = VelquorAI.on_premise()
+            display.note("Generating with the on-premise library...")
+            async with client:
+                result = await client.generate(
+                    args.question,
+                    images=args.image,
+                    videos=args.video,
+                    timeout=args.timeout,
+                    interval=args.interval,
+                )
+        elif args.local:
+            service = _local_service(args.api_key)
+            async with service:
+                display.note(f"Local service listening at {service.base_url}")
+                result = await _generate_remote(args, service.base_url, display)
+        else:
+            result = await _generate_remote(args, args.base_url, display)
+    finally:
+        display.close()
+
+    if args.json:
+        _print_json(result.model_dump(mode="json"))
+        return EXIT_OK
+    if result.blueprint is None:
+        _error(f"Generation {result.generation_id} completed without a blueprint")
+        return EXIT_FAILURE
+    print(_pretty(result.blueprint))
+    return EXIT_OK
+
+
+async def _generate_remote(
+    args: argparse.Namespace, base_url: str | None, display: _Display
+) -> Any:
+    async with VelquorAI(api_key=args.api_key, base_url=base_url) as client:
+        return await client.generate(
+            args.question,
+            images=args.image,
+            videos=args.video,
+            timeout=args.timeout,
+            interval=args.interval,
+            on_progress=display,
+        )
+
+
+async def _execute(args: argparse.Namespace) -> int:
+    blueprint = _read_blueprint(args.blueprint)
+    display = _display(args.quiet)
+    try:
+        display.note(f"Executing the blueprint on {len(args.input)} input file(s)...")
+        async with VelquorAI.on_premise(workdir=args.workdir) as client:
+            result = await client.execute(blueprint, args.input)
+    finally:
+        display.close()
+    if args.json:
+        _print_json(result.model_dump(mode="json"))
+        return EXIT_OK
+    answer = (result.results or {}).get("answer")
+    if answer:
+        print(answer)
+    print("Reports:")
+    for path in result.output_files:
+        print(f"  {path}")
+    return EXIT_OK
+
+
+def _local_service(api_key: str | None) -> Any:
+    try:
+        from .testing import LocalService
+    except ImportError as exc:
+        raise _UsageError(
+            "--local needs the 'local' extra: pip install 'velquor-ai[local]'"
+        ) from exc
+    if api_key is None:
+        api_key = os.environ.get("VELQUOR_API_KEY") or None
+    return LocalService(api_key=api_key, processing_time=_LOCAL_PROCESSING_TIME)
+
+
+def _request_origin(exc: BaseException) -> str | None:
+    """Scheme, host and port of the request that got no answer, if known."""
+    cause = exc.__cause__
+    try:
+        url = cause.request.url  # type: ignore[union-attr]
+    except (AttributeError, RuntimeError):  # httpx raises RuntimeError if unset
+        return None
+    return f"{url.scheme}://{url.netloc.decode('ascii', 'replace')}"
+
+
+def _read_blueprint(argument: str) -> str:
+    if argument == "-":
+        return sys.stdin.read()
+    path = Path(argument)
+    try:
+        return path.read_text(encoding="utf-8-sig")
+    except FileNotFoundError:
+        raise _UsageError(f"Blueprint file not found: {argument}") from None
+    except UnicodeDecodeError:
+        raise _UsageError(f"Blueprint file is not UTF-8 text: {argument}") from None
+    except OSError as exc:
+        raise _UsageError(
+            f"Cannot read blueprint file {argument}: {exc.strerror or exc}"
+        ) from None
+
+
+def _pretty(text: str) -> str:
+    try:
+        return json.dumps(json.loads(text), indent=2, ensure_ascii=False)
+    except ValueError:
+        return text
+
+
+def _print_json(value: Any) -> None:
+    print(json.dumps(value, indent=2, ensure_ascii=False))
+
+
+def _error(message: str) -> None:
+    # One line, whatever the message holds (validation details can span several).
+    line = " ".join(message.split()) or "unknown error"
+    print(f"velquor_ai: error: {line}", file=sys.stderr)
+
+
+# ------------------------------------------------------------------ progress
+
+
+class _Display:
+    """Progress shown as plain lines on stderr."""
+
+    def __init__(self, stream: TextIO | None) -> None:
+        self.stream = stream
+        self._last_status: str | None = None
+
+    def note(self, text: str) -> None:
+        self._line(text)
+
+    def __call__(self, event: ProgressEvent) -> None:
+        if event.kind == "created":
+            self._line(f"Generation {event.generation_id} created")
+        elif event.kind == "upload":
+            if event.done == 0:
+                self._line(f"Uploading {event.total} file(s)...")
+            else:
+                self._line(
+                    f"Uploaded {event.filename} ({event.done}/{event.total}, "
+                    f"{_size(event.size)})"
+                )
+        elif event.kind == "started":
+            self._line("Generation started; waiting for the result...")
+        elif event.kind == "status" and event.status != self._last_status:
+            self._last_status = event.status
+            self._line(f"Status: {event.status}")
+
+    def close(self) -> None:
+        pass
+
+    def _line(self, text: str) -> None:
+        if self.stream is not None:
+            print(text, file=self.stream, flush=True)
+
+
+class _RichDisplay(_Display):
+    """Progress bar for the uploads and a live status line, drawn with rich."""
+
+    def __init__(self, stream: TextIO) -> None:
+        from rich.console import Console
+
+        super().__init__(stream)
+        self._console = Console(file=stream)
+        self._progress: Any = None
+        self._task: Any = None
+        self._status: Any = None
+        self._status_task: Any = None
+
+    def note(self, text: str) -> None:
+        self._console.print(text, highlight=False)
+
+    def __call__(self, event: ProgressEvent) -> None:
+        if event.kind == "created":
+            self._console.print(
+                f"Generation [bold]{event.generation_id}[/bold] created",
+                highlight=False,
+            )
+        elif event.kind == "upload":
+            self._upload(event)
+        elif event.kind == "started":
+            self._stop_progress()
+            self._start_status(event.status)
+        elif event.kind == "status":
+            if self._status is not None:
+                self._status.update(
+                    self._status_task, description=_waiting(event.status)
+                )
+            if event.status in ("completed", "failed"):
+                self._stop_status()
+                self._console.print(f"Status: {event.status}", highlight=False)
+
+    def _start_status(self, status: str | None) -> None:
+        from rich.progress import Progress, SpinnerColumn, TextColumn, TimeElapsedColumn
+
+        # A spinner with a running clock, so a long wait visibly goes on.
+        self._status = Progress(
+            SpinnerColumn(),
+            TextColumn("{task.description}"),
+            TimeElapsedColumn(),
+            console=self._console,
+            transient=True,
+        )
+        self._status_task = self._status.add_task(_waiting(status), total=None)
+        self._status.start()
+
+    def _upload(self, event: ProgressEvent) -> None:
+        from rich.progress import (
+            BarColumn,
+            MofNCompleteColumn,
+            Progress,
+            TextColumn,
+            TimeElapsedColumn,
+        )
+
+        if self._progress is None:
+            self._progress = Progress(
+                TextColumn("{task.description}"),
+                BarColumn(),
+                MofNCompleteColumn(),
+                TimeElapsedColumn(),
+                console=self._console,
+            )
+            self._task = self._progress.add_task("Uploading", total=event.total)
+            self._progress.start()
+        if event.done:
+            self._progress.update(
+                self._task,
+                completed=event.done,
+                description=f"Uploaded {event.filename} ({_size(event.size)})",
+            )
+
+    def _stop_progress(self) -> None:
+        if self._progress is not None:
+            self._progress.stop()
+            self._progress = None
+
+    def _stop_status(self) -> None:
+        if self._status is not None:
+            self._status.stop()
+            self._status = None
+
+    def close(self) -> None:
+        self._stop_progress()
+        self._stop_status()
+
+
+def _display(quiet: bool) -> _Display:
+    if quiet:
+        return _Display(None)
+    stream = sys.stderr
+    if stream.isatty():
+        try:
+            return _RichDisplay(stream)
+        except ImportError:
+            pass
+    return _Display(stream)
+
+
+def _waiting(status: str | None) -> str:
+    return f"Waiting for the result: {status or 'unknown'}"
+
+
+def _size(size: int | None) -> str:
+    if size is None:
+        return "unknown size"
+    if size < 1024:
+        return f"{size} bytes"
+    value = size / 1024
+    for unit in ("KiB", "MiB"):
+        if value < 1024:
+            return f"{value:.1f} {unit}"
+        value /= 1024
+    return f"{value:.1f} GiB"

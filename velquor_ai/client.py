@@ -1,0 +1,780 @@
+"""The client object: one connection pool, the service resources, and the whole
+road of a generation (files checked, record created, inputs uploaded, generation
+started, result awaited) in one call.
+
+The compiled core modules are imported when a client is built, not when this
+module is imported, so `import velquor_ai` stays light.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import builtins
+import inspect
+import math
+import mimetypes
+import os
+import re
+from collections import deque
+from collections.abc import Callable, Iterable
+from dataclasses import dataclass
+from pathlib import Path
+from types import TracebackType
+from typing import TYPE_CHECKING, Any, Literal, Self
+
+from .config import Config
+from .exceptions import (
+    APIConnectionError,
+    APIError,
+    APITimeoutError,
+    GenerationFailedError,
+    GenerationTimeoutError,
+    OnPremiseError,
+    TimeoutError,
+    UploadError,
+    ValidationError,
+    VelquorAIError,
+)
+
+if TYPE_CHECKING:
+    from velquor_api_client import VelquorAPIClient
+
+    from ._http import HTTPClient
+    from .models.blueprint import GenerationResult
+    from .models.execution import ExecutionResult
+    from .resources.generations import GenerationsResource
+    from .resources.uploads import UploadsResource
+    from .types import BlueprintInput, FileInput
+
+__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "ProgressEvent", "VelquorAI"]
+
+DEFAULT_UPLOAD_CONCURRENCY = 4
+
+ProgressKind = Literal["created", "upload", "started", "status"]
+
+# What UploadsResource.upload_file_to_s3 raises when storage refuses a PUT.
+_STORAGE_REFUSAL = re.compile(r"S3 upload failed \(Any\): (\d{3}) (.*)", re.DOTALL)
+_XML_MESSAGE = re.compile(r"<Message>(.*?)</Message>", re.DOTALL)
+_XML_CODE = re.compile(r"<Code>(.*?)</Code>", re.DOTALL)
+
+
+@dataclass(frozen=True, slots=True)
+class ProgressEvent:
+    """One step of a generation, as reported to an `on_progress` callback.
+
+    Attributes:
+        kind: "created" (the record exists; `generation_id` is known), "upload"
+            (once with `done` 0 when the uploads begin, then once per input
+            file stored), "started" (the service accepted the start) or
+            "status" (one status check; `status` holds the value).
+        generation_id: Identifier of the generation.
+        filename: For "upload": the name of the file just stored.
+        done: For "upload": how many files are stored so far.
+        total: For "upload": how many files there are in all.
+        size: For "upload": bytes of the file just stored.
+        status: For "started" and "status": the status the service reported,
+            such as "processing" or "completed".
+    """
+
+    kind: ProgressKind
+    generation_id: str
+    filename: str | None = None
+    done: int = 0
+    total: int = 0
+    size: int | None = None
+    status: str | None = None
+
+
+ProgressCallback = Callable[[ProgressEvent], object]
+
+
+@dataclass(slots=True)
+class _Input:
+    """One input file after checking: what to send and how to read it."""
+
+    info: dict[str, Any]
+    filename: str
+    content_type: str
+
+
+class VelquorAI:
+    """Async client of the blueprint service, or of the on-premise library.
+
+    Remote mode (the default) talks to the service over HTTP; on-premise mode
+    (`VelquorAI.on_premise(...)` or `VelquorAI(on_premise=...)`) generates and
+    executes blueprints with `velquor_api_client` on this machine.
+
+    Attributes:
+        config: The configuration in use.
+        upload_concurrency: How many input files are uploaded at the same time.
+        local_client: The on-premise library client, or None in remote mode.
+
+    Examples:
+        >>> async with VelquorAI(api_key="sk-...", base_url=URL) as client:
+        ...     result = await client.generate("What is shown?", images=["cat.png"])
+        ...     print(result.blueprint)
+    """
+
+    def __init__(
+        self,
+        api_key: str | None = None,
+        base_url: str | None = None,
+        *,
+        timeout: float | None = None,
+        max_poll_interval: float | None = None,
+        max_file_size: int | None = None,
+        config: Config | None = None,
+        on_premise: VelquorAPIClient | None = None,
+        upload_concurrency: int = DEFAULT_UPLOAD_CONCURRENCY,
+    ) -> None:
+        """Build the client.
+
+        Settings not given are read from the environment (see `velquor_ai.config`).
+
+        Args:
+            api_key: API key sent as a bearer token.
+            base_url: Address of the service.
+            timeout: Timeout of each HTTP request to the service, in seconds (the
+                wait for a whole generation is `generate`'s own `timeout`).
+            max_poll_interval: Longest pause between two status checks, in seconds.
+            max_file_size: Largest accepted input file, in bytes.
+            config: A complete configuration, instead of the five settings above.
+            on_premise: A `velquor_api_client.VelquorAPIClient`; when given, the
+                client works on-premise and opens no connection to the service.
+            upload_concurrency: Most input files uploaded at the same time (>= 1).
+
+        Raises:
+            ValidationError: If a setting is invalid, or `config` is given together
+                with individual settings.
+        """
+        settings = (api_key, base_url, timeout, max_poll_interval, max_file_size)
+        if config is not None:
+            if any(value is not None for value in settings):
+                raise ValidationError(
+                    "Pass either config or individual settings, not both",
+                    field="config",
+                )
+            if not isinstance(config, Config):
+                raise ValidationError("config must be a Config", field="config")
+        else:
+            config = Config(
+                api_key=api_key,
+                base_url=base_url,
+                timeout=timeout,
+                max_poll_interval=max_poll_interval,
+                max_file_size=max_file_size,
+            )
+        if (
+            isinstance(upload_concurrency, bool)
+            or not isinstance(upload_concurrency, int)
+            or upload_concurrency < 1
+        ):
+            raise ValidationError(
+                f"upload_concurrency must be an integer of at least 1, "
+                f"got {upload_concurrency!r}",
+                field="upload_concurrency",
+            )
+        self.config = config
+        self.upload_concurrency = upload_concurrency
+        self.local_client = on_premise
+        self._closed = False
+        self._http: HTTPClient | None = None
+        self._uploads: UploadsResource | None = None
+        self._generations: GenerationsResource | None = None
+        if on_premise is None:
+            from ._http import HTTPClient
+            from .resources.generations import GenerationsResource
+            from .resources.uploads import UploadsResource
+
+            self._http = HTTPClient(config)
+            self._uploads = UploadsResource(self._http)
+            self._generations = GenerationsResource(self._http, self._uploads)
+
+    @classmethod
+    def on_premise(
+        cls,
+        workdir: str | os.PathLike[str] | None = None,
+        *,
+        max_file_size: int | None = None,
+    ) -> VelquorAI:
+        """Build a client that works with the on-premise library.
+
+        Args:
+            workdir: Folder under which executions write their outputs; None for
+                a new temporary folder per execution.
+            max_file_size: Largest accepted input file, in bytes.
+
+        Returns:
+            A client in on-premise mode.
+
+        Raises:
+            OnPremiseError: If `velquor_api_client` is not installed.
+        """
+        try:
+            from velquor_api_client import VelquorAPIClient
+        except ImportError as exc:
+            raise OnPremiseError(
+                "On-premise mode needs the velquor_api_client package"
+            ) from exc
+        return cls(
+            config=Config(max_file_size=max_file_size),
+            on_premise=VelquorAPIClient(workdir=workdir),
+        )
+
+    @property
+    def is_on_premise(self) -> bool:
+        """Whether the client works with the on-premise library."""
+        return self.local_client is not None
+
+    @property
+    def uploads(self) -> UploadsResource:
+        """The upload resource (remote mode only)."""
+        self._check_remote("uploads")
+        assert self._uploads is not None
+        return self._uploads
+
+    @property
+    def generations(self) -> GenerationsResource:
+        """The generation resource (remote mode only)."""
+        self._check_remote("generations")
+        assert self._generations is not None
+        return self._generations
+
+    async def aclose(self) -> None:
+        """Close the connection pool. Calling it again does nothing."""
+        if self._closed:
+            return
+        self._closed = True
+        if self._http is not None:
+            await self._http.aclose()
+
+    async def __aenter__(self) -> Self:
+        """Return the client itself."""
+        return self
+
+    async def __aexit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close the client."""
+        await self.aclose()
+
+    def __repr__(self) -> str:
+        """Show the mode and the service address."""
+        if self.is_on_premise:
+            return "VelquorAI(on_premise=True)"
+        return f"VelquorAI(base_url={self.config.base_url!r})"
+
+    # ------------------------------------------------------------------ generate
+
+    async def generate(
+        self,
+        question: str,
+        images: Iterable[FileInput] | None = None,
+        videos: Iterable[FileInput] | None = None,
+        *,
+        timeout: float = 300,
+        interval: float = 2,
+        on_progress: ProgressCallback | None = None,
+    ) -> GenerationResult:
+        """Generate a blueprint that answers a question about images and videos.
+
+        Remote mode: every file is checked first (nothing is sent if one is
+        missing, unreadable or too large); then the generation record is created,
+        the files are uploaded to their presigned URLs (`upload_concurrency` at a
+        time), the generation is started and its result polled with growing
+        pauses. On-premise mode hands the question and the file paths to the
+        local library.
+
+        Args:
+            question: The question to answer (non-blank text).
+            images: Image files: paths, or binary file objects (remote mode only).
+            videos: Video files, in the same forms.
+            timeout: Longest wait for the result, in seconds, counted from the
+                start of polling (on-premise: of the whole generation).
+            interval: First pause between status checks, in whole seconds (>= 1);
+                it grows by half each time up to `config.max_poll_interval`.
+            on_progress: Called with a `ProgressEvent` for each step; a plain
+                function (not `async`), called on the event loop's thread. An
+                exception it raises stops the generation.
+
+        Returns:
+            The completed `GenerationResult`; its `blueprint` holds the blueprint.
+
+        Raises:
+            ValidationError: If an argument or an input file is refused.
+            AuthenticationError: If the service refuses the API key (and the other
+                `APIError` subclasses for the other error answers).
+            UploadError: If object storage refuses an upload.
+            APIConnectionError: If the service or the storage cannot be reached.
+            GenerationFailedError: If the service reports the generation failed.
+            GenerationTimeoutError: If the result is not there within `timeout`.
+            OnPremiseError: If the on-premise library fails.
+            VelquorAIError: If the client is closed.
+        """
+        text = _check_question(question)
+        image_list = _file_list(images, "images")
+        video_list = _file_list(videos, "videos")
+        wait = _check_seconds("timeout", timeout, minimum=0.0)
+        first_interval = _check_seconds("interval", interval, minimum=1.0)
+        _check_callback(on_progress)
+        self._check_open()
+        if self.local_client is not None:
+            return await self._generate_on_premise(
+                text, image_list, video_list, wait, on_progress
+            )
+        inputs = self._prepare_inputs(image_list, video_list)
+        generations = self.generations
+        uploads = self.uploads
+
+        record = await generations.create(text)
+        generation_id = record.generation_id
+        _emit(on_progress, ProgressEvent("created", generation_id))
+
+        if inputs:
+            answer = await generations.get_upload_urls(
+                generation_id, [item.filename for item in inputs]
+            )
+            targets = _match_upload_urls(answer, [item.filename for item in inputs])
+            await self._upload_all(uploads, generation_id, inputs, targets, on_progress)
+
+        started = await generations.start(generation_id)
+        _emit(
+            on_progress,
+            ProgressEvent("started", generation_id, status=_status_text(started)),
+        )
+        return await self._wait_for_result(
+            generation_id, wait, first_interval, on_progress
+        )
+
+    async def _wait_for_result(
+        self,
+        generation_id: str,
+        timeout: float,
+        interval: float,
+        on_progress: ProgressCallback | None,
+    ) -> GenerationResult:
+        from .util.poller import StatusPoller
+
+        generations = self.generations
+        last: list[Any] = []
+
+        def report(status: Any) -> None:
+            last[:] = [status]
+            _emit(
+                on_progress,
+                ProgressEvent("status", generation_id, status=_status_text(status)),
+            )
+
+        try:
+            result: GenerationResult = await StatusPoller(
+                self.config
+            ).poll_until_complete(
+                lambda: generations.get_result(generation_id),
+                # The poller counts whole seconds; round the budget up, never down.
+                math.ceil(timeout),
+                int(interval),
+                report,
+            )
+        except RuntimeError as exc:
+            # The poller's way of saying "the status was failed"; any other
+            # RuntimeError (from a callback, say) is not ours to rename.
+            if not last or _status_text(last[0]) != "failed":
+                raise
+            error = getattr(last[0], "error", None)
+            reason = "no reason given" if error is None else str(error)
+            raise GenerationFailedError(
+                f"Generation {generation_id} failed: {reason}",
+                generation_id=generation_id,
+                error=error,
+            ) from exc
+        except TimeoutError as exc:
+            if type(exc) is not TimeoutError:  # APITimeoutError of one request
+                raise
+            seen = _status_text(last[0]) if last else "none"
+            raise GenerationTimeoutError(
+                f"Generation {generation_id} did not finish within {timeout:g}s "
+                f"(last status: {seen})",
+                generation_id=generation_id,
+            ) from exc
+        return result
+
+    def _prepare_inputs(
+        self, images: list[FileInput], videos: list[FileInput]
+    ) -> list[_Input]:
+        """Check every input file before anything is sent."""
+        from .util.tamsel import FileHandler
+
+        handler = FileHandler(self.config)
+        inputs: list[_Input] = []
+        for kind, files in (("image", images), ("video", videos)):
+            for file in files:
+                try:
+                    inputs.append(_prepare_input(handler, file, kind))
+                except OSError as exc:
+                    raise ValidationError(
+                        f"Cannot use {kind} file {file!r}: {exc.strerror or exc}",
+                        field="file",
+                    ) from exc
+        return inputs
+
+    async def _upload_all(
+        self,
+        uploads: UploadsResource,
+        generation_id: str,
+        inputs: list[_Input],
+        targets: list[dict[str, Any]],
+        on_progress: ProgressCallback | None,
+    ) -> None:
+        from .util.tamsel import FileHandler
+
+        handler = FileHandler(self.config)
+        limit = asyncio.Semaphore(self.upload_concurrency)
+        total = len(inputs)
+        done = 0
+
+        async def upload(item: _Input, target: dict[str, Any]) -> None:
+            nonlocal done
+            async with limit:
+                # Read inside the limit, so that at most `upload_concurrency`
+                # files are held in memory at once.
+                data = _read_input(handler, item)
+                content_type = target.get("content_type")
+                if not isinstance(content_type, str) or not content_type:
+                    content_type = item.content_type
+                await _put(
+                    uploads, target["upload_url"], data, content_type, item.filename
+                )
+            done += 1
+            _emit(
+                on_progress,
+                ProgressEvent(
+                    "upload",
+                    generation_id,
+                    filename=item.filename,
+                    done=done,
+                    total=total,
+                    size=len(data),
+                ),
+            )
+
+        _emit(on_progress, ProgressEvent("upload", generation_id, total=total))
+        failure: BaseException | None = None
+        try:
+            # A failing upload cancels the others; leaving the group waits for them.
+            async with asyncio.TaskGroup() as group:
+                for item, target in zip(inputs, targets, strict=True):
+                    group.create_task(upload(item, target))
+        except BaseExceptionGroup as group_error:
+            failure = _first_leaf(group_error)
+        if failure is not None:
+            # Raised outside the handler, so the error keeps its own cause.
+            raise failure
+
+    # ---------------------------------------------------------------- on-premise
+
+    async def execute(
+        self,
+        blueprint: BlueprintInput,
+        input_files: Iterable[FileInput],
+        *,
+        timeout: float | None = None,
+    ) -> ExecutionResult:
+        """Execute a blueprint on input files (on-premise mode).
+
+        Args:
+            blueprint: The blueprint: its JSON text, its decoded object, or a
+                path-like object naming a file that holds it.
+            input_files: Paths of the input files; at least one.
+            timeout: Longest wait in seconds, or None to wait as long as it takes.
+
+        Returns:
+            The `ExecutionResult`; `output_files` lists the reports written.
+
+        Raises:
+            ValidationError: If the blueprint or an input file is refused.
+            OnPremiseError: If the library fails to read or write files.
+            GenerationTimeoutError: If it takes longer than `timeout`.
+            VelquorAIError: In remote mode, or if the client is closed.
+        """
+        files = _file_list(input_files, "input_files")
+        wait = None if timeout is None else _check_seconds("timeout", timeout, 0.0)
+        self._check_open()
+        if self.local_client is None:
+            raise VelquorAIError(
+                "execute() needs on-premise mode: build the client with "
+                "VelquorAI.on_premise() or VelquorAI(on_premise=...)"
+            )
+        from . import _vostrel
+        from .util.helpers import normalize_blueprint
+
+        # Checked before the files, so that a bad blueprint is reported first.
+        normalize_blueprint(blueprint)
+        if not files:
+            raise ValidationError(
+                "At least one input file is required for execution",
+                field="input_files",
+            )
+        paths = self._local_paths(files, "input")
+        try:
+            async with asyncio.timeout(wait):
+                return await _vostrel.execute_blueprint_vostrel(
+                    self.local_client, blueprint, paths
+                )
+        except builtins.TimeoutError as exc:  # from asyncio.timeout
+            raise GenerationTimeoutError(
+                f"On-premise execution did not finish within {wait:g}s"
+            ) from exc
+        except ValueError as exc:
+            # The library's BlueprintError: the caller's blueprint was refused.
+            raise ValidationError(str(exc), field="blueprint") from exc
+        except OSError as exc:
+            raise OnPremiseError(f"On-premise execution failed: {exc}") from exc
+
+    async def _generate_on_premise(
+        self,
+        question: str,
+        images: list[FileInput],
+        videos: list[FileInput],
+        timeout: float,
+        on_progress: ProgressCallback | None,
+    ) -> GenerationResult:
+        from . import _vostrel
+
+        local_client = self.local_client
+        assert local_client is not None
+        image_paths = self._local_paths(images, "image")
+        video_paths = self._local_paths(videos, "video")
+        try:
+            async with asyncio.timeout(timeout):
+                result = await _vostrel.generate_blueprint_vostrel(
+                    local_client, question, image_paths, video_paths
+                )
+        except builtins.TimeoutError as exc:  # from asyncio.timeout
+            raise GenerationTimeoutError(
+                f"On-premise generation did not finish within {timeout:g}s"
+            ) from exc
+        except (ValueError, OSError) as exc:
+            raise OnPremiseError(f"On-premise generation failed: {exc}") from exc
+        _emit(
+            on_progress,
+            ProgressEvent("status", result.generation_id, status=_status_text(result)),
+        )
+        return result
+
+    def _local_paths(self, files: list[FileInput], kind: str) -> list[FileInput]:
+        """Check on-premise inputs: existing regular files within the size limit."""
+        from .util.tamsel import FileHandler
+
+        handler = FileHandler(self.config)
+        paths: list[FileInput] = []
+        for file in files:
+            path = _as_path(file)
+            if path is None:
+                raise ValidationError(
+                    f"On-premise mode reads files from disk: give the {kind} file as "
+                    f"a path, not {type(file).__name__}",
+                    field="file",
+                )
+            try:
+                info = handler.prepare_file(path, kind)
+            except OSError as exc:
+                raise ValidationError(
+                    f"Cannot use {kind} file {path}: {exc.strerror or exc}",
+                    field="file",
+                ) from exc
+            _check_regular_file(info["path"])
+            paths.append(info["path"])
+        return paths
+
+    # ------------------------------------------------------------------- helpers
+
+    def _check_open(self) -> None:
+        if self._closed:
+            raise VelquorAIError("The client is closed")
+
+    def _check_remote(self, what: str) -> None:
+        if self.local_client is not None:
+            raise VelquorAIError(f"client.{what} is not available in on-premise mode")
+
+
+def _check_question(question: Any) -> str:
+    if not isinstance(question, str):
+        raise ValidationError(
+            f"question must be a string, not {type(question).__name__}",
+            field="question",
+        )
+    if not question.strip():
+        raise ValidationError("question must not be blank", field="question")
+    return question
+
+
+def _file_list(files: Any, name: str) -> list[Any]:
+    if files is None:
+        return []
+    if isinstance(files, (str, bytes, os.PathLike)) or not isinstance(files, Iterable):
+        # A lone path would otherwise be taken letter by letter.
+        raise ValidationError(
+            f"{name} must be a list of files, not {type(files).__name__}",
+            field=name,
+        )
+    return list(files)
+
+
+def _check_seconds(name: str, value: Any, minimum: float) -> float:
+    if isinstance(value, bool) or not isinstance(value, (int, float)):
+        raise ValidationError(f"{name} must be a number of seconds", field=name)
+    if not math.isfinite(value) or value <= 0 or value < minimum:
+        bound = f"at least {minimum:g}" if minimum > 0 else "greater than 0"
+        raise ValidationError(f"{name} must be {bound}, got {value!r}", field=name)
+    return float(value)
+
+
+def _check_callback(on_progress: Any) -> None:
+    if on_progress is None:
+        return
+    if not callable(on_progress):
+        raise ValidationError("on_progress must be callable", field="on_progress")
+    if inspect.iscoroutinefunction(on_progress):
+        # It is called from the poller, which never awaits what it returns.
+        raise ValidationError(
+            "on_progress must be a plain function, not an async one",
+            field="on_progress",
+        )
+
+
+def _emit(on_progress: ProgressCallback | None, event: ProgressEvent) -> None:
+    if on_progress is not None:
+        on_progress(event)
+
+
+def _status_text(status: Any) -> str:
+    value = getattr(status, "status", None)
+    return str(value) if value is not None else "unknown"
+
+
+def _as_path(file: Any) -> str | None:
+    """The path string of a path-like input, or None for anything else."""
+    if isinstance(file, str):
+        return file
+    if isinstance(file, os.PathLike):
+        path = os.fspath(file)
+        return path if isinstance(path, str) else None
+    return None
+
+
+def _check_regular_file(path: str) -> None:
+    # The file handler lets directories and devices through; they would fail
+    # only when read, after the generation had been created.
+    if not os.path.isfile(path):
+        raise ValidationError(f"Not a regular file: {path}", field="file")
+    if not os.access(path, os.R_OK):
+        raise ValidationError(f"File is not readable: {path}", field="file")
+
+
+def _prepare_input(handler: Any, file: Any, kind: str) -> _Input:
+    path = _as_path(file)
+    if path is not None:
+        info = handler.prepare_file(Path(path), kind)
+        _check_regular_file(info["path"])
+        return _Input(info, info["filename"], info["content_type"])
+    if isinstance(file, os.PathLike):
+        raise ValidationError(
+            f"Unsupported file path type: {type(os.fspath(file)).__name__}",
+            field="file",
+        )
+    info = handler.prepare_file(file, kind)
+    # A file object's name is whatever it was opened with (often a full path,
+    # sometimes a descriptor number); only the last component is sent.
+    raw_name = info["filename"]
+    name = os.path.basename(raw_name) if isinstance(raw_name, str) else ""
+    name = name or "upload"
+    content_type = mimetypes.guess_type(name)[0] or (
+        "image/jpeg" if kind == "image" else "video/mp4"
+    )
+    return _Input(info, name, content_type)
+
+
+def _read_input(handler: Any, item: _Input) -> bytes:
+    try:
+        data: bytes | None = handler.read_file(item.info)
+    except OSError as exc:
+        # Deleted or made unreadable after it was checked.
+        raise ValidationError(
+            f"Cannot read {item.filename}: {exc.strerror or exc}", field="file"
+        ) from exc
+    if data is None:
+        # A non-blocking stream with nothing ready.
+        raise ValidationError(
+            f"File object for {item.filename} returned no data", field="file"
+        )
+    return data
+
+
+def _match_upload_urls(answer: Any, filenames: list[str]) -> list[dict[str, Any]]:
+    """Pair each file with an upload target by name, in order for repeated names."""
+    entries = answer.get("upload_urls") if isinstance(answer, dict) else None
+    if not isinstance(entries, list):
+        raise APIError("The service's upload URL answer has no 'upload_urls' list")
+    by_name: dict[str, deque[dict[str, Any]]] = {}
+    for entry in entries:
+        if (
+            isinstance(entry, dict)
+            and isinstance(entry.get("filename"), str)
+            and isinstance(entry.get("upload_url"), str)
+        ):
+            by_name.setdefault(entry["filename"], deque()).append(entry)
+    matched: list[dict[str, Any]] = []
+    for name in filenames:
+        queue = by_name.get(name)
+        if not queue:
+            raise APIError(f"The service returned no upload URL for {name!r}")
+        matched.append(queue.popleft())
+    return matched
+
+
+async def _put(
+    uploads: UploadsResource,
+    url: str,
+    data: bytes,
+    content_type: str,
+    filename: str,
+) -> None:
+    import httpx
+
+    try:
+        await uploads.upload_file_to_s3(url, data, content_type)
+    except httpx.TimeoutException as exc:
+        raise APITimeoutError(f"Upload of {filename} timed out") from exc
+    except httpx.RequestError as exc:
+        raise APIConnectionError(
+            f"Upload of {filename} failed: {str(exc) or type(exc).__name__}"
+        ) from exc
+    except Exception as exc:
+        if type(exc) is not Exception:
+            raise
+        raise _upload_error(exc, filename) from exc
+
+
+def _upload_error(exc: Exception, filename: str) -> UploadError:
+    text = str(exc)
+    match = _STORAGE_REFUSAL.fullmatch(text)
+    if match is None:
+        return UploadError(f"Upload of {filename} failed: {text}", filename=filename)
+    status = int(match.group(1))
+    body = match.group(2)
+    reason = _XML_MESSAGE.search(body) or _XML_CODE.search(body)
+    detail = reason.group(1).strip() if reason else body.strip()[:200]
+    message = f"Storage refused the upload of {filename} (HTTP {status})"
+    if detail:
+        message += f": {detail}"
+    return UploadError(message, status_code=status, body=body, filename=filename)
+
+
+def _first_leaf(group: BaseExceptionGroup[Any]) -> BaseException:
+    first: BaseException = group.exceptions[0]
+    while isinstance(first, BaseExceptionGroup):
+        first = first.exceptions[0]
+    return first
