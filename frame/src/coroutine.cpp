@@ -13,32 +13,79 @@ namespace frame {
 
 enum class State : std::uint8_t { Created, Suspended, Finished };
 
-struct CoroutineObject {
-    PyObject_VAR_HEAD
-    FunctionObject* function;
-    PyObject* name;
-    PyObject* qualname;
-    PyObject* module;
-    PyObject* frame;             // cr_frame, made on first access
-    PyObject* awaiting;          // iterator the body awaits (cr_await)
-    PyObject* yielded;           // value a fresh await yielded, to hand out
-    PyObject* resume_value;      // what the awaited iterator returned
-    PyObject* resume_exception;  // or what it raised
-    PyObject* handled;           // the body's own sys.exc_info() while suspended
+// What `transfer` holds.
+enum class Transfer : std::uint8_t {
+    Empty,
+    Value,      // a value an await yields or resumes with, or the body's result
+    Exception,  // an exception an await resumes with, or the body's exception
+    Handled,    // while suspended: the body's own sys.exc_info()
+};
+
+// One allocation per call: these fields, the C++ frame of the body, then the
+// slots. The fields are kept to what a suspended coroutine needs, so that it
+// costs no more memory than a native one.
+struct CoroutineObject : CoroutineCall {
+    PyObject_HEAD
+    // (__name__, __qualname__, __module__, function): the function's own
+    // tuple until a name is reassigned here; cr_frame, once asked for, is a
+    // fifth item.
+    PyObject* names;
+    // What passes between the body and the methods that drive it (Transfer).
+    PyObject* transfer;
     PyObject* weakrefs;
-    Task::Handle handle;
-    CoroutineCall call;
     int line;
+    std::uint16_t slots_offset;  // in bytes from the start of the object
     State state;
-    bool running;
-    Ref slots[1];
+    Transfer transfer_kind : 2;
+    bool running : 1;
+    bool body_alive : 1;
 };
 
 namespace {
 
-constexpr Py_ssize_t kSlotsOffset = offsetof(CoroutineObject, slots);
+// The body's frame follows the fields, aligned as operator new would give it.
+constexpr std::size_t kBodyOffset = sizeof(CoroutineObject);
+static_assert(kBodyOffset % 16 == 0);
 
 CoroutineObject* as_coroutine(PyObject* object) { return reinterpret_cast<CoroutineObject*>(object); }
+
+constexpr std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
+
+Task::Handle body_of(CoroutineObject* co) {
+    return Task::Handle::from_address(reinterpret_cast<char*>(co) + kBodyOffset);
+}
+
+CoroutineObject* object_of_body(void* body) {
+    return reinterpret_cast<CoroutineObject*>(static_cast<char*>(body) - kBodyOffset);
+}
+
+Ref* slots_of(CoroutineObject* co) { return reinterpret_cast<Ref*>(reinterpret_cast<char*>(co) + co->slots_offset); }
+
+FunctionObject* function_of(CoroutineObject* co) {
+    return reinterpret_cast<FunctionObject*>(PyTuple_GET_ITEM(co->names, 3));
+}
+
+int slot_count(CoroutineObject* co) { return function_of(co)->info->nslots; }
+
+// The iterator the body awaits; only a live body awaits anything.
+PyObject* current_await(CoroutineObject* co) {
+    return co->body_alive ? body_of(co).promise().awaiting : nullptr;
+}
+PyObject*& awaiting(CoroutineObject* co) { return body_of(co).promise().awaiting; }
+
+PyObject* take_transfer(CoroutineObject* co) noexcept {
+    co->transfer_kind = Transfer::Empty;
+    return std::exchange(co->transfer, nullptr);
+}
+
+void set_transfer(CoroutineObject* co, PyObject* value, Transfer kind) noexcept {
+    PyObject* old = co->transfer;
+    co->transfer = value;
+    co->transfer_kind = value ? kind : Transfer::Empty;
+    Py_XDECREF(old);
+}
+
+PyObject* name_item(CoroutineObject* co, int index) { return PyTuple_GET_ITEM(co->names, index); }
 
 bool is_native_coroutine(PyObject* object) {
     if (PyCoro_CheckExact(object)) return true;
@@ -52,10 +99,31 @@ bool is_native_coroutine(PyObject* object) {
 }
 
 void destroy_body(CoroutineObject* co) noexcept {
-    if (co->handle) {
-        Task::Handle handle = std::exchange(co->handle, {});
-        handle.destroy();
+    if (co->body_alive) {
+        Task::Handle body = body_of(co);
+        PyObject* iterator = std::exchange(body.promise().awaiting, nullptr);
+        co->body_alive = false;
+        body.destroy();
+        Py_XDECREF(iterator);
     }
+}
+
+// Whether a native coroutine is awaiting something (its cr_await), read
+// through the coroutine type's own descriptor, found once: this spares an
+// attribute lookup on every await of a native coroutine.
+bool native_coroutine_awaits(PyObject* coroutine) {
+    static PyObject* const descriptor = [] {
+        Ref dict = steal(PyType_GetDict(&PyCoro_Type));
+        PyObject* found = PyDict_GetItemWithError(dict.get(), FRAME_STR("cr_await"));
+        if (found == nullptr) {
+            if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "coroutine type without cr_await");
+            raise_current();
+        }
+        return Py_NewRef(found);
+    }();
+    Ref awaited = steal(Py_TYPE(descriptor)->tp_descr_get(descriptor, coroutine,
+                                                          reinterpret_cast<PyObject*>(&PyCoro_Type)));
+    return awaited.get() != Py_None;
 }
 
 // The iterator that `await value` drives, with the checks of the interpreter.
@@ -64,10 +132,9 @@ Ref awaitable_iterator(PyObject* value) {
     if (frame_coroutine || is_native_coroutine(value)) {
         bool busy;
         if (frame_coroutine) {
-            busy = as_coroutine(value)->awaiting != nullptr;
+            busy = current_await(as_coroutine(value)) != nullptr;
         } else if (PyCoro_CheckExact(value)) {
-            Ref awaited = getattr(value, FRAME_STR("cr_await"));
-            busy = awaited.get() != Py_None;
+            busy = native_coroutine_awaits(value);
         } else {
             busy = false;
         }
@@ -94,19 +161,33 @@ Ref awaitable_iterator(PyObject* value) {
 // coroutines: saved when it suspends, restored when it resumes.
 class ExceptionContext {
 public:
-    explicit ExceptionContext(CoroutineObject* co) : co_(co), caller_(Ref::steal_or_null(PyErr_GetHandledException())) {
-        if (co_->handled) PyErr_SetHandledException(co_->handled);
+    explicit ExceptionContext(CoroutineObject* co) noexcept : co_(co), caller_(PyErr_GetHandledException()) {
+        if (co_->transfer_kind == Transfer::Handled) {
+            own_ = take_transfer(co_);
+            PyErr_SetHandledException(own_);
+        }
     }
     ~ExceptionContext() {
-        Ref now = Ref::steal_or_null(PyErr_GetHandledException());
-        Py_CLEAR(co_->handled);
-        if (now.get() != caller_.get() && now.get() != Py_None) co_->handled = now.release();
-        PyErr_SetHandledException(caller_.get());
+        PyObject* now = PyErr_GetHandledException();
+        Py_XDECREF(own_);
+        // Kept while the body is suspended, where nothing else is in transfer.
+        if (now != caller_ && now != Py_None && co_->state == State::Suspended &&
+            co_->transfer_kind == Transfer::Empty) {
+            set_transfer(co_, now, Transfer::Handled);
+        } else {
+            Py_XDECREF(now);
+        }
+        // Left as it is when neither this object nor the body changed it.
+        if (own_ != nullptr || now != caller_) PyErr_SetHandledException(caller_);
+        Py_XDECREF(caller_);
     }
+    ExceptionContext(const ExceptionContext&) = delete;
+    ExceptionContext& operator=(const ExceptionContext&) = delete;
 
 private:
     CoroutineObject* co_;
-    Ref caller_;
+    PyObject* caller_;
+    PyObject* own_ = nullptr;
 };
 
 class Running {
@@ -118,33 +199,31 @@ private:
     CoroutineObject* co_;
 };
 
-PyObject* body_name(CoroutineObject* co) { return co->function->name; }
+PyObject* body_name(CoroutineObject* co) { return function_of(co)->name; }
 
 void add_body_traceback(CoroutineObject* co) noexcept {
-    add_traceback(body_name(co), co->function->filename, co->line, co->function->globals);
+    add_traceback(body_name(co), function_of(co)->filename, co->line, function_of(co)->globals);
 }
 
 // Collects the end of the body: its result, or its exception with the
 // traceback entry of the body's level.
 PySendResult finish(CoroutineObject* co, PyObject** presult) {
-    Task::promise_type& promise = co->handle.promise();
     co->state = State::Finished;
-    bool failed = promise.failed;
-    Ref result = std::move(promise.result);
-    PendingException exception = std::move(promise.exception);
+    bool failed = co->transfer_kind == Transfer::Exception;
+    PyObject* outcome = take_transfer(co);
     destroy_body(co);
     if (!failed) {
-        if (!result) result = new_none();
-        try {
-            // The declared result is tested as the body's last act.
-            check_function_result(co->function, result.get());
-            *presult = result.release();
+        if (outcome == nullptr) outcome = Py_NewRef(Py_None);
+        // The declared result is tested as the body's last act.
+        if (result_accepted(*function_of(co)->info, outcome)) {
+            *presult = outcome;
             return PYGEN_RETURN;
-        } catch (Error&) {
-            exception = PendingException();
         }
+        refuse_result(*function_of(co)->info, outcome);
+        Py_DECREF(outcome);
+        outcome = PyErr_GetRaisedException();
     }
-    exception.restore();
+    PyErr_SetRaisedException(outcome);
     add_body_traceback(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // A StopIteration escaping the body would end the awaiter's loop.
@@ -163,23 +242,24 @@ PySendResult finish(CoroutineObject* co, PyObject** presult) {
     return PYGEN_ERROR;
 }
 
-// Resumes the body with the value or exception prepared in resume_value /
-// resume_exception, until it suspends in a new await or ends.
+// Resumes the body with what is prepared in `transfer`, until it suspends in
+// a new await or ends.
 PySendResult resume_body(CoroutineObject* co, PyObject** presult) {
-    co->handle.resume();
-    if (co->handle.done()) return finish(co, presult);
+    Task::Handle body = body_of(co);
+    body.resume();
+    if (body.done()) return finish(co, presult);
     co->state = State::Suspended;
-    *presult = std::exchange(co->yielded, nullptr);
+    *presult = take_transfer(co);
     return PYGEN_NEXT;
 }
 
 PySendResult resume_with_value(CoroutineObject* co, PyObject* value, PyObject** presult) {
-    Py_XSETREF(co->resume_value, value);
+    set_transfer(co, value, Transfer::Value);
     return resume_body(co, presult);
 }
 
 PySendResult resume_with_exception(CoroutineObject* co, PyObject** presult) {
-    Py_XSETREF(co->resume_exception, PyErr_GetRaisedException());
+    set_transfer(co, PyErr_GetRaisedException(), Transfer::Exception);
     return resume_body(co, presult);
 }
 
@@ -187,7 +267,7 @@ PySendResult resume_with_exception(CoroutineObject* co, PyObject** presult) {
 PySendResult fail_unstarted(CoroutineObject* co, PyObject** presult) {
     co->state = State::Finished;
     destroy_body(co);
-    co->line = co->function->info->spec->line;
+    co->line = function_of(co)->info->line;
     add_body_traceback(co);
     *presult = nullptr;
     return PYGEN_ERROR;
@@ -216,19 +296,23 @@ PySendResult send_ex(CoroutineObject* co, PyObject* value, PyObject** presult) {
     if (refuse_resumption(co, false)) return PYGEN_ERROR;
     Running running(co);
     ExceptionContext context(co);
-    if (co->awaiting == nullptr) return resume_with_value(co, Py_NewRef(Py_None), presult);
+    if (current_await(co) == nullptr) {
+        // A first resumption hands nothing in.
+        if (co->state == State::Created) return resume_body(co, presult);
+        return resume_with_value(co, Py_NewRef(Py_None), presult);
+    }
     PyObject* result = nullptr;
-    switch (PyIter_Send(co->awaiting, value, &result)) {
+    switch (PyIter_Send(awaiting(co), value, &result)) {
         case PYGEN_NEXT:
             *presult = result;
             return PYGEN_NEXT;
         case PYGEN_RETURN:
-            Py_CLEAR(co->awaiting);
+            Py_CLEAR(awaiting(co));
             return resume_with_value(co, result, presult);
         case PYGEN_ERROR:
             break;
     }
-    Py_CLEAR(co->awaiting);
+    Py_CLEAR(awaiting(co));
     return resume_with_exception(co, presult);
 }
 
@@ -255,9 +339,9 @@ PyObject* coroutine_close_impl(CoroutineObject* co) {
         Running running(co);
         ExceptionContext context(co);
         int error = 0;
-        if (co->awaiting) {
-            error = close_iterator(co->awaiting);
-            Py_CLEAR(co->awaiting);
+        if (current_await(co)) {
+            error = close_iterator(awaiting(co));
+            Py_CLEAR(awaiting(co));
         }
         if (error == 0) PyErr_SetNone(PyExc_GeneratorExit);
         status = resume_with_exception(co, &result);
@@ -295,6 +379,17 @@ int close_iterator(PyObject* iterator) {
 }
 
 // Raises type/value/traceback at the body's await point, as throw() does.
+// Resumes a suspended body at its await with the pending exception. As in the
+// interpreter's own await, a StopIteration arriving there ends the await with
+// its value instead of raising.
+PySendResult resume_at_await(CoroutineObject* co, PyObject** presult) {
+    if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return resume_with_exception(co, presult);
+    PyObject* stop = PyErr_GetRaisedException();
+    PyObject* value = Py_NewRef(reinterpret_cast<PyStopIterationObject*>(stop)->value);
+    Py_DECREF(stop);
+    return resume_with_value(co, value, presult);
+}
+
 PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback,
                              PyObject** presult) {
     if (traceback == Py_None) traceback = nullptr;
@@ -336,12 +431,12 @@ PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* valu
     if (co->state == State::Created) return fail_unstarted(co, presult);
     Running running(co);
     ExceptionContext context(co);
-    return resume_with_exception(co, presult);
+    return resume_at_await(co, presult);
 }
 
 PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult) {
     *presult = nullptr;
-    PyObject* iterator = co->awaiting;
+    PyObject* iterator = current_await(co);
     if (iterator == nullptr || co->running) return throw_into_body(co, type, value, traceback, presult);
     Py_INCREF(iterator);
     Ref awaited = steal(iterator);
@@ -351,11 +446,11 @@ PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyOb
             Running running(co);
             error = close_iterator(iterator);
         }
-        Py_CLEAR(co->awaiting);
+        Py_CLEAR(awaiting(co));
         if (error < 0) {
             Running running(co);
             ExceptionContext context(co);
-            return resume_with_exception(co, presult);
+            return resume_at_await(co, presult);
         }
         return throw_into_body(co, type, value, traceback, presult);
     }
@@ -384,7 +479,7 @@ PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyOb
                 }
             }
             if (method == nullptr) {
-                Py_CLEAR(co->awaiting);
+                Py_CLEAR(awaiting(co));
                 goto into_body;
             }
         }
@@ -392,7 +487,7 @@ PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyOb
             *presult = result;
             return PYGEN_NEXT;
         }
-        Py_CLEAR(co->awaiting);
+        Py_CLEAR(awaiting(co));
         if (status == PYGEN_RETURN) return resume_with_value(co, result, presult);
         return resume_with_exception(co, presult);
     }
@@ -467,7 +562,7 @@ void coroutine_finalize(PyObject* self) {
     if (co->state == State::Created) {
         co->state = State::Finished;
         destroy_body(co);
-        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", co->qualname) < 0)
+        if (PyErr_WarnFormat(PyExc_RuntimeWarning, 1, "coroutine '%.50S' was never awaited", name_item(co, 1)) < 0)
             PyErr_WriteUnraisable(self);
     } else {
         PyObject* result = coroutine_close_impl(co);
@@ -483,17 +578,13 @@ void coroutine_finalize(PyObject* self) {
 int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* co = as_coroutine(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(reinterpret_cast<PyObject*>(co->function));
-    Py_VISIT(co->name);
-    Py_VISIT(co->qualname);
-    Py_VISIT(co->module);
-    Py_VISIT(co->frame);
-    Py_VISIT(co->awaiting);
-    Py_VISIT(co->yielded);
-    Py_VISIT(co->resume_value);
-    Py_VISIT(co->resume_exception);
-    Py_VISIT(co->handled);
-    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) Py_VISIT(co->slots[i].get());
+    Py_VISIT(co->names);
+    Py_VISIT(current_await(co));
+    Py_VISIT(co->transfer);
+    if (co->names) {
+        Ref* slots = slots_of(co);
+        for (int i = 0, n = slot_count(co); i < n; ++i) Py_VISIT(slots[i].get());
+    }
     return 0;
 }
 
@@ -502,82 +593,121 @@ int coroutine_clear(PyObject* self) {
     if (co->running) return 0;
     destroy_body(co);
     co->state = State::Finished;
-    Py_CLEAR(co->frame);
-    Py_CLEAR(co->awaiting);
-    Py_CLEAR(co->yielded);
-    Py_CLEAR(co->resume_value);
-    Py_CLEAR(co->resume_exception);
-    Py_CLEAR(co->handled);
-    for (Py_ssize_t i = 0; i < Py_SIZE(self); ++i) co->slots[i].reset();
+    PyObject* transfer = take_transfer(co);
+    Py_XDECREF(transfer);
+    if (co->names) {
+        Ref* slots = slots_of(co);
+        for (int i = 0, n = slot_count(co); i < n; ++i) slots[i].reset();
+    }
     return 0;
 }
 
 void coroutine_dealloc(PyObject* self) {
     auto* co = as_coroutine(self);
+    // A finished coroutine has nothing left to finalize. The collector keeps
+    // tracking the object while its finalizer runs, as for generators: one
+    // that the finalizer resurrects (an unraisable hook keeping it) must stay
+    // collectable.
+    if (co->state != State::Finished && PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     PyObject_GC_UnTrack(self);
-    if (PyObject_CallFinalizerFromDealloc(self) < 0) return;  // resurrected
     if (co->weakrefs) PyObject_ClearWeakRefs(self);
     coroutine_clear(self);
-    Py_CLEAR(co->function);
-    Py_CLEAR(co->name);
-    Py_CLEAR(co->qualname);
-    Py_CLEAR(co->module);
-    PyObject_GC_Del(self);
+    // The memory is kept for the function's next coroutine, unless the
+    // collector has marked it finalized (a new object must not inherit that).
+    PyObject* function = Py_NewRef(reinterpret_cast<PyObject*>(function_of(co)));
+    Py_CLEAR(co->names);
+    FunctionInfo& info = *reinterpret_cast<FunctionObject*>(function)->info;
+    if (info.nfree < FunctionInfo::kFreeCoroutines && !PyObject_GC_IsFinalized(self)) {
+        info.free_coroutines[info.nfree++] = self;
+    } else {
+        PyObject_GC_Del(self);
+    }
+    Py_DECREF(function);
 }
 
 PyObject* coroutine_repr(PyObject* self) {
-    return PyUnicode_FromFormat("<coroutine object %U at %p>", as_coroutine(self)->qualname, self);
+    return PyUnicode_FromFormat("<coroutine object %U at %p>", name_item(as_coroutine(self), 1), self);
 }
 
-#define COROUTINE_FIELD(expression)                                           \
-    [](PyObject* self, void*) -> PyObject* {                                  \
-        PyObject* value = as_coroutine(self)->expression;                     \
-        return Py_NewRef(value ? value : Py_None);                            \
-    }
+// Replaces one item of the coroutine's names tuple (the tuple may be shared
+// with the function, so a new one is made).
+int set_name_item(CoroutineObject* co, int index, PyObject* value) {
+    Py_ssize_t size = PyTuple_GET_SIZE(co->names);
+    PyObject* names = PyTuple_New(size);
+    if (names == nullptr) return -1;
+    for (Py_ssize_t i = 0; i < size; ++i)
+        PyTuple_SET_ITEM(names, i, Py_NewRef(i == index ? value : PyTuple_GET_ITEM(co->names, i)));
+    Py_SETREF(co->names, names);
+    return 0;
+}
 
-int set_name_field(PyObject** field, PyObject* value, const char* message) {
+int set_name_field(CoroutineObject* co, int index, PyObject* value, const char* message) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
-    Py_SETREF(*field, Py_NewRef(value));
-    return 0;
+    return set_name_item(co, index, value);
 }
 
 PyObject* get_frame(PyObject* self, void*) {
     auto* co = as_coroutine(self);
-    if (co->frame == nullptr) {
-        PyObject* code = co->function->code;
+    if (PyTuple_GET_SIZE(co->names) < 5) {
+        PyObject* code = function_of(co)->code;
         if (code == nullptr) Py_RETURN_NONE;
         PyObject* globals = PyDict_New();
         if (globals == nullptr) return nullptr;
-        co->frame = reinterpret_cast<PyObject*>(
+        PyObject* frame = reinterpret_cast<PyObject*>(
             PyFrame_New(PyThreadState_Get(), reinterpret_cast<PyCodeObject*>(code), globals, nullptr));
         Py_DECREF(globals);
-        if (co->frame == nullptr) return nullptr;
+        if (frame == nullptr) return nullptr;
+        // Kept as a fifth item of the names, which few coroutines need.
+        PyObject* names =
+            PyTuple_Pack(5, name_item(co, 0), name_item(co, 1), name_item(co, 2), name_item(co, 3), frame);
+        Py_DECREF(frame);
+        if (names == nullptr) return nullptr;
+        Py_SETREF(co->names, names);
     }
-    return Py_NewRef(co->frame);
+    return Py_NewRef(name_item(co, 4));
 }
 
+PyObject* awaited_or_none(CoroutineObject* co) {
+    PyObject* iterator = current_await(co);
+    return iterator ? iterator : Py_None;
+}
+
+PyObject* code_or_none(CoroutineObject* co) {
+    PyObject* code = function_of(co)->code;
+    return code ? code : Py_None;
+}
+
+PyObject* coroutine_sizeof(PyObject* self, PyObject*) {
+    auto* co = as_coroutine(self);
+    return PyLong_FromSize_t(co->slots_offset + slot_count(co) * sizeof(Ref));
+}
+
+#define COROUTINE_NAME(index) \
+    [](PyObject* self, void*) -> PyObject* { return Py_NewRef(name_item(as_coroutine(self), index)); }
+
 PyGetSetDef coroutine_getset[] = {
-    {"__name__", COROUTINE_FIELD(name),
+    {"__name__", COROUTINE_NAME(0),
      [](PyObject* self, PyObject* value, void*) {
-         return set_name_field(&as_coroutine(self)->name, value, "__name__ must be set to a string object");
+         return set_name_field(as_coroutine(self), 0, value, "__name__ must be set to a string object");
      },
      nullptr, nullptr},
-    {"__qualname__", COROUTINE_FIELD(qualname),
+    {"__qualname__", COROUTINE_NAME(1),
      [](PyObject* self, PyObject* value, void*) {
-         return set_name_field(&as_coroutine(self)->qualname, value, "__qualname__ must be set to a string object");
+         return set_name_field(as_coroutine(self), 1, value, "__qualname__ must be set to a string object");
      },
      nullptr, nullptr},
-    {"__module__", COROUTINE_FIELD(module),
+    {"__module__", COROUTINE_NAME(2),
      [](PyObject* self, PyObject* value, void*) {
-         Py_XSETREF(as_coroutine(self)->module, Py_NewRef(value ? value : Py_None));
-         return 0;
+         return set_name_item(as_coroutine(self), 2, value ? value : Py_None);
      },
      nullptr, nullptr},
-    {"cr_await", COROUTINE_FIELD(awaiting), nullptr, nullptr, nullptr},
-    {"cr_code", COROUTINE_FIELD(function->code), nullptr, nullptr, nullptr},
+    {"cr_await", [](PyObject* self, void*) { return Py_NewRef(awaited_or_none(as_coroutine(self))); }, nullptr, nullptr,
+     nullptr},
+    {"cr_code", [](PyObject* self, void*) { return Py_NewRef(code_or_none(as_coroutine(self))); }, nullptr, nullptr,
+     nullptr},
     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     {"cr_running", [](PyObject* self, void*) -> PyObject* { return PyBool_FromLong(as_coroutine(self)->running); },
      nullptr, nullptr, nullptr},
@@ -592,6 +722,7 @@ PyMethodDef coroutine_methods[] = {
     {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
     {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
     {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    {"__sizeof__", coroutine_sizeof, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -600,8 +731,7 @@ PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_a
 PyTypeObject coroutine_type = [] {
     PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
     type.tp_name = "frame_coroutine";
-    type.tp_basicsize = kSlotsOffset;
-    type.tp_itemsize = sizeof(Ref);
+    type.tp_basicsize = sizeof(CoroutineObject);
     type.tp_dealloc = coroutine_dealloc;
     type.tp_as_async = &coroutine_async;
     type.tp_repr = coroutine_repr;
@@ -701,59 +831,122 @@ PyTypeObject* coroutine_iterator_type_object() { return &iterator_type; }
 
 bool is_coroutine(PyObject* object) noexcept { return Py_TYPE(object) == types().coroutine; }
 
-PyObject* new_coroutine(FunctionObject* function, PyObject* const* args, int nargs) noexcept {
-    const FunctionSpec& spec = *function->info->spec;
-    Py_ssize_t nslots = static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size());
-    nslots += spec.hidden_slots;
-    auto* co = PyObject_GC_NewVar(CoroutineObject, types().coroutine, nslots);
-    if (co == nullptr) return nullptr;
-    std::memset(reinterpret_cast<char*>(co) + sizeof(PyVarObject), 0, kSlotsOffset - sizeof(PyVarObject) +
-                                                                          nslots * sizeof(Ref));
-    co->function = reinterpret_cast<FunctionObject*>(Py_NewRef(reinterpret_cast<PyObject*>(function)));
-    co->name = Py_NewRef(function->name);
-    co->qualname = Py_NewRef(function->qualname);
-    co->module = Py_NewRef(function->module);
-    co->line = spec.line;
+namespace {
+
+// Thrown by allocate_body when the object has no room for the body's frame:
+// the first call of each async function learns the frame's size this way.
+struct BodyDoesNotFit {
+    std::size_t size;
+};
+
+// A zeroed stand-in for a coroutine object, with no room for a body.
+struct Probe : CoroutineObject {
+    Probe() noexcept : CoroutineObject() {}
+};
+
+}  // namespace
+
+PyObject* new_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    FunctionInfo& info = *function->info;
+    PyObject* names = coroutine_names(function);
+    if (names == nullptr) return nullptr;
+    if (info.body_size == 0) {
+        Probe probe;
+        try {
+            info.async_body(probe).release();
+        } catch (const BodyDoesNotFit& fit) {
+            info.body_size = fit.size;
+        } catch (...) {
+            translate_exception();
+            return nullptr;
+        }
+    }
+    std::size_t slots_offset = kBodyOffset + round_up(info.body_size, sizeof(Ref));
+    std::size_t extra = slots_offset - kBodyOffset + info.nslots * sizeof(Ref);
+    CoroutineObject* co;
+    if (info.nfree > 0) {
+        PyObject* memory = info.free_coroutines[--info.nfree];
+        std::memset(reinterpret_cast<char*>(memory) + sizeof(PyObject), 0, kBodyOffset - sizeof(PyObject) + extra);
+        co = reinterpret_cast<CoroutineObject*>(PyObject_Init(memory, types().coroutine));
+    } else {
+        co = reinterpret_cast<CoroutineObject*>(PyUnstable_Object_GC_NewWithExtraData(types().coroutine, extra));
+        if (co == nullptr) return nullptr;
+    }
+    // The fields after the header, the body's frame and the slots are zero.
+    co->names = Py_NewRef(names);
+    co->line = info.line;
+    co->slots_offset = static_cast<std::uint16_t>(slots_offset);
     co->state = State::Created;
-    for (int i = 0; i < nargs; ++i) co->slots[i] = borrow(args[i]);
-    co->call = CoroutineCall(co);
+    Ref* slots = slots_of(co);
+    Py_ssize_t nbound = nargs < info.nslots ? nargs : info.nslots;
+    for (Py_ssize_t i = 0; i < nbound; ++i) slots[i] = borrow(args[i]);
     try {
-        co->handle = spec.async_body(co->call).release();
+        // The body does not start: its frame is only made, inside the object.
+        info.async_body(*co).release();
+        co->body_alive = true;
     } catch (...) {
         translate_exception();
         co->state = State::Finished;
-        Py_DECREF(co);
+        Py_DECREF(reinterpret_cast<PyObject*>(co));
         return nullptr;
     }
     PyObject_GC_Track(co);
     return reinterpret_cast<PyObject*>(co);
 }
 
-// --- the body's side -----------------------------------------------------------
-
-void Task::promise_type::unhandled_exception() noexcept {
-    translate_exception();
-    exception = PendingException();
-    failed = true;
+void release_free_coroutines(FunctionInfo& info) noexcept {
+    while (info.nfree > 0) PyObject_GC_Del(info.free_coroutines[--info.nfree]);
 }
 
-bool Awaiting::await_ready() {
-    Ref iterator = awaitable_iterator(awaitable_);
+PyObject* coroutine_names(FunctionObject* function) noexcept {
+    if (function->coroutine_names == nullptr)
+        function->coroutine_names = PyTuple_Pack(4, function->name, function->qualname,
+                                                 function->module ? function->module : Py_None, function);
+    return function->coroutine_names;
+}
+
+// --- the body's side -----------------------------------------------------------
+
+namespace detail {
+
+void* allocate_body(std::size_t size, CoroutineCall& call) {
+    auto& co = static_cast<CoroutineObject&>(call);
+    std::size_t room = co.slots_offset > kBodyOffset ? co.slots_offset - kBodyOffset : 0;
+    if (size > room) throw BodyDoesNotFit{size};
+    return reinterpret_cast<char*>(&co) + kBodyOffset;
+}
+
+void body_returned(BodyPromise& promise, Ref value) noexcept {
+    void* body = Task::Handle::from_promise(static_cast<Task::promise_type&>(promise)).address();
+    set_transfer(object_of_body(body), value.release(), Transfer::Value);
+}
+
+void body_raised(BodyPromise& promise) noexcept {
+    translate_exception();
+    void* body = Task::Handle::from_promise(static_cast<Task::promise_type&>(promise)).address();
+    set_transfer(object_of_body(body), PyErr_GetRaisedException(), Transfer::Exception);
+}
+
+}  // namespace detail
+
+bool Awaiting::await_suspend(Task::Handle body) {
+    CoroutineObject* co = object_of_body(body.address());
+    Ref awaitable = steal(reinterpret_cast<PyObject*>(word_));
+    word_ = reinterpret_cast<std::uintptr_t>(co) | kCoroutine;
+    Ref iterator = awaitable_iterator(awaitable.get());
     // From here the coroutine object holds what it awaits, where the
     // collector can see it; the awaiter keeps nothing across the suspension.
-    owned_.reset();
-    awaitable_ = nullptr;
+    awaitable.reset();
     PyObject* result = nullptr;
     switch (PyIter_Send(iterator.get(), Py_None, &result)) {
         case PYGEN_RETURN:
             // Finished without suspending: the body goes straight on.
-            result_ = steal(result);
-            done_ = true;
-            return true;
-        case PYGEN_NEXT:
-            coroutine_->awaiting = iterator.release();
-            coroutine_->yielded = result;
+            set_transfer(co, result, Transfer::Value);
             return false;
+        case PYGEN_NEXT:
+            body.promise().awaiting = iterator.release();
+            set_transfer(co, result, Transfer::Value);
+            return true;
         case PYGEN_ERROR:
             break;
     }
@@ -761,26 +954,34 @@ bool Awaiting::await_ready() {
 }
 
 Ref Awaiting::await_resume() {
-    if (done_) return std::move(result_);
-    if (coroutine_->resume_exception) {
-        PyErr_SetRaisedException(std::exchange(coroutine_->resume_exception, nullptr));
+    auto* co = reinterpret_cast<CoroutineObject*>(word_ & ~kCoroutine);
+    bool is_exception = co->transfer_kind == Transfer::Exception;
+    PyObject* value = take_transfer(co);
+    if (is_exception) {
+        PyErr_SetRaisedException(value);
         raise_current();
     }
-    PyObject* value = std::exchange(coroutine_->resume_value, nullptr);
     return value ? steal(value) : new_none();
 }
 
-Ref& CoroutineCall::operator[](int index) const noexcept { return coroutine_->slots[index]; }
-void CoroutineCall::at(int line) noexcept { coroutine_->line = line; }
-int CoroutineCall::line() const noexcept { return coroutine_->line; }
-PyObject* CoroutineCall::globals() const noexcept { return coroutine_->function->globals; }
-Ref CoroutineCall::global(PyObject* name) const { return lookup_global(coroutine_->function->globals, name); }
+namespace {
+CoroutineObject* object_of(const CoroutineCall* call) {
+    return const_cast<CoroutineObject*>(static_cast<const CoroutineObject*>(call));
+}
+}  // namespace
+
+Ref& CoroutineCall::operator[](int index) const noexcept { return slots_of(object_of(this))[index]; }
+void CoroutineCall::at(int line) noexcept { object_of(this)->line = line; }
+int CoroutineCall::line() const noexcept { return object_of(this)->line; }
+PyObject* CoroutineCall::globals() const noexcept { return function_of(object_of(this))->globals; }
+Ref CoroutineCall::global(PyObject* name) const { return lookup_global(function_of(object_of(this))->globals, name); }
 PyObject* CoroutineCall::defining_class() const {
-    if (coroutine_->function->defining_class == nullptr) {
+    FunctionObject* function = function_of(object_of(this));
+    if (function->defining_class == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         raise_current();
     }
-    return coroutine_->function->defining_class;
+    return function->defining_class;
 }
 
 }  // namespace frame

@@ -1,5 +1,6 @@
 // The function object type: binding, argument checks and introspection.
 #include <cstring>
+#include <map>
 #include <string>
 #include <string_view>
 
@@ -121,10 +122,22 @@ Ref signature_doc(const FunctionSpec& spec, const std::string& qualname) {
     return str(line);
 }
 
-Ref make_code(const FunctionSpec& spec, PyObject* filename, int nparams) {
+// An empty code object of the module's file, made once per module: each
+// function's own is this one with its name, line and variables replaced.
+PyObject* empty_code(PyObject* filename) {
+    static std::map<std::string, PyObject*>* templates = new std::map<std::string, PyObject*>();
     const char* file_text = PyUnicode_AsUTF8(filename);
     if (file_text == nullptr) raise_current();
-    Ref code = steal(reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, spec.name, spec.line)));
+    auto found = templates->find(file_text);
+    if (found != templates->end()) return found->second;
+    PyObject* code = reinterpret_cast<PyObject*>(PyCode_NewEmpty(file_text, "", 1));
+    if (code == nullptr) raise_current();
+    templates->emplace(file_text, code);  // kept for the life of the process
+    return code;
+}
+
+Ref make_code(const FunctionSpec& spec, PyObject* filename, int nparams) {
+    PyObject* code = empty_code(filename);
     Py_ssize_t nvars = static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size());
     Ref varnames = steal(PyTuple_New(nvars));
     Py_ssize_t i = 0;
@@ -134,18 +147,27 @@ Ref make_code(const FunctionSpec& spec, PyObject* filename, int nparams) {
     if (spec.async_body) flags |= CO_COROUTINE;
     if (spec.varargs) flags |= CO_VARARGS;
     Ref replace = getattr(code, FRAME_STR("replace"));
+    PyObject* name = intern(spec.name);
+    Ref line = integer(spec.line);
     Ref argcount = integer(nparams);
     Ref flag_value = integer(flags);
     Ref nlocals = integer(nvars);
-    return call_kw(replace, {argcount, varnames, nlocals, flag_value},
-                   FRAME_KWNAMES("co_argcount", "co_varnames", "co_nlocals", "co_flags"));
+    return call_kw(replace, {name, name, line, argcount, varnames, nlocals, flag_value},
+                   FRAME_KWNAMES("co_name", "co_qualname", "co_firstlineno", "co_argcount", "co_varnames",
+                                 "co_nlocals", "co_flags"));
 }
 
 Ref coroutine_marker() {
+    // Found once per module file; its async functions all share it.
+    static PyObject* found = nullptr;
+    if (found) return borrow(found);
     Ref module = Ref::steal_or_null(PyImport_ImportModule("asyncio.coroutines"));
     if (module) {
         Ref marker = Ref::steal_or_null(PyObject_GetAttrString(module.get(), "_is_coroutine"));
-        if (marker) return marker;
+        if (marker) {
+            found = Py_NewRef(marker.get());
+            return marker;
+        }
     }
     PyErr_Clear();
     return new_bool(true);
@@ -160,193 +182,233 @@ PyObject* builtins_dict() {
 }
 
 // --- binding -------------------------------------------------------------
+//
+// A failed binding sets its exception and reports where its traceback entry
+// goes; C++ exceptions stay off these paths, so that refusing an argument
+// costs no more than raising from Python does.
 
-const char* name_of(FunctionObject* function) {
-    const char* text = PyUnicode_AsUTF8(function->name);
-    if (text == nullptr) raise_current();
-    return text;
+constexpr int kNoEntry = -1;  // a refused type: no traceback entry
+
+const char* name_of(FunctionObject* function) noexcept { return PyUnicode_AsUTF8(function->name); }
+
+int count_error(FunctionObject* function, const char* word, Py_ssize_t expected, Py_ssize_t given) noexcept {
+    if (const char* name = name_of(function))
+        PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)", name, word,
+                     expected, expected == 1 ? "" : "s", given);
+    return function->info->line;
 }
 
-[[noreturn]] void count_error(FunctionObject* function, const char* word, Py_ssize_t expected, Py_ssize_t given) {
-    PyErr_Format(PyExc_TypeError, "%.200s() takes %.8s %zd positional argument%.1s (%zd given)",
-                 name_of(function), word, expected, expected == 1 ? "" : "s", given);
-    raise_current();
+int keyword_error(FunctionObject* function, const char* format, PyObject* key) noexcept {
+    if (const char* name = name_of(function)) PyErr_Format(PyExc_TypeError, format, name, key);
+    return function->info->line;
 }
 
-void add_subclass_note() {
+void add_subclass_note() noexcept {
     PyObject* exception = PyErr_GetRaisedException();
     PyObject* result = PyObject_CallMethod(exception, "add_note", "s",
                                            "Subclasses of built-in types are refused here: the argument must be "
                                            "exactly of the built-in type, more strictly than PEP 484 asks.");
-    Py_XDECREF(result);
     if (result == nullptr) {
         Py_DECREF(exception);
-        raise_current();
+        return;
     }
+    Py_DECREF(result);
     PyErr_SetRaisedException(exception);
 }
 
-[[noreturn]] void argument_type_error(PyObject* name, Check check, PyObject* value) {
-    PyErr_Format(PyExc_TypeError, "Argument '%.200s' has incorrect type (expected %.200s, got %.200s)",
-                 PyUnicode_AsUTF8(name), tested_type_name(check), Py_TYPE(value)->tp_name);
-    if (value != Py_None && PyObject_TypeCheck(value, tested_type(check))) add_subclass_note();
-    raise_current();
+// "Argument 'x' has incorrect type (expected str, got " + type name + ")".
+// The part before the type name is made once per parameter; the rest is
+// copied in directly when both parts are ASCII, which spares the general
+// formatter on a path that callers may take in a loop.
+PyObject* refusal_message(FunctionInfo& info, int index, const char* type_name) noexcept {
+    PyObject*& prefix = info.refusal_prefixes[index];
+    if (prefix == nullptr) {
+        prefix = PyUnicode_FromFormat("Argument '%.200s' has incorrect type (expected %.200s, got ",
+                                      PyUnicode_AsUTF8(info.names[index]), tested_type_name(info.checks[index]));
+        if (prefix == nullptr) return nullptr;
+    }
+    std::size_t length = strnlen(type_name, 200);
+    bool ascii = PyUnicode_IS_ASCII(prefix);
+    for (std::size_t i = 0; ascii && i < length; ++i) ascii = static_cast<unsigned char>(type_name[i]) < 0x80;
+    if (!ascii) return PyUnicode_FromFormat("%U%.200s)", prefix, type_name);
+    Py_ssize_t prefix_length = PyUnicode_GET_LENGTH(prefix);
+    PyObject* message = PyUnicode_New(prefix_length + static_cast<Py_ssize_t>(length) + 1, 127);
+    if (message == nullptr) return nullptr;
+    Py_UCS1* data = PyUnicode_1BYTE_DATA(message);
+    std::memcpy(data, PyUnicode_1BYTE_DATA(prefix), prefix_length);
+    std::memcpy(data + prefix_length, type_name, length);
+    data[prefix_length + length] = ')';
+    return message;
+}
+
+int argument_type_error(FunctionInfo& info, int index, PyObject* value) noexcept {
+    PyObject* message = refusal_message(info, index, Py_TYPE(value)->tp_name);
+    if (message == nullptr) return kNoEntry;
+    PyErr_SetObject(PyExc_TypeError, message);
+    Py_DECREF(message);
+    if (value != Py_None && PyObject_TypeCheck(value, tested_type(info.checks[index]))) add_subclass_note();
+    return kNoEntry;
 }
 
 // Tests (and, for int, converts) the bound arguments in parameter order.
 // Converted values are owned by `owned` and replace their entry in `bound`.
-// Returns false if an int conversion failed (the caller adds the entry).
-void check_arguments(FunctionObject* function, PyObject** bound, Ref* owned, int& failed_line) {
-    const FunctionInfo& info = *function->info;
+// Returns 0, or the line of the failure's traceback entry.
+int check_arguments(FunctionObject* function, PyObject** bound, Ref* owned) noexcept {
+    FunctionInfo& info = *function->info;
     for (int i = 0; i < info.nparams; ++i) {
         PyObject* value = bound[i];
-        switch (info.checks[i]) {
-            case Check::Any: break;
-            case Check::Str:
-                if (!PyUnicode_CheckExact(value)) argument_type_error(info.names[i], Check::Str, value);
-                break;
-            case Check::Bytes:
-                if (!PyBytes_CheckExact(value)) argument_type_error(info.names[i], Check::Bytes, value);
-                break;
-            case Check::List:
-                if (!PyList_CheckExact(value)) argument_type_error(info.names[i], Check::List, value);
-                break;
-            case Check::OptionalList:
-                if (value != Py_None && !PyList_CheckExact(value))
-                    argument_type_error(info.names[i], Check::List, value);
-                break;
-            case Check::Dict:
-                if (!PyDict_CheckExact(value)) argument_type_error(info.names[i], Check::Dict, value);
-                break;
-            case Check::Int:
-                if (PyLong_CheckExact(value)) break;
-                if (!PyNumber_Check(value)) argument_type_error(info.names[i], Check::Int, value);
-                owned[i] = Ref::steal_or_null(PyNumber_Long(value));
-                if (!owned[i]) {
-                    int line = info.spec->params[i].line;
-                    failed_line = line ? line : info.spec->line;
-                    raise_current();
-                }
-                bound[i] = owned[i].get();
-                break;
+        PyTypeObject* expected = info.exact[i];
+        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && info.none_allowed[i]))
+            continue;
+        if (info.checks[i] != Check::Int || !PyNumber_Check(value))
+            return argument_type_error(info, i, value);
+        owned[i] = Ref::steal_or_null(PyNumber_Long(value));
+        if (!owned[i]) {
+            int line = info.spec->params[i].line;
+            return line ? line : info.line;
         }
+        bound[i] = owned[i].get();
     }
+    return 0;
 }
 
 // True when every argument already has its exact tested type.
-bool accepts_as_is(const FunctionInfo& info, PyObject* const* args) noexcept {
+inline bool accepts_as_is(const FunctionInfo& info, PyObject* const* args) noexcept {
     if (!info.needs_conversion) return true;
     for (int i = 0; i < info.nparams; ++i) {
-        PyTypeObject* type = Py_TYPE(args[i]);
-        switch (info.checks[i]) {
-            case Check::Any: break;
-            case Check::Str: if (type != &PyUnicode_Type) return false; break;
-            case Check::Bytes: if (type != &PyBytes_Type) return false; break;
-            case Check::Int: if (type != &PyLong_Type) return false; break;
-            case Check::List: if (type != &PyList_Type) return false; break;
-            case Check::OptionalList: if (type != &PyList_Type && args[i] != Py_None) return false; break;
-            case Check::Dict: if (type != &PyDict_Type) return false; break;
-        }
+        PyTypeObject* expected = info.exact[i];
+        if (expected != nullptr && !Py_IS_TYPE(args[i], expected) && !(args[i] == Py_None && info.none_allowed[i]))
+            return false;
     }
     return true;
 }
 
-int keyword_index(FunctionObject* function, PyObject* key) {
+// The index of the parameter a keyword names, -1 for none, -2 on error.
+int keyword_index(FunctionObject* function, PyObject* key) noexcept {
     const FunctionInfo& info = *function->info;
+    // Callers pass interned names nearly always.
     for (int i = 0; i < info.nparams; ++i)
         if (info.names[i] == key) return i;
     if (!PyUnicode_Check(key)) {
-        PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name_of(function));
-        raise_current();
+        if (const char* name = name_of(function))
+            PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
+        return -2;
     }
     Py_hash_t hash = PyObject_Hash(key);
-    if (hash == -1) raise_current();
+    if (hash == -1) return -2;
     for (int i = 0; i < info.nparams; ++i) {
         PyObject* name = info.names[i];
         if (PyUnicode_CheckExact(key)) {
             if (PyObject_Hash(name) == hash && PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
                 PyUnicode_Compare(name, key) == 0)
                 return i;
-        } else if (check(PyObject_RichCompareBool(key, name, Py_EQ))) {
-            return i;
+        } else {
+            int equal = PyObject_RichCompareBool(key, name, Py_EQ);
+            if (equal < 0) return -2;
+            if (equal) return i;
         }
     }
     return -1;
 }
 
-inline PyObject* run(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) {
-    const FunctionSpec& spec = *function->info->spec;
-    if (spec.async_body) return new_coroutine(function, args, static_cast<int>(nargs));
+// Runs a plain body on bound arguments.
+PyObject* run_body(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    const FunctionInfo& info = *function->info;
     Call call(function, args, nargs);
-    call.at(spec.line);
+    call.at(info.line);
+    PyObject* result;
     try {
-        Ref result = spec.body(call);
-        check_function_result(function, result.get());
-        return result.release();
+        result = info.body(call).release();
+    } catch (const Error&) {
+        if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
+        add_traceback(function->binding_name, function->filename, call.line(), function->globals);
+        return nullptr;
     } catch (...) {
         translate_exception();
         add_traceback(function->binding_name, function->filename, call.line(), function->globals);
         return nullptr;
     }
+    if (result_accepted(info, result)) return result;
+    refuse_result(info, result);
+    Py_DECREF(result);
+    add_traceback(function->binding_name, function->filename, call.line(), function->globals);
+    return nullptr;
+}
+
+inline PyObject* run(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) noexcept {
+    if (function->info->async_body) return new_coroutine(function, args, nargs);
+    return run_body(function, args, nargs);
+}
+
+// Everything but exact positional arguments: defaults, keywords, conversions
+// and the errors.
+[[gnu::noinline]] PyObject* bind_and_run(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs,
+                                         PyObject* kwnames) noexcept {
+    const FunctionInfo& info = *function->info;
+    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
+    PyObject* bound[kMaxParams] = {};
+    Ref owned[kMaxParams];
+    int failed_line = 0;
+    if (nargs > info.nparams) {
+        failed_line = count_error(function, info.has_defaults ? "at most" : "exactly", info.nparams, nargs);
+        goto failed;
+    }
+    for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
+    for (Py_ssize_t k = 0; k < nkw; ++k) {
+        PyObject* key = PyTuple_GET_ITEM(kwnames, k);
+        int index = keyword_index(function, key);
+        if (index == -2) {
+            failed_line = info.line;
+            goto failed;
+        }
+        if (index < 0) {
+            failed_line = keyword_error(function, "%s() got an unexpected keyword argument '%U'", key);
+            goto failed;
+        }
+        if (index < nargs || bound[index] != nullptr) {
+            failed_line = keyword_error(function, "%s() got multiple values for keyword argument '%U'", key);
+            goto failed;
+        }
+        bound[index] = args[nargs + k];
+    }
+    for (int i = static_cast<int>(nargs); i < info.nparams; ++i) {
+        if (bound[i] != nullptr) continue;
+        if (i < info.nrequired) {
+            failed_line = count_error(function, info.has_defaults ? "at least" : "exactly", info.nrequired, i);
+            goto failed;
+        }
+        bound[i] = PyTuple_GET_ITEM(function->defaults, i - info.nrequired);
+    }
+    if (info.needs_conversion) failed_line = check_arguments(function, bound, owned);
+    if (failed_line == 0) return run(function, bound, info.nparams);
+failed:
+    // Count and keyword errors point at the def line, failed int
+    // conversions at the parameter; refused types get no entry.
+    if (failed_line != kNoEntry)
+        add_traceback(function->binding_name, function->filename, failed_line, function->globals);
+    return nullptr;
 }
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
     auto* function = reinterpret_cast<FunctionObject*>(callable);
     const FunctionInfo& info = *function->info;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Py_ssize_t nkw = kwnames ? PyTuple_GET_SIZE(kwnames) : 0;
-    int failed_line = info.spec->line;
-    bool binding_entry = true;
-    try {
-        if (info.spec->varargs) {
-            if (nkw > 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function),
-                             PyTuple_GET_ITEM(kwnames, 0));
-                raise_current();
-            }
-            return run(function, args, nargs);
-        }
-        // Exactly the positional arguments that need no conversion: the
-        // vector is handed to the body as it is.
-        if (nkw == 0 && nargs == info.nparams && accepts_as_is(info, args)) return run(function, args, nargs);
-        if (nargs > info.nparams) count_error(function, info.has_defaults ? "at most" : "exactly", info.nparams, nargs);
-        PyObject* bound[kMaxParams] = {};
-        Ref owned[kMaxParams];
-        for (Py_ssize_t i = 0; i < nargs; ++i) bound[i] = args[i];
-        for (Py_ssize_t k = 0; k < nkw; ++k) {
-            PyObject* key = PyTuple_GET_ITEM(kwnames, k);
-            int index = keyword_index(function, key);
-            if (index < 0) {
-                PyErr_Format(PyExc_TypeError, "%s() got an unexpected keyword argument '%U'", name_of(function), key);
-                raise_current();
-            }
-            if (index < nargs || bound[index] != nullptr) {
-                PyErr_Format(PyExc_TypeError, "%s() got multiple values for keyword argument '%U'", name_of(function),
-                             key);
-                raise_current();
-            }
-            bound[index] = args[nargs + k];
-        }
-        for (int i = static_cast<int>(nargs); i < info.nparams; ++i) {
-            if (bound[i] != nullptr) continue;
-            if (i < info.nrequired)
-                count_error(function, info.has_defaults ? "at least" : "exactly", info.nrequired, i);
-            bound[i] = PyTuple_GET_ITEM(function->defaults, i - info.nrequired);
-        }
-        binding_entry = false;
-        if (info.needs_conversion) {
-            failed_line = 0;
-            check_arguments(function, bound, owned, failed_line);
-        }
-        return run(function, bound, info.nparams);
-    } catch (...) {
-        translate_exception();
-        // Count and keyword errors point at the def line, failed int
-        // conversions at the parameter; refused types get no entry.
-        if (binding_entry || failed_line)
-            add_traceback(function->binding_name, function->filename, failed_line, function->globals);
+    // Exactly the positional arguments, each of its exact tested type: the
+    // vector is handed to the body as it is.
+    if (kwnames == nullptr && nargs == info.nparams && accepts_as_is(info, args)) return run(function, args, nargs);
+    return bind_and_run(function, args, nargs, kwnames);
+}
+
+// *args functions take positional arguments only, all of them untested.
+PyObject* varargs_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf, PyObject* kwnames) noexcept {
+    auto* function = reinterpret_cast<FunctionObject*>(callable);
+    if (kwnames != nullptr && PyTuple_GET_SIZE(kwnames) > 0) {
+        int line =
+            keyword_error(function, "%s() got an unexpected keyword argument '%U'", PyTuple_GET_ITEM(kwnames, 0));
+        add_traceback(function->binding_name, function->filename, line, function->globals);
         return nullptr;
     }
+    return run(function, args, PyVectorcall_NARGS(nargsf));
 }
 
 // --- the type ---------------------------------------------------------------
@@ -365,6 +427,7 @@ int function_traverse(PyObject* self, visitproc visit, void* arg) {
     Py_VISIT(f->is_coroutine);
     Py_VISIT(f->dict);
     Py_VISIT(f->defining_class);
+    Py_VISIT(f->coroutine_names);
     return 0;
 }
 
@@ -378,6 +441,7 @@ int function_clear(PyObject* self) {
     Py_CLEAR(f->dict);
     Py_CLEAR(f->defining_class);
     Py_CLEAR(f->module);
+    Py_CLEAR(f->coroutine_names);
     return 0;
 }
 
@@ -391,6 +455,8 @@ void function_dealloc(PyObject* self) {
     Py_CLEAR(f->code);
     Py_CLEAR(f->filename);
     Py_CLEAR(f->binding_name);
+    release_free_coroutines(*f->info);
+    for (PyObject* prefix : f->info->refusal_prefixes) Py_XDECREF(prefix);
     delete f->info;
     PyObject_GC_Del(self);
 }
@@ -411,12 +477,16 @@ PyObject* function_reduce(PyObject* self, PyObject*) {
 
 PyObject* get_field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
 
-int set_string_field(PyObject** field, PyObject* value, const char* message) {
+// The names coroutines start with follow the function's.
+void names_changed(PyObject* self) { Py_CLEAR(reinterpret_cast<FunctionObject*>(self)->coroutine_names); }
+
+int set_string_field(PyObject* self, PyObject** field, PyObject* value, const char* message) {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
     }
     Py_SETREF(*field, Py_NewRef(value));
+    names_changed(self);
     return 0;
 }
 
@@ -426,19 +496,20 @@ int set_string_field(PyObject** field, PyObject* value, const char* message) {
 PyGetSetDef function_getset[] = {
     {"__name__", FUNCTION_FIELD(name),
      [](PyObject* self, PyObject* value, void*) {
-         return set_string_field(&reinterpret_cast<FunctionObject*>(self)->name, value,
+         return set_string_field(self, &reinterpret_cast<FunctionObject*>(self)->name, value,
                                  "__name__ must be set to a string object");
      },
      nullptr, nullptr},
     {"__qualname__", FUNCTION_FIELD(qualname),
      [](PyObject* self, PyObject* value, void*) {
-         return set_string_field(&reinterpret_cast<FunctionObject*>(self)->qualname, value,
+         return set_string_field(self, &reinterpret_cast<FunctionObject*>(self)->qualname, value,
                                  "__qualname__ must be set to a string object");
      },
      nullptr, nullptr},
     {"__module__", FUNCTION_FIELD(module),
      [](PyObject* self, PyObject* value, void*) {
          Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module, Py_XNewRef(value ? value : Py_None));
+         names_changed(self);
          return 0;
      },
      nullptr, nullptr},
@@ -489,14 +560,14 @@ PyTypeObject function_type = [] {
 
 PyTypeObject* function_type_object() { return &function_type; }
 
+void refuse_result(const FunctionInfo& info, PyObject* result) noexcept {
+    PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", tested_type_name(info.result), Py_TYPE(result)->tp_name);
+}
+
 void check_function_result(const FunctionObject* function, PyObject* result) {
-    switch (function->info->result) {
-        case Check::Str: check_result(result, &PyUnicode_Type, "str"); break;
-        case Check::Bytes: check_result(result, &PyBytes_Type, "bytes"); break;
-        case Check::Dict: check_result(result, &PyDict_Type, "dict"); break;
-        case Check::List: check_result(result, &PyList_Type, "list"); break;
-        default: break;
-    }
+    if (result_accepted(*function->info, result)) return;
+    refuse_result(*function->info, result);
+    raise_current();
 }
 
 bool is_function(PyObject* object) noexcept { return Py_TYPE(object) == types().function; }
@@ -530,6 +601,10 @@ Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* glo
         PyErr_SetString(PyExc_SystemError, "too many parameters for a frame function");
         raise_current();
     }
+    if (spec.params.size() + spec.locals.size() + spec.hidden_slots > UINT16_MAX) {
+        PyErr_SetString(PyExc_SystemError, "too many locals for a frame function");
+        raise_current();
+    }
     std::string qualname = qualname_prefix && *qualname_prefix ? std::string(qualname_prefix) + "." + spec.name
                                                                : std::string(spec.name);
     // Code objects and tracebacks name the source path relative to the
@@ -546,16 +621,24 @@ Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* glo
     if (f == nullptr) raise_current();
     std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
     Ref self = steal(reinterpret_cast<PyObject*>(f));
-    f->vectorcall = function_vectorcall;
+    f->vectorcall = spec.varargs ? varargs_vectorcall : function_vectorcall;
     f->info = new FunctionInfo{};
     FunctionInfo& info = *f->info;
     info.spec = &spec;
+    info.body = spec.body;
+    info.async_body = spec.async_body;
+    info.line = spec.line;
+    info.varargs = spec.varargs;
     info.nparams = nparams;
     info.nrequired = 0;
+    info.nslots = static_cast<int>(spec.params.size() + spec.locals.size()) + spec.hidden_slots;
     info.result = result_check(spec.returns);
+    info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {
         const Param& param = spec.params[i];
         info.checks[i] = check_for(param.annotation);
+        info.exact[i] = tested_type(info.checks[i]);
+        info.none_allowed[i] = info.checks[i] == Check::OptionalList;
         if (info.checks[i] != Check::Any) info.needs_conversion = true;
         if (param.default_value.kind == Default::Kind::Absent) {
             info.nrequired = i + 1;

@@ -17,16 +17,35 @@ namespace frame {
 
 constexpr int kMaxParams = 8;
 
-// Per-function data derived once from its FunctionSpec.
+// Per-function data derived once from its FunctionSpec, laid out for the
+// call path.
 struct FunctionInfo {
     const FunctionSpec* spec;
+    SyncBody body;
+    AsyncBody async_body;
+    int line;             // of the def
     int nparams;          // without *args
     int nrequired;        // parameters without a default
+    int nslots;           // coroutine slots: parameters, locals, hidden slots
+    bool varargs;
     bool has_defaults;
     bool needs_conversion;  // some parameter is tested or converted
     Check result;           // the test of the declared result
+    PyTypeObject* result_type;  // its exact type, or null when untested
+    // Bytes of the C++ frame of an async body, learnt from its first call.
+    std::size_t body_size;
+    // Memory of finished coroutines of the function, kept for the next ones.
+    static constexpr int kFreeCoroutines = 16;
+    int nfree;
+    PyObject* free_coroutines[kFreeCoroutines];
     Check checks[kMaxParams];
+    // The exact type each parameter must have to be taken as it is (null:
+    // any object), and whether None is taken too.
+    PyTypeObject* exact[kMaxParams];
+    bool none_allowed[kMaxParams];
     PyObject* names[kMaxParams];  // interned parameter names (borrowed from co_varnames)
+    // The start of each parameter's refusal message, made on first use.
+    PyObject* refusal_prefixes[kMaxParams];
 };
 
 struct FunctionObject {
@@ -47,6 +66,11 @@ struct FunctionObject {
     PyObject* filename;
     PyObject* binding_name;  // "module.qualname": binding and plain bodies
     PyObject* weakrefs;
+    // (name, qualname, module, the function) as the coroutines of the
+    // function start with them; made on first use, dropped when one of the
+    // names is reassigned. The tuple refers back to the function: a cycle the
+    // collector sees through both traverse functions.
+    PyObject* coroutine_names;
 };
 
 struct Types {
@@ -65,10 +89,23 @@ PyTypeObject* coroutine_type_object();
 PyTypeObject* coroutine_iterator_type_object();
 
 // Creates the coroutine object for a bound call of an async function.
-PyObject* new_coroutine(FunctionObject* function, PyObject* const* args, int nargs) noexcept;
+PyObject* new_coroutine(FunctionObject* function, PyObject* const* args, Py_ssize_t nargs) noexcept;
 
+// Whether a function's declared result admits `result`.
+inline bool result_accepted(const FunctionInfo& info, PyObject* result) noexcept {
+    return info.result_type == nullptr || result == Py_None || Py_IS_TYPE(result, info.result_type);
+}
+// Sets the TypeError of a refused result.
+void refuse_result(const FunctionInfo& info, PyObject* result) noexcept;
 // The test of a function's declared result (throws Error when refused).
 void check_function_result(const FunctionObject* function, PyObject* result);
+
+// Frees the memory kept in a function's free list of coroutines.
+void release_free_coroutines(FunctionInfo& info) noexcept;
+
+// The (name, qualname, module, function) tuple a new coroutine of `function`
+// takes.
+PyObject* coroutine_names(FunctionObject* function) noexcept;
 
 // Cached "name"/line code objects and frames for traceback entries.
 PyObject* code_for_traceback(PyObject* name, PyObject* filename, int line);

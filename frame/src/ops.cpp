@@ -1,4 +1,6 @@
+#include <algorithm>
 #include <cstdarg>
+#include <cstring>
 #include <vector>
 
 #include "frame/ops.hpp"
@@ -112,11 +114,47 @@ Ref format(Obj value) {
     return steal(PyObject_Format(value, nullptr));
 }
 
-Ref join(std::initializer_list<Obj> pieces) {
+namespace {
+Ref join_as_sequence(std::initializer_list<Obj> pieces) {
     Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
     Py_ssize_t i = 0;
     for (Obj piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece.get()));
     return steal(PyUnicode_Join(FRAME_STR(""), tuple.get()));
+}
+}  // namespace
+
+// As the interpreter builds an f-string: the pieces are copied into one new
+// string, with no sequence in between; the result is PyUnicode_Join's.
+Ref join(std::initializer_list<Obj> pieces) {
+    Py_ssize_t length = 0;
+    Py_UCS4 maxchar = 0;
+    for (Obj piece : pieces) {
+        // Anything but str gets PyUnicode_Join's own error.
+        if (!PyUnicode_Check(piece)) return join_as_sequence(pieces);
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (n > PY_SSIZE_T_MAX - length) {
+            PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
+            raise_current();
+        }
+        length += n;
+        maxchar = std::max(maxchar, PyUnicode_MAX_CHAR_VALUE(piece.get()));
+    }
+    if (pieces.size() == 1 && PyUnicode_CheckExact(pieces.begin()->get())) return borrow(*pieces.begin());
+    Ref result = steal(PyUnicode_New(length, maxchar));
+    int kind = PyUnicode_KIND(result.get());
+    char* data = static_cast<char*>(PyUnicode_DATA(result.get()));
+    Py_ssize_t at = 0;
+    for (Obj piece : pieces) {
+        Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
+        if (n == 0) continue;
+        if (PyUnicode_KIND(piece.get()) == kind) {
+            std::memcpy(data + at * kind, PyUnicode_DATA(piece.get()), static_cast<std::size_t>(n) * kind);
+        } else if (PyUnicode_CopyCharacters(result.get(), at, piece, 0, n) < 0) {
+            raise_current();
+        }
+        at += n;
+    }
+    return result;
 }
 
 void unpack(Obj value, std::initializer_list<Ref*> targets) {

@@ -4,7 +4,7 @@
 namespace frame {
 
 namespace {
-constexpr const char* kRegistryKey = "velquor_ai.frame.types.v1";
+constexpr const char* kRegistryKey = "velquor_ai.frame.types.v2";
 Types shared_types{};
 }  // namespace
 

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <coroutine>
+#include <cstdint>
 #include <new>
 
 #include "frame/function.hpp"
@@ -10,70 +11,83 @@
 namespace frame {
 
 struct CoroutineObject;
+class CoroutineCall;
+class Task;
 
-// The C++ side of one `async def` call. Its frame is allocated with the
-// interpreter's allocator; its result or exception is collected by the
-// coroutine object when the body ends.
+namespace detail {
+struct BodyPromise;
+// The promise's side of the coroutine object (coroutine.cpp).
+void* allocate_body(std::size_t size, CoroutineCall& call);
+void body_returned(BodyPromise& promise, Ref value) noexcept;
+void body_raised(BodyPromise& promise) noexcept;
+
+struct BodyPromise {
+    // The iterator the suspended body awaits (cr_await).
+    PyObject* awaiting = nullptr;
+};
+}  // namespace detail
+
+// The C++ side of one `async def` call. Its frame is placed inside the
+// coroutine object that drives it (one allocation from the interpreter's
+// allocator per call), and its result or exception goes straight to that
+// object. The coroutine object takes the frame at once and destroys it.
 class Task {
 public:
-    struct promise_type {
-        Ref result;
-        PendingException exception{Ref()};
-        bool failed = false;
-
+    struct promise_type : detail::BodyPromise {
+        explicit promise_type(CoroutineCall&) noexcept {}
         Task get_return_object() noexcept {
             return Task(std::coroutine_handle<promise_type>::from_promise(*this));
         }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
-        void return_value(Ref value) noexcept { result = std::move(value); }
-        void unhandled_exception() noexcept;
+        void return_value(Ref value) noexcept { detail::body_returned(*this, std::move(value)); }
+        void unhandled_exception() noexcept { detail::body_raised(*this); }
 
-        static void* operator new(std::size_t size) {
-            void* memory = PyMem_Malloc(size);
-            if (memory == nullptr) throw std::bad_alloc();
-            return memory;
-        }
-        static void operator delete(void* memory) noexcept { PyMem_Free(memory); }
+        static void* operator new(std::size_t size, CoroutineCall& call) { return detail::allocate_body(size, call); }
+        // The memory belongs to the coroutine object.
+        static void operator delete(void*) noexcept {}
     };
     using Handle = std::coroutine_handle<promise_type>;
 
     explicit Task(Handle handle) noexcept : handle_(handle) {}
     Task(Task&& other) noexcept : handle_(std::exchange(other.handle_, {})) {}
     Task(const Task&) = delete;
-    ~Task() {
-        if (handle_) handle_.destroy();
-    }
     Handle release() noexcept { return std::exchange(handle_, {}); }
 
 private:
     Handle handle_;
 };
 
-// `await value` inside a body.
+// `await value` inside a body. The awaiter holds its own reference to the
+// awaitable only until the coroutine object holds the iterator it drives, so
+// that nothing the collector cannot see stays alive across the suspension.
+// It is one word, as it sits in the body's frame for each await.
 class Awaiting {
 public:
-    Awaiting(CoroutineObject* coroutine, Obj awaitable) noexcept
-        : coroutine_(coroutine), awaitable_(awaitable.get()) {}
-    Awaiting(CoroutineObject* coroutine, Ref&& awaitable) noexcept
-        : coroutine_(coroutine), owned_(std::move(awaitable)), awaitable_(owned_.get()) {}
-    bool await_ready();
-    void await_suspend(std::coroutine_handle<>) noexcept {}
+    explicit Awaiting(PyObject* awaitable) noexcept : word_(reinterpret_cast<std::uintptr_t>(awaitable)) {}
+    Awaiting(const Awaiting&) = delete;
+    ~Awaiting() {
+        if (!(word_ & kCoroutine)) Py_XDECREF(reinterpret_cast<PyObject*>(word_));
+    }
+    bool await_ready() const noexcept { return false; }
+    // Starts the awaitable; false when it finished at once (the body goes on).
+    bool await_suspend(Task::Handle body);
     Ref await_resume();
 
 private:
-    CoroutineObject* coroutine_;
-    Ref owned_;
-    PyObject* awaitable_;
-    Ref result_;
-    bool done_ = false;
+    static constexpr std::uintptr_t kCoroutine = 1;
+    // The awaitable (owned) until await_suspend takes it; from then on the
+    // coroutine object's address, tagged with kCoroutine.
+    std::uintptr_t word_;
 };
 
-// A running call of an async function: the per-call scope (arguments and the
-// locals that live across an await) and the current source line.
+// A running call of an async function: the coroutine object itself, seen from
+// its body. Its slots hold the arguments and the locals that live across an
+// await; the object also keeps the current source line.
 class CoroutineCall {
 public:
-    explicit CoroutineCall(CoroutineObject* coroutine) noexcept : coroutine_(coroutine) {}
+    CoroutineCall(const CoroutineCall&) = delete;
+    CoroutineCall& operator=(const CoroutineCall&) = delete;
 
     // Slot i: the i-th parameter, then the declared locals.
     Ref& operator[](int index) const noexcept;
@@ -87,11 +101,11 @@ public:
     // co_await c.await_(awaitable)
     // A temporary awaitable is moved into the awaiter, which lets go of it
     // once the coroutine object holds its iterator.
-    Awaiting await_(Obj awaitable) const noexcept { return Awaiting(coroutine_, awaitable); }
-    Awaiting await_(Ref&& awaitable) const noexcept { return Awaiting(coroutine_, std::move(awaitable)); }
+    Awaiting await_(Obj awaitable) const noexcept { return Awaiting(Py_NewRef(awaitable.get())); }
+    Awaiting await_(Ref&& awaitable) const noexcept { return Awaiting(awaitable.release()); }
 
-private:
-    CoroutineObject* coroutine_;
+protected:
+    CoroutineCall() = default;
 };
 
 bool is_coroutine(PyObject* object) noexcept;

@@ -115,16 +115,37 @@ inline bool contains(Obj container, Obj key) { return check(PySequence_Contains(
 inline Ref get_item(Obj container, Obj key) { return steal(PyObject_GetItem(container, key)); }
 
 // `for item in iterable:`; next() returns an empty Ref at the end.
+// Exact lists and tuples are walked by index, as their own iterators do it
+// (the length is read at each step), without an iterator object.
 class Iterate {
 public:
-    explicit Iterate(Obj iterable) : iterator_(steal(PyObject_GetIter(iterable))) {}
+    explicit Iterate(Obj iterable) {
+        PyObject* o = iterable.get();
+        if (PyList_CheckExact(o) || PyTuple_CheckExact(o)) {
+            sequence_ = borrow(o);
+        } else {
+            iterator_ = steal(PyObject_GetIter(o));
+        }
+    }
     Ref next() {
+        if (PyObject* s = sequence_.get()) {
+            if (PyList_CheckExact(s)) {
+                if (index_ < PyList_GET_SIZE(s)) return borrow(PyList_GET_ITEM(s, index_++));
+            } else if (index_ < PyTuple_GET_SIZE(s)) {
+                return borrow(PyTuple_GET_ITEM(s, index_++));
+            }
+            sequence_.reset();
+            return Ref();
+        }
+        if (!iterator_) return Ref();
         Ref item = Ref::steal_or_null(PyIter_Next(iterator_.get()));
         if (!item && PyErr_Occurred()) raise_current();
         return item;
     }
 
 private:
+    Ref sequence_;  // an exact list or tuple until its end
+    Py_ssize_t index_ = 0;
     Ref iterator_;
 };
 
