@@ -1,0 +1,570 @@
+"""Frame coroutines against native `async def` twins, under random protocol use.
+
+Each compiled coroutine and its twin await the same kind of scripted awaitables
+(objects whose `__await__` is a generator that yields chosen values and records
+what is sent, thrown and closed into it, optionally swallowing what is thrown).
+A random sequence of send, throw (classes and instances, one- and three-argument
+forms, CancelledError, GeneratorExit, StopIteration and a KeyboardInterrupt-like
+BaseException), close and re-entry attempts from inside an awaitable is applied
+to both; they must agree on every yielded value, result and exception, and on
+everything that reached the awaitables.
+
+Two differences are intended and kept out of the comparison: a first `send` of
+a value other than None finishes a frame coroutine (a native one stays
+unstarted), pinned by its own test below; and a StopIteration escaping a frame
+body becomes "generator raised StopIteration" where a native coroutine says
+"coroutine raised StopIteration" (the types are compared); likewise an
+`async with` whose `__aenter__`/`__aexit__` hands back something that cannot be
+awaited gets the frame's general "can't be used in 'await' expression" text.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import os
+import warnings
+import weakref
+from typing import Any, Callable
+
+import pytest
+from hypothesis import HealthCheck, given, settings
+from hypothesis import strategies as st
+
+from velquor_ai import _vostrel
+from velquor_ai.models.blueprint import GenerationResult
+from velquor_ai.resources import uploads
+from velquor_ai.resources.generations import GenerationsResource
+from velquor_ai.resources.uploads import UploadsResource
+from velquor_ai.util import poller
+from velquor_ai.util.poller import StatusPoller
+
+
+class Halt(BaseException):
+    """KeyboardInterrupt-like: not an Exception."""
+
+
+THROWN = [ValueError, KeyError, GeneratorExit, StopIteration, asyncio.CancelledError, Halt]
+REENTER = "__reenter__"
+
+
+class Script:
+    """An awaitable whose generator yields `yields`, then returns `result`.
+
+    It records what it receives. Sent the value REENTER, it tries to resume
+    the coroutine that awaits it (which must refuse) and records the refusal.
+    """
+
+    def __init__(self, name: str, world: World, result: Any) -> None:
+        self.name = name
+        self.world = world
+        self.result = result
+
+    def __await__(self) -> Any:
+        log = self.world.log
+        try:
+            for value in self.world.yields:
+                sent = yield f"{self.name}:{value}"
+                log.append((self.name, "sent", repr(sent)))
+                if sent == REENTER:
+                    self.world.reenter()
+        except GeneratorExit:
+            log.append((self.name, "closed"))
+            raise
+        except BaseException as error:
+            log.append((self.name, "thrown", type(error).__name__, str(error)))
+            if self.world.swallow:
+                return self.result
+            raise
+        return self.result
+
+
+class World:
+    """What both sides share: the script of the awaitables and the record of what reached them."""
+
+    def __init__(self, yields: list[str], swallow: bool, steps: list[str], methods: frozenset[str] = frozenset()) -> None:
+        self.yields = yields
+        self.methods = methods  # what the iterators of IteratorScript offer besides __next__
+        self.swallow = swallow
+        self.log: list[Any] = []
+        self.coroutine: Any = None
+        self.steps = list(steps)  # what each successive awaited call does
+
+    def next_step(self) -> str:
+        return self.steps.pop(0) if self.steps else "await"
+
+    def reenter(self) -> None:
+        for attempt in ("send", "throw", "close"):
+            try:
+                if attempt == "send":
+                    self.coroutine.send(None)
+                elif attempt == "throw":
+                    self.coroutine.throw(ValueError("re-entered"))
+                else:
+                    self.coroutine.close()
+            except BaseException as error:  # noqa: BLE001 - the refusal is what is recorded
+                self.log.append(("reenter", attempt, type(error).__name__, str(error)))
+            else:
+                self.log.append(("reenter", attempt, "accepted"))
+
+    def awaitable(self, name: str, result: Any) -> Any:
+        """What a collaborator hands back: a script, or a misbehaviour."""
+        step = self.next_step()
+        self.log.append((name, "called", step))
+        if step == "raise":
+            raise LookupError(f"{name} refused")
+        if step == "stop":
+            raise StopIteration(name)
+        if step == "plain":
+            return result
+        if step == "itself":
+            return self.coroutine
+        if step == "iterator":
+            return IteratorScript(name, self, result)
+        return Script(name, self, result)
+
+
+class IteratorScript:
+    """Like Script, but `__await__` returns a plain iterator object, which has
+    `send`, `throw` and `close` only as `world.methods` says."""
+
+    def __init__(self, name: str, world: World, result: Any) -> None:
+        self.name = name
+        self.world = world
+        self.result = result
+
+    def __await__(self) -> Any:
+        return ITERATOR_TYPES[self.world.methods](self)
+
+
+class ScriptIterator:
+    def __init__(self, script: IteratorScript) -> None:
+        self.script = script
+        self.pending = list(script.world.yields)
+
+    def __iter__(self) -> ScriptIterator:
+        return self
+
+    def __next__(self) -> Any:
+        if not self.pending:
+            raise StopIteration(self.script.result)
+        return f"{self.script.name}:{self.pending.pop(0)}"
+
+    def _send(self, value: Any) -> Any:
+        self.script.world.log.append((self.script.name, "sent", repr(value)))
+        if value == REENTER:
+            self.script.world.reenter()
+        return self.__next__()
+
+    def _throw(self, *args: Any) -> Any:
+        error = args[0]
+        name = error.__name__ if isinstance(error, type) else type(error).__name__
+        self.script.world.log.append((self.script.name, "thrown", name, len(args)))
+        if self.script.world.swallow:
+            raise StopIteration(self.script.result)
+        if isinstance(error, type):
+            error = error(*([args[1]] if len(args) > 1 and args[1] is not None else []))
+        raise error
+
+    def _close(self) -> None:
+        self.script.world.log.append((self.script.name, "closed"))
+
+
+ITERATOR_TYPES = {
+    frozenset(methods): type("ScriptIterator", (ScriptIterator,),
+                             {name: getattr(ScriptIterator, f"_{name}") for name in methods})
+    for methods in ([], ["send"], ["throw"], ["close"], ["send", "throw"], ["send", "throw", "close"])
+}
+
+
+class Status:
+    def __init__(self, status: str) -> None:
+        self.status = status
+        self.error = "why"
+
+
+# --- the coroutines under test and their twins ---------------------------------------
+
+
+class FakeLoop:
+    def time(self) -> float:
+        return 0.0
+
+
+class FakeAsyncio:
+    def __init__(self, world: World) -> None:
+        self.world = world
+
+    def get_event_loop(self) -> FakeLoop:
+        return FakeLoop()
+
+    def sleep(self, seconds: Any) -> Any:
+        return self.world.awaitable(f"sleep({seconds})", None)
+
+
+class Config:
+    max_poll_interval = 30
+
+
+class HTTP:
+    def __init__(self, world: World, answer: Any) -> None:
+        self.world = world
+        self.answer = answer
+
+    def post(self, path: str, json: Any = None) -> Any:
+        self.world.log.append(("post", path, repr(json)))
+        return self.world.awaitable("post", self.answer)
+
+
+class S3Client:
+    def __init__(self, world: World) -> None:
+        self.world = world
+
+    def __aenter__(self) -> Any:
+        return self.world.awaitable("enter", self)
+
+    def __aexit__(self, *exc_info: Any) -> Any:
+        self.world.log.append(("exit", exc_info[0].__name__ if exc_info[0] else None))
+        return self.world.awaitable("exit", False)
+
+    def put(self, url: str, **kwargs: Any) -> Any:
+        self.world.log.append(("put", url, sorted(kwargs)))
+        return self.world.awaitable("put", Response())
+
+
+class Response:
+    status_code = 201
+    text = "ok"
+
+
+class Httpx:
+    def __init__(self, world: World) -> None:
+        self.world = world
+
+    def AsyncClient(self) -> S3Client:  # noqa: N802 - httpx's name
+        return S3Client(self.world)
+
+
+class OnPremise:
+    def __init__(self, world: World) -> None:
+        self.world = world
+
+    def generate_blueprint(self, **kwargs: Any) -> Any:
+        self.world.log.append(("generate", sorted(kwargs)))
+        return self.world.awaitable("generate", '{"steps": []}')
+
+    def validate_blueprint(self, text: Any) -> Any:
+        self.world.log.append(("validate", repr(text)))
+        return text if isinstance(text, str) else "not a string"
+
+
+async def native_poll(world: World) -> Any:
+    statuses = iter(["pending", "processing", "completed"])
+    interval = 2
+    while True:
+        status = await world.awaitable("check", Status(next(statuses, "completed")))
+        if hasattr(status, "status"):
+            if status.status == "completed":
+                return status
+            if status.status == "failed":
+                raise RuntimeError(f"Task failed: {getattr(status, 'error', 'Unknown error')}")
+        await world.awaitable(f"sleep({interval})", None)
+        interval = int(min(interval * 1.5, 30))
+
+
+def frame_poll(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    statuses = iter(["pending", "processing", "completed"])
+    monkeypatch.setattr(poller, "asyncio", FakeAsyncio(world))
+    return StatusPoller(Config()).poll_until_complete(
+        lambda: world.awaitable("check", Status(next(statuses, "completed"))), 100, 2)
+
+
+async def native_upload_urls(world: World) -> Any:
+    files = [{"filename": name, "content_type": uploads.UploadsResource._infer_content_type(None, name)}
+             for name in ("a.png", "b.mp4")]
+    world.log.append(("post", "/v1/generation/gen_1/upload", repr({"files": files})))
+    response = await world.awaitable("post", {"upload_urls": []})
+    if response is not None and type(response) is not dict:
+        raise TypeError(f"Expected dict, got {type(response).__name__}")
+    return response
+
+
+def frame_upload_urls(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    return UploadsResource(HTTP(world, {"upload_urls": []})).get_generation_upload_urls("gen_1", ["a.png", "b.mp4"])
+
+
+async def native_delegated_upload_urls(world: World) -> Any:
+    response = await native_upload_urls(world)
+    if response is not None and type(response) is not dict:
+        raise TypeError(f"Expected dict, got {type(response).__name__}")
+    return response
+
+
+def frame_delegated_upload_urls(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    http = HTTP(world, {"upload_urls": []})
+    return GenerationsResource(http, UploadsResource(http)).get_upload_urls("gen_1", ["a.png", "b.mp4"])
+
+
+ANSWER = {"generation_id": "gen_1", "status": "created"}
+
+
+async def native_create(world: World) -> Any:
+    world.log.append(("post", "/v1/generation", repr({"question": "q?"})))
+    response = await world.awaitable("post", dict(ANSWER))
+    if response is None:
+        raise TypeError("argument after ** must be a mapping, not NoneType")
+    return GenerationResult(**(response.copy() if type(response) is dict else dict(response)))
+
+
+def frame_create(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    return GenerationsResource(HTTP(world, dict(ANSWER)), None).create("q?")
+
+
+async def native_generate(world: World) -> Any:
+    client = OnPremise(world)
+    blueprint_text = await client.generate_blueprint(question="q?", input_data=["a.png"])
+    validated = client.validate_blueprint(blueprint_text)
+    return _vostrel.create_generation_result(validated)
+
+
+def frame_generate(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    return _vostrel.generate_blueprint_vostrel(OnPremise(world), "q?", ["a.png"], None)
+
+
+async def native_upload(world: World) -> Any:
+    async with Httpx(world).AsyncClient() as s3_client:
+        response = await s3_client.put("http://s3/k", content=b"data", headers={"Content-Type": "image/png"},
+                                       timeout=60.0)
+        status = response.status_code
+        if status != 200 and status != 201 and status != 204:
+            raise Exception(f"S3 upload failed (Any): {status} {response.text}")
+        return {"status": "uploaded", "size": 4}
+
+
+def frame_upload(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    monkeypatch.setattr(uploads, "httpx", Httpx(world))
+    return UploadsResource(None).upload_file_to_s3("http://s3/k", b"data", "image/png")
+
+
+PAIRS: dict[str, tuple[Callable[..., Any], Callable[..., Any]]] = {
+    "poll_until_complete": (frame_poll, native_poll),
+    "get_generation_upload_urls": (frame_upload_urls, native_upload_urls),
+    "GenerationsResource.get_upload_urls": (frame_delegated_upload_urls, native_delegated_upload_urls),
+    "GenerationsResource.create": (frame_create, native_create),
+    "generate_blueprint_vostrel": (frame_generate, native_generate),
+    "upload_file_to_s3": (frame_upload, native_upload),
+}
+
+# --- driving --------------------------------------------------------------------------
+
+
+def make_exception(cls: type[BaseException]) -> BaseException:
+    return cls("thrown")
+
+
+def traceback_of(cls: type[BaseException]) -> Any:
+    try:
+        raise cls("with traceback")
+    except BaseException as error:  # noqa: BLE001
+        return error.__traceback__
+
+
+def apply(coro: Any, operation: tuple[Any, ...]) -> Any:
+    name, argument = operation[0], operation[1] if len(operation) > 1 else None
+    if name == "send":
+        return coro.send(argument)
+    if name == "close":
+        return ("closed", coro.close())
+    if name == "throw class":
+        return coro.throw(argument)
+    if name == "throw instance":
+        return coro.throw(make_exception(argument))
+    if name == "throw 3":
+        return coro.throw(argument, make_exception(argument), None)
+    if name == "throw 2 value":
+        return coro.throw(argument, "as value")
+    if name == "throw 3 traceback":
+        return coro.throw(argument, None, traceback_of(argument))
+    raise AssertionError(name)  # pragma: no cover
+
+
+def describe(error: BaseException) -> tuple[str, str]:
+    text = str(error)
+    if isinstance(error, RuntimeError) and text in ("generator raised StopIteration", "coroutine raised StopIteration"):
+        text = "<raised StopIteration>"
+    if isinstance(error, TypeError) and ("can't be used in 'await' expression" in text or
+                                         "'async with' received an object from" in text):
+        text = "<not awaitable>"
+    return type(error).__name__, text
+
+
+def result_shape(value: Any) -> Any:
+    if isinstance(value, Status):
+        return ("Status", value.status)
+    if isinstance(value, GenerationResult):
+        fields = value.model_dump(exclude={"created_at", "completed_at"})
+        return ("GenerationResult", sorted(fields.items(), key=repr))
+    return repr(value)
+
+
+def outcome(coro: Any, operation: tuple[Any, ...]) -> tuple[Any, ...]:
+    try:
+        value = apply(coro, operation)
+    except StopIteration as stop:
+        return ("return", result_shape(stop.value))
+    except BaseException as error:  # noqa: BLE001 - compared with the other side
+        return ("raise", *describe(error))
+    return ("yield", result_shape(value), coro.cr_await is None, coro.cr_running)
+
+
+def run(kind: str, side: str, operations: list[tuple[Any, ...]], yields: list[str], swallow: bool,
+        steps: list[str], methods: frozenset[str]) -> tuple[list[Any], list[Any]]:
+    world = World(yields, swallow, steps, methods)
+    frame, native = PAIRS[kind]
+    with pytest.MonkeyPatch.context() as monkeypatch, warnings.catch_warnings():
+        warnings.simplefilter("ignore", DeprecationWarning)
+        warnings.simplefilter("ignore", RuntimeWarning)
+        coro = frame(world, monkeypatch) if side == "frame" else native(world)
+        world.coroutine = coro
+        results = [outcome(coro, operation) for operation in operations]
+        results.append(outcome(coro, ("close",)))
+        results.append(outcome(coro, ("send", None)))
+    # A coroutine left suspended (its close() refused) is closed again when the
+    # collector frees it, whenever that is: the record stops here.
+    world.coroutine = None
+    return results, list(world.log)
+
+
+OPERATION = st.one_of(
+    st.tuples(st.just("send"), st.sampled_from([None, None, "v", 0, REENTER])),
+    st.tuples(st.sampled_from(["throw class", "throw instance", "throw 3", "throw 2 value", "throw 3 traceback"]),
+              st.sampled_from(THROWN)),
+    st.just(("close",)),
+)
+
+
+@st.composite
+def scenarios(draw: st.DrawFn) -> tuple[list[tuple[Any, ...]], list[str], bool, list[str], frozenset[str]]:
+    operations = draw(st.lists(OPERATION, max_size=14))
+    # Mostly start the coroutine first, so that most operations meet a suspended body.
+    if draw(st.integers(0, 3)):
+        operations.insert(0, ("send", None))
+    if operations and operations[0][0] == "send" and operations[0][1] is not None:
+        operations[0] = ("send", None)  # the intended difference: see the module docstring
+    yields = draw(st.lists(st.sampled_from(["a", "b", "c"]), max_size=3))
+    steps = draw(st.lists(st.sampled_from(["await", "await", "await", "iterator", "iterator", "raise", "stop", "plain",
+                                            "itself"]), max_size=4))
+    return operations, yields, draw(st.booleans()), steps, draw(st.sampled_from(sorted(ITERATOR_TYPES, key=sorted)))
+
+
+# Enough for every run of the suite; a longer campaign: VELQUOR_FUZZ_EXAMPLES=20000.
+EXAMPLES = int(os.environ.get("VELQUOR_FUZZ_EXAMPLES", "600"))
+
+
+@pytest.mark.parametrize("kind", list(PAIRS))
+def test_frame_and_native_coroutines_agree(kind: str) -> None:
+    @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), database=None)
+    @given(scenario=scenarios())
+    def check(scenario: tuple[list[tuple[Any, ...]], list[str], bool, list[str], frozenset[str]]) -> None:
+        frame = run(kind, "frame", *scenario)
+        native = run(kind, "native", *scenario)
+        assert frame == native
+
+    check()
+
+
+# --- the intended differences, pinned ------------------------------------------------------
+
+
+@pytest.mark.parametrize("kind", list(PAIRS))
+def test_first_send_of_a_value_finishes_a_frame_coroutine(kind: str) -> None:
+    world = World(["a"], False, [])
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        coro = PAIRS[kind][0](world, monkeypatch)
+        with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
+            coro.send("value")
+        with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+            coro.send(None)
+        assert coro.close() is None
+    assert world.log == []
+
+    native = PAIRS[kind][1](world)
+    with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
+        native.send("value")
+    assert native.send(None) is not None  # the native one is still unstarted, and starts now
+    native.close()
+
+
+@pytest.mark.parametrize("kind", list(PAIRS))
+def test_stop_iteration_from_a_collaborator_becomes_runtime_error(kind: str) -> None:
+    messages = {}
+    for side in ("frame", "native"):
+        world = World([], False, ["stop"] * 3)
+        with pytest.MonkeyPatch.context() as monkeypatch:
+            coro = PAIRS[kind][0](world, monkeypatch) if side == "frame" else PAIRS[kind][1](world)
+            with pytest.raises(RuntimeError) as raised:
+                coro.send(None)
+        assert isinstance(raised.value.__cause__, StopIteration)
+        messages[side] = str(raised.value)
+    assert messages == {"frame": "generator raised StopIteration", "native": "coroutine raised StopIteration"}
+
+
+# --- faults found on the way, pinned ----------------------------------------------------------
+
+
+class Stubborn:
+    """An awaitable that will not stop: closing its awaiter fails."""
+
+    def __await__(self) -> Any:
+        while True:
+            try:
+                yield "tick"
+            except GeneratorExit:
+                pass
+
+
+class CheckHolding:
+    """A check function that can be made to refer back to the coroutine."""
+
+    coroutine: Any = None
+
+    def __call__(self) -> Stubborn:
+        return Stubborn()
+
+
+def test_a_coroutine_resurrected_by_its_finalizer_stays_collectable(monkeypatch: pytest.MonkeyPatch) -> None:
+    # Dropping a suspended coroutine closes it; when that fails the error goes
+    # to sys.unraisablehook together with the coroutine, and a hook that keeps
+    # it resurrects the object. It must still be tracked by the collector, or
+    # any cycle it later joins leaks for good.
+    kept: list[Any] = []
+    monkeypatch.setattr("sys.unraisablehook", lambda unraisable: kept.append(unraisable.object))
+    monkeypatch.setattr(poller, "asyncio", FakeAsyncio(World([], False, [])))
+    check = CheckHolding()
+    coro = StatusPoller(Config()).poll_until_complete(check, 100, 1)
+    coro.send(None)
+    alive = weakref.ref(coro)
+    del coro
+    (resurrected,) = [obj for obj in kept if obj is alive()]
+    assert gc.is_tracked(resurrected)
+    check.coroutine = resurrected  # coroutine -> check_fn -> coroutine
+    kept.clear()
+    del resurrected, check
+    gc.collect()
+    assert alive() is None
+
+
+class QuietStop(StopIteration):
+    pass
+
+
+@pytest.mark.parametrize("stop", [StopIteration, QuietStop])
+def test_stop_iteration_thrown_at_an_await_on_an_iterator_without_throw_is_its_value(stop: type) -> None:
+    # The interpreter's await takes a StopIteration arriving at the await
+    # point as the awaited object's return value.
+    world = World(["a"], False, ["iterator"], frozenset())
+    coro = frame_upload_urls(world, pytest.MonkeyPatch())
+    assert coro.send(None) == "post:a"
+    with pytest.raises(StopIteration) as returned:
+        coro.throw(stop({"upload_urls": ["from the stop"]}))
+    assert returned.value.value == {"upload_urls": ["from the stop"]}
