@@ -1,6 +1,6 @@
 // Traceback entries for frames that have no interpreter frame of their own.
 #include <map>
-#include <tuple>
+#include <functional>
 
 #include "internal.hpp"
 
@@ -14,7 +14,11 @@ struct CodeKey {
     PyObject* filename;
     int line;
     bool operator<(const CodeKey& other) const noexcept {
-        return std::tie(name, filename, line) < std::tie(other.name, other.filename, other.line);
+        // Spelled out: tuple comparison would make the module file export a
+        // unique symbol of the standard library besides its init function.
+        if (name != other.name) return std::less<PyObject*>()(name, other.name);
+        if (filename != other.filename) return std::less<PyObject*>()(filename, other.filename);
+        return line < other.line;
     }
 };
 std::map<CodeKey, PyObject*>& code_cache() {
