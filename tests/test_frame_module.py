@@ -474,4 +474,6 @@ def test_repeated_calls_leak_neither_references_nor_memory() -> None:
         tracemalloc.stop()
     # One leaked object per failing call would be megabytes here.
     assert traced_growth < 64 * 1024
-    assert resident_growth < 1024 * 1024
+    # AddressSanitizer holds freed memory in quarantine: RSS says nothing there.
+    if "ASAN_OPTIONS" not in os.environ:
+        assert resident_growth < 1024 * 1024
