@@ -68,14 +68,14 @@ def print_blueprint(text: str | None) -> None:
     if text is None:
         print("  (no blueprint)")
         return
-    spec = json.loads(text)
-    print(f"  question: {spec['question']}")
-    for entry in spec["inputs"]:
+    document = json.loads(text)
+    print(f"  question: {document['question']}")
+    for entry in document["inputs"]:
         print(
             f"  input: {entry['name']} {entry['content_type']} "
             f"{entry['size']} bytes sha256={entry['sha256'][:12]}..."
         )
-    print(f"  steps: {', '.join(step['action'] for step in spec['steps'])}")
+    print(f"  steps: {', '.join(step['action'] for step in document['steps'])}")
 
 
 async def remote_generation(images: list[Path], videos: list[Path]) -> str:

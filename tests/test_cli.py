@@ -94,11 +94,11 @@ def test_generate_against_a_local_service(
         answer = json.loads(result.stdout)
         assert answer["status"] == "completed"
         assert answer["generation_id"].startswith("gen_")
-        spec = json.loads(answer["blueprint"])
+        document = json.loads(answer["blueprint"])
     else:
-        spec = json.loads(result.stdout)
-    assert spec["question"] == QUESTION
-    assert [(i["name"], i["size"]) for i in spec["inputs"]] == [
+        document = json.loads(result.stdout)
+    assert document["question"] == QUESTION
+    assert [(i["name"], i["size"]) for i in document["inputs"]] == [
         ("cat.png", len(PNG)),
         ("clip.mp4", len(MP4)),
     ]

@@ -154,10 +154,10 @@ async def test_generation_uploads_every_input_and_returns_the_blueprint(
 
     assert result.status == "completed"
     assert result.blueprint is not None
-    spec = json.loads(result.blueprint)
-    assert spec["question"] == QUESTION
-    assert spec["inputs"] == expected_inputs(images + videos, CONTENT_TYPES)
-    assert spec["steps"][-1] == {"action": "answer"}
+    document = json.loads(result.blueprint)
+    assert document["question"] == QUESTION
+    assert document["inputs"] == expected_inputs(images + videos, CONTENT_TYPES)
+    assert document["steps"][-1] == {"action": "answer"}
 
     # Every file reached storage whole, under a key of its own, with its type.
     stored = sorted((obj.data, obj.content_type) for obj in service.objects.values())
@@ -511,12 +511,12 @@ async def test_on_premise_generates_and_executes(
         generated = await client.generate(QUESTION, images=images, videos=videos)
         assert generated.generation_id == "on-premise-generated"
         assert generated.status == "completed"
-        spec = json.loads(generated.blueprint or "")
-        assert spec["inputs"] == expected_inputs(images + videos, CONTENT_TYPES)
+        document = json.loads(generated.blueprint or "")
+        assert document["inputs"] == expected_inputs(images + videos, CONTENT_TYPES)
 
         blueprint: Any = {
             "text": generated.blueprint,
-            "dict": spec,
+            "dict": document,
             "path": tmp_path / "blueprint.json",
         }[blueprint_form]
         (tmp_path / "blueprint.json").write_text(generated.blueprint or "")

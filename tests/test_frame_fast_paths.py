@@ -62,7 +62,7 @@ class Failed:
 
 
 class Text(str):
-    def __format__(self, spec):
+    def __format__(self, format_spec):
         return "formatted"
 
 

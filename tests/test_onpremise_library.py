@@ -34,11 +34,11 @@ def _generate(question: str, paths: list[Any] | None) -> str:
 
 def test_generated_blueprint_describes_inputs_canonically(inputs: list[Path]) -> None:
     blueprint = _generate("  What is shown?  ", [str(p) for p in inputs])
-    spec = json.loads(blueprint)
-    assert blueprint == json.dumps(spec, sort_keys=True, separators=(",", ":"))
-    assert spec["version"] == 1
-    assert spec["question"] == "What is shown?"
-    assert spec["inputs"] == [
+    document = json.loads(blueprint)
+    assert blueprint == json.dumps(document, sort_keys=True, separators=(",", ":"))
+    assert document["version"] == 1
+    assert document["question"] == "What is shown?"
+    assert document["inputs"] == [
         {"name": "photo.png", "size": len(PNG), "content_type": "image/png",
          "sha256": hashlib.sha256(PNG).hexdigest()},
         {"name": "clip.mp4", "size": len(MP4), "content_type": "video/mp4",
@@ -46,7 +46,7 @@ def test_generated_blueprint_describes_inputs_canonically(inputs: list[Path]) ->
         {"name": "notes", "size": 0, "content_type": "application/octet-stream",
          "sha256": hashlib.sha256(b"").hexdigest()},
     ]  # fmt: skip
-    assert spec["steps"] == [
+    assert document["steps"] == [
         {"action": "describe", "input": 0},
         {"action": "describe", "input": 1},
         {"action": "describe", "input": 2},
@@ -68,8 +68,8 @@ def test_generation_is_deterministic_and_independent_of_location(
 
 @pytest.mark.parametrize("no_inputs", [None, []])
 def test_generation_without_inputs_has_only_the_answer_step(no_inputs: Any) -> None:
-    spec = json.loads(_generate("Q", no_inputs))
-    assert (spec["inputs"], spec["steps"]) == ([], [{"action": "answer"}])
+    document = json.loads(_generate("Q", no_inputs))
+    assert (document["inputs"], document["steps"]) == ([], [{"action": "answer"}])
 
 
 @pytest.mark.parametrize(
@@ -98,7 +98,7 @@ def test_generation_refusals(
         _generate(question, paths)
 
 
-def _valid_spec() -> dict[str, Any]:
+def _valid_document() -> dict[str, Any]:
     return {
         "version": 1,
         "question": "Q",
@@ -116,16 +116,16 @@ def _valid_spec() -> dict[str, Any]:
 
 def test_validation_returns_canonical_text() -> None:
     client = VelquorAPIClient()
-    loose = json.dumps(_valid_spec(), indent=4)
+    loose = json.dumps(_valid_document(), indent=4)
     canonical = client.validate_blueprint(loose)
-    assert canonical == json.dumps(_valid_spec(), sort_keys=True, separators=(",", ":"))
+    assert canonical == json.dumps(_valid_document(), sort_keys=True, separators=(",", ":"))
     assert client.validate_blueprint(canonical) == canonical
 
 
 def _mutated(change: Callable[[dict[str, Any]], Any]) -> str:
-    spec = _valid_spec()
-    change(spec)
-    return json.dumps(spec)
+    document = _valid_document()
+    change(document)
+    return json.dumps(document)
 
 
 @pytest.mark.parametrize(
@@ -163,7 +163,7 @@ def test_validation_refusals(text: str, reason: str) -> None:
 
 def test_validation_refuses_non_text() -> None:
     with pytest.raises(TypeError):
-        VelquorAPIClient().validate_blueprint(_valid_spec())  # type: ignore[arg-type]
+        VelquorAPIClient().validate_blueprint(_valid_document())  # type: ignore[arg-type]
 
 
 def test_execution_writes_one_report_per_input(

@@ -196,7 +196,7 @@ class Index:
 
 
 class LoudInt(int):
-    def __format__(self, spec: str) -> str:
+    def __format__(self, format_spec: str) -> str:
         return "loud"
 
 
@@ -250,15 +250,15 @@ def test_first_completed_status_is_returned_at_once(
 
 
 class Formatted:
-    def __format__(self, spec: str) -> str:
-        return f"formatted[{spec}]"
+    def __format__(self, format_spec: str) -> str:
+        return f"formatted[{format_spec}]"
 
     def __str__(self) -> str:
         return "str"
 
 
 class LoudStr(str):
-    def __format__(self, spec: str) -> str:
+    def __format__(self, format_spec: str) -> str:
         return "loud"
 
 

@@ -165,7 +165,7 @@ Task execute_blueprint_vostrel(CoroutineCall& c) {
 
 // --- definitions -------------------------------------------------------------------
 
-const FunctionSpec prepare_file_paths_def{
+const FunctionDef prepare_file_paths_def{
     .name = "prepare_file_paths",
     .line = 24,
     .params = {{"file_lists", "Optional[List[FileInput]]"}},
@@ -186,7 +186,7 @@ const FunctionSpec prepare_file_paths_def{
     .locals = {"file_paths", "file_list", "file_input"},
 };
 
-const FunctionSpec create_generation_result_def{
+const FunctionDef create_generation_result_def{
     .name = "create_generation_result",
     .line = 50,
     .params = {{"blueprint", "str"}},
@@ -203,7 +203,7 @@ const FunctionSpec create_generation_result_def{
     .locals = {"now"},
 };
 
-const FunctionSpec create_execution_result_def{
+const FunctionDef create_execution_result_def{
     .name = "create_execution_result",
     .line = 70,
     .params = {{"result_dict", "Dict[str, Any]"}},
@@ -221,7 +221,7 @@ const FunctionSpec create_execution_result_def{
     .locals = {"output_list", "output_files", "item", "now"},
 };
 
-const FunctionSpec generate_blueprint_vostrel_def{
+const FunctionDef generate_blueprint_vostrel_def{
     .name = "generate_blueprint_vostrel",
     .line = 98,
     .params = {{"client", "'VelquorAPIClient'", {}, 99},
@@ -244,7 +244,7 @@ const FunctionSpec generate_blueprint_vostrel_def{
     .locals = {"input_data", "blueprint_str", "validated_blueprint"},
 };
 
-const FunctionSpec execute_blueprint_vostrel_def{
+const FunctionDef execute_blueprint_vostrel_def{
     .name = "execute_blueprint_vostrel",
     .line = 126,
     .params = {{"client", "'VelquorAPIClient'", {}, 127},
@@ -321,7 +321,7 @@ void body(ModuleBody& m) {
     m.def(execute_blueprint_vostrel_def);
 }
 
-const ModuleSpec vostrel{"velquor_ai._vostrel", "On-premise mode implementation for VelquorAI SDK.", body};
+const ModuleDef vostrel{"velquor_ai._vostrel", "On-premise mode implementation for VelquorAI SDK.", body};
 
 }  // namespace
 

@@ -162,13 +162,13 @@ class VelquorAPIClient:
             FileNotFoundError: If an input file does not exist.
             OSError: If an input cannot be read or an output cannot be written.
         """
-        spec = _parse_blueprint(blueprint)
+        document = _parse_blueprint(blueprint)
         paths = _check_paths(input_data)
         if not paths:
             raise ValueError("At least one input file is required for execution")
         inputs = [await asyncio.to_thread(_describe_file, path) for path in paths]
 
-        blueprint_digest = hashlib.sha256(_dumps(spec).encode("utf-8")).hexdigest()
+        blueprint_digest = hashlib.sha256(_dumps(document).encode("utf-8")).hexdigest()
         output_dir = await asyncio.to_thread(self._make_output_dir)
         outputs: list[str] = []
         for index, description in enumerate(inputs):
@@ -176,7 +176,7 @@ class VelquorAPIClient:
                 "blueprint_sha256": blueprint_digest,
                 "index": index,
                 "input": description,
-                "question": spec["question"],
+                "question": document["question"],
                 "step": "describe",
             }
             target = output_dir / f"{index:03d}-{_safe_name(description['name'])}.json"
@@ -190,7 +190,7 @@ class VelquorAPIClient:
             "inputs": inputs,
             "answer": (
                 f"Described {len(inputs)} input file(s), {total} bytes, "
-                f"for: {spec['question']}"
+                f"for: {document['question']}"
             ),
         }
 
@@ -291,7 +291,7 @@ def _parse_blueprint(blueprint: Any) -> dict[str, Any]:
     if not isinstance(blueprint, str):
         raise TypeError(f"blueprint must be a str, not {type(blueprint).__name__}")
     try:
-        spec = json.loads(
+        document = json.loads(
             blueprint,
             object_pairs_hook=_refuse_duplicates,
             parse_constant=_refuse_constant,
@@ -303,25 +303,25 @@ def _parse_blueprint(blueprint: Any) -> dict[str, Any]:
     except ValueError as exc:
         raise _invalid(f"not JSON ({exc})") from exc
 
-    if not isinstance(spec, dict):
+    if not isinstance(document, dict):
         raise _invalid("expected a JSON object")
-    _check_keys(spec, _TOP_LEVEL_KEYS, "blueprint")
-    version = spec["version"]
+    _check_keys(document, _TOP_LEVEL_KEYS, "blueprint")
+    version = document["version"]
     if type(version) is not int or version != BLUEPRINT_VERSION:
         raise _invalid(
             f"unsupported version {version!r} (expected {BLUEPRINT_VERSION})"
         )
-    question = spec["question"]
+    question = document["question"]
     if not isinstance(question, str) or not question.strip():
         raise _invalid("question must be a non-blank string")
 
-    inputs = spec["inputs"]
+    inputs = document["inputs"]
     if not isinstance(inputs, list):
         raise _invalid("inputs must be a list")
     for index, entry in enumerate(inputs):
         _check_input(entry, f"inputs[{index}]")
 
-    steps = spec["steps"]
+    steps = document["steps"]
     if not isinstance(steps, list) or not steps:
         raise _invalid("steps must be a non-empty list")
     for index, step in enumerate(steps):
@@ -346,7 +346,7 @@ def _parse_blueprint(blueprint: Any) -> dict[str, Any]:
             raise _invalid(f"{where} has unknown action {action!r}")
         if last and action != "answer":
             raise _invalid("the last step must be the answer step")
-    return spec
+    return document
 
 
 def _check_input(entry: Any, where: str) -> None:

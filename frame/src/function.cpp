@@ -96,11 +96,11 @@ Ref default_object(const Default& value) {
     return new_none();
 }
 
-Ref signature_doc(const FunctionSpec& spec, const std::string& qualname) {
+Ref signature_doc(const FunctionDef& definition, const std::string& qualname) {
     std::string line = qualname + "(";
-    for (std::size_t i = 0; i < spec.params.size(); ++i) {
-        const Param& param = spec.params[i];
-        bool is_varargs = spec.varargs && i + 1 == spec.params.size();
+    for (std::size_t i = 0; i < definition.params.size(); ++i) {
+        const Param& param = definition.params[i];
+        bool is_varargs = definition.varargs && i + 1 == definition.params.size();
         if (i) line += ", ";
         const char* tested = is_varargs ? nullptr : tested_type_name(check_for(param.annotation));
         if (tested) (line += tested) += " ";
@@ -115,10 +115,10 @@ Ref signature_doc(const FunctionSpec& spec, const std::string& qualname) {
         }
     }
     line += ")";
-    if (spec.returns) (line += " -> ") += spec.returns;
-    if (spec.doc == nullptr) return new_none();
+    if (definition.returns) (line += " -> ") += definition.returns;
+    if (definition.doc == nullptr) return new_none();
     line += "\n\n";
-    line += clean_doc(spec.doc);
+    line += clean_doc(definition.doc);
     return str(line);
 }
 
@@ -136,19 +136,19 @@ PyObject* empty_code(PyObject* filename) {
     return code;
 }
 
-Ref make_code(const FunctionSpec& spec, PyObject* filename, int nparams) {
+Ref make_code(const FunctionDef& definition, PyObject* filename, int nparams) {
     PyObject* code = empty_code(filename);
-    Py_ssize_t nvars = static_cast<Py_ssize_t>(spec.params.size() + spec.locals.size());
+    Py_ssize_t nvars = static_cast<Py_ssize_t>(definition.params.size() + definition.locals.size());
     Ref varnames = steal(PyTuple_New(nvars));
     Py_ssize_t i = 0;
-    for (const Param& param : spec.params) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(intern(param.name)));
-    for (const char* local : spec.locals) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(intern(local)));
+    for (const Param& param : definition.params) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(intern(param.name)));
+    for (const char* local : definition.locals) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(intern(local)));
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
-    if (spec.async_body) flags |= CO_COROUTINE;
-    if (spec.varargs) flags |= CO_VARARGS;
+    if (definition.async_body) flags |= CO_COROUTINE;
+    if (definition.varargs) flags |= CO_VARARGS;
     Ref replace = getattr(code, FRAME_STR("replace"));
-    PyObject* name = intern(spec.name);
-    Ref line = integer(spec.line);
+    PyObject* name = intern(definition.name);
+    Ref line = integer(definition.line);
     Ref argcount = integer(nparams);
     Ref flag_value = integer(flags);
     Ref nlocals = integer(nvars);
@@ -264,7 +264,7 @@ int check_arguments(FunctionObject* function, PyObject** bound, Ref* owned) noex
             return argument_type_error(info, i, value);
         owned[i] = Ref::steal_or_null(PyNumber_Long(value));
         if (!owned[i]) {
-            int line = info.spec->params[i].line;
+            int line = info.definition->params[i].line;
             return line ? line : info.line;
         }
         bound[i] = owned[i].get();
@@ -595,18 +595,18 @@ void set_defining_class(PyObject* function, PyObject* cls) {
     Py_XSETREF(reinterpret_cast<FunctionObject*>(function)->defining_class, Py_NewRef(cls));
 }
 
-Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* globals, const char* qualname_prefix) {
-    int nparams = static_cast<int>(spec.params.size()) - (spec.varargs ? 1 : 0);
+Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject* globals, const char* qualname_prefix) {
+    int nparams = static_cast<int>(definition.params.size()) - (definition.varargs ? 1 : 0);
     if (nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters for a frame function");
         raise_current();
     }
-    if (spec.params.size() + spec.locals.size() + spec.hidden_slots > UINT16_MAX) {
+    if (definition.params.size() + definition.locals.size() + definition.hidden_slots > UINT16_MAX) {
         PyErr_SetString(PyExc_SystemError, "too many locals for a frame function");
         raise_current();
     }
-    std::string qualname = qualname_prefix && *qualname_prefix ? std::string(qualname_prefix) + "." + spec.name
-                                                               : std::string(spec.name);
+    std::string qualname = qualname_prefix && *qualname_prefix ? std::string(qualname_prefix) + "." + definition.name
+                                                               : std::string(definition.name);
     // Code objects and tracebacks name the source path relative to the
     // package root.
     const char* dotted = PyUnicode_AsUTF8(module_name);
@@ -621,21 +621,21 @@ Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* glo
     if (f == nullptr) raise_current();
     std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
     Ref self = steal(reinterpret_cast<PyObject*>(f));
-    f->vectorcall = spec.varargs ? varargs_vectorcall : function_vectorcall;
+    f->vectorcall = definition.varargs ? varargs_vectorcall : function_vectorcall;
     f->info = new FunctionInfo{};
     FunctionInfo& info = *f->info;
-    info.spec = &spec;
-    info.body = spec.body;
-    info.async_body = spec.async_body;
-    info.line = spec.line;
-    info.varargs = spec.varargs;
+    info.definition = &definition;
+    info.body = definition.body;
+    info.async_body = definition.async_body;
+    info.line = definition.line;
+    info.varargs = definition.varargs;
     info.nparams = nparams;
     info.nrequired = 0;
-    info.nslots = static_cast<int>(spec.params.size() + spec.locals.size()) + spec.hidden_slots;
-    info.result = result_check(spec.returns);
+    info.nslots = static_cast<int>(definition.params.size() + definition.locals.size()) + definition.hidden_slots;
+    info.result = result_check(definition.returns);
     info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {
-        const Param& param = spec.params[i];
+        const Param& param = definition.params[i];
         info.checks[i] = check_for(param.annotation);
         info.exact[i] = tested_type(info.checks[i]);
         info.none_allowed[i] = info.checks[i] == Check::OptionalList;
@@ -647,26 +647,26 @@ Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* glo
         }
         info.names[i] = intern(param.name);
     }
-    f->name = Py_NewRef(intern(spec.name));
+    f->name = Py_NewRef(intern(definition.name));
     f->qualname = str(qualname).release();
     f->module = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
     f->filename = source_path.release();
     f->binding_name = str(std::string(dotted) + "." + qualname).release();
-    f->doc = signature_doc(spec, qualname).release();
-    f->code = make_code(spec, f->filename, nparams).release();
+    f->doc = signature_doc(definition, qualname).release();
+    f->code = make_code(definition, f->filename, nparams).release();
     if (info.has_defaults) {
         Ref defaults = steal(PyTuple_New(nparams - info.nrequired));
         for (int i = info.nrequired; i < nparams; ++i)
-            PyTuple_SET_ITEM(defaults.get(), i - info.nrequired, default_object(spec.params[i].default_value).release());
+            PyTuple_SET_ITEM(defaults.get(), i - info.nrequired, default_object(definition.params[i].default_value).release());
         f->defaults = defaults.release();
     }
     Ref annotations = new_dict();
-    for (const Param& param : spec.params)
+    for (const Param& param : definition.params)
         if (param.annotation) set_item(annotations, intern(param.name), str(param.annotation));
-    if (spec.returns) set_item(annotations, FRAME_STR("return"), str(spec.returns));
+    if (definition.returns) set_item(annotations, FRAME_STR("return"), str(definition.returns));
     f->annotations = annotations.release();
-    f->is_coroutine = spec.async_body ? coroutine_marker().release() : new_bool(false).release();
+    f->is_coroutine = definition.async_body ? coroutine_marker().release() : new_bool(false).release();
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return self;
 }

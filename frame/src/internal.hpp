@@ -17,10 +17,10 @@ namespace frame {
 
 constexpr int kMaxParams = 8;
 
-// Per-function data derived once from its FunctionSpec, laid out for the
+// Per-function data derived once from its FunctionDef, laid out for the
 // call path.
 struct FunctionInfo {
-    const FunctionSpec* spec;
+    const FunctionDef* definition;
     SyncBody body;
     AsyncBody async_body;
     int line;             // of the def

@@ -22,10 +22,11 @@ std::string source_path(const char* dotted) {
     return path + ".py";
 }
 
-// Copies a spec attribute into the module dict; a missing attribute is skipped.
-void copy_spec_attribute(PyObject* spec, const char* attribute, PyObject* dict, const char* key, bool skip_none) {
+// Copies an attribute of the import system's ModuleSpec into the module dict;
+// a missing attribute is skipped.
+void copy_import_attribute(PyObject* import_spec, const char* attribute, PyObject* dict, const char* key, bool skip_none) {
     PyObject* value = nullptr;
-    if (check(PyObject_GetOptionalAttrString(spec, attribute, &value)) == 0) return;
+    if (check(PyObject_GetOptionalAttrString(import_spec, attribute, &value)) == 0) return;
     Ref owned = steal(value);
     if (skip_none && value == Py_None) return;
     check(PyDict_SetItemString(dict, key, value));
@@ -76,7 +77,7 @@ Ref resolve_bases(PyObject* bases) {
 
 }  // namespace
 
-PyObject* module_create(ModuleState& state, PyObject* spec) noexcept {
+PyObject* module_create(ModuleState& state, PyObject* import_spec) noexcept {
     try {
         std::int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
         if (id < 0) return nullptr;
@@ -89,13 +90,13 @@ PyObject* module_create(ModuleState& state, PyObject* spec) noexcept {
             return nullptr;
         }
         if (state.module) return Py_NewRef(state.module);
-        Ref name = getattr(spec, FRAME_STR("name"));
+        Ref name = getattr(import_spec, FRAME_STR("name"));
         Ref module = steal(PyModule_NewObject(name.get()));
         PyObject* dict = PyModule_GetDict(module.get());
-        copy_spec_attribute(spec, "loader", dict, "__loader__", false);
-        copy_spec_attribute(spec, "origin", dict, "__file__", false);
-        copy_spec_attribute(spec, "parent", dict, "__package__", false);
-        copy_spec_attribute(spec, "submodule_search_locations", dict, "__path__", true);
+        copy_import_attribute(import_spec, "loader", dict, "__loader__", false);
+        copy_import_attribute(import_spec, "origin", dict, "__file__", false);
+        copy_import_attribute(import_spec, "parent", dict, "__package__", false);
+        copy_import_attribute(import_spec, "submodule_search_locations", dict, "__path__", true);
         return module.release();
     } catch (...) {
         translate_exception();
@@ -104,17 +105,17 @@ PyObject* module_create(ModuleState& state, PyObject* spec) noexcept {
 }
 
 int module_exec(ModuleState& state, PyObject* module) noexcept {
-    const ModuleSpec& spec = *state.spec;
+    const ModuleDef& definition = *state.definition;
     if (state.module) {
         if (state.module == module) return 0;
         PyErr_Format(PyExc_RuntimeError,
                      "Module '%s' has already been imported. Re-initialisation is not supported.",
-                     short_name(spec.dotted_name).c_str());
+                     short_name(definition.dotted_name).c_str());
         return -1;
     }
     state.module = Py_NewRef(module);
     state.globals = PyModule_GetDict(module);
-    std::string init_name = std::string("init ") + spec.dotted_name;
+    std::string init_name = std::string("init ") + definition.dotted_name;
     bool body_started = false;
     int line = 1;
     try {
@@ -125,17 +126,17 @@ int module_exec(ModuleState& state, PyObject* module) noexcept {
         if (major != PY_MAJOR_VERSION || minor != PY_MINOR_VERSION) {
             check(PyErr_WarnFormat(PyExc_RuntimeWarning, 1,
                                    "compile time Python version %d.%d of module '%.100s' %s runtime version %d.%d",
-                                   PY_MAJOR_VERSION, PY_MINOR_VERSION, spec.dotted_name, "does not match", major,
+                                   PY_MAJOR_VERSION, PY_MINOR_VERSION, definition.dotted_name, "does not match", major,
                                    minor));
         }
         body_started = true;
         ready_types();
-        Ref dotted = str(spec.dotted_name);
+        Ref dotted = str(definition.dotted_name);
         PyObject* modules = PyImport_GetModuleDict();
         if (!check(PyDict_Contains(modules, dotted.get()))) check(PyDict_SetItem(modules, dotted.get(), module));
         ModuleBody body(state, dotted.get());
         try {
-            spec.body(body);
+            definition.body(body);
             body.finish();
         } catch (...) {
             line = body.line();
@@ -146,7 +147,7 @@ int module_exec(ModuleState& state, PyObject* module) noexcept {
         translate_exception();
         if (body_started) {
             Ref name = Ref::steal_or_null(PyUnicode_FromString(init_name.c_str()));
-            Ref file = Ref::steal_or_null(PyUnicode_FromString(source_path(spec.dotted_name).c_str()));
+            Ref file = Ref::steal_or_null(PyUnicode_FromString(source_path(definition.dotted_name).c_str()));
             if (name && file) add_traceback(name.get(), file.get(), line, state.globals);
         }
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_name.c_str());
@@ -216,10 +217,10 @@ void ModuleBody::record_doctest(PyObject* qualname, int line, const char* doc) {
     set_item(tests_, key, str(doc));
 }
 
-Ref ModuleBody::def(const FunctionSpec& spec) {
-    Ref function = make_function(spec, module_name_, state_.globals, "");
-    record_doctest(reinterpret_cast<FunctionObject*>(function.get())->qualname, spec.line, spec.doc);
-    assign(spec.name, function);
+Ref ModuleBody::def(const FunctionDef& definition) {
+    Ref function = make_function(definition, module_name_, state_.globals, "");
+    record_doctest(reinterpret_cast<FunctionObject*>(function.get())->qualname, definition.line, definition.doc);
+    assign(definition.name, function);
     return function;
 }
 
@@ -271,11 +272,11 @@ void ClassBody::annotate(const char* name, const char* annotation) {
 
 void ClassBody::assign(const char* name, Obj value) { check(PyObject_SetItem(namespace_, intern(name), value)); }
 
-Ref ClassBody::def(const FunctionSpec& spec, bool bind) {
-    Ref function = make_function(spec, module_.module_name(), module_.globals(), qualname_);
-    module_.record_doctest(reinterpret_cast<FunctionObject*>(function.get())->qualname, spec.line, spec.doc);
+Ref ClassBody::def(const FunctionDef& definition, bool bind) {
+    Ref function = make_function(definition, module_.module_name(), module_.globals(), qualname_);
+    module_.record_doctest(reinterpret_cast<FunctionObject*>(function.get())->qualname, definition.line, definition.doc);
     functions_.push_back(function);
-    if (bind) assign(spec.name, function);
+    if (bind) assign(definition.name, function);
     return function;
 }
 

@@ -22,7 +22,7 @@ Ref extract_blueprint_from_result(Call& c) {
     return borrow(self);
 }
 
-const FunctionSpec extract_blueprint_from_result_def{
+const FunctionDef extract_blueprint_from_result_def{
     .name = "extract_blueprint_from_result",
     .line = 23,
     .params = {{"self"}},
@@ -102,7 +102,7 @@ void body(ModuleBody& m) {
     m.assign("BlueprintGenerationResponse", m.global(FRAME_STR("GenerationResult")));
 }
 
-const ModuleSpec blueprint{"velquor_ai.models.blueprint", "Generation data models.", body};
+const ModuleDef blueprint{"velquor_ai.models.blueprint", "Generation data models.", body};
 
 }  // namespace
 

@@ -88,7 +88,7 @@ Task get_result(CoroutineCall& c) {
     co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
 
-const FunctionSpec init_def{
+const FunctionDef init_def{
     .name = "__init__",
     .line = 27,
     .params = {{"self"}, {"http_client", "'HTTPClient'"}, {"uploads", "'UploadsResource'"}},
@@ -102,7 +102,7 @@ const FunctionSpec init_def{
     .body = init,
 };
 
-const FunctionSpec create_def{
+const FunctionDef create_def{
     .name = "create",
     .line = 37,
     .params = {{"self"}, {"question", "str"}},
@@ -122,7 +122,7 @@ const FunctionSpec create_def{
     .locals = {"body", "response"},
 };
 
-const FunctionSpec get_upload_urls_def{
+const FunctionDef get_upload_urls_def{
     .name = "get_upload_urls",
     .line = 53,
     .params = {{"self"}, {"generation_id", "str"}, {"filenames", "List[str]"}},
@@ -143,7 +143,7 @@ const FunctionSpec get_upload_urls_def{
     .hidden_slots = 1,
 };
 
-const FunctionSpec start_def{
+const FunctionDef start_def{
     .name = "start",
     .line = 68,
     .params = {{"self"}, {"generation_id", "str"}},
@@ -163,7 +163,7 @@ const FunctionSpec start_def{
     .locals = {"response"},
 };
 
-const FunctionSpec get_result_def{
+const FunctionDef get_result_def{
     .name = "get_result",
     .line = 85,
     .params = {{"self"}, {"generation_id", "str"}},
@@ -229,7 +229,7 @@ void body(ModuleBody& m) {
                       });
 }
 
-const ModuleSpec generations{"velquor_ai.resources.generations", "Generation resource management.", body};
+const ModuleDef generations{"velquor_ai.resources.generations", "Generation resource management.", body};
 
 }  // namespace
 

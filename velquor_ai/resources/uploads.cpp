@@ -231,7 +231,7 @@ Task upload_files(CoroutineCall& c) {
 
 // --- declarations ------------------------------------------------------------------
 
-const FunctionSpec infer_content_type_def{
+const FunctionDef infer_content_type_def{
     .name = "_infer_content_type",
     .line = 23,
     .params = {{"self"}, {"filename", "str"}},
@@ -248,7 +248,7 @@ const FunctionSpec infer_content_type_def{
     .locals = {"content_type", "_"},
 };
 
-const FunctionSpec get_generation_upload_urls_def{
+const FunctionDef get_generation_upload_urls_def{
     .name = "get_generation_upload_urls",
     .line = 35,
     .params = {{"self", nullptr, {}, 36}, {"generation_id", "str", {}, 36}, {"filenames", "List[str]", {}, 36}},
@@ -269,7 +269,7 @@ const FunctionSpec get_generation_upload_urls_def{
     .locals = {"files", "filename", "content_type", "body", "response"},
 };
 
-const FunctionSpec get_execution_upload_urls_def{
+const FunctionDef get_execution_upload_urls_def{
     .name = "get_execution_upload_urls",
     .line = 62,
     .params = {{"self", nullptr, {}, 63}, {"execution_id", "str", {}, 63}, {"filenames", "List[str]", {}, 63}},
@@ -290,7 +290,7 @@ const FunctionSpec get_execution_upload_urls_def{
     .locals = {"files", "filename", "content_type", "body", "response"},
 };
 
-const FunctionSpec upload_file_to_s3_def{
+const FunctionDef upload_file_to_s3_def{
     .name = "upload_file_to_s3",
     .line = 89,
     .params = {{"self", nullptr, {}, 90},
@@ -321,7 +321,7 @@ const FunctionSpec upload_file_to_s3_def{
     .hidden_slots = 4,
 };
 
-const FunctionSpec upload_files_def{
+const FunctionDef upload_files_def{
     .name = "upload_files",
     .line = 124,
     .params = {{"self"}, {"upload_urls", "List[Dict[str, Any]]"}},
@@ -379,7 +379,7 @@ void body(ModuleBody& m) {
                       });
 }
 
-const ModuleSpec uploads{"velquor_ai.resources.uploads", "Upload resource management.", body};
+const ModuleDef uploads{"velquor_ai.resources.uploads", "Upload resource management.", body};
 
 }  // namespace
 

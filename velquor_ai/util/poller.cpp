@@ -74,7 +74,7 @@ Task poll_until_complete(CoroutineCall& c) {
     }
 }
 
-const FunctionSpec init_def{
+const FunctionDef init_def{
     .name = "__init__",
     .line = 16,
     .params = {{"self"}, {"config", "Config"}},
@@ -87,7 +87,7 @@ const FunctionSpec init_def{
     .body = init,
 };
 
-const FunctionSpec poll_until_complete_def{
+const FunctionDef poll_until_complete_def{
     .name = "poll_until_complete",
     .line = 24,
     .params = {{"self", nullptr, {}, 25},
@@ -138,7 +138,7 @@ void body(ModuleBody& m) {
     });
 }
 
-const ModuleSpec poller{"velquor_ai.util.poller", "Status polling utilities.", body};
+const ModuleDef poller{"velquor_ai.util.poller", "Status polling utilities.", body};
 
 }  // namespace
 

@@ -182,7 +182,7 @@ Ref read_file(Call& c) {
     raise_validation_error(c, FRAME_STR("Cannot read file: no path or file_obj"));
 }
 
-const FunctionSpec init_def{
+const FunctionDef init_def{
     .name = "__init__",
     .line = 17,
     .params = {{"self"}, {"config", "Config"}},
@@ -195,7 +195,7 @@ const FunctionSpec init_def{
     .body = init,
 };
 
-const FunctionSpec prepare_file_def{
+const FunctionDef prepare_file_def{
     .name = "prepare_file",
     .line = 25,
     .params = {{"self"}, {"file", "Union[str, Path, BinaryIO]"}, {"file_type", "str"}},
@@ -216,7 +216,7 @@ const FunctionSpec prepare_file_def{
     .locals = {"file_path", "file_size", "content_type"},
 };
 
-const FunctionSpec read_file_def{
+const FunctionDef read_file_def{
     .name = "read_file",
     .line = 72,
     .params = {{"self"}, {"file_info", "Dict[str, Any]"}},
@@ -273,7 +273,7 @@ void body(ModuleBody& m) {
     m.class_statement("FileHandler", {}, "Handle file operations and validation.", file_handler_body);
 }
 
-const ModuleSpec tamsel{"velquor_ai.util.tamsel", "File handling utilities.", body};
+const ModuleDef tamsel{"velquor_ai.util.tamsel", "File handling utilities.", body};
 
 }  // namespace
 

@@ -73,7 +73,7 @@ Ref validate_generation_id(Call& c) {
     return new_none();
 }
 
-const FunctionSpec validate_execution_id_def{
+const FunctionDef validate_execution_id_def{
     .name = "validate_execution_id",
     .line = 6,
     .params = {{"execution_id", "str"}},
@@ -89,7 +89,7 @@ const FunctionSpec validate_execution_id_def{
     .body = validate_execution_id,
 };
 
-const FunctionSpec validate_generation_id_def{
+const FunctionDef validate_generation_id_def{
     .name = "validate_generation_id",
     .line = 22,
     .params = {{"generation_id", "str"}},
@@ -114,7 +114,7 @@ void body(ModuleBody& m) {
     m.def(validate_generation_id_def);
 }
 
-const ModuleSpec validators{"velquor_ai.util.validators", "Input validation utilities.", body};
+const ModuleDef validators{"velquor_ai.util.validators", "Input validation utilities.", body};
 
 }  // namespace
 

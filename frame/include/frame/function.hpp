@@ -33,7 +33,7 @@ using SyncBody = Ref (*)(Call&);
 using AsyncBody = Task (*)(CoroutineCall&);
 
 // One `def`. The docstring is kept exactly as written in the source.
-struct FunctionSpec {
+struct FunctionDef {
     const char* name;
     int line;
     std::vector<Param> params;
@@ -83,7 +83,7 @@ Ref lookup_global(PyObject* globals, PyObject* name);
 
 // Builds a function object for a def in a module (qualname_prefix empty) or in
 // a class body ("ClassName").
-Ref make_function(const FunctionSpec& spec, PyObject* module_name, PyObject* globals,
+Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject* globals,
                   const char* qualname_prefix);
 
 // Records the class a function object was defined in (for super()).

@@ -13,7 +13,7 @@ namespace frame {
 class ModuleBody;
 class ClassBody;
 
-struct ModuleSpec {
+struct ModuleDef {
     const char* dotted_name;  // "velquor_ai.util.validators"
     const char* doc;
     void (*body)(ModuleBody&);
@@ -21,13 +21,13 @@ struct ModuleSpec {
 
 // Process-global state of one module file.
 struct ModuleState {
-    const ModuleSpec* spec;
+    const ModuleDef* definition;
     std::int64_t interpreter_id = -1;
     PyObject* module = nullptr;
     PyObject* globals = nullptr;
 };
 
-PyObject* module_create(ModuleState& state, PyObject* spec) noexcept;
+PyObject* module_create(ModuleState& state, PyObject* import_spec) noexcept;
 int module_exec(ModuleState& state, PyObject* module) noexcept;
 
 // Statements shared by module and class bodies.
@@ -54,7 +54,7 @@ public:
     void assign(const char* name, Obj value);
     Ref global(PyObject* name) const;
     // def at module level
-    Ref def(const FunctionSpec& spec);
+    Ref def(const FunctionDef& definition);
     // class Name(bases): the body callback runs the class body's statements.
     Ref class_statement(const char* name, std::initializer_list<Obj> bases, const char* doc,
                         const std::function<void(ClassBody&)>& body);
@@ -81,7 +81,7 @@ public:
     void assign(const char* name, Obj value);
     // def in the class body; returns the function object (to decorate it)
     // and binds it unless bind is false.
-    Ref def(const FunctionSpec& spec, bool bind = true);
+    Ref def(const FunctionDef& definition, bool bind = true);
     Ref global(PyObject* name) const { return module_.global(name); }
 
     const std::vector<Ref>& functions() const noexcept { return functions_; }
@@ -96,12 +96,12 @@ private:
 
 }  // namespace frame
 
-// Defines PyInit_<short_name> for a module described by `module_spec`.
-#define FRAME_MODULE(short_name, module_spec)                                               \
+// Defines PyInit_<short_name> for a module described by `module_definition`.
+#define FRAME_MODULE(short_name, module_definition)                                               \
     namespace {                                                                              \
-    ::frame::ModuleState frame_module_state_{&(module_spec)};                                \
-    PyObject* frame_module_create_(PyObject* spec, PyModuleDef*) {                           \
-        return ::frame::module_create(frame_module_state_, spec);                            \
+    ::frame::ModuleState frame_module_state_{&(module_definition)};                                \
+    PyObject* frame_module_create_(PyObject* import_spec, PyModuleDef*) {                           \
+        return ::frame::module_create(frame_module_state_, import_spec);                            \
     }                                                                                        \
     int frame_module_exec_(PyObject* module) {                                               \
         return ::frame::module_exec(frame_module_state_, module);                            \
@@ -110,7 +110,7 @@ private:
         {Py_mod_create, reinterpret_cast<void*>(frame_module_create_)},                      \
         {Py_mod_exec, reinterpret_cast<void*>(frame_module_exec_)},                          \
         {0, nullptr}};                                                                       \
-    PyModuleDef frame_module_def_ = {PyModuleDef_HEAD_INIT, #short_name, (module_spec).doc, 0, \
+    PyModuleDef frame_module_def_ = {PyModuleDef_HEAD_INIT, #short_name, (module_definition).doc, 0, \
                                      nullptr, frame_module_slots_, nullptr, nullptr, nullptr}; \
     }                                                                                        \
     PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&frame_module_def_); }

@@ -98,7 +98,7 @@ inline Py_ssize_t length(Obj object) {
 }
 
 // --- strings ------------------------------------------------------------
-// The piece an f-string makes of a replacement field without a spec.
+// The piece an f-string makes of a replacement field with no format given.
 Ref format(Obj value);
 // Joins f-string pieces.
 Ref join(std::initializer_list<Obj> pieces);
