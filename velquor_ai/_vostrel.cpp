@@ -23,7 +23,7 @@ Ref prepare_file_paths(Call& c) {
         Iterate inputs(file_list);
         while (Ref file_input = inputs.next()) {
             c.at(41);
-            if (PyUnicode_Check(file_input.get())) {
+            if (is_str(file_input)) {
                 // str subclasses go through as they are, like plain str.
                 c.at(42);
                 append(file_paths, file_input);
@@ -34,8 +34,7 @@ Ref prepare_file_paths(Call& c) {
                     append(file_paths, to_str(file_input));
                 } else {
                     c.at(46);
-                    Ref file_type = Ref::borrow(reinterpret_cast<PyObject*>(Py_TYPE(file_input.get())));
-                    Ref message = join({FRAME_STR("Unsupported file type: "), format(file_type)});
+                    Ref message = join({FRAME_STR("Unsupported file type: "), to_str(type_of(file_input))});
                     raise(call(c.global(FRAME_STR("ValueError")), {message}));
                 }
             }
@@ -76,7 +75,7 @@ Ref create_generation_result(Call& c) {
 // Output entries that look like paths: strings holding a slash or a
 // backslash; everything else stays reachable through `results` only.
 bool is_path_like(PyObject* item) {
-    return PyUnicode_Check(item) && (contains(item, FRAME_STR("/")) || contains(item, FRAME_STR("\\")));
+    return is_str(item) && (contains(item, FRAME_STR("/")) || contains(item, FRAME_STR("\\")));
 }
 
 Ref create_execution_result(Call& c) {
@@ -275,9 +274,9 @@ void import_on_premise_library(ModuleBody& m) {
     try {
         m.from_import("velquor_api_client", "velquor_api_client", 0, {"VelquorAPIClient"});
     } catch (const Error&) {
-        if (!PyErr_Occurred() || !PyErr_ExceptionMatches(PyExc_ImportError)) throw;
-        PendingException caught;
-        HandledException handling(caught.get());
+        if (!exception_matches(PyExc_ImportError)) throw;
+        Ref caught = fetch_exception();
+        HandledException handling(caught);
         m.at(20);
         m.assign("ON_PREMISE_AVAILABLE", Py_False);
         m.at(21);

@@ -25,6 +25,10 @@ Ref getattr(Obj object, PyObject* name, Obj fallback) {
     return steal(value);
 }
 
+namespace {
+
+// A special method as the statements find it: looked up on the type, not the
+// instance, and bound to the object; empty when the type has none.
 Ref lookup_special(Obj object, PyObject* name) {
     PyTypeObject* type = Py_TYPE(object.get());
     PyObject* mro = type->tp_mro;
@@ -38,6 +42,57 @@ Ref lookup_special(Obj object, PyObject* name) {
         return steal(bind(found, object, reinterpret_cast<PyObject*>(type)));
     }
     return Ref();
+}
+
+Ref enter(Obj manager, Ref& exit, PyObject* enter_name, PyObject* exit_name, const char* protocol) {
+    Ref entered = lookup_special(manager, enter_name);
+    if (!entered)
+        raise_type_error("'%.200s' object does not support the %s protocol", Py_TYPE(manager.get())->tp_name,
+                         protocol);
+    exit = lookup_special(manager, exit_name);
+    if (!exit)
+        raise_type_error("'%.200s' object does not support the %s protocol (missed %U method)",
+                         Py_TYPE(manager.get())->tp_name, protocol, exit_name);
+    return call(entered);
+}
+
+}  // namespace
+
+Ref enter_context(Obj manager, Ref& exit) {
+    return enter(manager, exit, FRAME_STR("__enter__"), FRAME_STR("__exit__"), "context manager");
+}
+
+Ref enter_async_context(Obj manager, Ref& exit) {
+    return enter(manager, exit, FRAME_STR("__aenter__"), FRAME_STR("__aexit__"), "asynchronous context manager");
+}
+
+Ref call_exit(Obj exit, PyObject* exception) {
+    if (exception == nullptr) return call(exit, {none(), none(), none()});
+    Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exception));
+    return call(exit, {type_of(exception), exception, traceback ? traceback.get() : none()});
+}
+
+Ref fetch_exception() {
+    Ref exception = Ref::steal_or_null(PyErr_GetRaisedException());
+    if (!exception) {
+        PyErr_SetString(PyExc_SystemError, "no exception in flight");
+        raise_current();
+    }
+    return exception;
+}
+
+void raise_again(Ref exception) {
+    PyErr_SetRaisedException(exception.release());
+    raise_current();
+}
+
+bool exception_matches(PyObject* type) noexcept { return PyErr_Occurred() && PyErr_ExceptionMatches(type); }
+
+Ref tuple(std::initializer_list<Obj> items) {
+    Ref result = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
+    Py_ssize_t i = 0;
+    for (Obj item : items) PyTuple_SET_ITEM(result.get(), i++, Py_NewRef(item.get()));
+    return result;
 }
 
 namespace {

@@ -103,40 +103,6 @@ enum {
     saved_handled,  // sys.exc_info() from before the block's exception handler
 };
 
-// sys.exc_info() is the intercepted exception while the block's exit runs, as
-// in the handler of an `async with`; the previous value waits in a slot.
-class HandlingIntercepted {
-public:
-    HandlingIntercepted(Ref& saved, Obj exception) : saved_(saved) {
-        saved_ = Ref::steal_or_null(PyErr_GetHandledException());
-        PyErr_SetHandledException(exception);
-    }
-    ~HandlingIntercepted() {
-        PyErr_SetHandledException(saved_.get());
-        saved_.reset();
-    }
-    HandlingIntercepted(const HandlingIntercepted&) = delete;
-    HandlingIntercepted& operator=(const HandlingIntercepted&) = delete;
-
-private:
-    Ref& saved_;
-};
-
-// Enters the client as `async with` does and returns the awaitable of its
-// __aenter__; the bound __aexit__ goes to its slot.
-Ref enter_async_with(CoroutineCall& c, Obj manager) {
-    Ref enter = lookup_special(manager, FRAME_STR("__aenter__"));
-    if (!enter)
-        raise_type_error("'%.200s' object does not support the asynchronous context manager protocol",
-                         Py_TYPE(manager.get())->tp_name);
-    c[aexit] = lookup_special(manager, FRAME_STR("__aexit__"));
-    if (!c[aexit])
-        raise_type_error(
-            "'%.200s' object does not support the asynchronous context manager protocol (missed __aexit__ method)",
-            Py_TYPE(manager.get())->tp_name);
-    return call(enter);
-}
-
 bool is_accepted_status(Obj status) {
     for (long long accepted : {200, 201, 204})
         if (!truthy(compare(status, integer(accepted), Py_NE))) return true;
@@ -145,7 +111,7 @@ bool is_accepted_status(Obj status) {
 
 Task upload_file_to_s3(CoroutineCall& c) {
     c.at(110);
-    c[s3_client] = enter_async_with(c, call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")));
+    c[s3_client] = enter_async_context(call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")), c[aexit]);
     c[s3_client] = co_await c.await_(c[s3_client]);
     try {
         c.at(111);
@@ -184,26 +150,23 @@ Task upload_file_to_s3(CoroutineCall& c) {
         translate_exception();
         add_traceback(FRAME_STR("velquor_ai.resources.uploads.UploadsResource.upload_file_to_s3"),
                       FRAME_STR("velquor_ai/resources/uploads.py"), c.line(), c.globals());
-        c[intercepted] = steal(PyErr_GetRaisedException());
+        c[intercepted] = fetch_exception();
     }
     c.at(110);
     if (c[intercepted]) {
         bool swallowed;
         {
-            HandlingIntercepted handling(c[saved_handled], c[intercepted]);
-            PyObject* exception = c[intercepted].get();
-            Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exception));
-            c[aexit] = call(c[aexit], {reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception,
-                                       traceback ? traceback.get() : none()});
+            // The exit runs in the statement's exception handler.
+            HandledException handling(c[intercepted], c[saved_handled]);
+            c[aexit] = call_exit(c[aexit], c[intercepted].get());
             Ref outcome = co_await c.await_(c[aexit]);
             c[aexit].reset();
             swallowed = truthy(outcome);
         }
         if (swallowed) co_return new_none();
-        PyErr_SetRaisedException(c[intercepted].release());
-        raise_current();
+        raise_again(std::move(c[intercepted]));
     }
-    c[aexit] = call(c[aexit], {none(), none(), none()});
+    c[aexit] = call_exit(c[aexit], nullptr);
     co_await c.await_(c[aexit]);
     c[aexit].reset();
     check_result(c[record], &PyDict_Type, "dict");

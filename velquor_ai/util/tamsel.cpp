@@ -26,7 +26,7 @@ ImportTime& import_time() {
 
 bool has_callable(Obj object, PyObject* name) {
     Ref attribute = getattr(object, name, none());
-    return PyCallable_Check(attribute.get()) != 0;
+    return is_callable(attribute);
 }
 
 bool is_binary_file(Obj file) {
@@ -48,7 +48,7 @@ Ref prepare_file(Call& c) {
     PyObject* file = c.arg(1);
     PyObject* file_type = c.arg(2);
     c.at(38);
-    Ref path_types = steal(PyTuple_Pack(2, c.global(FRAME_STR("str")).get(), c.global(FRAME_STR("Path")).get()));
+    Ref path_types = tuple({c.global(FRAME_STR("str")), c.global(FRAME_STR("Path"))});
     if (isinstance(file, path_types)) {
         c.at(39);
         Ref file_path = call(c.global(FRAME_STR("Path")), {file});
@@ -69,7 +69,7 @@ Ref prepare_file(Call& c) {
         }
         c.at(47);
         Ref guessed = call_method(c.global(FRAME_STR("mimetypes")), FRAME_STR("guess_type"), {to_str(file_path)});
-        Ref content_type = steal(PySequence_GetItem(guessed.get(), 0));
+        Ref content_type = get_item(guessed, integer(0));
         c.at(48);
         if (!truthy(content_type)) {
             c.at(49);
@@ -117,7 +117,7 @@ Ref prepare_file(Call& c) {
         return info;
     }
     c.at(70);
-    Ref type_text = format(reinterpret_cast<PyObject*>(Py_TYPE(file)));
+    Ref type_text = format(type_of(file));
     raise_validation_error(c, join({FRAME_STR("Unsupported file type: "), type_text}));
 }
 
@@ -125,10 +125,8 @@ Ref prepare_file(Call& c) {
 //     return f.read()
 Ref read_path(Call& c, PyObject* path) {
     c.at(85);
-    Ref manager = call(import_time().open, {path, FRAME_STR("rb")});
-    Ref enter = getattr(manager, FRAME_STR("__enter__"));
-    Ref exit = getattr(manager, FRAME_STR("__exit__"));
-    Ref f = call(enter);
+    Ref exit;
+    Ref f = enter_context(call(import_time().open, {path, FRAME_STR("rb")}), exit);
     Ref content;
     try {
         c.at(86);
@@ -136,28 +134,25 @@ Ref read_path(Call& c, PyObject* path) {
         check_result(content, &PyBytes_Type, "bytes");
     } catch (...) {
         translate_exception();
-        PendingException pending;
+        Ref pending = fetch_exception();
         bool swallowed;
         {
             // __exit__ runs inside the with statement's except block, so an
             // exception it raises is chained to this one.
-            HandledException handled(pending.get());
-            Ref traceback = Ref::steal_or_null(PyException_GetTraceback(pending.get()));
+            HandledException handled(pending);
             c.at(85);
-            Ref type = borrow(reinterpret_cast<PyObject*>(Py_TYPE(pending.get())));
-            swallowed = truthy(call(exit, {type, pending.get(), traceback ? traceback.get() : none()}));
+            swallowed = truthy(call_exit(exit, pending.get()));
         }
         if (!swallowed) {
             c.at(86);
-            pending.restore();
-            raise_current();
+            raise_again(std::move(pending));
         }
         // A context manager that swallows the error leaves the with block
         // without a return, and the method falls off its end.
         return new_none();
     }
     c.at(85);
-    call(exit, {none(), none(), none()});
+    call_exit(exit, nullptr);
     return content;
 }
 
@@ -249,7 +244,7 @@ void body(ModuleBody& m) {
     // Builtins the methods rely on are taken once, as the module is executed.
     ImportTime& kept = import_time();
     kept.open = m.global(FRAME_STR("open"));
-    Ref io = steal(PyImport_ImportModule("io"));
+    Ref io = import_module("io");
     kept.text_io = getattr(io, FRAME_STR("TextIOBase"));
     kept.raw_io = getattr(io, FRAME_STR("RawIOBase"));
     kept.buffered_io = getattr(io, FRAME_STR("BufferedIOBase"));

@@ -48,12 +48,11 @@ inline void setattr(Obj object, PyObject* name, Obj value) {
 inline bool hasattr(Obj object, PyObject* name) { return check(PyObject_HasAttrWithError(object, name)) != 0; }
 // getattr(object, name, default)
 Ref getattr(Obj object, PyObject* name, Obj fallback);
-// A special method as `with` and `async with` find it: looked up on the type,
-// not the instance, and bound to the object; empty when the type has none.
-Ref lookup_special(Obj object, PyObject* name);
 
 // --- calls ----------------------------------------------------------------
 Ref call(Obj callable, std::initializer_list<Obj> args = {});
+// importlib.import_module(name), for modules a body uses without binding them.
+inline Ref import_module(const char* name) { return steal(PyImport_ImportModule(name)); }
 // Call with positional arguments followed by keyword values whose names are
 // the (cached) tuple kwnames.
 Ref call_kw(Obj callable, std::initializer_list<Obj> args, PyObject* kwnames);
@@ -90,6 +89,10 @@ inline Ref multiply(Obj left, Obj right) { return steal(PyNumber_Multiply(left, 
 inline Ref to_int(Obj value) { return steal(PyNumber_Long(value)); }
 // A value stored into a local the source types as `int`.
 Ref int_local(Obj value);
+inline PyObject* type_of(Obj object) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(object.get())); }
+// isinstance(object, str), callable(object)
+inline bool is_str(Obj object) noexcept { return PyUnicode_Check(object.get()); }
+inline bool is_callable(Obj object) noexcept { return PyCallable_Check(object.get()) != 0; }
 inline bool isinstance(Obj object, Obj type) { return check(PyObject_IsInstance(object, type)) != 0; }
 inline Py_ssize_t length(Obj object) {
     Py_ssize_t n = PyObject_Length(object);
@@ -106,6 +109,7 @@ inline Ref to_str(Obj value) { return steal(PyObject_Str(value)); }
 inline Ref concat(Obj left, Obj right) { return steal(PyUnicode_Concat(left, right)); }
 
 // --- containers ---------------------------------------------------------
+Ref tuple(std::initializer_list<Obj> items);
 inline Ref new_list() { return steal(PyList_New(0)); }
 inline void append(Obj list, Obj item) { check(PyList_Append(list, item)); }
 inline Ref new_dict() { return steal(PyDict_New()); }
@@ -159,19 +163,44 @@ void unpack(Obj value, std::initializer_list<Ref*> targets);
 // Checks of a declared result type ("Expected %s, got %.200s").
 void check_result(Obj value, PyTypeObject* expected, const char* expected_name);
 
+// The exception in flight, taken out of the thread state (`except ... as e`),
+// and raising such a value again with its traceback (a bare `raise`).
+Ref fetch_exception();
+[[noreturn]] void raise_again(Ref exception);
+// The exception in flight is an instance of `type` (`except type:`).
+bool exception_matches(PyObject* type) noexcept;
+
 // The handled exception (sys.exc_info()) for the extent of an except block.
+// Inside a coroutine whose handler awaits, the previous value waits in a slot
+// passed as `saved`, where the collector sees it.
 class HandledException {
 public:
-    explicit HandledException(Obj exception)
-        : previous_(Ref::steal_or_null(PyErr_GetHandledException())) {
+    explicit HandledException(Obj exception) : HandledException(exception, own_) {}
+    HandledException(Obj exception, Ref& saved) : saved_(saved) {
+        saved_ = Ref::steal_or_null(PyErr_GetHandledException());
         PyErr_SetHandledException(exception);
     }
-    ~HandledException() { PyErr_SetHandledException(previous_.get()); }
+    ~HandledException() {
+        PyErr_SetHandledException(saved_.get());
+        saved_.reset();
+    }
     HandledException(const HandledException&) = delete;
     HandledException& operator=(const HandledException&) = delete;
 
 private:
-    Ref previous_;
+    Ref own_;
+    Ref& saved_;
 };
+
+// `with manager:` and `async with manager:`. The special methods are looked up
+// on the type, as the statements do. enter_context returns what __enter__
+// returned, enter_async_context the awaitable of __aenter__; both leave the
+// bound exit method in `exit`.
+Ref enter_context(Obj manager, Ref& exit);
+Ref enter_async_context(Obj manager, Ref& exit);
+// The exit method called as the statements call it: with the type, value and
+// traceback of `exception`, or with three Nones when it is null. Call it
+// inside a HandledException for that exception, as the statements do.
+Ref call_exit(Obj exit, PyObject* exception);
 
 }  // namespace frame

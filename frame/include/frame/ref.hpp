@@ -64,18 +64,4 @@ inline int check(int status) {
     return status;
 }
 
-// The exception in flight, taken out of the thread state and owned.
-class PendingException {
-public:
-    PendingException() noexcept : value_(Ref::steal_or_null(PyErr_GetRaisedException())) {}
-    explicit PendingException(Ref value) noexcept : value_(std::move(value)) {}
-    // Puts the exception back into the thread state.
-    void restore() noexcept { PyErr_SetRaisedException(value_.release()); }
-    PyObject* get() const noexcept { return value_.get(); }
-    explicit operator bool() const noexcept { return bool(value_); }
-
-private:
-    Ref value_;
-};
-
 }  // namespace frame
