@@ -30,19 +30,13 @@ struct ModuleState {
 PyObject* module_create(ModuleState& state, PyObject* import_spec) noexcept;
 int module_exec(ModuleState& state, PyObject* module) noexcept;
 
-// Statements shared by module and class bodies.
-class Body {
-public:
-    void at(int line) noexcept { line_ = line; }
-    int line() const noexcept { return line_; }
-
-protected:
-    int line_ = 1;
-};
-
-class ModuleBody : public Body {
+class ModuleBody {
 public:
     ModuleBody(ModuleState& state, PyObject* module_name);
+
+    // The source line of the statement being run (class bodies share it).
+    void at(int line) noexcept { line_ = line; }
+    int line() const noexcept { return line_; }
 
     // import name  (binds the top-level package under its own name)
     void import(const char* name);
@@ -66,6 +60,7 @@ public:
 
 private:
     ModuleState& state_;
+    int line_ = 1;
     PyObject* module_name_;
     Ref tests_;
 };
