@@ -118,15 +118,10 @@ Task generate_blueprint_vostrel(CoroutineCall& c) {
     call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"),
                 {FRAME_STR("Generating blueprint via on-premise client...")});
     c.at(118);
-    {
-        Ref method = getattr(c[client], FRAME_STR("generate_blueprint"));
-        PyObject* paths = truthy(c[input_data]) ? c[input_data].get() : none();
-        // The client's awaitable waits in the result's slot, where the
-        // collector sees it, until the await hands back the blueprint.
-        c[blueprint_str] = call_kw(method, {c[prompt], paths}, FRAME_KWNAMES("question", "input_data"));
-    }
-    Ref generated = co_await c.await_(c[blueprint_str]);
-    c[blueprint_str] = std::move(generated);
+    PyObject* paths = truthy(c[input_data]) ? c[input_data].get() : none();
+    Ref generating = call_kw(getattr(c[client], FRAME_STR("generate_blueprint")), {c[prompt], paths},
+                             FRAME_KWNAMES("question", "input_data"));
+    c[blueprint_str] = co_await c.await_(std::move(generating));
     c.at(121);
     c[validated_blueprint] = call_method(c[client], FRAME_STR("validate_blueprint"), {c[blueprint_str]});
     c.at(123);
@@ -153,11 +148,9 @@ Task execute_blueprint_vostrel(CoroutineCall& c) {
     call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"),
                 {FRAME_STR("Executing blueprint via on-premise client...")});
     c.at(151);
-    // As in generation: the awaitable waits in the result's slot.
-    c[result_dict] = call_kw(getattr(c[client], FRAME_STR("execute_blueprint")), {c[blueprint_str], c[input_data]},
-                             FRAME_KWNAMES("blueprint", "input_data"));
-    Ref answer = co_await c.await_(c[result_dict]);
-    c[result_dict] = std::move(answer);
+    Ref executing = call_kw(getattr(c[client], FRAME_STR("execute_blueprint")), {c[blueprint_str], c[input_data]},
+                            FRAME_KWNAMES("blueprint", "input_data"));
+    c[result_dict] = co_await c.await_(std::move(executing));
     c.at(155);
     co_return call(c.global(FRAME_STR("create_execution_result")), {c[result_dict]});
 }

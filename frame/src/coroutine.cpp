@@ -829,8 +829,6 @@ PyTypeObject iterator_type = [] {
 PyTypeObject* coroutine_type_object() { return &coroutine_type; }
 PyTypeObject* coroutine_iterator_type_object() { return &iterator_type; }
 
-bool is_coroutine(PyObject* object) noexcept { return Py_TYPE(object) == types().coroutine; }
-
 namespace {
 
 // Thrown by allocate_body when the object has no room for the body's frame:

@@ -564,12 +564,6 @@ void refuse_result(const FunctionInfo& info, PyObject* result) noexcept {
     PyErr_Format(PyExc_TypeError, "Expected %s, got %.200s", tested_type_name(info.result), Py_TYPE(result)->tp_name);
 }
 
-void check_function_result(const FunctionObject* function, PyObject* result) {
-    if (result_accepted(*function->info, result)) return;
-    refuse_result(*function->info, result);
-    raise_current();
-}
-
 bool is_function(PyObject* object) noexcept { return Py_TYPE(object) == types().function; }
 
 Ref lookup_global(PyObject* globals, PyObject* name) {
@@ -628,7 +622,6 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     info.body = definition.body;
     info.async_body = definition.async_body;
     info.line = definition.line;
-    info.varargs = definition.varargs;
     info.nparams = nparams;
     info.nrequired = 0;
     info.nslots = static_cast<int>(definition.params.size() + definition.locals.size()) + definition.hidden_slots;

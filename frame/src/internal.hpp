@@ -27,7 +27,6 @@ struct FunctionInfo {
     int nparams;          // without *args
     int nrequired;        // parameters without a default
     int nslots;           // coroutine slots: parameters, locals, hidden slots
-    bool varargs;
     bool has_defaults;
     bool needs_conversion;  // some parameter is tested or converted
     Check result;           // the test of the declared result
@@ -97,8 +96,6 @@ inline bool result_accepted(const FunctionInfo& info, PyObject* result) noexcept
 }
 // Sets the TypeError of a refused result.
 void refuse_result(const FunctionInfo& info, PyObject* result) noexcept;
-// The test of a function's declared result (throws Error when refused).
-void check_function_result(const FunctionObject* function, PyObject* result);
 
 // Frees the memory kept in a function's free list of coroutines.
 void release_free_coroutines(FunctionInfo& info) noexcept;

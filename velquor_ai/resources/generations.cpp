@@ -17,8 +17,7 @@ Ref init(Call& c) {
     return new_none();
 }
 
-// Slots of each coroutine: its parameters, then its locals (and, for
-// get_upload_urls, the pending delegate call, which is no Python local).
+// Slots of each coroutine: its parameters, then its locals.
 namespace create_slots {
 enum { self_, question, body, response };
 }
@@ -29,29 +28,23 @@ Task create(CoroutineCall& c) {
     c[body] = new_dict();
     set_item(c[body], FRAME_STR("question"), c[question]);
     c.at(50);
-    {
-        Ref post = getattr(getattr(c[self_], FRAME_STR("_http")), FRAME_STR("post"));
-        // The pending request waits in the response slot, where the GC sees it.
-        c[response] = call_kw(post, {FRAME_STR("/v1/generation"), c[body]}, FRAME_KWNAMES("json"));
-    }
-    c[response] = co_await c.await_(c[response]);
+    Ref request = call_kw(getattr(getattr(c[self_], FRAME_STR("_http")), FRAME_STR("post")),
+                          {FRAME_STR("/v1/generation"), c[body]}, FRAME_KWNAMES("json"));
+    c[response] = co_await c.await_(std::move(request));
     c.at(51);
     co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
 
 namespace get_upload_urls_slots {
-enum { self_, generation_id, filenames, delegated };
+enum { self_, generation_id, filenames };
 }
 
 Task get_upload_urls(CoroutineCall& c) {
     using namespace get_upload_urls_slots;
     c.at(66);
-    c[delegated] = call_method(getattr(c[self_], FRAME_STR("_uploads")), FRAME_STR("get_generation_upload_urls"),
-                               {c[generation_id], c[filenames]});
-    Ref urls = co_await c.await_(c[delegated]);
-    c[delegated].reset();
-    check_result(urls, &PyDict_Type, "dict");
-    co_return urls;
+    Ref delegated = call_method(getattr(c[self_], FRAME_STR("_uploads")), FRAME_STR("get_generation_upload_urls"),
+                                {c[generation_id], c[filenames]});
+    co_return co_await c.await_(std::move(delegated));
 }
 
 // start and get_result
@@ -71,8 +64,7 @@ Task start(CoroutineCall& c) {
     c.at(80);
     call(c.global(FRAME_STR("validate_generation_id")), {c[generation_id]});
     c.at(82);
-    c[response] = request(c, FRAME_STR("post"), FRAME_STR("/start"));
-    c[response] = co_await c.await_(c[response]);
+    c[response] = co_await c.await_(request(c, FRAME_STR("post"), FRAME_STR("/start")));
     c.at(83);
     co_return call_with_mapping(c.global(FRAME_STR("GenerationStatus")), c[response]);
 }
@@ -82,8 +74,7 @@ Task get_result(CoroutineCall& c) {
     c.at(97);
     call(c.global(FRAME_STR("validate_generation_id")), {c[generation_id]});
     c.at(99);
-    c[response] = request(c, FRAME_STR("get"), FRAME_STR("/result"));
-    c[response] = co_await c.await_(c[response]);
+    c[response] = co_await c.await_(request(c, FRAME_STR("get"), FRAME_STR("/result")));
     c.at(100);
     co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
@@ -140,7 +131,6 @@ const FunctionDef get_upload_urls_def{
             >>> urls = await client.generations.get_upload_urls("gen_123", ["input.jpg"])
         )",
     .async_body = get_upload_urls,
-    .hidden_slots = 1,
 };
 
 const FunctionDef start_def{

@@ -65,11 +65,8 @@ Task get_generation_upload_urls(CoroutineCall& c) {
     c.at(58);
     build_body(c);
     c.at(59);
-    // The pending request waits in the response slot, where the GC sees it.
-    c[response] = post_upload_request(c, FRAME_STR("/v1/generation/"));
-    c[response] = co_await c.await_(c[response]);
+    c[response] = co_await c.await_(post_upload_request(c, FRAME_STR("/v1/generation/")));
     c.at(60);
-    check_result(c[response], &PyDict_Type, "dict");
     co_return c[response];
 }
 
@@ -80,10 +77,8 @@ Task get_execution_upload_urls(CoroutineCall& c) {
     c.at(85);
     build_body(c);
     c.at(86);
-    c[response] = post_upload_request(c, FRAME_STR("/v1/execution/"));
-    c[response] = co_await c.await_(c[response]);
+    c[response] = co_await c.await_(post_upload_request(c, FRAME_STR("/v1/execution/")));
     c.at(87);
-    check_result(c[response], &PyDict_Type, "dict");
     co_return c[response];
 }
 
@@ -169,7 +164,6 @@ Task upload_file_to_s3(CoroutineCall& c) {
     c[aexit] = call_exit(c[aexit], nullptr);
     co_await c.await_(c[aexit]);
     c[aexit].reset();
-    check_result(c[record], &PyDict_Type, "dict");
     co_return c[record];
 }
 

@@ -108,6 +108,4 @@ protected:
     CoroutineCall() = default;
 };
 
-bool is_coroutine(PyObject* object) noexcept;
-
 }  // namespace frame

@@ -69,7 +69,6 @@ public:
     Ref global(PyObject* name) const;
     // The class whose body defined this function (zero-argument super()).
     PyObject* defining_class() const;
-    FunctionObject* function() const noexcept { return function_; }
 
 private:
     FunctionObject* function_;

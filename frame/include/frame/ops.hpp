@@ -86,7 +86,6 @@ inline bool less(Obj left, Obj right) { return truthy(compare(left, right, Py_LT
 inline bool greater(Obj left, Obj right) { return truthy(compare(left, right, Py_GT).get()); }
 inline Ref subtract(Obj left, Obj right) { return steal(PyNumber_Subtract(left, right)); }
 inline Ref multiply(Obj left, Obj right) { return steal(PyNumber_Multiply(left, right)); }
-inline Ref to_int(Obj value) { return steal(PyNumber_Long(value)); }
 // A value stored into a local the source types as `int`.
 Ref int_local(Obj value);
 inline PyObject* type_of(Obj object) noexcept { return reinterpret_cast<PyObject*>(Py_TYPE(object.get())); }
@@ -106,7 +105,6 @@ Ref format(Obj value);
 // Joins f-string pieces.
 Ref join(std::initializer_list<Obj> pieces);
 inline Ref to_str(Obj value) { return steal(PyObject_Str(value)); }
-inline Ref concat(Obj left, Obj right) { return steal(PyUnicode_Concat(left, right)); }
 
 // --- containers ---------------------------------------------------------
 Ref tuple(std::initializer_list<Obj> items);

@@ -49,7 +49,6 @@ public:
     PyObject* release() noexcept { return std::exchange(object_, nullptr); }
     explicit operator bool() const noexcept { return object_ != nullptr; }
     void reset() noexcept { Py_CLEAR(object_); }
-    PyObject* new_ref() const noexcept { return Py_XNewRef(object_); }
 
 private:
     Ref(PyObject* object, int) noexcept : object_(object) {}
