@@ -1,8 +1,8 @@
 // velquor_ai._vostrel: blueprint generation and execution through the local
 // (on-premise) client library instead of the remote service.
 //
-// Line numbers given to at() and in the FunctionSpecs below are those of the module's
-// Python source, velquor_ai/_vostrel.py.
+// Line numbers given to at() and in the FunctionDefs below are those of the
+// module's Python source, tests/twins/velquor_ai/_vostrel.py.
 #include <frame/frame.hpp>
 
 using namespace frame;
@@ -301,15 +301,10 @@ void body(ModuleBody& m) {
     m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
                                    {m.global(FRAME_STR("__name__"))}));
     import_on_premise_library(m);
-    m.at(24);
     m.def(prepare_file_paths_def);
-    m.at(50);
     m.def(create_generation_result_def);
-    m.at(70);
     m.def(create_execution_result_def);
-    m.at(98);
     m.def(generate_blueprint_vostrel_def);
-    m.at(126);
     m.def(execute_blueprint_vostrel_def);
 }
 

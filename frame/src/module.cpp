@@ -218,18 +218,19 @@ void ModuleBody::record_doctest(PyObject* qualname, int line, const char* doc) {
 }
 
 Ref ModuleBody::def(const FunctionDef& definition) {
+    at(definition.line);
     Ref function = make_function(definition, module_name_, state_.globals, "");
     record_doctest(reinterpret_cast<FunctionObject*>(function.get())->qualname, definition.line, definition.doc);
     assign(definition.name, function);
     return function;
 }
 
-Ref ModuleBody::class_statement(const char* name, std::initializer_list<Obj> bases, const char* doc,
-                                const std::function<void(ClassBody&)>& body) {
-    int class_line = line();
-    Ref original = steal(PyTuple_New(static_cast<Py_ssize_t>(bases.size())));
+Ref ModuleBody::class_statement(const ClassDef& definition) {
+    at(definition.line);
+    const char* name = definition.name;
+    Ref original = steal(PyTuple_New(static_cast<Py_ssize_t>(definition.bases.size())));
     Py_ssize_t i = 0;
-    for (Obj base : bases) PyTuple_SET_ITEM(original.get(), i++, Py_NewRef(base.get()));
+    for (const char* base : definition.bases) PyTuple_SET_ITEM(original.get(), i++, global(intern(base)).release());
     Ref resolved = resolve_bases(original.get());
     PyObject* metaclass = derive_metaclass(resolved.get());
     Ref class_name = str(name);
@@ -243,12 +244,12 @@ Ref ModuleBody::class_statement(const char* name, std::initializer_list<Obj> bas
     }
     check(PyObject_SetItem(namespace_.get(), FRAME_STR("__module__"), module_name_));
     check(PyObject_SetItem(namespace_.get(), FRAME_STR("__qualname__"), class_name.get()));
-    if (doc) check(PyObject_SetItem(namespace_.get(), FRAME_STR("__doc__"), str(doc).get()));
+    if (definition.doc) check(PyObject_SetItem(namespace_.get(), FRAME_STR("__doc__"), str(definition.doc).get()));
     ClassBody class_body(*this, name, namespace_.get());
-    body(class_body);
+    definition.body(class_body);
     if (resolved.get() != original.get())
         check(PyObject_SetItem(namespace_.get(), FRAME_STR("__orig_bases__"), original.get()));
-    at(class_line);
+    at(definition.line);
     Ref cls = call(metaclass, {class_name, resolved, namespace_});
     for (const Ref& function : class_body.functions()) set_defining_class(function.get(), cls.get());
     assign(name, cls);
@@ -273,6 +274,7 @@ void ClassBody::annotate(const char* name, const char* annotation) {
 void ClassBody::assign(const char* name, Obj value) { check(PyObject_SetItem(namespace_, intern(name), value)); }
 
 Ref ClassBody::def(const FunctionDef& definition, bool bind) {
+    at(definition.line);
     Ref function = make_function(definition, module_.module_name(), module_.globals(), qualname_);
     module_.record_doctest(reinterpret_cast<FunctionObject*>(function.get())->qualname, definition.line, definition.doc);
     functions_.push_back(function);

@@ -83,6 +83,22 @@ void generation_status_body(ClassBody& cb) {
     cb.annotate("error", "Optional[Union[str, ErrorDetail]]");
 }
 
+const ClassDef generation_result_class{
+    .name = "GenerationResult",
+    .line = 11,
+    .bases = {"BaseModel"},
+    .doc = "Generation result (from GET /v1/generation/{id}/result).",
+    .body = generation_result_body,
+};
+
+const ClassDef generation_status_class{
+    .name = "GenerationStatus",
+    .line = 40,
+    .bases = {"BaseModel"},
+    .doc = "Generation status response.",
+    .body = generation_status_body,
+};
+
 void body(ModuleBody& m) {
     m.at(3);
     m.from_import("typing", "typing", 0, {"Any", "Dict", "Optional", "Union"});
@@ -92,12 +108,8 @@ void body(ModuleBody& m) {
     m.from_import("velquor_ai.models.common", "common", 1, {"StatusEnum"});
     m.at(8);
     m.from_import("velquor_ai.models.execution", "execution", 1, {"ErrorDetail"});
-    m.at(11);
-    m.class_statement("GenerationResult", {m.global(FRAME_STR("BaseModel"))},
-                      "Generation result (from GET /v1/generation/{id}/result).", generation_result_body);
-    m.at(40);
-    m.class_statement("GenerationStatus", {m.global(FRAME_STR("BaseModel"))}, "Generation status response.",
-                      generation_status_body);
+    m.class_statement(generation_result_class);
+    m.class_statement(generation_status_class);
     m.at(50);
     m.assign("BlueprintGenerationResponse", m.global(FRAME_STR("GenerationResult")));
 }

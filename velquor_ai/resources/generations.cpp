@@ -173,6 +173,29 @@ const FunctionDef get_result_def{
     .locals = {"response"},
 };
 
+void generations_resource_body(ClassBody& cb) {
+    cb.def(init_def);
+    cb.def(create_def);
+    cb.def(get_upload_urls_def);
+    cb.def(start_def);
+    cb.def(get_result_def);
+}
+
+const ClassDef generations_resource_class{
+    .name = "GenerationsResource",
+    .line = 17,
+    .bases = {"BaseResource"},
+    .doc = R"(Generation resource manager.
+
+    Maps to:
+    - POST /v1/generation
+    - POST /v1/generation/{generation_id}/upload
+    - POST /v1/generation/{generation_id}/start
+    - GET /v1/generation/{generation_id}/result
+    )",
+    .body = generations_resource_body,
+};
+
 void body(ModuleBody& m) {
     m.at(3);
     m.import("logging");
@@ -196,27 +219,7 @@ void body(ModuleBody& m) {
     m.at(14);
     m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
                                    {m.global(FRAME_STR("__name__"))}));
-    m.at(17);
-    m.class_statement("GenerationsResource", {m.global(FRAME_STR("BaseResource"))}, R"(Generation resource manager.
-
-    Maps to:
-    - POST /v1/generation
-    - POST /v1/generation/{generation_id}/upload
-    - POST /v1/generation/{generation_id}/start
-    - GET /v1/generation/{generation_id}/result
-    )",
-                      [](ClassBody& cb) {
-                          cb.at(27);
-                          cb.def(init_def);
-                          cb.at(37);
-                          cb.def(create_def);
-                          cb.at(53);
-                          cb.def(get_upload_urls_def);
-                          cb.at(68);
-                          cb.def(start_def);
-                          cb.at(85);
-                          cb.def(get_result_def);
-                      });
+    m.class_statement(generations_resource_class);
 }
 
 const ModuleDef generations{"velquor_ai.resources.generations", "Generation resource management.", body};

@@ -298,6 +298,27 @@ const FunctionDef upload_files_def{
     .locals = {"url_info"},
 };
 
+void uploads_resource_body(ClassBody& cb) {
+    cb.def(infer_content_type_def);
+    cb.def(get_generation_upload_urls_def);
+    cb.def(get_execution_upload_urls_def);
+    cb.def(upload_file_to_s3_def);
+    cb.def(upload_files_def);
+}
+
+const ClassDef uploads_resource_class{
+    .name = "UploadsResource",
+    .line = 15,
+    .bases = {"BaseResource"},
+    .doc = R"(Upload resource manager.
+
+    Maps to:
+    - POST /v1/generation/{generation_id}/upload
+    - POST /v1/execution/{execution_id}/upload
+    )",
+    .body = uploads_resource_body,
+};
+
 void body(ModuleBody& m) {
     m.at(3);
     m.import("logging");
@@ -315,25 +336,7 @@ void body(ModuleBody& m) {
     m.at(12);
     m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
                                    {m.global(FRAME_STR("__name__"))}));
-    m.at(15);
-    m.class_statement("UploadsResource", {m.global(FRAME_STR("BaseResource"))}, R"(Upload resource manager.
-
-    Maps to:
-    - POST /v1/generation/{generation_id}/upload
-    - POST /v1/execution/{execution_id}/upload
-    )",
-                      [](ClassBody& cb) {
-                          cb.at(23);
-                          cb.def(infer_content_type_def);
-                          cb.at(35);
-                          cb.def(get_generation_upload_urls_def);
-                          cb.at(62);
-                          cb.def(get_execution_upload_urls_def);
-                          cb.at(89);
-                          cb.def(upload_file_to_s3_def);
-                          cb.at(124);
-                          cb.def(upload_files_def);
-                      });
+    m.class_statement(uploads_resource_class);
 }
 
 const ModuleDef uploads{"velquor_ai.resources.uploads", "Upload resource management.", body};

@@ -115,6 +115,19 @@ const FunctionDef poll_until_complete_def{
     .locals = {"start_time", "current_interval", "elapsed", "status", "error_msg"},
 };
 
+void status_poller_body(ClassBody& cb) {
+    cb.def(init_def);
+    cb.def(poll_until_complete_def);
+}
+
+const ClassDef status_poller_class{
+    .name = "StatusPoller",
+    .line = 13,
+    .bases = {},
+    .doc = "Smart status polling with exponential backoff.",
+    .body = status_poller_body,
+};
+
 void body(ModuleBody& m) {
     m.at(3);
     m.import("asyncio");
@@ -129,13 +142,7 @@ void body(ModuleBody& m) {
     m.at(10);
     m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
                                    {m.global(FRAME_STR("__name__"))}));
-    m.at(13);
-    m.class_statement("StatusPoller", {}, "Smart status polling with exponential backoff.", [](ClassBody& cb) {
-        cb.at(16);
-        cb.def(init_def);
-        cb.at(24);
-        cb.def(poll_until_complete_def);
-    });
+    m.class_statement(status_poller_class);
 }
 
 const ModuleDef poller{"velquor_ai.util.poller", "Status polling utilities.", body};

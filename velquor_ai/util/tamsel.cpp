@@ -232,13 +232,18 @@ const FunctionDef read_file_def{
 };
 
 void file_handler_body(ClassBody& cb) {
-    cb.at(17);
     cb.def(init_def);
-    cb.at(25);
     cb.def(prepare_file_def);
-    cb.at(72);
     cb.def(read_file_def);
 }
+
+const ClassDef file_handler_class{
+    .name = "FileHandler",
+    .line = 14,
+    .bases = {},
+    .doc = "Handle file operations and validation.",
+    .body = file_handler_body,
+};
 
 void body(ModuleBody& m) {
     // Builtins the methods rely on are taken once, as the module is executed.
@@ -264,8 +269,7 @@ void body(ModuleBody& m) {
     m.at(11);
     m.assign("logger",
              call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"), {m.global(FRAME_STR("__name__"))}));
-    m.at(14);
-    m.class_statement("FileHandler", {}, "Handle file operations and validation.", file_handler_body);
+    m.class_statement(file_handler_class);
 }
 
 const ModuleDef tamsel{"velquor_ai.util.tamsel", "File handling utilities.", body};

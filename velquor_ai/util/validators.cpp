@@ -108,9 +108,7 @@ const FunctionDef validate_generation_id_def{
 void body(ModuleBody& m) {
     m.at(3);
     m.from_import("velquor_ai.exceptions", "exceptions", 2, {"ValidationError"});
-    m.at(6);
     m.def(validate_execution_id_def);
-    m.at(22);
     m.def(validate_generation_id_def);
 }
 

@@ -2,7 +2,6 @@
 // module body: imports, assignments, defs and class statements.
 #pragma once
 
-#include <functional>
 #include <initializer_list>
 
 #include "frame/coroutine.hpp"
@@ -12,6 +11,16 @@ namespace frame {
 
 class ModuleBody;
 class ClassBody;
+
+// One `class` statement. Its bases are module globals, looked up when the
+// statement runs; the body callback runs the class body's statements.
+struct ClassDef {
+    const char* name;
+    int line;
+    std::vector<const char*> bases;
+    const char* doc;
+    void (*body)(ClassBody&);
+};
 
 struct ModuleDef {
     const char* dotted_name;  // "velquor_ai.util.validators"
@@ -47,11 +56,9 @@ public:
                      std::initializer_list<const char*> bind_as = {});
     void assign(const char* name, Obj value);
     Ref global(PyObject* name) const;
-    // def at module level
+    // def at module level, on the line of its definition
     Ref def(const FunctionDef& definition);
-    // class Name(bases): the body callback runs the class body's statements.
-    Ref class_statement(const char* name, std::initializer_list<Obj> bases, const char* doc,
-                        const std::function<void(ClassBody&)>& body);
+    Ref class_statement(const ClassDef& definition);
     void finish();  // binds __test__
 
     PyObject* globals() const noexcept { return state_.globals; }
@@ -74,8 +81,8 @@ public:
 
     void annotate(const char* name, const char* annotation);
     void assign(const char* name, Obj value);
-    // def in the class body; returns the function object (to decorate it)
-    // and binds it unless bind is false.
+    // def in the class body, on the line of its definition; returns the
+    // function object (to decorate it) and binds it unless bind is false.
     Ref def(const FunctionDef& definition, bool bind = true);
     Ref global(PyObject* name) const { return module_.global(name); }
 
