@@ -106,12 +106,10 @@ Ref create_execution_result(Call& c) {
 
 // --- coroutines ------------------------------------------------------------------
 
-namespace generate {
-enum Slot { client, prompt, images, videos, input_data, blueprint_str, validated_blueprint };
-}
+FRAME_SLOTS(generate_slots, client, prompt, images, videos, input_data, blueprint_str, validated_blueprint);
 
 Task generate_blueprint_vostrel(CoroutineCall& c) {
-    using namespace generate;
+    using enum generate_slots::Slot;
     c.at(115);
     c[input_data] = call(c.global(FRAME_STR("prepare_file_paths")), {c[images], c[videos]});
     c.at(117);
@@ -128,12 +126,10 @@ Task generate_blueprint_vostrel(CoroutineCall& c) {
     co_return call(c.global(FRAME_STR("create_generation_result")), {c[validated_blueprint]});
 }
 
-namespace execute {
-enum Slot { client, blueprint, input_files, blueprint_str, input_data, result_dict };
-}
+FRAME_SLOTS(execute_slots, client, blueprint, input_files, blueprint_str, input_data, result_dict);
 
 Task execute_blueprint_vostrel(CoroutineCall& c) {
-    using namespace execute;
+    using enum execute_slots::Slot;
     c.at(144);
     c[blueprint_str] = call(c.global(FRAME_STR("normalize_blueprint")), {c[blueprint]});
     c.at(145);
@@ -233,7 +229,7 @@ const FunctionDef generate_blueprint_vostrel_def{
         GenerationResult with blueprint string.
     )",
     .async_body = generate_blueprint_vostrel,
-    .locals = {"input_data", "blueprint_str", "validated_blueprint"},
+    .slots = generate_slots::names,
 };
 
 const FunctionDef execute_blueprint_vostrel_def{
@@ -257,7 +253,7 @@ const FunctionDef execute_blueprint_vostrel_def{
         ValueError: If no input files provided.
     )",
     .async_body = execute_blueprint_vostrel,
-    .locals = {"blueprint_str", "input_data", "result_dict"},
+    .slots = execute_slots::names,
 };
 
 // try: from velquor_api_client import VelquorAPIClient ... except ImportError

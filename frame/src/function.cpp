@@ -136,13 +136,45 @@ PyObject* empty_code(PyObject* filename) {
     return code;
 }
 
-Ref make_code(const FunctionDef& definition, PyObject* filename, int nparams) {
+[[noreturn]] void refuse_slots(const FunctionDef& definition) {
+    PyErr_Format(PyExc_SystemError, "the slots of %s do not start with its parameters", definition.name);
+    raise_current();
+}
+
+// The co_varnames of a def: its parameters, then its locals or the rest of
+// its slot names.
+std::vector<PyObject*> variable_names(const FunctionDef& definition) {
+    std::vector<PyObject*> names;
+    for (const Param& param : definition.params) names.push_back(intern(param.name));
+    if (definition.slots == nullptr) {
+        for (const char* local : definition.locals) names.push_back(intern(local));
+        return names;
+    }
+    std::size_t index = 0;
+    std::string_view text(definition.slots);
+    while (!text.empty()) {
+        std::size_t comma = text.find(',');
+        std::string name(text.substr(0, comma));
+        text = comma == std::string_view::npos ? std::string_view() : text.substr(comma + 1);
+        name.erase(0, name.find_first_not_of(' '));
+        name.erase(name.find_last_not_of(' ') + 1);
+        if (index < definition.params.size()) {
+            if (name != definition.params[index].name) refuse_slots(definition);
+        } else {
+            names.push_back(intern(name.c_str()));
+        }
+        ++index;
+    }
+    if (index < definition.params.size()) refuse_slots(definition);
+    return names;
+}
+
+Ref make_code(const FunctionDef& definition, PyObject* filename, int nparams, const std::vector<PyObject*>& names) {
     PyObject* code = empty_code(filename);
-    Py_ssize_t nvars = static_cast<Py_ssize_t>(definition.params.size() + definition.locals.size());
+    Py_ssize_t nvars = static_cast<Py_ssize_t>(names.size());
     Ref varnames = steal(PyTuple_New(nvars));
     Py_ssize_t i = 0;
-    for (const Param& param : definition.params) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(intern(param.name)));
-    for (const char* local : definition.locals) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(intern(local)));
+    for (PyObject* name : names) PyTuple_SET_ITEM(varnames.get(), i++, Py_NewRef(name));
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (definition.async_body) flags |= CO_COROUTINE;
     if (definition.varargs) flags |= CO_VARARGS;
@@ -595,7 +627,8 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
         PyErr_SetString(PyExc_SystemError, "too many parameters for a frame function");
         raise_current();
     }
-    if (definition.params.size() + definition.locals.size() + definition.hidden_slots > UINT16_MAX) {
+    std::vector<PyObject*> names = variable_names(definition);
+    if (names.size() + definition.hidden_slots > UINT16_MAX) {
         PyErr_SetString(PyExc_SystemError, "too many locals for a frame function");
         raise_current();
     }
@@ -624,7 +657,7 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     info.line = definition.line;
     info.nparams = nparams;
     info.nrequired = 0;
-    info.nslots = static_cast<int>(definition.params.size() + definition.locals.size()) + definition.hidden_slots;
+    info.nslots = static_cast<int>(names.size()) + definition.hidden_slots;
     info.result = result_check(definition.returns);
     info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {
@@ -647,7 +680,7 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     f->filename = source_path.release();
     f->binding_name = str(std::string(dotted) + "." + qualname).release();
     f->doc = signature_doc(definition, qualname).release();
-    f->code = make_code(definition, f->filename, nparams).release();
+    f->code = make_code(definition, f->filename, nparams, names).release();
     if (info.has_defaults) {
         Ref defaults = steal(PyTuple_New(nparams - info.nrequired));
         for (int i = info.nrequired; i < nparams; ++i)

@@ -17,64 +17,57 @@ Ref init(Call& c) {
     return new_none();
 }
 
-// Slots of each coroutine: its parameters, then its locals.
-namespace create_slots {
-enum { self_, question, body, response };
-}
+FRAME_SLOTS(create_slots, self, question, body, response);
 
 Task create(CoroutineCall& c) {
-    using namespace create_slots;
+    using enum create_slots::Slot;
     c.at(49);
     c[body] = new_dict();
     set_item(c[body], FRAME_STR("question"), c[question]);
     c.at(50);
-    Ref request = call_kw(getattr(getattr(c[self_], FRAME_STR("_http")), FRAME_STR("post")),
+    Ref request = call_kw(getattr(getattr(c[self], FRAME_STR("_http")), FRAME_STR("post")),
                           {FRAME_STR("/v1/generation"), c[body]}, FRAME_KWNAMES("json"));
     c[response] = co_await c.await_(std::move(request));
     c.at(51);
     co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
 
-namespace get_upload_urls_slots {
-enum { self_, generation_id, filenames };
-}
+FRAME_SLOTS(get_upload_urls_slots, self, generation_id, filenames);
 
 Task get_upload_urls(CoroutineCall& c) {
-    using namespace get_upload_urls_slots;
+    using enum get_upload_urls_slots::Slot;
     c.at(66);
-    Ref delegated = call_method(getattr(c[self_], FRAME_STR("_uploads")), FRAME_STR("get_generation_upload_urls"),
+    Ref delegated = call_method(getattr(c[self], FRAME_STR("_uploads")), FRAME_STR("get_generation_upload_urls"),
                                 {c[generation_id], c[filenames]});
     co_return co_await c.await_(std::move(delegated));
 }
 
-// start and get_result
-namespace identified_slots {
-enum { self_, generation_id, response };
-}
+FRAME_SLOTS(start_slots, self, generation_id, response);
+FRAME_SLOTS(get_result_slots, self, generation_id, response);
 
 // self._http.<method>("/v1/generation/" + generation_id + suffix), not yet awaited.
+template <class Slots>
 Ref request(CoroutineCall& c, PyObject* method, PyObject* suffix) {
-    using namespace identified_slots;
-    Ref send = getattr(getattr(c[self_], FRAME_STR("_http")), method);
-    return call(send, {join({FRAME_STR("/v1/generation/"), format(c[generation_id]), suffix})});
+    Ref send = getattr(getattr(c[Slots::self], FRAME_STR("_http")), method);
+    return call(send, {join({FRAME_STR("/v1/generation/"), format(c[Slots::generation_id]), suffix})});
 }
 
 Task start(CoroutineCall& c) {
-    using namespace identified_slots;
+    using enum start_slots::Slot;
     c.at(80);
     call(c.global(FRAME_STR("validate_generation_id")), {c[generation_id]});
     c.at(82);
-    c[response] = co_await c.await_(request(c, FRAME_STR("post"), FRAME_STR("/start")));
+    c[response] = co_await c.await_(request<start_slots>(c, FRAME_STR("post"), FRAME_STR("/start")));
     c.at(83);
     co_return call_with_mapping(c.global(FRAME_STR("GenerationStatus")), c[response]);
 }
 
 Task get_result(CoroutineCall& c) {
-    using namespace identified_slots;
+    using enum get_result_slots::Slot;
     c.at(97);
     call(c.global(FRAME_STR("validate_generation_id")), {c[generation_id]});
     c.at(99);
-    c[response] = co_await c.await_(request(c, FRAME_STR("get"), FRAME_STR("/result")));
+    c[response] = co_await c.await_(request<get_result_slots>(c, FRAME_STR("get"), FRAME_STR("/result")));
     c.at(100);
     co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
@@ -110,7 +103,7 @@ const FunctionDef create_def{
             >>> generation = await client.generations.create("What is in the image?")
         )",
     .async_body = create,
-    .locals = {"body", "response"},
+    .slots = create_slots::names,
 };
 
 const FunctionDef get_upload_urls_def{
@@ -131,6 +124,7 @@ const FunctionDef get_upload_urls_def{
             >>> urls = await client.generations.get_upload_urls("gen_123", ["input.jpg"])
         )",
     .async_body = get_upload_urls,
+    .slots = get_upload_urls_slots::names,
 };
 
 const FunctionDef start_def{
@@ -150,7 +144,7 @@ const FunctionDef start_def{
             >>> status = await client.generations.start("gen_123")
         )",
     .async_body = start,
-    .locals = {"response"},
+    .slots = start_slots::names,
 };
 
 const FunctionDef get_result_def{
@@ -170,7 +164,7 @@ const FunctionDef get_result_def{
             >>> result = await client.generations.get_result("gen_123")
         )",
     .async_body = get_result,
-    .locals = {"response"},
+    .slots = get_result_slots::names,
 };
 
 void generations_resource_body(ClassBody& cb) {

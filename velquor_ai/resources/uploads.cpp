@@ -23,76 +23,79 @@ Ref infer_content_type(Call& c) {
 
 // --- upload URL requests -----------------------------------------------------
 
-// Slots of both requests: the parameters, then the locals.
-enum { self_, identifier, filenames, files, filename, content_type, request_body, response };
+FRAME_SLOTS(generation_urls_slots, self, generation_id, filenames, files, filename, content_type, body, response);
+FRAME_SLOTS(execution_urls_slots, self, execution_id, filenames, files, filename, content_type, body, response);
 
 // The statements from `files = []` to the end of the loop; `line` is the one
 // of `files = []`.
+template <class Slots>
 void build_files(CoroutineCall& c, int line) {
     c.at(line);
-    c[files] = new_list();
+    c[Slots::files] = new_list();
     c.at(line + 1);
-    Iterate names(c[filenames]);
+    Iterate names(c[Slots::filenames]);
     while (Ref name = names.next()) {
-        c[filename] = std::move(name);
+        c[Slots::filename] = std::move(name);
         c.at(line + 2);
-        c[content_type] = call_method(c[self_], FRAME_STR("_infer_content_type"), {c[filename]});
+        c[Slots::content_type] = call_method(c[Slots::self], FRAME_STR("_infer_content_type"), {c[Slots::filename]});
         c.at(line + 3);
         Ref entry = new_dict();
-        set_item(entry, FRAME_STR("filename"), c[filename]);
-        set_item(entry, FRAME_STR("content_type"), c[content_type]);
-        append(c[files], entry);
+        set_item(entry, FRAME_STR("filename"), c[Slots::filename]);
+        set_item(entry, FRAME_STR("content_type"), c[Slots::content_type]);
+        append(c[Slots::files], entry);
         c.at(line + 1);
     }
 }
 
+// body = {"files": files}
+template <class Slots>
 void build_body(CoroutineCall& c) {
-    c[request_body] = new_dict();
-    set_item(c[request_body], FRAME_STR("files"), c[files]);
+    c[Slots::body] = new_dict();
+    set_item(c[Slots::body], FRAME_STR("files"), c[Slots::files]);
 }
 
 // self._http.post(prefix + identifier + "/upload", json=body), not yet awaited.
-Ref post_upload_request(CoroutineCall& c, PyObject* prefix) {
-    Ref post = getattr(getattr(c[self_], FRAME_STR("_http")), FRAME_STR("post"));
-    Ref path = join({prefix, format(c[identifier]), FRAME_STR("/upload")});
-    return call_kw(post, {path, c[request_body]}, FRAME_KWNAMES("json"));
+template <class Slots>
+Ref post_upload_request(CoroutineCall& c, PyObject* prefix, Obj identifier) {
+    Ref post = getattr(getattr(c[Slots::self], FRAME_STR("_http")), FRAME_STR("post"));
+    Ref path = join({prefix, format(identifier), FRAME_STR("/upload")});
+    return call_kw(post, {path, c[Slots::body]}, FRAME_KWNAMES("json"));
 }
 
 Task get_generation_upload_urls(CoroutineCall& c) {
+    using Slots = generation_urls_slots;
+    using enum Slots::Slot;
     c.at(50);
-    call(c.global(FRAME_STR("validate_generation_id")), {c[identifier]});
-    build_files(c, 53);
+    call(c.global(FRAME_STR("validate_generation_id")), {c[generation_id]});
+    build_files<Slots>(c, 53);
     c.at(58);
-    build_body(c);
+    build_body<Slots>(c);
     c.at(59);
-    c[response] = co_await c.await_(post_upload_request(c, FRAME_STR("/v1/generation/")));
+    c[response] = co_await c.await_(post_upload_request<Slots>(c, FRAME_STR("/v1/generation/"), c[generation_id]));
     c.at(60);
     co_return c[response];
 }
 
 Task get_execution_upload_urls(CoroutineCall& c) {
+    using Slots = execution_urls_slots;
+    using enum Slots::Slot;
     c.at(77);
-    call(c.global(FRAME_STR("validate_execution_id")), {c[identifier]});
-    build_files(c, 80);
+    call(c.global(FRAME_STR("validate_execution_id")), {c[execution_id]});
+    build_files<Slots>(c, 80);
     c.at(85);
-    build_body(c);
+    build_body<Slots>(c);
     c.at(86);
-    c[response] = co_await c.await_(post_upload_request(c, FRAME_STR("/v1/execution/")));
+    c[response] = co_await c.await_(post_upload_request<Slots>(c, FRAME_STR("/v1/execution/"), c[execution_id]));
     c.at(87);
     co_return c[response];
 }
 
 // --- presigned uploads -----------------------------------------------------------
 
-// Slots of upload_file_to_s3: parameters, locals, then what the `async with`
-// keeps across its awaits.
+FRAME_SLOTS(upload_slots, self, upload_url, file_data, content_type, s3_client, response);
+// What the `async with` keeps across its awaits, after the named slots.
 enum {
-    upload_url = 1,
-    file_data,
-    upload_content_type,
-    s3_client,
-    put_response,
-    aexit,          // the client's bound __aexit__, then the awaitable it returns
+    aexit = upload_slots::count,  // the client's bound __aexit__, then the awaitable it returns
     intercepted,    // the exception the block intercepted
     record,         // the result, while the client's exit is awaited
     saved_handled,  // sys.exc_info() from before the block's exception handler
@@ -105,6 +108,7 @@ bool is_accepted_status(Obj status) {
 }
 
 Task upload_file_to_s3(CoroutineCall& c) {
+    using enum upload_slots::Slot;
     c.at(110);
     c[s3_client] = enter_async_context(call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")), c[aexit]);
     c[s3_client] = co_await c.await_(c[s3_client]);
@@ -114,19 +118,19 @@ Task upload_file_to_s3(CoroutineCall& c) {
             Ref put = getattr(c[s3_client], FRAME_STR("put"));
             c.at(114);
             Ref headers = new_dict();
-            set_item(headers, FRAME_STR("Content-Type"), c[upload_content_type]);
+            set_item(headers, FRAME_STR("Content-Type"), c[content_type]);
             c.at(111);
             Ref timeout = floating(60.0);
-            c[put_response] = call_kw(put, {c[upload_url], c[file_data], headers, timeout},
+            c[response] = call_kw(put, {c[upload_url], c[file_data], headers, timeout},
                                       FRAME_KWNAMES("content", "headers", "timeout"));
         }
-        c[put_response] = co_await c.await_(c[put_response]);
+        c[response] = co_await c.await_(c[response]);
         c.at(118);
-        if (!is_accepted_status(getattr(c[put_response], FRAME_STR("status_code")))) {
+        if (!is_accepted_status(getattr(c[response], FRAME_STR("status_code")))) {
             c.at(119);
             Ref message = join({FRAME_STR("S3 upload failed (Any): "),
-                                format(getattr(c[put_response], FRAME_STR("status_code"))), FRAME_STR(" "),
-                                format(getattr(c[put_response], FRAME_STR("text")))});
+                                format(getattr(c[response], FRAME_STR("status_code"))), FRAME_STR(" "),
+                                format(getattr(c[response], FRAME_STR("text")))});
             raise(call(c.global(FRAME_STR("Exception")), {message}));
         }
         c.at(121);
@@ -167,9 +171,10 @@ Task upload_file_to_s3(CoroutineCall& c) {
     co_return c[record];
 }
 
-enum { upload_urls = 1, url_info };
+FRAME_SLOTS(upload_files_slots, self, upload_urls, url_info);
 
 Task upload_files(CoroutineCall& c) {
+    using enum upload_files_slots::Slot;
     c.at(139);
     Iterate entries(c[upload_urls]);
     while (Ref entry = entries.next()) {
@@ -223,7 +228,7 @@ const FunctionDef get_generation_upload_urls_def{
             >>> urls = await client.uploads.get_generation_upload_urls("gen_123", ["input.jpg"])
         )",
     .async_body = get_generation_upload_urls,
-    .locals = {"files", "filename", "content_type", "body", "response"},
+    .slots = generation_urls_slots::names,
 };
 
 const FunctionDef get_execution_upload_urls_def{
@@ -244,7 +249,7 @@ const FunctionDef get_execution_upload_urls_def{
             >>> urls = await client.uploads.get_execution_upload_urls("exec_123", ["input.jpg"])
         )",
     .async_body = get_execution_upload_urls,
-    .locals = {"files", "filename", "content_type", "body", "response"},
+    .slots = execution_urls_slots::names,
 };
 
 const FunctionDef upload_file_to_s3_def{
@@ -274,7 +279,7 @@ const FunctionDef upload_file_to_s3_def{
             >>> await client.uploads.upload_file_to_s3(upload_url, data, "image/png")
         )",
     .async_body = upload_file_to_s3,
-    .locals = {"s3_client", "response"},
+    .slots = upload_slots::names,
     .hidden_slots = 4,
 };
 
@@ -295,7 +300,7 @@ const FunctionDef upload_files_def{
             >>> await client.uploads.upload_files(response["upload_urls"])
         )",
     .async_body = upload_files,
-    .locals = {"url_info"},
+    .slots = upload_files_slots::names,
 };
 
 void uploads_resource_body(ClassBody& cb) {

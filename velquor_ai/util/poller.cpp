@@ -14,8 +14,8 @@ Ref init(Call& c) {
     return new_none();
 }
 
-// Slots of a poll: the parameters, then the locals.
-enum { self_, check_fn, timeout, interval, on_progress, start_time, current_interval, elapsed, status, error_msg };
+FRAME_SLOTS(poll_slots, self, check_fn, timeout, interval, on_progress, start_time, current_interval, elapsed, status,
+            error_msg);
 
 Ref loop_time(CoroutineCall& c) {
     Ref loop = call_method(c.global(FRAME_STR("asyncio")), FRAME_STR("get_event_loop"));
@@ -23,6 +23,7 @@ Ref loop_time(CoroutineCall& c) {
 }
 
 Task poll_until_complete(CoroutineCall& c) {
+    using enum poll_slots::Slot;
     c.at(46);
     c[start_time] = loop_time(c);
     c.at(47);
@@ -65,7 +66,7 @@ Task poll_until_complete(CoroutineCall& c) {
         Ref sleeping = call_method(c.global(FRAME_STR("asyncio")), FRAME_STR("sleep"), {c[current_interval]});
         co_await c.await_(std::move(sleeping));
         c.at(69);
-        Ref cap = getattr(getattr(c[self_], FRAME_STR("config")), FRAME_STR("max_poll_interval"));
+        Ref cap = getattr(getattr(c[self], FRAME_STR("config")), FRAME_STR("max_poll_interval"));
         Ref grown = multiply(c[current_interval], floating(1.5));
         c[current_interval] = int_local(less(cap, grown) ? cap : grown);
         c.at(70);
@@ -112,7 +113,7 @@ const FunctionDef poll_until_complete_def{
             RuntimeError: If task failed.
         )",
     .async_body = poll_until_complete,
-    .locals = {"start_time", "current_interval", "elapsed", "status", "error_msg"},
+    .slots = poll_slots::names,
 };
 
 void status_poller_body(ClassBody& cb) {

@@ -81,6 +81,24 @@ private:
     std::uintptr_t word_;
 };
 
+// The slots of an async def, named once as the Python names them: its
+// parameters, then its locals. The body reads them through `using enum
+// Name::Slot`; the FunctionDef takes `.slots = Name::names`, from which its
+// co_varnames are made and which must start with its parameters. Enum and
+// names come from the same tokens, so they cannot disagree.
+#define FRAME_SLOTS(scope, ...)                             \
+    struct scope {                                          \
+        enum Slot : int { __VA_ARGS__ };                    \
+        static constexpr const char* names = #__VA_ARGS__;  \
+        static constexpr int count = ::frame::count_names(names); \
+    }
+
+constexpr int count_names(const char* names) {
+    int count = 1;
+    for (const char* p = names; *p; ++p) count += *p == ',';
+    return count;
+}
+
 // A running call of an async function: the coroutine object itself, seen from
 // its body. Its slots hold the arguments and the locals that live across an
 // await; the object also keeps the current source line.

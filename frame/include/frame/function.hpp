@@ -43,6 +43,9 @@ struct FunctionDef {
     AsyncBody async_body = nullptr;
     bool varargs = false;               // the last parameter is *args
     std::vector<const char*> locals = {};  // further co_varnames
+    // An async def's slots as FRAME_SLOTS names them: its parameters, then
+    // the locals its body keeps (in place of `locals`).
+    const char* slots = nullptr;
     // Slots after the locals for values an async body keeps across an await
     // that are no Python locals (the pending __aexit__ of an `async with`,
     // an exception it intercepted); not part of co_varnames.
