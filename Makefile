@@ -10,9 +10,11 @@ PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python
 BUILD_DEPS := scikit-build-core cmake ninja
 RUNTIME_DEPS := httpx 'pydantic>=2.5,<3' starlette uvicorn rich
 TEST_DEPS := pytest hypothesis mypy
+# Pinned: a newer formatter or linter may ask for changes the tree does not have.
+LINT_DEPS := ruff==0.17.5
 DEV_BUILD := build/dev
 
-.PHONY: venv install demo test dev bench clean
+.PHONY: venv install demo test lint dev bench clean
 
 $(VPY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (tried python3.13, pyenv, /usr/bin)"; exit 1; }
@@ -20,7 +22,7 @@ $(VPY):
 	$(VPY) -m pip install --quiet --upgrade pip
 
 venv: $(VPY)
-	$(VPY) -m pip install --quiet $(BUILD_DEPS) $(RUNTIME_DEPS) $(TEST_DEPS)
+	$(VPY) -m pip install --quiet $(BUILD_DEPS) $(RUNTIME_DEPS) $(TEST_DEPS) $(LINT_DEPS)
 
 # Builds the package (compiled modules included) and installs it into .venv.
 install: venv
@@ -31,6 +33,10 @@ demo: install
 
 test: install
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider
+
+# The Python (ruff, configured in pyproject.toml).
+lint: venv
+	$(VENV)/bin/ruff check .
 
 # In-place development build: modules land beside their sources.
 dev: venv

@@ -118,7 +118,7 @@ def table(rows: list[Row]) -> str:
     out = []
     for number, line in enumerate(lines):
         cells = [cell.ljust(width) if i in (0, 2, 5) else cell.rjust(width)
-                 for i, (cell, width) in enumerate(zip(line, widths))]
+                 for i, (cell, width) in enumerate(zip(line, widths, strict=False))]
         out.append("  ".join(cells).rstrip())
         if number == 0:
             out.append("  ".join("-" * width for width in widths))

@@ -31,12 +31,12 @@ import harness
 import twins
 from harness import Row, compile_loop, interleaved
 
+from velquor_ai._vostrel import prepare_file_paths
 from velquor_ai.models.blueprint import GenerationResult
 from velquor_ai.resources.generations import GenerationsResource
 from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util.poller import StatusPoller
 from velquor_ai.util.validators import validate_generation_id
-from velquor_ai._vostrel import prepare_file_paths
 
 BENCH = Path(__file__).resolve().parent
 QUICK = "--quick" in sys.argv

@@ -267,7 +267,9 @@ class Bounds:
         return Bounds(objects=50 + rounds // 10, blocks=200 + rounds // 4)
 
 
-def soak(rounds: int, warmup: int = 300, bounds: Bounds | None = None, report: Callable[[str], None] = print) -> Figures:
+def soak(
+    rounds: int, warmup: int = 300, bounds: Bounds | None = None, report: Callable[[str], None] = print
+) -> Figures:
     """Runs warm-up, then `rounds` rounds twice; returns the growth over the second stretch."""
     bounds = bounds or Bounds.for_rounds(rounds)
     logger = logging.getLogger("velquor_ai")
@@ -300,7 +302,8 @@ def soak(rounds: int, warmup: int = 300, bounds: Bounds | None = None, report: C
         logger.level, logger.propagate, logger.handlers = saved[0], saved[1], saved[2]
     first, second = middle.minus(start), end.minus(middle)
     report(f"soak: {rounds} rounds per stretch after {warmup} warm-up rounds")
-    report(f"  live objects   {start.objects} -> {middle.objects} -> {end.objects} (second stretch {second.objects:+d})")
+    report(f"  live objects   {start.objects} -> {middle.objects} -> {end.objects} "
+           f"(second stretch {second.objects:+d})")
     report(f"  allocated blocks {start.blocks} -> {middle.blocks} -> {end.blocks} (second stretch {second.blocks:+d})")
     report(f"  RSS {start.rss >> 10} KiB -> {middle.rss >> 10} KiB -> {end.rss >> 10} KiB "
            f"(second stretch {second.rss >> 10:+d} KiB, first {first.rss >> 10:+d} KiB)")

@@ -16,8 +16,8 @@ import pickle
 import subprocess
 import sys
 import textwrap
-import tracemalloc
 import traceback
+import tracemalloc
 import types
 from collections.abc import Callable
 from typing import Any
@@ -164,7 +164,7 @@ def test_function_object_attributes(function: Callable[..., Any], param: str, ot
     assert function.__globals__ is validators.__dict__
     assert function.__defaults__ is None
     assert function.__kwdefaults__ is None
-    assert getattr(function, "_is_coroutine") is False
+    assert function._is_coroutine is False
     assert list(function.__annotations__.items()) == [(param, "str"), ("return", "None")]
     assert not asyncio.iscoroutinefunction(function)
     assert not inspect.iscoroutinefunction(function)
@@ -279,7 +279,7 @@ def test_module_attributes() -> None:
     assert validators.__doc__ == "Input validation utilities."
     assert validators.__name__ == MODULE
     assert validators.__package__ == "velquor_ai.util"
-    assert getattr(validators, "__builtins__") is builtins
+    assert validators.__builtins__ is builtins
     assert validators.__file__ == validators.__spec__.origin
     assert validators.__loader__ is validators.__spec__.loader
     assert not hasattr(validators, "__path__")
@@ -432,7 +432,7 @@ def test_repeated_calls_leak_neither_references_nor_memory() -> None:
 
     def run(rounds: int) -> None:
         # Seven calls a round, so each validator is called 7 * rounds times.
-        for function, keyword in zip(functions, keywords):
+        for function, keyword in zip(functions, keywords, strict=True):
             by_keyword = {keyword: valid}
             for _ in range(rounds):
                 function(valid)

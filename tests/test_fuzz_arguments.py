@@ -297,7 +297,9 @@ def number_check(value: Any) -> bool:
 EXACT = {"str": str, "bytes": bytes, "list": list, "dict": dict, "optlist": list}
 
 
-def bind(name: str, params: list[Param], args: tuple[Any, ...], kwargs: dict[str, Any], varargs: bool = False) -> list[Any]:
+def bind(
+    name: str, params: list[Param], args: tuple[Any, ...], kwargs: dict[str, Any], varargs: bool = False
+) -> list[Any]:
     if varargs:
         if kwargs:
             raise TypeError(f"{name}() got an unexpected keyword argument '{str.__str__(next(iter(kwargs)))}'")
@@ -763,7 +765,8 @@ TARGETS = [
     Target("StatusPoller", lambda: poller.StatusPoller, [SELF, Param("config")],
            lambda self, config: setattr(self, "config", config), kind="constructor"),
     Target("poll_until_complete", lambda: poller.StatusPoller.poll_until_complete,
-           [SELF, Param("check_fn"), Param("timeout", "int"), Param("interval", "int"), Param("on_progress", default=None)],
+           [SELF, Param("check_fn"), Param("timeout", "int"), Param("interval", "int"),
+            Param("on_progress", default=None)],
            twin_poll, poller_instance, kind="coroutine"),
     Target("FileHandler", lambda: tamsel.FileHandler, [SELF, Param("config")],
            lambda self, config: setattr(self, "config", config), kind="constructor"),
@@ -985,7 +988,8 @@ def draws(draw: st.DrawFn, target: Target) -> Draw:
     args: list[Any] = []
     kwargs: list[tuple[Any, Any]] = []
     if mode == "random" or target.varargs:
-        args = [draw(st.one_of(value, plausible_value(target, 0))) for _ in range(draw(st.integers(0, len(params) + 2)))]
+        count = draw(st.integers(0, len(params) + 2))
+        args = [draw(st.one_of(value, plausible_value(target, 0))) for _ in range(count)]
         if draw(st.booleans()):
             kwargs = draw(st.lists(st.tuples(KEYWORD_NAMES, value), max_size=2, unique_by=lambda kv: kv[0][1]))
     else:
@@ -1023,7 +1027,9 @@ def draws(draw: st.DrawFn, target: Target) -> Draw:
         "get": draw(st.one_of(REPLY, st.tuples(st.just("await"), GOOD_DICTS))),
         "urls": draw(REPLY),
         "generate": draw(REPLY),
-        "execute": draw(st.one_of(REPLY, st.tuples(st.just("await"), RECIPES.map(lambda r: ("dict", [("output", r)]))))),
+        "execute": draw(
+            st.one_of(REPLY, st.tuples(st.just("await"), RECIPES.map(lambda r: ("dict", [("output", r)]))))
+        ),
         "validate": draw(st.tuples(st.sampled_from(["plain", "plain", "raise"]), RECIPES)),
         "put": draw(st.one_of(st.tuples(st.just("await"), st.just(("s3",))), REPLY)),
         "status": draw(st.sampled_from([("atom", 200), ("atom", 204), ("atom", 403), ("atom", 202)]) | RECIPES),
@@ -1058,7 +1064,9 @@ def plausible_value(target: Target, index: int) -> st.SearchStrategy[Any]:
     if name == "blueprint" and check == "any":
         return st.sampled_from(['{"b": 1}', "text", "", "[1, 2]"]).map(lambda v: ("atom", v)) | RECIPES
     return {
-        "str": st.sampled_from(["", "gen_1", "a.png", "x.tar.gz", "\ud800", "id with/slash"]).map(lambda v: ("atom", v)),
+        "str": st.sampled_from(["", "gen_1", "a.png", "x.tar.gz", "\ud800", "id with/slash"]).map(
+            lambda v: ("atom", v)
+        ),
         "bytes": st.binary(max_size=16).map(lambda v: ("atom", v)),
         "int": st.sampled_from([0, 1, 2, -1, 2.9, True, 1 << 70]).map(lambda v: ("atom", v)),
         "list": st.lists(st.one_of(st.text(max_size=6).map(lambda t: ("atom", t)), RECIPES), max_size=3).map(

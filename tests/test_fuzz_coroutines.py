@@ -82,7 +82,9 @@ class Script:
 class World:
     """What both sides share: the script of the awaitables and the record of what reached them."""
 
-    def __init__(self, yields: list[str], swallow: bool, steps: list[str], methods: frozenset[str] = frozenset()) -> None:
+    def __init__(
+        self, yields: list[str], swallow: bool, steps: list[str], methods: frozenset[str] = frozenset()
+    ) -> None:
         self.yields = yields
         self.methods = methods  # what the iterators of IteratorScript offer besides __next__
         self.swallow = swallow

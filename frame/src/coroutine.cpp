@@ -729,7 +729,8 @@ PyMethodDef coroutine_methods[] = {
 PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
 
 PyTypeObject coroutine_type = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    type.ob_base = {PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "frame_coroutine";
     type.tp_basicsize = sizeof(CoroutineObject);
     type.tp_dealloc = coroutine_dealloc;
@@ -809,7 +810,8 @@ PyMethodDef iterator_methods[] = {
 };
 
 PyTypeObject iterator_type = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    type.ob_base = {PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "frame_coroutine_iterator";
     type.tp_basicsize = sizeof(IteratorObject);
     type.tp_dealloc = iterator_dealloc;

@@ -567,7 +567,8 @@ PyMethodDef function_methods[] = {
 };
 
 PyTypeObject function_type = [] {
-    PyTypeObject type{PyVarObject_HEAD_INIT(nullptr, 0)};
+    PyTypeObject type{};
+    type.ob_base = {PyObject_HEAD_INIT(nullptr) 0};
     type.tp_name = "frame_function";
     type.tp_basicsize = sizeof(FunctionObject);
     type.tp_dealloc = function_dealloc;

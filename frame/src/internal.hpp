@@ -9,10 +9,6 @@
 #include "frame/coroutine.hpp"
 #include "frame/function.hpp"
 
-// Static type objects are filled in field by field.
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-#pragma GCC diagnostic ignored "-Winvalid-offsetof"
-
 namespace frame {
 
 constexpr int kMaxParams = 8;

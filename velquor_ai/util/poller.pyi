@@ -5,7 +5,6 @@ import logging as logging
 from typing import Any, Awaitable, Callable, Optional
 
 from ..config import Config as Config
-from ..exceptions import TimeoutError as SDKTimeoutError
 
 logger: logging.Logger
 
