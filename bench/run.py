@@ -17,7 +17,6 @@ import os
 import platform
 import py_compile
 import resource
-import shutil
 import statistics
 import subprocess
 import sys
@@ -30,6 +29,9 @@ from types import SimpleNamespace
 import harness
 import twins
 from harness import Row, compile_loop, interleaved
+
+sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
+from support import TWINS, load_twin  # noqa: E402 - found through the path set above
 
 from velquor_ai._vostrel import prepare_file_paths
 from velquor_ai.models.blueprint import GenerationResult
@@ -163,9 +165,8 @@ def poll_rows() -> list[Row]:
 
 
 def sync_rows() -> list[Row]:
-    sys.path.insert(0, str(BENCH))
-    import models_twin
-
+    models_twin = load_twin("velquor_ai.models.blueprint")
+    vostrel_twin = load_twin("velquor_ai._vostrel")
     answer = {"generation_id": "gen_1", "status": "completed",
               "result": {"blueprint": "graph:\n  nodes: []\n"}}
     assert GenerationResult(**answer).blueprint == models_twin.GenerationResult(**answer).blueprint
@@ -180,10 +181,10 @@ def sync_rows() -> list[Row]:
     }, REPEAT)
 
     lists = [[f"input_{i}_{j}.png" for j in range(10)] for i in range(3)]
-    assert prepare_file_paths(*lists) == twins.prepare_file_paths(*lists)
+    assert prepare_file_paths(*lists) == vostrel_twin.prepare_file_paths(*lists)
     paths = interleaved({
         "frame": compile_loop("f(a, b, c)", {"f": prepare_file_paths, "a": lists[0], "b": lists[1], "c": lists[2]}),
-        "twin": compile_loop("f(a, b, c)", {"f": twins.prepare_file_paths, "a": lists[0], "b": lists[1],
+        "twin": compile_loop("f(a, b, c)", {"f": vostrel_twin.prepare_file_paths, "a": lists[0], "b": lists[1],
                                             "c": lists[2]}),
     }, REPEAT)
 
@@ -311,9 +312,11 @@ def import_ns(modules: list[str], path: str, statements: str = "") -> int:
 
 
 def import_rows() -> list[Row]:
-    # The twin gets its compiled bytecode ready, as an installed module has.
+    # The twin gets its compiled bytecode ready, as an installed module has; as
+    # a top-level module it imports its package's models absolutely.
     with tempfile.TemporaryDirectory() as directory:
-        shutil.copy(BENCH / "models_twin.py", directory)
+        source = (TWINS / "velquor_ai" / "models" / "blueprint.py").read_text()
+        (Path(directory) / "models_twin.py").write_text(source.replace("from .", "from velquor_ai.models."))
         py_compile.compile(str(Path(directory) / "models_twin.py"),
                            invalidation_mode=py_compile.PycInvalidationMode.UNCHECKED_HASH)
         ours, twin = [], []

@@ -79,21 +79,6 @@ class StatusPoller:
             logger.debug(f"Polling... (next interval: {current_interval}s)")
 
 
-def prepare_file_paths(*file_lists):
-    file_paths = []
-    for file_list in file_lists:
-        if not file_list:
-            continue
-        for file_input in file_list:
-            if isinstance(file_input, str):
-                file_paths.append(file_input)
-            elif hasattr(file_input, "__fspath__"):
-                file_paths.append(str(file_input))
-            else:
-                raise ValueError(f"Unsupported file type: {type(file_input)}")
-    return file_paths
-
-
 def infer_content_type(self, filename):
     if type(filename) is not str:
         raise TypeError("Argument 'filename' has incorrect type")

@@ -25,17 +25,17 @@ import tempfile
 import warnings
 from dataclasses import dataclass, field
 from pathlib import Path
-from typing import Any, Callable, Dict, Optional, Union
+from typing import Any, Callable
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from pydantic import BaseModel, model_validator
+from pydantic import BaseModel
+from support import load_twin
 
 from velquor_ai import _vostrel
 from velquor_ai.models import blueprint
 from velquor_ai.models.common import StatusEnum
-from velquor_ai.models.execution import ErrorDetail
 from velquor_ai.resources import generations, uploads
 from velquor_ai.resources.base import BaseResource
 from velquor_ai.util import poller, tamsel, validators
@@ -381,35 +381,9 @@ def call_with_mapping(cls: Callable[..., Any], mapping: Any) -> Any:
 
 # --- twin models ---------------------------------------------------------------------
 
-
-class Twins:
-    """pydantic models declared as the compiled module declares them."""
-
-    class GenerationResult(BaseModel):
-        generation_id: str
-        status: StatusEnum
-        result: Optional[Dict[str, Any]] = None
-        blueprint: Optional[str] = None
-        error: Optional[Union[str, ErrorDetail]] = None
-        created_at: Optional[str] = None
-        updated_at: Optional[str] = None
-        completed_at: Optional[str] = None
-
-        @model_validator(mode="after")
-        def extract_blueprint_from_result(self) -> Any:
-            return extract_blueprint(self)
-
-    class GenerationStatus(BaseModel):
-        generation_id: str
-        status: StatusEnum
-        estimated_time: Optional[int] = None
-        error: Optional[Union[str, ErrorDetail]] = None
-
-
-def extract_blueprint(self: Any) -> Any:
-    if not self.blueprint and self.result and isinstance(self.result, dict):
-        self.blueprint = self.result.get("blueprint")
-    return self
+# The Python of the compiled modules, at their source lines.
+TWIN_MODELS = load_twin("velquor_ai.models.blueprint")
+TWIN_VOSTREL = load_twin("velquor_ai._vostrel")
 
 
 # --- fake collaborators ------------------------------------------------------------------
@@ -647,7 +621,7 @@ def twin_generations_init(self: Any, http_client: Any, uploads_resource: Any) ->
 
 async def twin_create(self: Any, question: Any) -> Any:
     response = await self._http.post("/v1/generation", json={"question": question})
-    return call_with_mapping(Twins.GenerationResult, response)
+    return call_with_mapping(TWIN_MODELS.GenerationResult, response)
 
 
 async def twin_get_upload_urls(self: Any, generation_id: Any, filenames: Any) -> Any:
@@ -657,33 +631,18 @@ async def twin_get_upload_urls(self: Any, generation_id: Any, filenames: Any) ->
 async def twin_start(self: Any, generation_id: Any) -> Any:
     generations.validate_generation_id(generation_id)
     response = await self._http.post(f"/v1/generation/{generation_id}/start")
-    return call_with_mapping(Twins.GenerationStatus, response)
+    return call_with_mapping(TWIN_MODELS.GenerationStatus, response)
 
 
 async def twin_get_result(self: Any, generation_id: Any) -> Any:
     generations.validate_generation_id(generation_id)
     response = await self._http.get(f"/v1/generation/{generation_id}/result")
-    return call_with_mapping(Twins.GenerationResult, response)
-
-
-def twin_prepare_file_paths(*file_lists: Any) -> Any:
-    file_paths = []
-    for file_list in file_lists:
-        if not file_list:
-            continue
-        for file_input in file_list:
-            if isinstance(file_input, str):
-                file_paths.append(file_input)
-            elif hasattr(file_input, "__fspath__"):
-                file_paths.append(str(file_input))
-            else:
-                raise ValueError(f"Unsupported file type: {type(file_input)}")
-    return file_paths
+    return call_with_mapping(TWIN_MODELS.GenerationResult, response)
 
 
 def twin_create_generation_result(blueprint_text: Any) -> Any:
     now = "T"
-    return Twins.GenerationResult(generation_id="on-premise-generated", status=StatusEnum.COMPLETED,
+    return TWIN_MODELS.GenerationResult(generation_id="on-premise-generated", status=StatusEnum.COMPLETED,
                                   blueprint=blueprint_text, result={"blueprint": blueprint_text}, created_at=now,
                                   completed_at=now)
 
@@ -697,7 +656,7 @@ def twin_create_execution_result(result_dict: Any) -> Any:
 
 
 async def twin_generate(client: Any, prompt: Any, images: Any, videos: Any) -> Any:
-    input_data = twin_prepare_file_paths(images, videos)
+    input_data = TWIN_VOSTREL.prepare_file_paths(images, videos)
     _vostrel.logger.info("Generating blueprint via on-premise client...")
     blueprint_text = await client.generate_blueprint(question=prompt, input_data=input_data if input_data else None)
     validated = client.validate_blueprint(blueprint_text)
@@ -707,7 +666,7 @@ async def twin_generate(client: Any, prompt: Any, images: Any, videos: Any) -> A
 
 async def twin_execute(client: Any, blueprint_input: Any, input_files: Any) -> Any:
     blueprint_text = _vostrel.normalize_blueprint(blueprint_input)
-    input_data = twin_prepare_file_paths(input_files)
+    input_data = TWIN_VOSTREL.prepare_file_paths(input_files)
     if not input_data:
         raise ValueError("At least one input file is required for execution")
     _vostrel.logger.info("Executing blueprint via on-premise client...")
@@ -774,10 +733,10 @@ TARGETS = [
            twin_prepare_file, handler_instance, kind="method"),
     Target("read_file", lambda: tamsel.FileHandler.read_file, [SELF, Param("file_info", "dict")], twin_read_file,
            handler_instance, kind="method"),
-    Target("GenerationResult", lambda: blueprint.GenerationResult, [], Twins.GenerationResult, kind="model"),
-    Target("GenerationStatus", lambda: blueprint.GenerationStatus, [], Twins.GenerationStatus, kind="model"),
+    Target("GenerationResult", lambda: blueprint.GenerationResult, [], TWIN_MODELS.GenerationResult, kind="model"),
+    Target("GenerationStatus", lambda: blueprint.GenerationStatus, [], TWIN_MODELS.GenerationStatus, kind="model"),
     Target("extract_blueprint_from_result", lambda: blueprint.GenerationResult.extract_blueprint_from_result,
-           [SELF], extract_blueprint),
+           [SELF], TWIN_MODELS.GenerationResult.extract_blueprint_from_result),
     Target("UploadsResource", lambda: uploads.UploadsResource, [Param("http_client")], BaseResource.__init__,
            kind="python-constructor"),
     Target("_infer_content_type", lambda: uploads.UploadsResource._infer_content_type,
@@ -805,7 +764,8 @@ TARGETS = [
            generations_instance, kind="coroutine"),
     Target("get_result", lambda: generations.GenerationsResource.get_result, [SELF, Param("generation_id", "str")],
            twin_get_result, generations_instance, kind="coroutine"),
-    Target("prepare_file_paths", lambda: _vostrel.prepare_file_paths, [], twin_prepare_file_paths, varargs=True),
+    Target("prepare_file_paths", lambda: _vostrel.prepare_file_paths, [], TWIN_VOSTREL.prepare_file_paths,
+           varargs=True),
     Target("create_generation_result", lambda: _vostrel.create_generation_result, [Param("blueprint", "str")],
            twin_create_generation_result),
     Target("create_execution_result", lambda: _vostrel.create_execution_result, [Param("result_dict", "dict")],

@@ -1,13 +1,11 @@
-"""The two generation models of velquor_ai.models.blueprint in plain Python."""
-
-from __future__ import annotations
+"""Generation data models."""
 
 from typing import Any, Dict, Optional, Union
 
 from pydantic import BaseModel, model_validator
 
-from velquor_ai.models.common import StatusEnum
-from velquor_ai.models.execution import ErrorDetail
+from .common import StatusEnum
+from .execution import ErrorDetail
 
 
 class GenerationResult(BaseModel):
@@ -24,6 +22,16 @@ class GenerationResult(BaseModel):
 
     @model_validator(mode="after")
     def extract_blueprint_from_result(self) -> "GenerationResult":
+        """Extract blueprint from result dict if not already set at top level.
+
+        This handles backward compatibility:
+        - New format: blueprint is at top level (API returns it directly)
+        - Old format: blueprint is inside result.blueprint
+
+        Returns:
+            GenerationResult: Self instance with blueprint extracted
+        """
+        # A top-level blueprint wins over the one inside `result`.
         if not self.blueprint and self.result and isinstance(self.result, dict):
             self.blueprint = self.result.get("blueprint")
         return self
@@ -38,4 +46,5 @@ class GenerationStatus(BaseModel):
     error: Optional[Union[str, ErrorDetail]] = None
 
 
+# Alias for backward compatibility
 BlueprintGenerationResponse = GenerationResult
