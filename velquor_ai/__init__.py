@@ -13,7 +13,7 @@ only when first used, so importing the package stays light.
 # puts it into its User-Agent) read it from the partly initialised package.
 __version__ = "0.1.0"
 
-from .client import ProgressEvent, VelquorAI
+from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config
 from .exceptions import (
     APIConnectionError,
@@ -40,6 +40,7 @@ __all__ = [
     "APIConnectionError",
     "APIError",
     "APITimeoutError",
+    "AsyncVelquorAI",
     "AuthenticationError",
     "BadRequestError",
     "Config",

@@ -46,7 +46,7 @@ if TYPE_CHECKING:
     from .resources.uploads import UploadsResource
     from .types import BlueprintInput, FileInput
 
-__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "ProgressEvent", "VelquorAI"]
+__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "ProgressEvent", "VelquorAI"]
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
 
@@ -97,7 +97,7 @@ class _Input:
     content_type: str
 
 
-class VelquorAI:
+class AsyncVelquorAI:
     """Async client of the blueprint service, or of the on-premise library.
 
     Remote mode (the default) talks to the service over HTTP; on-premise mode
@@ -196,7 +196,7 @@ class VelquorAI:
         workdir: str | os.PathLike[str] | None = None,
         *,
         max_file_size: int | None = None,
-    ) -> VelquorAI:
+    ) -> AsyncVelquorAI:
         """Build a client that works with the on-premise library.
 
         Args:
@@ -778,3 +778,8 @@ def _first_leaf(group: BaseExceptionGroup[Any]) -> BaseException:
     while isinstance(first, BaseExceptionGroup):
         first = first.exceptions[0]
     return first
+
+
+# The asynchronous client under its earlier name, until the synchronous client
+# takes it.
+VelquorAI = AsyncVelquorAI
