@@ -29,6 +29,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Any, Awaitable, Callable
 
+from support import Config, Status
+
 from velquor_ai import _vostrel
 from velquor_ai.models.blueprint import GenerationResult, GenerationStatus
 from velquor_ai.resources import uploads as uploads_module
@@ -39,11 +41,6 @@ from velquor_ai.util.tamsel import FileHandler
 from velquor_ai.util.validators import validate_execution_id, validate_generation_id
 
 PAGE = os.sysconf("SC_PAGE_SIZE")
-
-
-class Config:
-    max_poll_interval = 30
-    max_file_size = 1000
 
 
 class Reply:
@@ -119,15 +116,9 @@ class OnPremise:
         return Reply({"output": ["out/a.json", "word", 3]}, LookupError("no runner") if self.fail else None)
 
 
-class Status:
-    def __init__(self, status: str) -> None:
-        self.status = status
-        self.error = "model failed"
-
-
 def checks(*statuses: str) -> Callable[[], Reply]:
     remaining = list(statuses)
-    return lambda: Reply(Status(remaining.pop(0)))
+    return lambda: Reply(Status(remaining.pop(0), error="model failed"))
 
 
 async def expect(awaitable: Awaitable[Any] | Callable[[], Any], error: type[BaseException] | None = None) -> None:

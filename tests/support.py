@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import importlib.util
 import traceback
+from collections.abc import Callable
 from pathlib import Path
 from types import ModuleType
 from typing import Any
@@ -75,30 +76,43 @@ class Ready:
         yield
 
 
-class FakeLoop:
-    """An event loop whose clock moves only when told to."""
+PENDING = Status("pending")
 
-    def __init__(self, now: float = 0.0, step: float = 0.0) -> None:
-        self.now = now
+
+class FakeAsyncio:
+    """Stands in for a module's `asyncio`: one loop (itself) whose clock moves by
+    `step` at each reading and by the seconds of each sleep, which finishes at once.
+    A `sleep` given replaces that one (and leaves the clock alone)."""
+
+    def __init__(self, start: float = 0.0, step: float = 0.0, sleep: Callable[[Any], Any] | None = None) -> None:
+        self.start = self.now = start
         self.step = step
+        self.sleeps: list[Any] = []
+        self.events: list[tuple[str, float]] = []
+        self.loop_fetches = 0
+        if sleep is not None:
+            self.sleep = sleep  # type: ignore[method-assign]
+
+    def get_event_loop(self) -> FakeAsyncio:
+        self.loop_fetches += 1
+        return self
 
     def time(self) -> float:
         self.now += self.step
         return self.now
 
-
-class FakeAsyncio:
-    """Stands in for a module's `asyncio`: one loop, and a sleep that records its
-    argument, advances the clock by it and finishes at once."""
-
-    def __init__(self, now: float = 0.0, step: float = 0.0) -> None:
-        self.loop = FakeLoop(now, step)
-        self.sleeps: list[Any] = []
-
-    def get_event_loop(self) -> FakeLoop:
-        return self.loop
-
     def sleep(self, seconds: Any) -> Ready:
         self.sleeps.append(seconds)
-        self.loop.now += seconds
+        self.events.append(("sleep", seconds))
+        self.now += seconds
         return Ready()
+
+    def checker(self, *answers: Any, then: Any = PENDING) -> Callable[[], Any]:
+        """A check function giving `answers` in turn, then `then` for ever."""
+        queue = list(answers)
+
+        async def check() -> Any:
+            self.events.append(("check", self.now - self.start))
+            return queue.pop(0) if queue else then
+
+        return check

@@ -19,19 +19,10 @@ import weakref
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support import Config, FakeAsyncio, Status, load_twin
 
 from velquor_ai.util import poller
 from velquor_ai.util.poller import StatusPoller
-
-
-class Config:
-    max_poll_interval = 30
-
-
-class Status:
-    def __init__(self, status, error=None):
-        self.status = status
-        self.error = error
 
 
 class Script:
@@ -60,52 +51,16 @@ class Script:
         return self.result
 
 
-class FakeLoop:
-    def time(self):
-        return 0.0
-
-
-class FakeAsyncio:
-    """Stands in for the module's `asyncio`: a clock that never moves and a scripted sleep."""
-
-    def __init__(self, log, sleep_yields=("tick",)):
-        self.log = log
-        self.sleep_yields = sleep_yields
-        self.loop = FakeLoop()
-
-    def get_event_loop(self):
-        return self.loop
-
-    def sleep(self, seconds):
-        return Script(self.sleep_yields, None, self.log, name=f"sleep({seconds})")
+def scripted_asyncio(log):
+    """`asyncio` for the poller: a clock that never moves and a scripted sleep."""
+    return FakeAsyncio(sleep=lambda seconds: Script(["tick"], None, log, name=f"sleep({seconds})"))
 
 
 @pytest.fixture
 def fake_asyncio(monkeypatch):
-    log = []
-    fake = FakeAsyncio(log)
+    fake = scripted_asyncio([])
     monkeypatch.setattr(poller, "asyncio", fake)
     return fake
-
-
-async def native_poll(fake, check_fn, timeout, interval, on_progress=None):
-    """The poller's algorithm as a native coroutine, awaiting the same things."""
-    start_time = fake.get_event_loop().time()
-    current_interval = interval
-    while True:
-        elapsed = fake.get_event_loop().time() - start_time
-        if elapsed > timeout:
-            raise TimeoutError(f"Operation timed out after {timeout}s")
-        status = await check_fn()
-        if on_progress:
-            on_progress(status)
-        if hasattr(status, "status"):
-            if status.status == "completed":
-                return status
-            if status.status == "failed":
-                raise RuntimeError(f"Task failed: {getattr(status, 'error', 'Unknown error')}")
-        await fake.sleep(current_interval)
-        current_interval = int(min(current_interval * 1.5, 30))
 
 
 def scripted_checks(log, statuses, yields=("a", "b")):
@@ -458,7 +413,7 @@ def test_frame_and_native_coroutines_agree(operations, swallow):
     outcomes, logs = [], []
     for kind in ("frame", "native"):
         log = []
-        fake = FakeAsyncio(log)
+        fake = scripted_asyncio(log)
         statuses = ["pending", "processing", "completed"]
 
         def check():
@@ -472,7 +427,9 @@ def test_frame_and_native_coroutines_agree(operations, swallow):
             finally:
                 poller.asyncio = saved
         else:
-            outcomes.append(drive(native_poll(fake, check, 100, 2), operations))
+            twin = load_twin("velquor_ai.util.poller")
+            twin.asyncio = fake
+            outcomes.append(drive(twin.StatusPoller(Config()).poll_until_complete(check, 100, 2), operations))
         logs.append(log)
     assert outcomes[0] == outcomes[1]
     assert logs[0] == logs[1]
@@ -489,7 +446,7 @@ class Recorder:
     async def __call__(self):
         self.calls += 1
         await asyncio.sleep(0)
-        return Status(self.statuses.pop(0))
+        return Status(self.statuses.pop(0), error=None)
 
 
 def test_run_create_task_gather_and_task_group():

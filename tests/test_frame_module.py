@@ -16,13 +16,13 @@ import pickle
 import subprocess
 import sys
 import textwrap
-import traceback
 import tracemalloc
 import types
 from collections.abc import Callable
 from typing import Any
 
 import pytest
+from support import StrSubclass, entries_below_caller
 
 import velquor_ai.util.validators as validators
 from velquor_ai.exceptions import ValidationError
@@ -39,15 +39,6 @@ FUNCTIONS = [
 each_function = pytest.mark.parametrize(
     ("function", "param", "other_param", "def_line"), FUNCTIONS, ids=["execution", "generation"]
 )
-
-
-class StrSubclass(str):
-    pass
-
-
-def entries_below_caller(error: BaseException) -> list[tuple[str, str, int | None]]:
-    """The traceback entries added beneath the test function that made the call."""
-    return [(e.name, e.filename, e.lineno) for e in traceback.extract_tb(error.__traceback__)[1:]]
 
 
 # ------------------------------------------------------------------ binding

@@ -31,7 +31,7 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pydantic import BaseModel
-from support import load_twin
+from support import FakeAsyncio, Halt, Status, load_twin
 
 from velquor_ai import _vostrel
 from velquor_ai.models import blueprint
@@ -45,10 +45,6 @@ from velquor_ai.util import poller, tamsel, validators
 
 class Boom(Exception):
     pass
-
-
-class Halt(BaseException):
-    """Like KeyboardInterrupt: not an Exception, must still pass through untouched."""
 
 
 def _raiser(dunder: str, error: type[BaseException]) -> Callable[..., Any]:
@@ -131,16 +127,6 @@ class RaisingEqKey(str):
 SUBCLASSES = {"str": SubStr, "bytes": SubBytes, "int": SubInt, "float": SubFloat, "list": SubList, "dict": SubDict}
 HUGE_TEXT = "a" * (1 << 20)
 HUGE_BYTES = b"\x00" * (1 << 20)
-
-
-class Status:
-    def __init__(self, status: Any, error: Any = None, has_error: bool = True) -> None:
-        self.status = status
-        if has_error:
-            self.error = error
-
-    def __repr__(self) -> str:
-        return f"Status({self.status!r})"
 
 
 class Record:
@@ -467,30 +453,6 @@ class FakeHttpx:
 
     def AsyncClient(self) -> FakeS3Client:  # noqa: N802 - the name httpx gives it
         return self.client
-
-
-class FakeLoop:
-    def __init__(self) -> None:
-        self.now = 0.0
-
-    def time(self) -> float:
-        self.now += 1.0
-        return self.now
-
-
-class FakeAsyncio:
-    """The poller's `asyncio`: a clock that moves one second per reading."""
-
-    def __init__(self, calls: list[Any]) -> None:
-        self.loop = FakeLoop()
-        self.calls = calls
-
-    def get_event_loop(self) -> FakeLoop:
-        return self.loop
-
-    def sleep(self, seconds: Any) -> Ready:
-        self.calls.append(("sleep", seconds))
-        return Ready(None)
 
 
 # --- twins of the bodies --------------------------------------------------------------------
@@ -859,7 +821,13 @@ def run_side(target: Target, draw: Draw, side: str, monkeypatch: pytest.MonkeyPa
     s3 = FakeS3Client(build, env["replies"])
     env.update(collaborators)
     monkeypatch.setattr(uploads, "httpx", FakeHttpx(s3))
-    monkeypatch.setattr(poller, "asyncio", FakeAsyncio(calls))
+
+    def sleep(seconds: Any) -> Ready:
+        calls.append(("sleep", seconds))
+        return Ready(None)
+
+    # The poller's `asyncio`: a clock that moves one second per reading.
+    monkeypatch.setattr(poller, "asyncio", FakeAsyncio(step=1.0, sleep=sleep))
 
     def value(recipe: Any) -> Any:
         if recipe == ("collaborator",):

@@ -30,6 +30,7 @@ from typing import Any, Callable
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from support import Config, FakeAsyncio, Halt, Status, load_twin
 
 from velquor_ai import _vostrel
 from velquor_ai.models.blueprint import GenerationResult
@@ -39,9 +40,7 @@ from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util import poller
 from velquor_ai.util.poller import StatusPoller
 
-
-class Halt(BaseException):
-    """KeyboardInterrupt-like: not an Exception."""
+POLLER_TWIN = load_twin("velquor_ai.util.poller")
 
 
 THROWN = [ValueError, KeyError, GeneratorExit, StopIteration, asyncio.CancelledError, Halt]
@@ -179,33 +178,7 @@ ITERATOR_TYPES = {
 }
 
 
-class Status:
-    def __init__(self, status: str) -> None:
-        self.status = status
-        self.error = "why"
-
-
 # --- the coroutines under test and their twins ---------------------------------------
-
-
-class FakeLoop:
-    def time(self) -> float:
-        return 0.0
-
-
-class FakeAsyncio:
-    def __init__(self, world: World) -> None:
-        self.world = world
-
-    def get_event_loop(self) -> FakeLoop:
-        return FakeLoop()
-
-    def sleep(self, seconds: Any) -> Any:
-        return self.world.awaitable(f"sleep({seconds})", None)
-
-
-class Config:
-    max_poll_interval = 30
 
 
 class HTTP:
@@ -260,25 +233,21 @@ class OnPremise:
         return text if isinstance(text, str) else "not a string"
 
 
-async def native_poll(world: World) -> Any:
+def poll_with(module: Any, world: World) -> Any:
+    """A poll of the module, whose `asyncio` sleeps through the world."""
     statuses = iter(["pending", "processing", "completed"])
-    interval = 2
-    while True:
-        status = await world.awaitable("check", Status(next(statuses, "completed")))
-        if hasattr(status, "status"):
-            if status.status == "completed":
-                return status
-            if status.status == "failed":
-                raise RuntimeError(f"Task failed: {getattr(status, 'error', 'Unknown error')}")
-        await world.awaitable(f"sleep({interval})", None)
-        interval = int(min(interval * 1.5, 30))
+    module.asyncio = FakeAsyncio(sleep=lambda seconds: world.awaitable(f"sleep({seconds})", None))
+    return module.StatusPoller(Config()).poll_until_complete(
+        lambda: world.awaitable("check", Status(next(statuses, "completed"), error="why")), 100, 2)
 
 
 def frame_poll(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
-    statuses = iter(["pending", "processing", "completed"])
-    monkeypatch.setattr(poller, "asyncio", FakeAsyncio(world))
-    return StatusPoller(Config()).poll_until_complete(
-        lambda: world.awaitable("check", Status(next(statuses, "completed"))), 100, 2)
+    monkeypatch.setattr(poller, "asyncio", poller.asyncio)  # put back after the run
+    return poll_with(poller, world)
+
+
+def native_poll(world: World) -> Any:
+    return poll_with(POLLER_TWIN, world)
 
 
 async def native_upload_urls(world: World) -> Any:
@@ -541,7 +510,7 @@ def test_a_coroutine_resurrected_by_its_finalizer_stays_collectable(monkeypatch:
     # any cycle it later joins leaks for good.
     kept: list[Any] = []
     monkeypatch.setattr("sys.unraisablehook", lambda unraisable: kept.append(unraisable.object))
-    monkeypatch.setattr(poller, "asyncio", FakeAsyncio(World([], False, [])))
+    monkeypatch.setattr(poller, "asyncio", FakeAsyncio())
     check = CheckHolding()
     coro = StatusPoller(Config()).poll_until_complete(check, 100, 1)
     coro.send(None)

@@ -6,11 +6,11 @@ import gc
 import inspect
 import subprocess
 import sys
-import traceback
 import warnings
 
 import pydantic
 import pytest
+from support import StrSubclass, entries
 
 from velquor_ai.exceptions import ValidationError
 from velquor_ai.models.blueprint import GenerationResult, GenerationStatus
@@ -45,10 +45,6 @@ class RecordingHTTP:
 def resource(*answers):
     http = RecordingHTTP(*answers)
     return GenerationsResource(http, UploadsResource(http)), http
-
-
-def entries(error):
-    return [(frame.name, frame.lineno) for frame in traceback.extract_tb(error.__traceback__)]
 
 
 @pytest.mark.parametrize("question", ["What is in the image?", ""])
@@ -115,10 +111,6 @@ def test_identifier_is_refused_before_any_request(call, identifier):
     with pytest.raises(ValidationError) as caught:
         asyncio.run(getattr(generations_resource, call)(*args))
     assert caught.value.field == "generation_id" and http.calls == []
-
-
-class StrSubclass(str):
-    pass
 
 
 @pytest.mark.parametrize(

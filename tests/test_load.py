@@ -18,46 +18,11 @@ from pathlib import Path
 from typing import Any, Callable
 
 import pytest
+from support import Config, Status, load_twin
 
-from velquor_ai.util import poller
 from velquor_ai.util.poller import StatusPoller
 
 POLLS = 10_000
-
-
-class Config:
-    max_poll_interval = 30
-
-
-class Status:
-    __slots__ = ("status", "error")
-
-    def __init__(self, status: str) -> None:
-        self.status = status
-        self.error = None
-
-
-async def native_poll(self: Any, check_fn: Callable[[], Any], timeout: int, interval: int,
-                      on_progress: Callable[[Any], Any] | None = None) -> Any:
-    """The poller's algorithm as a native coroutine, for comparison."""
-    start_time = asyncio.get_event_loop().time()
-    current_interval = interval
-    while True:
-        elapsed = asyncio.get_event_loop().time() - start_time
-        if elapsed > timeout:
-            raise poller.SDKTimeoutError(f"Operation timed out after {timeout}s")
-        status = await check_fn()
-        if on_progress:
-            on_progress(status)
-        if hasattr(status, "status"):
-            if status.status == "completed":
-                poller.logger.info("Task completed successfully")
-                return status
-            if status.status == "failed":
-                raise RuntimeError(f"Task failed: {getattr(status, 'error', 'Unknown error')}")
-        await asyncio.sleep(current_interval)
-        current_interval = int(min(current_interval * 1.5, self.config.max_poll_interval))
-        poller.logger.debug(f"Polling... (next interval: {current_interval}s)")
 
 
 async def run_polls(poll: Callable[..., Any]) -> tuple[int, int, list[Any]]:
@@ -120,16 +85,16 @@ async def suspended_coroutine_size(make: Callable[[], Any]) -> float:
 
 def test_ten_thousand_concurrent_polls_complete_and_hold_little_memory(capsys: pytest.CaptureFixture[str]) -> None:
     frame_poller = StatusPoller(Config())
-    native_poller = type("NativePoller", (), {"config": Config()})()
+    native_poller = load_twin("velquor_ai.util.poller").StatusPoller(Config())
     figures: dict[str, tuple[int, int]] = {}
     # A first round grows the loop's and asyncio's tables to size, so that both
     # measured rounds start alike.
-    asyncio.run(run_polls(lambda check: native_poll(native_poller, check, 60, 0)))
+    asyncio.run(run_polls(lambda check: native_poller.poll_until_complete(check, 60, 0)))
     tracemalloc.start()
     try:
         for name, poll in [
             ("frame", lambda check: frame_poller.poll_until_complete(check, 60, 0)),
-            ("native", lambda check: native_poll(native_poller, check, 60, 0)),
+            ("native", lambda check: native_poller.poll_until_complete(check, 60, 0)),
         ]:
             held, left, results = asyncio.run(run_polls(poll))
             assert results == ["completed"] * POLLS
@@ -137,7 +102,7 @@ def test_ten_thousand_concurrent_polls_complete_and_hold_little_memory(capsys: p
         check = Pending
         alone = {
             "frame": asyncio.run(suspended_coroutine_size(lambda: frame_poller.poll_until_complete(check, 60, 0))),
-            "native": asyncio.run(suspended_coroutine_size(lambda: native_poll(native_poller, check, 60, 0))),
+            "native": asyncio.run(suspended_coroutine_size(lambda: native_poller.poll_until_complete(check, 60, 0))),
         }
     finally:
         tracemalloc.stop()

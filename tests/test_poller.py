@@ -18,6 +18,7 @@ import warnings
 from typing import Any
 
 import pytest
+from support import PENDING, FakeAsyncio, Status
 
 import velquor_ai.util.poller as poller_module
 from velquor_ai.config import Config
@@ -39,67 +40,7 @@ class Cap:
         self.max_poll_interval = max_poll_interval
 
 
-class Status:
-    def __init__(self, status: Any, **fields: Any) -> None:
-        self.status = status
-        vars(self).update(fields)
-
-    def __repr__(self) -> str:
-        return f"Status({vars(self)!r})"
-
-
-PENDING = Status("pending")
 DONE = Status("completed")
-
-
-class Ready:
-    """An awaitable that finishes without ever suspending."""
-
-    def __await__(self):  # type: ignore[no-untyped-def]
-        return
-        yield
-
-
-class FakeAsyncio:
-    """The module's view of asyncio: one loop whose clock advances only by sleeping."""
-
-    START = 1000.0
-
-    def __init__(self) -> None:
-        self.now = self.START
-        self.sleeps: list[Any] = []
-        self.events: list[tuple[str, float]] = []
-        self.loop_fetches = 0
-
-    def get_event_loop(self) -> FakeAsyncio:
-        self.loop_fetches += 1
-        return self
-
-    def time(self) -> float:
-        return self.now
-
-    def sleep(self, seconds: Any) -> Ready:
-        self.sleeps.append(seconds)
-        self.events.append(("sleep", seconds))
-        self.now += seconds
-        return Ready()
-
-    def checker(self, *answers: Any, then: Any = PENDING):  # type: ignore[no-untyped-def]
-        """A check function giving `answers` in turn, then `then` for ever."""
-        queue = list(answers)
-
-        async def check() -> Any:
-            self.events.append(("check", self.now - self.START))
-            return queue.pop(0) if queue else then
-
-        return check
-
-
-@pytest.fixture
-def clock(monkeypatch: pytest.MonkeyPatch) -> FakeAsyncio:
-    fake = FakeAsyncio()
-    monkeypatch.setattr(poller_module, "asyncio", fake)
-    return fake
 
 
 def run(coro: Any) -> Any:

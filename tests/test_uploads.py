@@ -8,13 +8,13 @@ import logging
 import re
 import socket
 import threading
-import traceback
 import types
 import warnings
 from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import httpx
 import pytest
+from support import StrSubclass, entries
 
 from velquor_ai.exceptions import ValidationError
 from velquor_ai.resources import uploads
@@ -34,10 +34,6 @@ class RecordingHTTP:
     async def post(self, path, **kwargs):
         self.calls.append((path, kwargs))
         return self.answer
-
-
-def entries(error):
-    return [(frame.name, frame.lineno) for frame in traceback.extract_tb(error.__traceback__)]
 
 
 REQUESTS = {
@@ -104,10 +100,6 @@ def test_identifier_is_refused_before_any_request(method, identifier):
     assert caught.value.field == REQUESTS[method][1]
     assert http.calls == []
     assert (method, REQUESTS[method][2] + 15) in entries(caught.value)
-
-
-class StrSubclass(str):
-    pass
 
 
 @pytest.mark.parametrize(

@@ -4,7 +4,6 @@ where their traceback entries point."""
 from __future__ import annotations
 
 import builtins
-import traceback
 from collections.abc import Callable
 from dataclasses import dataclass
 from typing import Any
@@ -12,6 +11,7 @@ from typing import Any
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
+from support import entries_below_caller
 
 import velquor_ai.util.validators as validators
 from velquor_ai.exceptions import ValidationError
@@ -52,11 +52,6 @@ GENERATION = Validator(
     37,
 )
 both_validators = pytest.mark.parametrize("validator", [EXECUTION, GENERATION], ids=["execution", "generation"])
-
-
-def entries_below_caller(error: BaseException) -> list[tuple[str, str, int | None]]:
-    """The traceback entries added beneath the test function that made the call."""
-    return [(e.name, e.filename, e.lineno) for e in traceback.extract_tb(error.__traceback__)[1:]]
 
 
 class RecordedCall(Exception):
