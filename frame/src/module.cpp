@@ -231,11 +231,13 @@ Ref ModuleBody::class_statement(const char* name, std::initializer_list<Obj> bas
     Py_ssize_t i = 0;
     for (Obj base : bases) PyTuple_SET_ITEM(original.get(), i++, Py_NewRef(base.get()));
     Ref resolved = resolve_bases(original.get());
-    PyObject* metaclass = derive_metaclass(resolved.get());
+    // Held: __prepare__ and the class body run Python code, which could
+    // reassign a base's __class__ and drop the last other reference.
+    Ref metaclass = borrow(derive_metaclass(resolved.get()));
     Ref class_name = str(name);
     Ref namespace_;
     PyObject* prepare = nullptr;
-    if (check(PyObject_GetOptionalAttr(metaclass, FRAME_STR("__prepare__"), &prepare))) {
+    if (check(PyObject_GetOptionalAttr(metaclass.get(), FRAME_STR("__prepare__"), &prepare))) {
         Ref method = steal(prepare);
         namespace_ = call(method, {class_name, resolved});
     } else {

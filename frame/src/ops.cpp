@@ -29,17 +29,22 @@ namespace {
 
 // A special method as the statements find it: looked up on the type, not the
 // instance, and bound to the object; empty when the type has none.
+// Each dict lookup can run Python code (the __eq__ of a str-subclass key whose
+// hash collides with the name), which may assign the object's __class__ or
+// the class's __bases__ and so free the type or its MRO: both are held for
+// the whole walk, which goes on over the MRO it started with, as the
+// interpreter's own lookup does.
 Ref lookup_special(Obj object, PyObject* name) {
-    PyTypeObject* type = Py_TYPE(object.get());
-    PyObject* mro = type->tp_mro;
-    for (Py_ssize_t i = 0; mro != nullptr && i < PyTuple_GET_SIZE(mro); ++i) {
-        Ref dict = steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro, i))));
+    Ref type = borrow(type_of(object));
+    Ref mro = borrow(reinterpret_cast<PyTypeObject*>(type.get())->tp_mro);
+    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
+        Ref dict = steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
         PyObject* found = nullptr;
         if (!check(PyDict_GetItemRef(dict.get(), name, &found))) continue;
         Ref attribute = steal(found);
         descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
         if (bind == nullptr) return attribute;
-        return steal(bind(found, object, reinterpret_cast<PyObject*>(type)));
+        return steal(bind(found, object, type.get()));
     }
     return Ref();
 }
@@ -68,8 +73,11 @@ Ref enter_async_context(Obj manager, Ref& exit) {
 
 Ref call_exit(Obj exit, PyObject* exception) {
     if (exception == nullptr) return call(exit, {none(), none(), none()});
+    // The type is held too: the exit method may assign the exception's
+    // __class__ while it runs.
+    Ref type = borrow(type_of(exception));
     Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exception));
-    return call(exit, {type_of(exception), exception, traceback ? traceback.get() : none()});
+    return call(exit, {type, exception, traceback ? traceback.get() : none()});
 }
 
 Ref fetch_exception() {

@@ -1,0 +1,86 @@
+"""The frame against hostile Python code and against the native behaviour it
+stands for: special-method lookups that rewrite classes, coroutines freed in
+awkward states, deep await chains, failed imports, second awaiters, keyword
+expansion, exception context and coroutine introspection."""
+
+from __future__ import annotations
+
+import asyncio
+from typing import Any
+
+import pytest
+
+from velquor_ai.resources import uploads
+from velquor_ai.resources.uploads import UploadsResource
+
+
+class PutResponse:
+    status_code = 201
+    text = "ok"
+
+
+# --- special-method lookup ------------------------------------------------------------
+
+
+def rebasing_manager(calls: list[str]) -> type:
+    """A class whose dict holds a str-subclass key colliding with "__aenter__":
+    comparing it during the lookup rebases the class, which frees the MRO the
+    lookup walks, and reuses that memory for a tuple of impostors."""
+
+    class Impostor:
+        async def __aenter__(self) -> Any:
+            calls.append("Impostor.__aenter__")
+            return self
+
+    class Base:
+        async def __aenter__(self) -> Any:
+            calls.append("Base.__aenter__")
+            return self
+
+        async def put(self, url: str, **kwargs: Any) -> PutResponse:
+            return PutResponse()
+
+    class Other(Base):
+        async def __aexit__(self, *exc_info: Any) -> bool:
+            calls.append("Other.__aexit__")
+            return False
+
+    class Key(str):
+        armed = True
+
+        def __hash__(self) -> int:
+            return hash("__aenter__")
+
+        def __eq__(self, other: object) -> bool:
+            if Key.armed:
+                Key.armed = False
+                manager.__bases__ = (Other,)
+                calls.append(tuple([Impostor] * 4))  # reuses the freed MRO of 4
+            return False
+
+        __ne__ = str.__ne__
+
+    class Start(Base):
+        pass
+
+    manager = type("Manager", (Start,), {Key("decoy"): None, "__aexit__": None})
+    del manager.__aexit__
+    return manager
+
+
+@pytest.mark.parametrize("side", ["frame", "native"])
+def test_special_method_lookup_survives_a_class_rebased_by_a_key_comparison(monkeypatch, side):
+    calls: list[Any] = []
+    manager = rebasing_manager(calls)
+    monkeypatch.setattr(uploads, "httpx", type("Httpx", (), {"AsyncClient": staticmethod(manager)}))
+
+    async def native() -> Any:
+        async with manager() as s3_client:
+            await s3_client.put("u", content=b"d")
+            return {"status": "uploaded", "size": 1}
+
+    run = UploadsResource(None).upload_file_to_s3("u", b"d", "t") if side == "frame" else native()
+    assert asyncio.run(run) == {"status": "uploaded", "size": 1}
+    # The walk goes on over the MRO it started with; the exit is then found
+    # on the rebased class.
+    assert [call for call in calls if isinstance(call, str)] == ["Base.__aenter__", "Other.__aexit__"]
