@@ -6,6 +6,10 @@ expansion, exception context and coroutine introspection."""
 from __future__ import annotations
 
 import asyncio
+import gc
+import sys
+import types
+import weakref
 from typing import Any
 
 import pytest
@@ -84,3 +88,91 @@ def test_special_method_lookup_survives_a_class_rebased_by_a_key_comparison(monk
     # The walk goes on over the MRO it started with; the exit is then found
     # on the rebased class.
     assert [call for call in calls if isinstance(call, str)] == ["Base.__aenter__", "Other.__aexit__"]
+
+
+# --- a coroutine freed while suspended inside an except block -----------------------------
+
+
+@types.coroutine
+def tick() -> Any:
+    yield "tick"
+
+
+class Stubborn:
+    """An awaitable that will not stop: closing its awaiter fails."""
+
+    def __await__(self) -> Any:
+        while True:
+            try:
+                yield "tick"
+            except GeneratorExit:
+                pass
+
+
+class StubbornExitClient:
+    """An S3 client whose PUT suspends and whose __aexit__ never finishes."""
+
+    entered: Any = None  # weak reference to the last one entered
+    owner: Any = None  # set to close a reference cycle
+
+    async def __aenter__(self) -> StubbornExitClient:
+        StubbornExitClient.entered = weakref.ref(self)
+        return self
+
+    def __aexit__(self, *exc_info: Any) -> Stubborn:
+        return Stubborn()
+
+    def put(self, url: str, **kwargs: Any) -> Any:
+        return tick()
+
+
+def suspended_in_the_exit(monkeypatch, kept: list[Any]) -> None:
+    """An upload dropped while its PUT is pending: its finalizer throws
+    GeneratorExit in, the exit handler awaits __aexit__, which ignores it;
+    the failed close goes to an unraisable hook that keeps the coroutine."""
+    monkeypatch.setattr(uploads, "httpx", type("Httpx", (), {"AsyncClient": StubbornExitClient}))
+    messages: list[str] = []
+
+    def keep(unraisable: Any) -> None:  # as test harnesses do, for coroutines
+        messages.append(str(unraisable.exc_value))
+        if asyncio.iscoroutine(unraisable.object):
+            kept.append(unraisable.object)
+
+    monkeypatch.setattr("sys.unraisablehook", keep)
+    coro = UploadsResource(None).upload_file_to_s3("u", b"d", "t")
+    assert coro.send(None) == "tick"
+    try:
+        raise LookupError("handled while the coroutine is dropped")
+    except LookupError:
+        del coro
+    assert messages == ["coroutine ignored GeneratorExit"] and len(kept) == 1
+
+
+def test_freeing_a_body_suspended_in_an_exit_handler_leaves_sys_exception_alone(monkeypatch):
+    kept: list[Any] = []
+    suspended_in_the_exit(monkeypatch, kept)
+    alive = weakref.ref(kept[0])
+    try:
+        raise KeyError("unrelated")
+    except KeyError as current:
+        kept.clear()  # the last reference: the body is destroyed here
+        assert alive() is None
+        assert sys.exception() is current
+    assert sys.exception() is None
+
+
+def test_collecting_a_body_suspended_in_an_exit_handler_leaves_sys_exception_alone(monkeypatch):
+    kept: list[Any] = []
+    suspended_in_the_exit(monkeypatch, kept)
+    coro = kept.pop()
+    StubbornExitClient.entered().owner = coro  # coroutine -> client (in its slots) -> coroutine
+    alive = weakref.ref(coro)
+    del coro
+    gc.collect()
+    assert alive() is None
+    assert sys.exception() is None
+    try:
+        raise KeyError("unrelated")
+    except KeyError as current:
+        gc.collect()
+        assert sys.exception() is current

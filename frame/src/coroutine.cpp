@@ -103,7 +103,20 @@ void destroy_body(CoroutineObject* co) noexcept {
         Task::Handle body = body_of(co);
         PyObject* iterator = std::exchange(body.promise().awaiting, nullptr);
         co->body_alive = false;
-        body.destroy();
+        if (body.done()) {
+            body.destroy();
+        } else {
+            // A body destroyed while suspended ends its except blocks without
+            // running them to their end: their HandledException must not
+            // restore anything into the thread. Each restores only while its
+            // own exception is the current one, which None here rules out
+            // even when the caller handles that very exception.
+            PyObject* caller = PyErr_GetHandledException();
+            PyErr_SetHandledException(Py_None);
+            body.destroy();
+            PyErr_SetHandledException(caller);
+            Py_XDECREF(caller);
+        }
         Py_XDECREF(iterator);
     }
 }
