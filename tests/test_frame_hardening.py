@@ -7,7 +7,9 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import subprocess
 import sys
+import textwrap
 import types
 import weakref
 from typing import Any
@@ -176,3 +178,38 @@ def test_collecting_a_body_suspended_in_an_exit_handler_leaves_sys_exception_alo
     except KeyError as current:
         gc.collect()
         assert sys.exception() is current
+
+
+# --- failed imports -------------------------------------------------------------------
+
+
+def test_failed_imports_leak_nothing() -> None:
+    # A fresh interpreter: the module must not have been imported yet.
+    script = textwrap.dedent(
+        """
+        import gc, sys, tracemalloc, types
+        import velquor_ai.util
+        sys.modules["velquor_ai.exceptions"] = types.ModuleType("velquor_ai.exceptions")
+
+        def fail(times):
+            for _ in range(times):
+                try:
+                    import velquor_ai.util.validators
+                except ImportError as error:
+                    assert error.__traceback__.tb_next.tb_frame.f_code.co_name == "init velquor_ai.util.validators"
+                else:
+                    raise AssertionError("imported")
+
+        tracemalloc.start()
+        fail(1000)  # until the interpreter's own caches have settled
+        gc.collect()
+        before = tracemalloc.get_traced_memory()[0]
+        fail(1000)
+        gc.collect()
+        print(tracemalloc.get_traced_memory()[0] - before)
+        """
+    )
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0, done.stderr
+    # About 400 KiB when each failure kept a traceback code object.
+    assert int(done.stdout) < 64 * 1024

@@ -146,8 +146,11 @@ int module_exec(ModuleState& state, PyObject* module) noexcept {
     } catch (...) {
         translate_exception();
         if (body_started) {
-            Ref name = Ref::steal_or_null(PyUnicode_FromString(init_name.c_str()));
-            Ref file = Ref::steal_or_null(PyUnicode_FromString(source_path(definition.dotted_name).c_str()));
+            // Interned: the cache of traceback code objects is keyed by these
+            // objects, and names made afresh would add an entry at every
+            // failed import.
+            Ref name = Ref::steal_or_null(PyUnicode_InternFromString(init_name.c_str()));
+            Ref file = Ref::steal_or_null(PyUnicode_InternFromString(source_path(definition.dotted_name).c_str()));
             if (name && file) add_traceback(name.get(), file.get(), line, state.globals);
         }
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_name.c_str());
