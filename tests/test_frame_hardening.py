@@ -11,6 +11,7 @@ import subprocess
 import sys
 import textwrap
 import types
+import warnings
 import weakref
 from typing import Any
 
@@ -178,6 +179,65 @@ def test_collecting_a_body_suspended_in_an_exit_handler_leaves_sys_exception_alo
     except KeyError as current:
         gc.collect()
         assert sys.exception() is current
+
+
+# --- deep await chains ---------------------------------------------------------------------
+
+
+class Chain:
+    """An HTTP client whose answer is the request of a resource one link
+    further down, until `links` run out; the last answer waits on `leaf`."""
+
+    def __init__(self, links: int, leaf: Any) -> None:
+        self.links = links
+        self.leaf = leaf
+
+    def post(self, path: str, json: Any = None) -> Any:
+        if self.links == 0:
+            return self.leaf()
+        return UploadsResource(Chain(self.links - 1, self.leaf)).get_generation_upload_urls("g", [])
+
+
+async def native_chain(links: int) -> Any:
+    return await native_chain(links - 1) if links else {"upload_urls": []}
+
+
+async def answer() -> dict[str, Any]:
+    return {"upload_urls": []}
+
+
+@pytest.mark.parametrize("side", ["frame", "native"])
+def test_a_deep_chain_of_awaiting_coroutines_raises_recursion_error(side):
+    links = 25_000
+    chain = UploadsResource(Chain(links, answer)).get_generation_upload_urls("g", []) if side == "frame" else (
+        native_chain(links))
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", RuntimeWarning)  # no coroutine is left unstarted
+        with pytest.raises(RecursionError, match="^maximum recursion depth exceeded$"):
+            asyncio.run(chain)
+        del chain
+        gc.collect()
+
+
+@pytest.mark.parametrize("operation", ["send", "throw", "close"])
+def test_a_deep_chain_under_the_limit_is_driven_to_its_end(operation):
+    async def leaf() -> dict[str, Any]:
+        await tick()
+        return {"upload_urls": ["leaf"]}
+
+    chain = UploadsResource(Chain(3_000, leaf)).get_generation_upload_urls("g", [])
+    assert chain.send(None) == "tick"
+    if operation == "send":
+        with pytest.raises(StopIteration) as stop:
+            chain.send(None)
+        assert stop.value.value == {"upload_urls": ["leaf"]}
+    elif operation == "throw":
+        with pytest.raises(KeyError, match="thrown"):
+            chain.throw(KeyError("thrown"))
+    else:
+        assert chain.close() is None
+    with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
+        chain.send(None)
 
 
 # --- failed imports -------------------------------------------------------------------

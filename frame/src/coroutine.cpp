@@ -255,10 +255,41 @@ PySendResult finish(CoroutineObject* co, PyObject** presult) {
     return PYGEN_ERROR;
 }
 
+// Entering a coroutine object (to resume it or to forward into what it
+// awaits) and entering its body each go one level deeper into the C stack:
+// a chain of coroutines awaiting each other counts against the interpreter's
+// recursion limit, as native ones do. Two levels a link, as a link costs
+// more stack than the interpreter's own unit.
+class Depth {
+public:
+    Depth() noexcept : entered_(Py_EnterRecursiveCall("") == 0) {}
+    ~Depth() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// A coroutine refused at the recursion limit ends there without running, as
+// a native one does; the RecursionError is pending.
+PySendResult end_at_depth_limit(CoroutineObject* co, PyObject** presult) {
+    co->state = State::Finished;
+    Py_XDECREF(take_transfer(co));
+    destroy_body(co);
+    *presult = nullptr;
+    return PYGEN_ERROR;
+}
+
 // Resumes the body with what is prepared in `transfer`, until it suspends in
 // a new await or ends.
 PySendResult resume_body(CoroutineObject* co, PyObject** presult) {
     Task::Handle body = body_of(co);
+    Depth depth;
+    if (!depth) return end_at_depth_limit(co, presult);
     body.resume();
     if (body.done()) return finish(co, presult);
     co->state = State::Suspended;
@@ -307,6 +338,8 @@ PySendResult send_ex(CoroutineObject* co, PyObject* value, PyObject** presult) {
         return PYGEN_ERROR;
     }
     if (refuse_resumption(co, false)) return PYGEN_ERROR;
+    Depth depth;
+    if (!depth) return end_at_depth_limit(co, presult);
     Running running(co);
     ExceptionContext context(co);
     if (current_await(co) == nullptr) {
@@ -346,6 +379,12 @@ PyObject* coroutine_close_impl(CoroutineObject* co) {
         Py_RETURN_NONE;
     }
     if (co->state == State::Finished) Py_RETURN_NONE;
+    Depth depth;
+    if (!depth) {
+        PyObject* unused;
+        end_at_depth_limit(co, &unused);
+        return nullptr;
+    }
     PyObject* result = nullptr;
     PySendResult status;
     {
@@ -449,6 +488,8 @@ PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* valu
 
 PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult) {
     *presult = nullptr;
+    Depth depth;
+    if (!depth) return co->running ? PYGEN_ERROR : end_at_depth_limit(co, presult);
     PyObject* iterator = current_await(co);
     if (iterator == nullptr || co->running) return throw_into_body(co, type, value, traceback, presult);
     Py_INCREF(iterator);
