@@ -17,7 +17,9 @@ from typing import Any
 
 import pytest
 
+from velquor_ai.models.blueprint import GenerationResult
 from velquor_ai.resources import uploads
+from velquor_ai.resources.generations import GenerationsResource
 from velquor_ai.resources.uploads import UploadsResource
 
 
@@ -238,6 +240,46 @@ def test_a_deep_chain_under_the_limit_is_driven_to_its_end(operation):
         assert chain.close() is None
     with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
         chain.send(None)
+
+
+# --- a second awaiter --------------------------------------------------------------------
+
+
+class PendingHTTP:
+    """An HTTP client whose GET waits on a future of the running loop."""
+
+    def __init__(self) -> None:
+        self.answer: asyncio.Future[Any] = asyncio.get_running_loop().create_future()
+
+    def get(self, path: str) -> asyncio.Future[Any]:
+        return self.answer
+
+
+async def native_get_result(http: PendingHTTP) -> Any:
+    response = await http.get("/v1/generation/g/result")
+    return GenerationResult(**response)
+
+
+@pytest.mark.parametrize("side", ["frame", "native"])
+def test_a_second_awaiter_is_refused_and_cancelling_it_spares_the_first(side):
+    async def awaiter(coro: Any) -> Any:
+        return await coro
+
+    async def main() -> None:
+        http = PendingHTTP()
+        coro = GenerationsResource(http, None).get_result("g") if side == "frame" else native_get_result(http)
+        first = asyncio.create_task(awaiter(coro))
+        await asyncio.sleep(0)  # the first task now drives the coroutine
+        second = asyncio.create_task(awaiter(coro))
+        await asyncio.sleep(0)
+        second.cancel()
+        with pytest.raises(RuntimeError, match="^coroutine is being awaited already$"):
+            await second
+        assert not first.done() and not http.answer.cancelled()
+        http.answer.set_result({"generation_id": "g", "status": "completed"})
+        assert (await first).generation_id == "g"
+
+    asyncio.run(main())
 
 
 # --- failed imports -------------------------------------------------------------------

@@ -607,7 +607,17 @@ PyObject* refuse_pickle(PyObject* self, PyObject*) {
 
 PyObject* new_iterator(PyObject* coroutine);
 
-PyObject* coroutine_await(PyObject* self) { return new_iterator(self); }
+// `await` from the interpreter comes here: a coroutine suspended in an await
+// of its own is being driven by another awaiter, which a second one would
+// contend with (and cancelling the second would cancel the first's wait).
+PyObject* coroutine_await(PyObject* self) {
+    auto* co = as_coroutine(self);
+    if (!co->running && current_await(co) != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return new_iterator(self);
+}
 
 void coroutine_finalize(PyObject* self) {
     auto* co = as_coroutine(self);
