@@ -282,6 +282,69 @@ def test_a_second_awaiter_is_refused_and_cancelling_it_spares_the_first(side):
     asyncio.run(main())
 
 
+# --- keyword expansion of the service's answer ------------------------------------------------
+
+
+class PairsMapping:
+    """keys() and __getitem__ are all that ** asks of a mapping."""
+
+    def __init__(self, pairs: list[tuple[Any, Any]]) -> None:
+        self.pairs = pairs
+
+    def keys(self) -> list[Any]:
+        return [key for key, _ in self.pairs]
+
+    def __getitem__(self, key: Any) -> Any:
+        return dict(self.pairs)[key]
+
+
+class DictWithOtherKeys(dict):
+    """A dict subclass is expanded as a dict, whatever keys() says."""
+
+    def keys(self) -> Any:
+        return ["ignored"]
+
+
+class KeysRaisingAttributeError:
+    def keys(self) -> Any:
+        raise AttributeError("keys")
+
+
+RESULT = {"generation_id": "g", "status": "completed"}
+
+
+@pytest.mark.parametrize(
+    "answer",
+    [
+        list(RESULT.items()),
+        "generation_id",
+        42,
+        PairsMapping(list(RESULT.items())),
+        PairsMapping([("generation_id", "g"), ("generation_id", "h")]),
+        PairsMapping([(1, "g")]),
+        DictWithOtherKeys(RESULT),
+        KeysRaisingAttributeError(),
+    ],
+    ids=["pairs", "str", "int", "mapping", "repeated-key", "int-key", "dict-subclass", "keys-attribute-error"],
+)
+def test_the_answer_is_expanded_as_keywords_exactly_as_python_does(answer):
+    class HTTP:
+        async def get(self, path: str) -> Any:
+            return answer
+
+    async def python_twin() -> Any:
+        response = await HTTP().get("/v1/generation/g/result")
+        return GenerationResult(**response)
+
+    outcomes = []
+    for coro in (GenerationsResource(HTTP(), None).get_result("g"), python_twin()):
+        try:
+            outcomes.append(("returned", asyncio.run(coro).generation_id))
+        except Exception as error:  # noqa: BLE001 - compared with the twin's
+            outcomes.append((type(error).__name__, str(error)))
+    assert outcomes[0] == outcomes[1]
+
+
 # --- failed imports -------------------------------------------------------------------
 
 
