@@ -345,6 +345,78 @@ def test_the_answer_is_expanded_as_keywords_exactly_as_python_does(answer):
     assert outcomes[0] == outcomes[1]
 
 
+# --- exception context of what is thrown in ----------------------------------------------------
+
+
+class FailingPutClient:
+    """An S3 client whose PUT fails and whose __aexit__ then waits."""
+
+    def __init__(self, wait: Any) -> None:
+        self.wait = wait
+
+    async def __aenter__(self) -> FailingPutClient:
+        return self
+
+    async def __aexit__(self, *exc_info: Any) -> bool:
+        await self.wait()
+        return False
+
+    async def put(self, url: str, **kwargs: Any) -> Any:
+        raise ConnectionError("PUT failed")
+
+
+async def native_upload(client: FailingPutClient) -> Any:
+    async with client as s3_client:
+        await s3_client.put("u", content=b"d")
+
+
+def with_context(error: BaseException) -> BaseException:
+    error.__context__ = LookupError("earlier")
+    return error
+
+
+def thrown_while_exiting(side: str, monkeypatch, throw: Any) -> BaseException:
+    """What leaves an upload that gets `throw` while awaiting its client's exit."""
+
+    async def wait() -> None:
+        await tick()
+
+    client = FailingPutClient(wait)
+    monkeypatch.setattr(uploads, "httpx", type("Httpx", (), {"AsyncClient": staticmethod(lambda: client)}))
+    coro = UploadsResource(None).upload_file_to_s3("u", b"d", "t") if side == "frame" else native_upload(client)
+    assert coro.send(None) == "tick"
+    with pytest.raises(BaseException) as raised:
+        coro.throw(throw())
+    return raised.value
+
+
+@pytest.mark.parametrize(
+    "throw",
+    [asyncio.CancelledError, lambda: asyncio.CancelledError("instance"), lambda: with_context(KeyError("thrown"))],
+    ids=["class", "instance", "instance-with-context"],
+)
+def test_an_exception_thrown_into_an_exit_handler_is_chained_to_the_pending_one(monkeypatch, throw):
+    frame, native = (thrown_while_exiting(side, monkeypatch, throw) for side in ("frame", "native"))
+    assert type(frame) is type(native)
+    assert repr(frame.__context__) == repr(native.__context__) == "ConnectionError('PUT failed')"
+
+
+def test_cancelling_an_upload_awaiting_its_exit_keeps_the_failed_put_as_context(monkeypatch):
+    async def main(side: str) -> BaseException:
+        client = FailingPutClient(lambda: asyncio.sleep(60))
+        monkeypatch.setattr(uploads, "httpx", type("Httpx", (), {"AsyncClient": staticmethod(lambda: client)}))
+        task = asyncio.create_task(
+            UploadsResource(None).upload_file_to_s3("u", b"d", "t") if side == "frame" else native_upload(client))
+        await asyncio.sleep(0)
+        task.cancel()
+        with pytest.raises(asyncio.CancelledError) as raised:
+            await task
+        return raised.value.__context__
+
+    contexts = [asyncio.run(main(side)) for side in ("frame", "native")]
+    assert [repr(context) for context in contexts] == ["ConnectionError('PUT failed')"] * 2
+
+
 # --- failed imports -------------------------------------------------------------------
 
 

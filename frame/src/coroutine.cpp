@@ -197,6 +197,17 @@ public:
     ExceptionContext(const ExceptionContext&) = delete;
     ExceptionContext& operator=(const ExceptionContext&) = delete;
 
+    // An exception thrown into a body that handles one of its own (inside an
+    // except block, or a with statement's exit) is raised there anew, as the
+    // interpreter raises one thrown into its frame: its __context__ becomes
+    // the handled exception.
+    void chain_thrown() const noexcept {
+        if (own_ == nullptr || !PyErr_Occurred()) return;
+        PyObject* exception = PyErr_GetRaisedException();
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+        Py_DECREF(exception);
+    }
+
 private:
     CoroutineObject* co_;
     PyObject* caller_;
@@ -396,6 +407,7 @@ PyObject* coroutine_close_impl(CoroutineObject* co) {
             Py_CLEAR(awaiting(co));
         }
         if (error == 0) PyErr_SetNone(PyExc_GeneratorExit);
+        context.chain_thrown();
         status = resume_with_exception(co, &result);
     }
     if (status == PYGEN_NEXT) {
@@ -483,6 +495,7 @@ PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* valu
     if (co->state == State::Created) return fail_unstarted(co, presult);
     Running running(co);
     ExceptionContext context(co);
+    context.chain_thrown();
     return resume_at_await(co, presult);
 }
 
@@ -504,6 +517,7 @@ PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyOb
         if (error < 0) {
             Running running(co);
             ExceptionContext context(co);
+            context.chain_thrown();
             return resume_at_await(co, presult);
         }
         return throw_into_body(co, type, value, traceback, presult);
@@ -543,6 +557,7 @@ PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyOb
         }
         Py_CLEAR(awaiting(co));
         if (status == PYGEN_RETURN) return resume_with_value(co, result, presult);
+        context.chain_thrown();
         return resume_with_exception(co, presult);
     }
 into_body:
