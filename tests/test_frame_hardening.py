@@ -7,6 +7,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import inspect
 import subprocess
 import sys
 import textwrap
@@ -415,6 +416,51 @@ def test_cancelling_an_upload_awaiting_its_exit_keeps_the_failed_put_as_context(
 
     contexts = [asyncio.run(main(side)) for side in ("frame", "native")]
     assert [repr(context) for context in contexts] == ["ConnectionError('PUT failed')"] * 2
+
+
+# --- introspection -------------------------------------------------------------------
+
+
+class Observed:
+    """An awaitable that records the state of `coroutine` while it is driven
+    into, then yields once."""
+
+    def __init__(self, states: list[str]) -> None:
+        self.states = states
+        self.coroutine: Any = None
+
+    def __await__(self) -> Any:
+        self.states.append(inspect.getcoroutinestate(self.coroutine))
+        yield "tick"
+        self.states.append(inspect.getcoroutinestate(self.coroutine))
+        return {"upload_urls": []}
+
+
+async def native_upload_urls(http: Any) -> Any:
+    return await http.post("/v1/generation/g/upload", json={"files": []})
+
+
+@pytest.mark.parametrize("ending", ["send", "close", "close-unstarted"])
+def test_inspect_reports_each_state_as_for_native_coroutines(ending):
+    def lifecycle(side: str) -> list[Any]:
+        states: list[Any] = []
+        observed = Observed(states)
+        http = type("HTTP", (), {"post": lambda self, path, json=None: observed})()
+        coro = UploadsResource(http).get_generation_upload_urls("g", []) if side == "frame" else native_upload_urls(http)
+        observed.coroutine = coro
+        states.append(inspect.getcoroutinestate(coro))
+        if ending != "close-unstarted":
+            coro.send(None)
+            states.append((inspect.getcoroutinestate(coro), coro.cr_suspended, coro.cr_frame is not None))
+        if ending == "send":
+            with pytest.raises(StopIteration):
+                coro.send(None)
+        else:
+            coro.close()
+        states.append((inspect.getcoroutinestate(coro), coro.cr_suspended, coro.cr_frame))
+        return states
+
+    assert lifecycle("frame") == lifecycle("native")
 
 
 # --- failed imports -------------------------------------------------------------------

@@ -730,6 +730,9 @@ int set_name_field(CoroutineObject* co, int index, PyObject* value, const char* 
 
 PyObject* get_frame(PyObject* self, void*) {
     auto* co = as_coroutine(self);
+    // A finished coroutine has no frame, as for native ones: inspect tells
+    // CORO_CLOSED from CORO_CREATED by that alone.
+    if (co->state == State::Finished) Py_RETURN_NONE;
     if (PyTuple_GET_SIZE(co->names) < 5) {
         PyObject* code = function_of(co)->code;
         if (code == nullptr) Py_RETURN_NONE;
@@ -788,6 +791,14 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_code", [](PyObject* self, void*) { return Py_NewRef(code_or_none(as_coroutine(self))); }, nullptr, nullptr,
      nullptr},
     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    // True exactly while the body waits at an await (inspect's
+    // CORO_SUSPENDED); forwarding into what it awaits is running.
+    {"cr_suspended",
+     [](PyObject* self, void*) -> PyObject* {
+         auto* co = as_coroutine(self);
+         return PyBool_FromLong(co->state == State::Suspended && !co->running);
+     },
+     nullptr, nullptr, nullptr},
     {"cr_running", [](PyObject* self, void*) -> PyObject* { return PyBool_FromLong(as_coroutine(self)->running); },
      nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
