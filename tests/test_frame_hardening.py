@@ -22,6 +22,7 @@ from velquor_ai.models.blueprint import GenerationResult
 from velquor_ai.resources import uploads
 from velquor_ai.resources.generations import GenerationsResource
 from velquor_ai.resources.uploads import UploadsResource
+from velquor_ai.util import validators
 
 
 class PutResponse:
@@ -461,6 +462,35 @@ def test_inspect_reports_each_state_as_for_native_coroutines(ending):
         return states
 
     assert lifecycle("frame") == lifecycle("native")
+
+
+# --- keyword names of a str subclass ---------------------------------------------------------
+
+
+class UnhashableName(str):
+    """A keyword name whose hash refuses once the keywords dict is built."""
+
+    refuse = False
+
+    def __hash__(self) -> int:
+        if UnhashableName.refuse:
+            raise AssertionError("__hash__ of a str-subclass keyword name was called")
+        return str.__hash__(self)
+
+    __eq__ = str.__eq__
+
+
+def python_validate_execution_id(execution_id: str) -> None:
+    return None
+
+
+@pytest.mark.parametrize(
+    "function", [validators.validate_execution_id, python_validate_execution_id], ids=["frame", "python"]
+)
+def test_a_str_subclass_keyword_name_is_matched_by_equality_alone(monkeypatch, function):
+    keywords = {UnhashableName("execution_id"): "exec_1"}
+    monkeypatch.setattr(UnhashableName, "refuse", True)
+    assert function(**keywords) is None
 
 
 # --- failed imports -------------------------------------------------------------------
