@@ -362,7 +362,7 @@ def int_local(value: Any) -> int:
 def call_with_mapping(cls: Callable[..., Any], mapping: Any) -> Any:
     if mapping is None:
         raise TypeError("argument after ** must be a mapping, not NoneType")
-    return cls(**(mapping.copy() if type(mapping) is dict else dict(mapping)))
+    return cls(**mapping)
 
 
 # --- twin models ---------------------------------------------------------------------
@@ -370,6 +370,12 @@ def call_with_mapping(cls: Callable[..., Any], mapping: Any) -> Any:
 # The Python of the compiled modules, at their source lines.
 TWIN_MODELS = load_twin("velquor_ai.models.blueprint")
 TWIN_VOSTREL = load_twin("velquor_ai._vostrel")
+
+# The interpreter names a callable by module and qualified name in its call
+# errors ("velquor_ai.models.blueprint.GenerationResult() argument after **
+# ..."): the twins carry the names of the models they stand for.
+for twin_model in (TWIN_MODELS.GenerationResult, TWIN_MODELS.GenerationStatus):
+    twin_model.__module__ = "velquor_ai.models.blueprint"
 
 
 # --- fake collaborators ------------------------------------------------------------------

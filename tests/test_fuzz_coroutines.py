@@ -284,7 +284,7 @@ async def native_create(world: World) -> Any:
     response = await world.awaitable("post", dict(ANSWER))
     if response is None:
         raise TypeError("argument after ** must be a mapping, not NoneType")
-    return GenerationResult(**(response.copy() if type(response) is dict else dict(response)))
+    return GenerationResult(**response)
 
 
 def frame_create(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:

@@ -157,6 +157,8 @@ FAILURES: dict[str, tuple[str, Callable[[ModuleType], Any]]] = {
                             lambda m: run(m.GenerationsResource(HTTP(), None).start(""))),
     "answer is None": ("velquor_ai.resources.generations",
                        lambda m: run(m.GenerationsResource(HTTP(), None).create("q"))),
+    "answer is a list": ("velquor_ai.resources.generations",
+                         lambda m: run(m.GenerationsResource(HTTP(answer=[]), None).create("q"))),
     "result refused": ("velquor_ai.resources.generations",
                        lambda m: run(m.GenerationsResource(HTTP(error=LookupError()), None).get_result("g"))),
     "unsupported input": ("velquor_ai._vostrel", lambda m: m.prepare_file_paths([1])),
