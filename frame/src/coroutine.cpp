@@ -47,31 +47,31 @@ namespace {
 constexpr std::size_t kBodyOffset = sizeof(CoroutineObject);
 static_assert(kBodyOffset % 16 == 0);
 
-CoroutineObject* as_coroutine(PyObject* object) { return reinterpret_cast<CoroutineObject*>(object); }
+CoroutineObject* as_coroutine(PyObject* object) noexcept { return reinterpret_cast<CoroutineObject*>(object); }
 
 constexpr std::size_t round_up(std::size_t n, std::size_t to) { return (n + to - 1) / to * to; }
 
-Task::Handle body_of(CoroutineObject* co) {
+Task::Handle body_of(CoroutineObject* co) noexcept {
     return Task::Handle::from_address(reinterpret_cast<char*>(co) + kBodyOffset);
 }
 
-CoroutineObject* object_of_body(void* body) {
+CoroutineObject* object_of_body(void* body) noexcept {
     return reinterpret_cast<CoroutineObject*>(static_cast<char*>(body) - kBodyOffset);
 }
 
-Ref* slots_of(CoroutineObject* co) { return reinterpret_cast<Ref*>(reinterpret_cast<char*>(co) + co->slots_offset); }
+Ref* slots_of(CoroutineObject* co) noexcept { return reinterpret_cast<Ref*>(reinterpret_cast<char*>(co) + co->slots_offset); }
 
-FunctionObject* function_of(CoroutineObject* co) {
+FunctionObject* function_of(CoroutineObject* co) noexcept {
     return reinterpret_cast<FunctionObject*>(PyTuple_GET_ITEM(co->names, 3));
 }
 
-int slot_count(CoroutineObject* co) { return function_of(co)->info->nslots; }
+int slot_count(CoroutineObject* co) noexcept { return function_of(co)->info->nslots; }
 
 // The iterator the body awaits; only a live body awaits anything.
-PyObject* current_await(CoroutineObject* co) {
+PyObject* current_await(CoroutineObject* co) noexcept {
     return co->body_alive ? body_of(co).promise().awaiting : nullptr;
 }
-PyObject*& awaiting(CoroutineObject* co) { return body_of(co).promise().awaiting; }
+PyObject*& awaiting(CoroutineObject* co) noexcept { return body_of(co).promise().awaiting; }
 
 PyObject* take_transfer(CoroutineObject* co) noexcept {
     co->transfer_kind = Transfer::Empty;
@@ -85,9 +85,9 @@ void set_transfer(CoroutineObject* co, PyObject* value, Transfer kind) noexcept 
     Py_XDECREF(old);
 }
 
-PyObject* name_item(CoroutineObject* co, int index) { return PyTuple_GET_ITEM(co->names, index); }
+PyObject* name_item(CoroutineObject* co, int index) noexcept { return PyTuple_GET_ITEM(co->names, index); }
 
-bool is_native_coroutine(PyObject* object) {
+bool is_native_coroutine(PyObject* object) noexcept {
     if (PyCoro_CheckExact(object)) return true;
     if (PyGen_CheckExact(object)) {
         PyCodeObject* code = PyGen_GetCode(reinterpret_cast<PyGenObject*>(object));
@@ -223,7 +223,7 @@ private:
     CoroutineObject* co_;
 };
 
-PyObject* body_name(CoroutineObject* co) { return function_of(co)->name; }
+PyObject* body_name(CoroutineObject* co) noexcept { return function_of(co)->name; }
 
 void add_body_traceback(CoroutineObject* co) noexcept {
     add_traceback(body_name(co), function_of(co)->filename, co->line, function_of(co)->globals);
@@ -231,7 +231,7 @@ void add_body_traceback(CoroutineObject* co) noexcept {
 
 // Collects the end of the body: its result, or its exception with the
 // traceback entry of the body's level.
-PySendResult finish(CoroutineObject* co, PyObject** presult) {
+PySendResult finish(CoroutineObject* co, PyObject** presult) noexcept {
     co->state = State::Finished;
     bool failed = co->transfer_kind == Transfer::Exception;
     PyObject* outcome = take_transfer(co);
@@ -287,7 +287,7 @@ private:
 
 // A coroutine refused at the recursion limit ends there without running, as
 // a native one does; the RecursionError is pending.
-PySendResult end_at_depth_limit(CoroutineObject* co, PyObject** presult) {
+PySendResult end_at_depth_limit(CoroutineObject* co, PyObject** presult) noexcept {
     co->state = State::Finished;
     Py_XDECREF(take_transfer(co));
     destroy_body(co);
@@ -297,7 +297,7 @@ PySendResult end_at_depth_limit(CoroutineObject* co, PyObject** presult) {
 
 // Resumes the body with what is prepared in `transfer`, until it suspends in
 // a new await or ends.
-PySendResult resume_body(CoroutineObject* co, PyObject** presult) {
+PySendResult resume_body(CoroutineObject* co, PyObject** presult) noexcept {
     Task::Handle body = body_of(co);
     Depth depth;
     if (!depth) return end_at_depth_limit(co, presult);
@@ -308,18 +308,18 @@ PySendResult resume_body(CoroutineObject* co, PyObject** presult) {
     return PYGEN_NEXT;
 }
 
-PySendResult resume_with_value(CoroutineObject* co, PyObject* value, PyObject** presult) {
+PySendResult resume_with_value(CoroutineObject* co, PyObject* value, PyObject** presult) noexcept {
     set_transfer(co, value, Transfer::Value);
     return resume_body(co, presult);
 }
 
-PySendResult resume_with_exception(CoroutineObject* co, PyObject** presult) {
+PySendResult resume_with_exception(CoroutineObject* co, PyObject** presult) noexcept {
     set_transfer(co, PyErr_GetRaisedException(), Transfer::Exception);
     return resume_body(co, presult);
 }
 
 // Ends a coroutine that has not started, with the pending exception.
-PySendResult fail_unstarted(CoroutineObject* co, PyObject** presult) {
+PySendResult fail_unstarted(CoroutineObject* co, PyObject** presult) noexcept {
     co->state = State::Finished;
     destroy_body(co);
     co->line = function_of(co)->info->line;
@@ -328,7 +328,7 @@ PySendResult fail_unstarted(CoroutineObject* co, PyObject** presult) {
     return PYGEN_ERROR;
 }
 
-bool refuse_resumption(CoroutineObject* co, bool closing) {
+bool refuse_resumption(CoroutineObject* co, bool closing) noexcept {
     if (co->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return true;
@@ -340,7 +340,7 @@ bool refuse_resumption(CoroutineObject* co, bool closing) {
     return false;
 }
 
-PySendResult send_ex(CoroutineObject* co, PyObject* value, PyObject** presult) {
+PySendResult send_ex(CoroutineObject* co, PyObject* value, PyObject** presult) noexcept {
     *presult = nullptr;
     if (co->state == State::Created && value != Py_None && !co->running) {
         PyErr_SetString(PyExc_TypeError, "can't send non-None value to a just-started coroutine");
@@ -375,11 +375,11 @@ PySendResult send_ex(CoroutineObject* co, PyObject* value, PyObject** presult) {
 
 // Closes an awaited iterator as `yield from` does; -1 with an exception set
 // if its close() raised.
-int close_iterator(PyObject* iterator);
+int close_iterator(PyObject* iterator) noexcept;
 
-PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult);
+PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult) noexcept;
 
-PyObject* coroutine_close_impl(CoroutineObject* co) {
+PyObject* coroutine_close_impl(CoroutineObject* co) noexcept {
     if (co->running) {
         PyErr_SetString(PyExc_ValueError, "coroutine already executing");
         return nullptr;
@@ -426,7 +426,7 @@ PyObject* coroutine_close_impl(CoroutineObject* co) {
     return nullptr;
 }
 
-int close_iterator(PyObject* iterator) {
+int close_iterator(PyObject* iterator) noexcept {
     PyObject* result = nullptr;
     if (Py_TYPE(iterator) == types().coroutine) {
         result = coroutine_close_impl(as_coroutine(iterator));
@@ -446,7 +446,7 @@ int close_iterator(PyObject* iterator) {
 // Resumes a suspended body at its await with the pending exception. As in the
 // interpreter's own await, a StopIteration arriving there ends the await with
 // its value instead of raising.
-PySendResult resume_at_await(CoroutineObject* co, PyObject** presult) {
+PySendResult resume_at_await(CoroutineObject* co, PyObject** presult) noexcept {
     if (!PyErr_ExceptionMatches(PyExc_StopIteration)) return resume_with_exception(co, presult);
     PyObject* stop = PyErr_GetRaisedException();
     PyObject* value = Py_NewRef(reinterpret_cast<PyStopIterationObject*>(stop)->value);
@@ -455,7 +455,7 @@ PySendResult resume_at_await(CoroutineObject* co, PyObject** presult) {
 }
 
 PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback,
-                             PyObject** presult) {
+                             PyObject** presult) noexcept {
     if (traceback == Py_None) traceback = nullptr;
     if (traceback != nullptr && !PyTraceBack_Check(traceback)) {
         PyErr_SetString(PyExc_TypeError, "throw() third argument must be a traceback object");
@@ -499,14 +499,14 @@ PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* valu
     return resume_at_await(co, presult);
 }
 
-PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult) {
+PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult) noexcept {
     *presult = nullptr;
     Depth depth;
     if (!depth) return co->running ? PYGEN_ERROR : end_at_depth_limit(co, presult);
     PyObject* iterator = current_await(co);
     if (iterator == nullptr || co->running) return throw_into_body(co, type, value, traceback, presult);
     Py_INCREF(iterator);
-    Ref awaited = steal(iterator);
+    Ref awaited = Ref::steal_or_null(iterator);
     if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
         int error;
         {
@@ -566,7 +566,7 @@ into_body:
 
 // --- Python-visible methods ------------------------------------------------
 
-PyObject* result_of_send(PySendResult status, PyObject* result) {
+PyObject* result_of_send(PySendResult status, PyObject* result) noexcept {
     if (status == PYGEN_NEXT) return result;
     if (status == PYGEN_RETURN) {
         if (result == Py_None) {
@@ -583,17 +583,17 @@ PyObject* result_of_send(PySendResult status, PyObject* result) {
     return nullptr;
 }
 
-PyObject* coroutine_send(PyObject* self, PyObject* value) {
+PyObject* coroutine_send(PyObject* self, PyObject* value) noexcept {
     PyObject* result = nullptr;
     PySendResult status = send_ex(as_coroutine(self), value, &result);
     return result_of_send(status, result);
 }
 
-PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** presult) {
+PySendResult coroutine_am_send(PyObject* self, PyObject* value, PyObject** presult) noexcept {
     return send_ex(as_coroutine(self), value, presult);
 }
 
-PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     if (nargs < 1 || nargs > 3) {
         if (nargs < 1) {
             PyErr_Format(PyExc_TypeError, "throw expected at least 1 argument, got %zd", nargs);
@@ -613,19 +613,19 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
     return result_of_send(status, result);
 }
 
-PyObject* coroutine_close(PyObject* self, PyObject*) { return coroutine_close_impl(as_coroutine(self)); }
+PyObject* coroutine_close(PyObject* self, PyObject*) noexcept { return coroutine_close_impl(as_coroutine(self)); }
 
-PyObject* refuse_pickle(PyObject* self, PyObject*) {
+PyObject* refuse_pickle(PyObject* self, PyObject*) noexcept {
     PyErr_Format(PyExc_TypeError, "cannot pickle '%.200s' object", Py_TYPE(self)->tp_name);
     return nullptr;
 }
 
-PyObject* new_iterator(PyObject* coroutine);
+PyObject* new_iterator(PyObject* coroutine) noexcept;
 
 // `await` from the interpreter comes here: a coroutine suspended in an await
 // of its own is being driven by another awaiter, which a second one would
 // contend with (and cancelling the second would cancel the first's wait).
-PyObject* coroutine_await(PyObject* self) {
+PyObject* coroutine_await(PyObject* self) noexcept {
     auto* co = as_coroutine(self);
     if (!co->running && current_await(co) != nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
@@ -634,7 +634,7 @@ PyObject* coroutine_await(PyObject* self) {
     return new_iterator(self);
 }
 
-void coroutine_finalize(PyObject* self) {
+void coroutine_finalize(PyObject* self) noexcept {
     auto* co = as_coroutine(self);
     if (co->state == State::Finished) return;
     PyObject* saved = PyErr_GetRaisedException();
@@ -654,7 +654,7 @@ void coroutine_finalize(PyObject* self) {
     PyErr_SetRaisedException(saved);
 }
 
-int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
+int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* co = as_coroutine(self);
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(co->names);
@@ -667,7 +667,7 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) {
     return 0;
 }
 
-int coroutine_clear(PyObject* self) {
+int coroutine_clear(PyObject* self) noexcept {
     auto* co = as_coroutine(self);
     if (co->running) return 0;
     destroy_body(co);
@@ -681,7 +681,7 @@ int coroutine_clear(PyObject* self) {
     return 0;
 }
 
-void coroutine_dealloc(PyObject* self) {
+void coroutine_dealloc(PyObject* self) noexcept {
     auto* co = as_coroutine(self);
     // A finished coroutine has nothing left to finalize. The collector keeps
     // tracking the object while its finalizer runs, as for generators: one
@@ -704,13 +704,13 @@ void coroutine_dealloc(PyObject* self) {
     Py_DECREF(function);
 }
 
-PyObject* coroutine_repr(PyObject* self) {
+PyObject* coroutine_repr(PyObject* self) noexcept {
     return PyUnicode_FromFormat("<coroutine object %U at %p>", name_item(as_coroutine(self), 1), self);
 }
 
 // Replaces one item of the coroutine's names tuple (the tuple may be shared
 // with the function, so a new one is made).
-int set_name_item(CoroutineObject* co, int index, PyObject* value) {
+int set_name_item(CoroutineObject* co, int index, PyObject* value) noexcept {
     Py_ssize_t size = PyTuple_GET_SIZE(co->names);
     PyObject* names = PyTuple_New(size);
     if (names == nullptr) return -1;
@@ -720,7 +720,7 @@ int set_name_item(CoroutineObject* co, int index, PyObject* value) {
     return 0;
 }
 
-int set_name_field(CoroutineObject* co, int index, PyObject* value, const char* message) {
+int set_name_field(CoroutineObject* co, int index, PyObject* value, const char* message) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
@@ -728,7 +728,7 @@ int set_name_field(CoroutineObject* co, int index, PyObject* value, const char* 
     return set_name_item(co, index, value);
 }
 
-PyObject* get_frame(PyObject* self, void*) {
+PyObject* get_frame(PyObject* self, void*) noexcept {
     auto* co = as_coroutine(self);
     // A finished coroutine has no frame, as for native ones: inspect tells
     // CORO_CLOSED from CORO_CREATED by that alone.
@@ -752,54 +752,54 @@ PyObject* get_frame(PyObject* self, void*) {
     return Py_NewRef(name_item(co, 4));
 }
 
-PyObject* awaited_or_none(CoroutineObject* co) {
+PyObject* awaited_or_none(CoroutineObject* co) noexcept {
     PyObject* iterator = current_await(co);
     return iterator ? iterator : Py_None;
 }
 
-PyObject* code_or_none(CoroutineObject* co) {
+PyObject* code_or_none(CoroutineObject* co) noexcept {
     PyObject* code = function_of(co)->code;
     return code ? code : Py_None;
 }
 
-PyObject* coroutine_sizeof(PyObject* self, PyObject*) {
+PyObject* coroutine_sizeof(PyObject* self, PyObject*) noexcept {
     auto* co = as_coroutine(self);
     return PyLong_FromSize_t(co->slots_offset + slot_count(co) * sizeof(Ref));
 }
 
 #define COROUTINE_NAME(index) \
-    [](PyObject* self, void*) -> PyObject* { return Py_NewRef(name_item(as_coroutine(self), index)); }
+    [](PyObject* self, void*) noexcept -> PyObject* { return Py_NewRef(name_item(as_coroutine(self), index)); }
 
 PyGetSetDef coroutine_getset[] = {
     {"__name__", COROUTINE_NAME(0),
-     [](PyObject* self, PyObject* value, void*) {
+     [](PyObject* self, PyObject* value, void*) noexcept {
          return set_name_field(as_coroutine(self), 0, value, "__name__ must be set to a string object");
      },
      nullptr, nullptr},
     {"__qualname__", COROUTINE_NAME(1),
-     [](PyObject* self, PyObject* value, void*) {
+     [](PyObject* self, PyObject* value, void*) noexcept {
          return set_name_field(as_coroutine(self), 1, value, "__qualname__ must be set to a string object");
      },
      nullptr, nullptr},
     {"__module__", COROUTINE_NAME(2),
-     [](PyObject* self, PyObject* value, void*) {
+     [](PyObject* self, PyObject* value, void*) noexcept {
          return set_name_item(as_coroutine(self), 2, value ? value : Py_None);
      },
      nullptr, nullptr},
-    {"cr_await", [](PyObject* self, void*) { return Py_NewRef(awaited_or_none(as_coroutine(self))); }, nullptr, nullptr,
+    {"cr_await", [](PyObject* self, void*) noexcept { return Py_NewRef(awaited_or_none(as_coroutine(self))); }, nullptr, nullptr,
      nullptr},
-    {"cr_code", [](PyObject* self, void*) { return Py_NewRef(code_or_none(as_coroutine(self))); }, nullptr, nullptr,
+    {"cr_code", [](PyObject* self, void*) noexcept { return Py_NewRef(code_or_none(as_coroutine(self))); }, nullptr, nullptr,
      nullptr},
     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     // True exactly while the body waits at an await (inspect's
     // CORO_SUSPENDED); forwarding into what it awaits is running.
     {"cr_suspended",
-     [](PyObject* self, void*) -> PyObject* {
+     [](PyObject* self, void*) noexcept -> PyObject* {
          auto* co = as_coroutine(self);
          return PyBool_FromLong(co->state == State::Suspended && !co->running);
      },
      nullptr, nullptr, nullptr},
-    {"cr_running", [](PyObject* self, void*) -> PyObject* { return PyBool_FromLong(as_coroutine(self)->running); },
+    {"cr_running", [](PyObject* self, void*) noexcept -> PyObject* { return PyBool_FromLong(as_coroutine(self)->running); },
      nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -844,9 +844,9 @@ struct IteratorObject {
     PyObject* coroutine;
 };
 
-PyObject* iterator_coroutine(PyObject* self) { return reinterpret_cast<IteratorObject*>(self)->coroutine; }
+PyObject* iterator_coroutine(PyObject* self) noexcept { return reinterpret_cast<IteratorObject*>(self)->coroutine; }
 
-PyObject* new_iterator(PyObject* coroutine) {
+PyObject* new_iterator(PyObject* coroutine) noexcept {
     auto* iterator = PyObject_GC_New(IteratorObject, types().coroutine_iterator);
     if (iterator == nullptr) return nullptr;
     iterator->coroutine = Py_NewRef(coroutine);
@@ -854,36 +854,36 @@ PyObject* new_iterator(PyObject* coroutine) {
     return reinterpret_cast<PyObject*>(iterator);
 }
 
-PyObject* iterator_next(PyObject* self) {
+PyObject* iterator_next(PyObject* self) noexcept {
     PyObject* result = nullptr;
     PySendResult status = send_ex(as_coroutine(iterator_coroutine(self)), Py_None, &result);
     return result_of_send(status, result);
 }
 
-PyObject* iterator_send(PyObject* self, PyObject* value) { return coroutine_send(iterator_coroutine(self), value); }
-PyObject* iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) {
+PyObject* iterator_send(PyObject* self, PyObject* value) noexcept { return coroutine_send(iterator_coroutine(self), value); }
+PyObject* iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return coroutine_throw(iterator_coroutine(self), args, nargs);
 }
-PyObject* iterator_close(PyObject* self, PyObject*) { return coroutine_close(iterator_coroutine(self), nullptr); }
+PyObject* iterator_close(PyObject* self, PyObject*) noexcept { return coroutine_close(iterator_coroutine(self), nullptr); }
 
-int iterator_traverse(PyObject* self, visitproc visit, void* arg) {
+int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));
     Py_VISIT(iterator_coroutine(self));
     return 0;
 }
 
-int iterator_clear(PyObject* self) {
+int iterator_clear(PyObject* self) noexcept {
     Py_CLEAR(reinterpret_cast<IteratorObject*>(self)->coroutine);
     return 0;
 }
 
-void iterator_dealloc(PyObject* self) {
+void iterator_dealloc(PyObject* self) noexcept {
     PyObject_GC_UnTrack(self);
     iterator_clear(self);
     PyObject_GC_Del(self);
 }
 
-PyObject* iterator_new(PyTypeObject*, PyObject*, PyObject*) {
+PyObject* iterator_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
     PyErr_SetString(PyExc_TypeError, "cannot instantiate type, use 'await coroutine' instead");
     return nullptr;
 }
