@@ -259,21 +259,20 @@ const FunctionDef execute_blueprint_vostrel_def{
 // try: from velquor_api_client import VelquorAPIClient ... except ImportError
 // The library is optional: without it the module still imports and says so.
 void import_on_premise_library(ModuleBody& m) {
-    m.at(16);
-    try {
-        m.from_import("velquor_api_client", "velquor_api_client", 0, {"VelquorAPIClient"});
-    } catch (const Error&) {
-        if (!exception_matches(PyExc_ImportError)) throw;
-        Ref caught = fetch_exception();
-        HandledException handling(caught);
-        m.at(20);
-        m.assign("ON_PREMISE_AVAILABLE", Py_False);
-        m.at(21);
-        m.assign("VelquorAPIClient", none());
-        return;
-    }
-    m.at(18);
-    m.assign("ON_PREMISE_AVAILABLE", Py_True);
+    try_except(
+        PyExc_ImportError,
+        [&] {
+            m.at(16);
+            m.from_import("velquor_api_client", "velquor_api_client", 0, {"VelquorAPIClient"});
+            m.at(18);
+            m.assign("ON_PREMISE_AVAILABLE", Py_True);
+        },
+        [&] {
+            m.at(20);
+            m.assign("ON_PREMISE_AVAILABLE", Py_False);
+            m.at(21);
+            m.assign("VelquorAPIClient", none());
+        });
 }
 
 void body(ModuleBody& m) {

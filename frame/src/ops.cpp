@@ -96,6 +96,18 @@ void raise_again(Ref exception) {
 
 bool exception_matches(PyObject* type) noexcept { return PyErr_Occurred() && PyErr_ExceptionMatches(type); }
 
+void try_except(PyObject* type, const std::function<void()>& body, const std::function<void()>& handler) {
+    try {
+        body();
+        return;
+    } catch (const Error&) {
+        if (!exception_matches(type)) throw;
+    }
+    Ref caught = fetch_exception();
+    HandledException handling(caught);
+    handler();
+}
+
 Ref tuple(std::initializer_list<Obj> items) {
     Ref result = steal(PyTuple_New(static_cast<Py_ssize_t>(items.size())));
     Py_ssize_t i = 0;

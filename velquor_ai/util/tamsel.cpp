@@ -121,48 +121,21 @@ Ref prepare_file(Call& c) {
     raise_validation_error(c, join({FRAME_STR("Unsupported file type: "), type_text}));
 }
 
-// with open(file_info["path"], "rb") as f:
-//     return f.read()
-Ref read_path(Call& c, PyObject* path) {
-    c.at(85);
-    Ref exit;
-    Ref f = enter_context(call(import_time().open, {path, FRAME_STR("rb")}), exit);
-    Ref content;
-    try {
-        c.at(86);
-        content = call_method(f, FRAME_STR("read"));
-        check_result(content, &PyBytes_Type, "bytes");
-    } catch (...) {
-        translate_exception();
-        Ref pending = fetch_exception();
-        bool swallowed;
-        {
-            // __exit__ runs inside the with statement's except block, so an
-            // exception it raises is chained to this one.
-            HandledException handled(pending);
-            c.at(85);
-            swallowed = truthy(call_exit(exit, pending.get()));
-        }
-        if (!swallowed) {
-            c.at(86);
-            raise_again(std::move(pending));
-        }
-        // A context manager that swallows the error leaves the with block
-        // without a return, and the method falls off its end.
-        return new_none();
-    }
-    c.at(85);
-    call_exit(exit, nullptr);
-    return content;
-}
-
 Ref read_file(Call& c) {
     PyObject* file_info = c.arg(1);
     c.at(84);
     if (contains(file_info, FRAME_STR("path"))) {
         c.at(85);
-        Ref path = get_item(file_info, FRAME_STR("path"));
-        return read_path(c, path.get());
+        Ref opened = call(import_time().open, {get_item(file_info, FRAME_STR("path")), FRAME_STR("rb")});
+        Ref content = with_statement(c, opened, [&](Obj f) {
+            c.at(86);
+            Ref content = call_method(f, FRAME_STR("read"));
+            check_result(content, &PyBytes_Type, "bytes");
+            return content;
+        });
+        // An exit that swallows the error leaves the block without a return,
+        // and the method falls off its end.
+        return content ? content : new_none();
     }
     c.at(87);
     if (contains(file_info, FRAME_STR("file_obj"))) {

@@ -2,6 +2,7 @@
 // the corresponding Python expression and throws Error when it raises.
 #pragma once
 
+#include <functional>
 #include <initializer_list>
 #include <string_view>
 
@@ -211,5 +212,11 @@ Ref enter_async_context(Obj manager, Ref& exit);
 // traceback of `exception`, or with three Nones when it is null. Call it
 // inside a HandledException for that exception, as the statements do.
 Ref call_exit(Obj exit, PyObject* exception);
+
+// try: body
+// except type: handler
+// The handler runs with the exception as the handled one (sys.exc_info());
+// an exception of any other type goes on unchanged.
+void try_except(PyObject* type, const std::function<void()>& body, const std::function<void()>& handler);
 
 }  // namespace frame
