@@ -664,6 +664,10 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
         Ref* slots = slots_of(co);
         for (int i = 0, n = slot_count(co); i < n; ++i) Py_VISIT(slots[i].get());
     }
+    if (co->body_alive) {
+        for (const AsyncWith* statement = body_of(co).promise().statements; statement; statement = statement->outer())
+            if (int visited = statement->traverse(visit, arg)) return visited;
+    }
     return 0;
 }
 
@@ -1072,6 +1076,71 @@ PyObject* CoroutineCall::defining_class() const {
         raise_current();
     }
     return function->defining_class;
+}
+
+// --- async with ---------------------------------------------------------------
+
+AsyncWith::AsyncWith(CoroutineCall& c) noexcept : call_(c), line_(c.line()) {
+    AsyncWith*& innermost = body_of(object_of(&c)).promise().statements;
+    outer_ = std::exchange(innermost, this);
+}
+
+AsyncWith::~AsyncWith() { body_of(object_of(&call_)).promise().statements = outer_; }
+
+Awaiting AsyncWith::enter(Obj manager) { return call_.await_(enter_async_context(manager, exit_)); }
+
+void AsyncWith::intercept() noexcept {
+    translate_exception();
+    FunctionObject* function = function_of(object_of(&call_));
+    add_traceback(function->binding_name, function->filename, call_.line(), function->globals);
+    exception_ = Ref::steal_or_null(PyErr_GetRaisedException());
+}
+
+// __aexit__ called as the statement calls it; with an exception, inside the
+// statement's handler, which lasts until the awaitable it returns is done.
+PyObject* AsyncWith::call_exit_method() {
+    call_.at(line_);
+    Ref exit = std::move(exit_);
+    if (!exception_) return frame::call_exit(exit, nullptr).release();
+    saved_ = Ref::steal_or_null(PyErr_GetHandledException());
+    PyErr_SetHandledException(exception_.get());
+    handling_ = true;
+    try {
+        return frame::call_exit(exit, exception_.get()).release();
+    } catch (...) {
+        leave_handler();
+        throw;
+    }
+}
+
+// As HandledException: the previous value comes back only while the
+// statement's exception is still the current one, which it is not when the
+// body is destroyed while suspended in the exit.
+void AsyncWith::leave_handler() noexcept {
+    if (!std::exchange(handling_, false)) return;
+    PyObject* current = PyErr_GetHandledException();
+    if (current == exception_.get() && current != nullptr) PyErr_SetHandledException(saved_.get());
+    Py_XDECREF(current);
+    saved_.reset();
+}
+
+AsyncWith::Exit::Exit(AsyncWith& statement) : statement_(statement), awaiting_(statement.call_exit_method()) {}
+
+Ref AsyncWith::Exit::await_resume() {
+    Ref outcome = awaiting_.await_resume();
+    if (!statement_.exception_) return statement_.value_ ? std::move(statement_.value_) : new_none();
+    bool swallowed = truthy(outcome);
+    statement_.leave_handler();
+    if (swallowed) return new_none();
+    raise_again(std::move(statement_.exception_));
+}
+
+int AsyncWith::traverse(visitproc visit, void* arg) const noexcept {
+    Py_VISIT(exit_.get());
+    Py_VISIT(exception_.get());
+    Py_VISIT(saved_.get());
+    Py_VISIT(value_.get());
+    return 0;
 }
 
 }  // namespace frame

@@ -659,7 +659,7 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
         raise_current();
     }
     std::vector<PyObject*> names = variable_names(definition);
-    if (names.size() + definition.hidden_slots > UINT16_MAX) {
+    if (names.size() > UINT16_MAX) {
         PyErr_SetString(PyExc_SystemError, "too many locals for a frame function");
         raise_current();
     }
@@ -688,7 +688,7 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     info.line = definition.line;
     info.nparams = nparams;
     info.nrequired = 0;
-    info.nslots = static_cast<int>(names.size()) + definition.hidden_slots;
+    info.nslots = static_cast<int>(names.size());
     info.result = result_check(definition.returns);
     info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {

@@ -22,7 +22,7 @@ struct FunctionInfo {
     int line;             // of the def
     int nparams;          // without *args
     int nrequired;        // parameters without a default
-    int nslots;           // coroutine slots: parameters, locals, hidden slots
+    int nslots;           // coroutine slots: parameters, then locals
     bool has_defaults;
     bool needs_conversion;  // some parameter is tested or converted
     Check result;           // the test of the declared result

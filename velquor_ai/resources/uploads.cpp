@@ -93,13 +93,6 @@ Task get_execution_upload_urls(CoroutineCall& c) {
 // --- presigned uploads -----------------------------------------------------------
 
 FRAME_SLOTS(upload_slots, self, upload_url, file_data, content_type, s3_client, response);
-// What the `async with` keeps across its awaits, after the named slots.
-enum {
-    aexit = upload_slots::count,  // the client's bound __aexit__, then the awaitable it returns
-    intercepted,    // the exception the block intercepted
-    record,         // the result, while the client's exit is awaited
-    saved_handled,  // sys.exc_info() from before the block's exception handler
-};
 
 bool is_accepted_status(Obj status) {
     for (long long accepted : {200, 201, 204})
@@ -110,10 +103,11 @@ bool is_accepted_status(Obj status) {
 Task upload_file_to_s3(CoroutineCall& c) {
     using enum upload_slots::Slot;
     c.at(110);
-    c[s3_client] = enter_async_context(call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")), c[aexit]);
-    c[s3_client] = co_await c.await_(c[s3_client]);
+    AsyncWith client(c);
+    c[s3_client] = co_await client.enter(call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")));
     try {
         c.at(111);
+        Ref putting;
         {
             Ref put = getattr(c[s3_client], FRAME_STR("put"));
             c.at(114);
@@ -121,10 +115,10 @@ Task upload_file_to_s3(CoroutineCall& c) {
             set_item(headers, FRAME_STR("Content-Type"), c[content_type]);
             c.at(111);
             Ref timeout = floating(60.0);
-            c[response] = call_kw(put, {c[upload_url], c[file_data], headers, timeout},
-                                      FRAME_KWNAMES("content", "headers", "timeout"));
+            putting = call_kw(put, {c[upload_url], c[file_data], headers, timeout},
+                              FRAME_KWNAMES("content", "headers", "timeout"));
         }
-        c[response] = co_await c.await_(c[response]);
+        c[response] = co_await c.await_(std::move(putting));
         c.at(118);
         if (!is_accepted_status(getattr(c[response], FRAME_STR("status_code")))) {
             c.at(119);
@@ -140,35 +134,14 @@ Task upload_file_to_s3(CoroutineCall& c) {
             call(info, {join({FRAME_STR("File uploaded to S3 successfully ("), format(size), FRAME_STR(" bytes)")})});
         }
         c.at(122);
-        c[record] = new_dict();
-        set_item(c[record], FRAME_STR("status"), FRAME_STR("uploaded"));
-        set_item(c[record], FRAME_STR("size"), integer(length(c[file_data])));
+        Ref record = new_dict();
+        set_item(record, FRAME_STR("status"), FRAME_STR("uploaded"));
+        set_item(record, FRAME_STR("size"), integer(length(c[file_data])));
+        client.returns(std::move(record));
     } catch (...) {
-        // The block intercepts the exception here, where it happened; the
-        // client's exit is awaited below, outside the handler.
-        translate_exception();
-        add_traceback(FRAME_STR("velquor_ai.resources.uploads.UploadsResource.upload_file_to_s3"),
-                      FRAME_STR("velquor_ai/resources/uploads.py"), c.line(), c.globals());
-        c[intercepted] = fetch_exception();
+        client.intercept();
     }
-    c.at(110);
-    if (c[intercepted]) {
-        bool swallowed;
-        {
-            // The exit runs in the statement's exception handler.
-            HandledException handling(c[intercepted], c[saved_handled]);
-            c[aexit] = call_exit(c[aexit], c[intercepted].get());
-            Ref outcome = co_await c.await_(c[aexit]);
-            c[aexit].reset();
-            swallowed = truthy(outcome);
-        }
-        if (swallowed) co_return new_none();
-        raise_again(std::move(c[intercepted]));
-    }
-    c[aexit] = call_exit(c[aexit], nullptr);
-    co_await c.await_(c[aexit]);
-    c[aexit].reset();
-    co_return c[record];
+    co_return co_await client.exit();
 }
 
 FRAME_SLOTS(upload_files_slots, self, upload_urls, url_info);
@@ -280,7 +253,6 @@ const FunctionDef upload_file_to_s3_def{
         )",
     .async_body = upload_file_to_s3,
     .slots = upload_slots::names,
-    .hidden_slots = 4,
 };
 
 const FunctionDef upload_files_def{

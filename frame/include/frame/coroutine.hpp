@@ -13,6 +13,7 @@ namespace frame {
 struct CoroutineObject;
 class CoroutineCall;
 class Task;
+class AsyncWith;
 
 namespace detail {
 struct BodyPromise;
@@ -24,6 +25,9 @@ void body_raised(BodyPromise& promise) noexcept;
 struct BodyPromise {
     // The iterator the suspended body awaits (cr_await).
     PyObject* awaiting = nullptr;
+    // The `async with` statements the body is inside, innermost first: the
+    // coroutine object shows the collector what they hold.
+    AsyncWith* statements = nullptr;
 };
 }  // namespace detail
 
@@ -124,6 +128,69 @@ public:
 
 protected:
     CoroutineCall() = default;
+};
+
+// async with manager as target:
+//     block
+// in a body, on the current line:
+//     AsyncWith statement(c);
+//     c[target] = co_await statement.enter(manager);
+//     try {
+//         block   (a `return value` in it is statement.returns(value))
+//     } catch (...) {
+//         statement.intercept();
+//     }
+//     co_return co_await statement.exit();
+// intercept() gives the exception the function's traceback entry where it was
+// raised and keeps it. exit() awaits __aexit__ with it (inside the
+// statement's exception handler) or with three Nones, raises it again unless
+// __aexit__ swallowed it, and gives what the block returned: None when the
+// block ran to its end or its exception was swallowed. What the statement
+// keeps across its awaits lives here, in the body's frame, where the
+// coroutine object finds it for the collector.
+class AsyncWith {
+public:
+    explicit AsyncWith(CoroutineCall& c) noexcept;
+    ~AsyncWith();
+    AsyncWith(const AsyncWith&) = delete;
+    AsyncWith& operator=(const AsyncWith&) = delete;
+
+    Awaiting enter(Obj manager);
+    void returns(Ref value) noexcept { value_ = std::move(value); }
+    // Only inside a catch handler.
+    void intercept() noexcept;
+
+    class Exit {
+    public:
+        explicit Exit(AsyncWith& statement);
+        ~Exit() { statement_.leave_handler(); }
+        Exit(const Exit&) = delete;
+        bool await_ready() const noexcept { return false; }
+        bool await_suspend(Task::Handle body) { return awaiting_.await_suspend(body); }
+        Ref await_resume();
+
+    private:
+        AsyncWith& statement_;
+        Awaiting awaiting_;
+    };
+    Exit exit() { return Exit(*this); }
+
+    // For the coroutine object's traverse.
+    int traverse(visitproc visit, void* arg) const noexcept;
+    const AsyncWith* outer() const noexcept { return outer_; }
+
+private:
+    PyObject* call_exit_method();
+    void leave_handler() noexcept;
+
+    CoroutineCall& call_;
+    int line_;
+    AsyncWith* outer_;
+    bool handling_ = false;
+    Ref exit_;       // the bound __aexit__ until it is called
+    Ref exception_;  // the exception the block raised
+    Ref saved_;      // sys.exc_info() from before the statement's handler
+    Ref value_;      // what the block returned
 };
 
 }  // namespace frame

@@ -46,10 +46,6 @@ struct FunctionDef {
     // An async def's slots as FRAME_SLOTS names them: its parameters, then
     // the locals its body keeps (in place of `locals`).
     const char* slots = nullptr;
-    // Slots after the locals for values an async body keeps across an await
-    // that are no Python locals (the pending __aexit__ of an `async with`,
-    // an exception it intercepted); not part of co_varnames.
-    int hidden_slots = 0;
 };
 
 struct FunctionObject;
