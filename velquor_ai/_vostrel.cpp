@@ -16,7 +16,7 @@ Ref prepare_file_paths(Call& c) {
     Ref file_paths = new_list();
     c.at(37);
     for (Py_ssize_t i = 0; i < c.nvarargs(); ++i) {
-        PyObject* file_list = c.varargs()[i];
+        Obj file_list = c.varargs()[i];
         c.at(38);
         if (!truthy(file_list)) continue;
         c.at(40);
@@ -57,7 +57,7 @@ Ref completion_timestamp(const Call& c) {
 }
 
 Ref create_generation_result(Call& c) {
-    PyObject* blueprint = c.arg(0);
+    Obj blueprint = c.arg(0);
     c.at(59);
     Ref now = completion_timestamp(c);
     c.at(60);
@@ -74,12 +74,12 @@ Ref create_generation_result(Call& c) {
 
 // Output entries that look like paths: strings holding a slash or a
 // backslash; everything else stays reachable through `results` only.
-bool is_path_like(PyObject* item) {
+bool is_path_like(Obj item) {
     return is_str(item) && (contains(item, FRAME_STR("/")) || contains(item, FRAME_STR("\\")));
 }
 
 Ref create_execution_result(Call& c) {
-    PyObject* result_dict = c.arg(0);
+    Obj result_dict = c.arg(0);
     c.at(80);
     Ref empty = new_list();
     Ref output_list = call_method(result_dict, FRAME_STR("get"), {FRAME_STR("output"), empty});
@@ -116,7 +116,7 @@ Task generate_blueprint_vostrel(CoroutineCall& c) {
     call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"),
                 {FRAME_STR("Generating blueprint via on-premise client...")});
     c.at(118);
-    PyObject* paths = truthy(c[input_data]) ? c[input_data].get() : none();
+    Obj paths = truthy(c[input_data]) ? c[input_data].get() : none();
     Ref generating = call_kw(getattr(c[client], FRAME_STR("generate_blueprint")), {c[prompt], paths},
                              FRAME_KWNAMES("question", "input_data"));
     c[blueprint_str] = co_await c.await_(std::move(generating));

@@ -9,7 +9,7 @@ namespace {
 // Older service answers carry the blueprint inside `result`; newer ones at the
 // top level, which wins when both are present.
 Ref extract_blueprint_from_result(Call& c) {
-    PyObject* self = c.arg(0);
+    Obj self = c.arg(0);
     c.at(35);
     if (!truthy(getattr(self, FRAME_STR("blueprint"))) && truthy(getattr(self, FRAME_STR("result"))) &&
         isinstance(getattr(self, FRAME_STR("result")), c.global(FRAME_STR("dict")))) {

@@ -8,7 +8,7 @@ using namespace frame;
 namespace {
 
 Ref init(Call& c) {
-    PyObject* self = c.arg(0);
+    Obj self = c.arg(0);
     c.at(34);
     Ref base = call(c.global(FRAME_STR("super")), {c.defining_class(), self});
     call_method(base, FRAME_STR("__init__"), {c.arg(1)});
@@ -47,7 +47,7 @@ FRAME_SLOTS(get_result_slots, self, generation_id, response);
 
 // self._http.<method>("/v1/generation/" + generation_id + suffix), not yet awaited.
 template <class Slots>
-Ref request(CoroutineCall& c, PyObject* method, PyObject* suffix) {
+Ref request(CoroutineCall& c, Obj method, Obj suffix) {
     Ref send = getattr(getattr(c[Slots::self], FRAME_STR("_http")), method);
     return call(send, {join({FRAME_STR("/v1/generation/"), format(c[Slots::generation_id]), suffix})});
 }

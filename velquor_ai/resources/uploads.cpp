@@ -10,7 +10,7 @@ namespace {
 // --- _infer_content_type -----------------------------------------------------
 
 Ref infer_content_type(Call& c) {
-    PyObject* filename = c.arg(1);
+    Obj filename = c.arg(1);
     c.at(32);
     Ref content_type;
     Ref encoding;
@@ -56,7 +56,7 @@ void build_body(CoroutineCall& c) {
 
 // self._http.post(prefix + identifier + "/upload", json=body), not yet awaited.
 template <class Slots>
-Ref post_upload_request(CoroutineCall& c, PyObject* prefix, Obj identifier) {
+Ref post_upload_request(CoroutineCall& c, Obj prefix, Obj identifier) {
     Ref post = getattr(getattr(c[Slots::self], FRAME_STR("_http")), FRAME_STR("post"));
     Ref path = join({prefix, format(identifier), FRAME_STR("/upload")});
     return call_kw(post, {path, c[Slots::body]}, FRAME_KWNAMES("json"));

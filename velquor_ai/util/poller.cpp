@@ -7,8 +7,8 @@ using namespace frame;
 namespace {
 
 Ref init(Call& c) {
-    PyObject* self = c.arg(0);
-    PyObject* config = c.arg(1);
+    Obj self = c.arg(0);
+    Obj config = c.arg(1);
     c.at(22);
     setattr(self, FRAME_STR("config"), config);
     return new_none();

@@ -24,7 +24,7 @@ ImportTime& import_time() {
     raise(call_kw(c.global(FRAME_STR("ValidationError")), {message, FRAME_STR("file")}, FRAME_KWNAMES("field")));
 }
 
-bool has_callable(Obj object, PyObject* name) {
+bool has_callable(Obj object, Obj name) {
     Ref attribute = getattr(object, name, none());
     return is_callable(attribute);
 }
@@ -44,9 +44,9 @@ Ref init(Call& c) {
 }
 
 Ref prepare_file(Call& c) {
-    PyObject* self = c.arg(0);
-    PyObject* file = c.arg(1);
-    PyObject* file_type = c.arg(2);
+    Obj self = c.arg(0);
+    Obj file = c.arg(1);
+    Obj file_type = c.arg(2);
     c.at(38);
     Ref path_types = tuple({c.global(FRAME_STR("str")), c.global(FRAME_STR("Path"))});
     if (isinstance(file, path_types)) {
@@ -122,7 +122,7 @@ Ref prepare_file(Call& c) {
 }
 
 Ref read_file(Call& c) {
-    PyObject* file_info = c.arg(1);
+    Obj file_info = c.arg(1);
     c.at(84);
     if (contains(file_info, FRAME_STR("path"))) {
         c.at(85);

@@ -15,10 +15,10 @@ constexpr bool refused_character(Py_UCS4 c) {
     return c < 0x20 || c == 0x7f || c == '/' || c == '\\' || c == '?' || c == '#' || c == '%';
 }
 
-bool leaves_path_segment(PyObject* identifier) {
-    Py_ssize_t length = PyUnicode_GET_LENGTH(identifier);
-    int kind = PyUnicode_KIND(identifier);
-    const void* data = PyUnicode_DATA(identifier);
+bool leaves_path_segment(Obj identifier) {
+    Py_ssize_t length = PyUnicode_GET_LENGTH(identifier.get());
+    int kind = PyUnicode_KIND(identifier.get());
+    const void* data = PyUnicode_DATA(identifier.get());
     if (kind == PyUnicode_1BYTE_KIND) {
         // Identifiers are nearly always Latin-1: test them with a table.
         static constexpr auto refused = [] {
@@ -42,7 +42,7 @@ bool leaves_path_segment(PyObject* identifier) {
 }
 
 Ref validate_execution_id(Call& c) {
-    PyObject* execution_id = c.arg(0);
+    Obj execution_id = c.arg(0);
     c.at(18);
     if (!truthy(execution_id)) {
         c.at(19);
@@ -58,7 +58,7 @@ Ref validate_execution_id(Call& c) {
 }
 
 Ref validate_generation_id(Call& c) {
-    PyObject* generation_id = c.arg(0);
+    Obj generation_id = c.arg(0);
     c.at(34);
     if (!truthy(generation_id)) {
         c.at(35);
