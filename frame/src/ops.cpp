@@ -3,7 +3,7 @@
 #include <cstring>
 #include <vector>
 
-#include "frame/ops.hpp"
+#include "internal.hpp"
 
 namespace frame {
 

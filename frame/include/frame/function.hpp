@@ -99,11 +99,4 @@ void set_defining_class(PyObject* function, PyObject* cls);
 
 bool is_function(PyObject* object) noexcept;
 
-// Adds one traceback entry for a frame named `name` in `filename` at `line`,
-// as the interpreter does for a Python frame.
-void add_traceback(PyObject* name, PyObject* filename, int line, PyObject* globals) noexcept;
-
-// Converts a C++ exception that is not Error into a Python one.
-void translate_exception() noexcept;
-
 }  // namespace frame
