@@ -808,14 +808,19 @@ PyGetSetDef coroutine_getset[] = {
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
+// send, throw, close and the refusal to pickle, for a coroutine and for its
+// iterator; `produced` is the word their docs use for what send returns.
+#define PROTOCOL_METHODS(send, throw_, close, produced)                                                         \
+    {"send", send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next " produced                      \
+                           " value or raise StopIteration."},                                                   \
+        {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(throw_)), METH_FASTCALL,          \
+         "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next " produced                         \
+         " value or raise StopIteration."},                                                                     \
+        {"close", close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},                     \
+        {"__reduce__", refuse_pickle, METH_NOARGS, nullptr}, {"__reduce_ex__", refuse_pickle, METH_O, nullptr}
+
 PyMethodDef coroutine_methods[] = {
-    {"send", coroutine_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next yielded value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(coroutine_throw)), METH_FASTCALL,
-     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next yielded value or raise StopIteration."},
-    {"close", coroutine_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
-    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    PROTOCOL_METHODS(coroutine_send, coroutine_throw, coroutine_close, "yielded"),
     {"__sizeof__", coroutine_sizeof, METH_NOARGS, nullptr},
     {nullptr, nullptr, 0, nullptr},
 };
@@ -823,17 +828,10 @@ PyMethodDef coroutine_methods[] = {
 PyAsyncMethods coroutine_async = {coroutine_await, nullptr, nullptr, coroutine_am_send};
 
 PyTypeObject coroutine_type = [] {
-    PyTypeObject type{};
-    type.ob_base = {PyObject_HEAD_INIT(nullptr) 0};
-    type.tp_name = "frame_coroutine";
-    type.tp_basicsize = sizeof(CoroutineObject);
-    type.tp_dealloc = coroutine_dealloc;
+    PyTypeObject type = gc_type("frame_coroutine", sizeof(CoroutineObject), Py_TPFLAGS_DISALLOW_INSTANTIATION,
+                                coroutine_dealloc, coroutine_traverse, coroutine_clear);
     type.tp_as_async = &coroutine_async;
     type.tp_repr = coroutine_repr;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_DISALLOW_INSTANTIATION;
-    type.tp_traverse = coroutine_traverse;
-    type.tp_clear = coroutine_clear;
     type.tp_weaklistoffset = offsetof(CoroutineObject, weakrefs);
     type.tp_methods = coroutine_methods;
     type.tp_getset = coroutine_getset;
@@ -893,26 +891,13 @@ PyObject* iterator_new(PyTypeObject*, PyObject*, PyObject*) noexcept {
 }
 
 PyMethodDef iterator_methods[] = {
-    {"send", iterator_send, METH_O,
-     "send(arg) -> send 'arg' into coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"throw", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(iterator_throw)), METH_FASTCALL,
-     "throw(typ[,val[,tb]]) -> raise exception in coroutine,\nreturn next iterated value or raise StopIteration."},
-    {"close", iterator_close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},
-    {"__reduce__", refuse_pickle, METH_NOARGS, nullptr},
-    {"__reduce_ex__", refuse_pickle, METH_O, nullptr},
+    PROTOCOL_METHODS(iterator_send, iterator_throw, iterator_close, "iterated"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyTypeObject iterator_type = [] {
-    PyTypeObject type{};
-    type.ob_base = {PyObject_HEAD_INIT(nullptr) 0};
-    type.tp_name = "frame_coroutine_iterator";
-    type.tp_basicsize = sizeof(IteratorObject);
-    type.tp_dealloc = iterator_dealloc;
-    type.tp_getattro = PyObject_GenericGetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC;
-    type.tp_traverse = iterator_traverse;
-    type.tp_clear = iterator_clear;
+    PyTypeObject type = gc_type("frame_coroutine_iterator", sizeof(IteratorObject), 0, iterator_dealloc,
+                                iterator_traverse, iterator_clear);
     type.tp_iter = PyObject_SelfIter;
     type.tp_iternext = iterator_next;
     type.tp_methods = iterator_methods;

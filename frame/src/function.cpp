@@ -448,35 +448,26 @@ PyObject* varargs_vectorcall(PyObject* callable, PyObject* const* args, size_t n
 
 // --- the type ---------------------------------------------------------------
 
+using Field = PyObject* FunctionObject::*;
+// The references of a function object. Those cleared for the collector come
+// first; the names and the code stay, as a repr or an error message may
+// still read them.
+constexpr Field kFields[] = {&FunctionObject::doc,          &FunctionObject::globals,  &FunctionObject::defaults,
+                             &FunctionObject::annotations,  &FunctionObject::is_coroutine, &FunctionObject::dict,
+                             &FunctionObject::defining_class, &FunctionObject::module, &FunctionObject::coroutine_names,
+                             &FunctionObject::name,         &FunctionObject::qualname, &FunctionObject::code};
+constexpr int kCleared = 9;
+
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(Py_TYPE(self));
-    Py_VISIT(f->name);
-    Py_VISIT(f->qualname);
-    Py_VISIT(f->module);
-    Py_VISIT(f->doc);
-    Py_VISIT(f->globals);
-    Py_VISIT(f->code);
-    Py_VISIT(f->defaults);
-    Py_VISIT(f->annotations);
-    Py_VISIT(f->is_coroutine);
-    Py_VISIT(f->dict);
-    Py_VISIT(f->defining_class);
-    Py_VISIT(f->coroutine_names);
+    for (Field field : kFields) Py_VISIT(f->*field);
     return 0;
 }
 
 int function_clear(PyObject* self) {
     auto* f = reinterpret_cast<FunctionObject*>(self);
-    Py_CLEAR(f->doc);
-    Py_CLEAR(f->globals);
-    Py_CLEAR(f->defaults);
-    Py_CLEAR(f->annotations);
-    Py_CLEAR(f->is_coroutine);
-    Py_CLEAR(f->dict);
-    Py_CLEAR(f->defining_class);
-    Py_CLEAR(f->module);
-    Py_CLEAR(f->coroutine_names);
+    for (int i = 0; i < kCleared; ++i) Py_CLEAR(f->*kFields[i]);
     return 0;
 }
 
@@ -570,20 +561,13 @@ PyMethodDef function_methods[] = {
 };
 
 PyTypeObject function_type = [] {
-    PyTypeObject type{};
-    type.ob_base = {PyObject_HEAD_INIT(nullptr) 0};
-    type.tp_name = "frame_function";
-    type.tp_basicsize = sizeof(FunctionObject);
-    type.tp_dealloc = function_dealloc;
+    PyTypeObject type = gc_type("frame_function", sizeof(FunctionObject),
+                                Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, function_dealloc,
+                                function_traverse, function_clear);
     type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     type.tp_repr = function_repr;
     type.tp_call = PyVectorcall_Call;
-    type.tp_getattro = PyObject_GenericGetAttr;
     type.tp_setattro = PyObject_GenericSetAttr;
-    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | Py_TPFLAGS_HAVE_VECTORCALL |
-                    Py_TPFLAGS_METHOD_DESCRIPTOR;
-    type.tp_traverse = function_traverse;
-    type.tp_clear = function_clear;
     type.tp_weaklistoffset = offsetof(FunctionObject, weakrefs);
     type.tp_methods = function_methods;
     type.tp_getset = function_getset;

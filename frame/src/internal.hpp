@@ -129,6 +129,22 @@ struct FunctionObject {
     PyObject* coroutine_names;
 };
 
+// A static type collected by the cyclic GC, with the fields every frame type
+// sets; the caller fills in the rest.
+inline PyTypeObject gc_type(const char* name, Py_ssize_t size, unsigned long flags, destructor dealloc,
+                            traverseproc traverse, inquiry clear) noexcept {
+    PyTypeObject type{};
+    type.ob_base = {PyObject_HEAD_INIT(nullptr) 0};
+    type.tp_name = name;
+    type.tp_basicsize = size;
+    type.tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC | flags;
+    type.tp_dealloc = dealloc;
+    type.tp_traverse = traverse;
+    type.tp_clear = clear;
+    type.tp_getattro = PyObject_GenericGetAttr;
+    return type;
+}
+
 struct Types {
     PyTypeObject* function;
     PyTypeObject* coroutine;
