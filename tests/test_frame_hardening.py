@@ -66,7 +66,7 @@ def rebasing_manager(calls: list[str]) -> type:
             if Key.armed:
                 Key.armed = False
                 manager.__bases__ = (Other,)
-                calls.append(tuple([Impostor] * 4))  # reuses the freed MRO of 4
+                calls.append([tuple([Impostor] * 4) for _ in range(20)])  # one takes the freed MRO
             return False
 
         __ne__ = str.__ne__
