@@ -13,6 +13,11 @@ only when first used, so importing the package stays light.
 # puts it into its User-Agent) read it from the partly initialised package.
 __version__ = "0.1.0"
 
+from ._logging import setup_logging as _setup_logging
+
+_setup_logging()
+del _setup_logging
+
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config
 from .exceptions import (
