@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
@@ -268,3 +269,26 @@ def test_on_premise_generate_then_execute(
     assert piped.returncode == 0, piped.stderr
     assert "Described 1 input file(s)" in piped.stdout
     assert "Reports:" in piped.stdout
+
+
+@pytest.mark.parametrize("level", ["", "info", "debug"], ids=["off", "info", "debug"])
+def test_velquor_log_writes_our_records_with_urls_redacted(
+    files: dict[str, Path], tmp_path: Path, level: str
+) -> None:
+    pytest.importorskip("velquor_ai.testing")
+    result = run_cli("generate", QUESTION, "--image", "cat.png", "--local", "-q",
+                     "--interval", "1", cwd=tmp_path, VELQUOR_LOG=level)  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    lines = result.stderr.splitlines()
+    if not level:
+        assert lines == []
+        return
+    assert any(" INFO velquor_ai." in line for line in lines)
+    assert any(" DEBUG velquor_ai." in line for line in lines) == (level == "debug")
+    # httpx's request lines come with debug, the upload's presigned URL without
+    # its query (the signature).
+    puts = [line for line in lines if "HTTP Request: PUT" in line]
+    assert len(puts) == (level == "debug")
+    assert "signature" not in result.stderr
+    assert all(re.search(r"\?(?!\[redacted\])", url) is None
+               for url in re.findall(r"https?://\S+", result.stderr))  # fmt: skip

@@ -29,7 +29,7 @@ import re
 import sys
 import urllib.parse
 import warnings
-from typing import Final
+from typing import Final, TextIO
 
 __all__ = ["LOGGER_NAME", "RedactingFilter", "redact_text", "redact_url", "setup_logging"]
 
@@ -150,16 +150,13 @@ def _stderr_handler(logger: logging.Logger) -> logging.Handler:
     return handler
 
 
-class _StderrHandler(logging.StreamHandler):  # type: ignore[type-arg]
-    """Writes to whatever `sys.stderr` is at the time of each record."""
+class _StderrHandler(logging.StreamHandler[TextIO]):
+    """Writes to whatever `sys.stderr` is when each record comes."""
 
     def __init__(self) -> None:
-        super().__init__()
+        super().__init__(sys.stderr)
 
-    @property  # type: ignore[override]
-    def stream(self) -> object:
-        return sys.stderr
-
-    @stream.setter
-    def stream(self, value: object) -> None:
-        pass
+    def emit(self, record: logging.LogRecord) -> None:
+        # Called with the handler's lock held.
+        self.stream = sys.stderr
+        super().emit(record)
