@@ -33,7 +33,7 @@ QUESTION = "What happens in these clips?"
 LARGE_SIZE = 95_000_000
 LARGE_COUNT = 4
 SMALL_SIZES = (3_000, 20_000, 60_000)
-SMALL_ROUNDS = 40
+SMALL_ROUNDS = 20
 CHUNK = 1 << 20
 MiB = 1 << 20
 
