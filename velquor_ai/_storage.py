@@ -482,10 +482,6 @@ def refusal(
         message += f": {detail}"
     if generation_id is not None:
         message += f" [generation {generation_id}]"
-    return UploadError(
-        message,
-        status_code=status,
-        body=body,
-        filename=filename,
-        generation_id=generation_id,
-    )
+    error = UploadError(message, status_code=status, body=body, filename=filename)
+    error.generation_id = generation_id  # type: ignore[attr-defined]
+    return error
