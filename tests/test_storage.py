@@ -245,40 +245,12 @@ async def test_stalled_storage_fails_within_the_timeout_after_retries(
 # ---------------------------------------------------------------- cancellation
 
 
-def _sockets_to(port: int) -> int:
-    """Open sockets of this process connected to `port` on the loopback."""
-    inodes = set()
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith("socket:["):
-            inodes.add(target[8:-1])
-    count = 0
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        for line in Path(table).read_text().splitlines()[1:]:
-            fields = line.split()
-            if int(fields[2].rsplit(":", 1)[1], 16) == port and fields[3] != "0A":
-                count += fields[9] in inodes
-    return count
-
-
-def _open_under(folder: Path) -> list[str]:
-    found = []
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith(str(folder)):
-            found.append(target)
-    return found
-
-
 @asynchronous
 async def test_cancelling_a_large_upload_midway_leaves_nothing_open(
-    service: LocalService, tmp_path: Path
+    service: LocalService,
+    tmp_path: Path,
+    open_connections: Callable[[int], int],
+    open_files: Callable[[Path], list[str]],
 ) -> None:
     videos = [write(tmp_path / f"clip-{i}.mp4", 24 * CHUNK_SIZE + i) for i in range(2)]
     async with client_for(service) as client:
@@ -296,8 +268,8 @@ async def test_cancelling_a_large_upload_midway_leaves_nothing_open(
             await task
         assert any(e.kind == "uploading" for e in seen)
         assert asyncio.all_tasks() == {asyncio.current_task()}
-        assert _open_under(tmp_path) == []
+        assert open_files(tmp_path) == []
         # At most the keep-alive connection to the API is left.
-        assert _sockets_to(service.port) <= 1
-    assert _sockets_to(service.port) == 0
+        assert open_connections(service.port) <= 1
+    assert open_connections(service.port) == 0
     assert service.objects == {} and not started(service)
