@@ -59,6 +59,7 @@ class FileChangedError(ValidationError):
     Attributes:
         filename: Name of the file.
         expected: Its size when it was checked, in bytes.
+        found: What was found instead, in words.
     """
 
     def __init__(self, filename: str, expected: int, found: str) -> None:
@@ -76,10 +77,11 @@ class FileChangedError(ValidationError):
         super().__init__(message, field="file")
         self.filename = filename
         self.expected = expected
+        self.found = found
 
     def __reduce__(self) -> tuple[Any, ...]:
-        """Rebuild as a plain `ValidationError` carrying the same message."""
-        return (ValidationError, (self.message, self.field))
+        """Rebuild from the three values, then the other attributes."""
+        return (type(self), (self.filename, self.expected, self.found), self.__dict__)
 
 
 @dataclass(slots=True)

@@ -438,6 +438,8 @@ class AsyncVelquorAI:
 
     def _storage_client(self) -> StorageClient:
         """The connection pool for uploads, made at the first upload."""
+        # A generate begun before aclose() must not open a pool nobody closes.
+        self._check_open()
         if self._storage is None:
             from ._storage import StorageClient
 
