@@ -273,3 +273,18 @@ async def test_cancelling_a_large_upload_midway_leaves_nothing_open(
         assert open_connections(service.port) <= 1
     assert open_connections(service.port) == 0
     assert service.objects == {} and not started(service)
+
+
+@asynchronous
+async def test_command_line_bar_counts_bytes(service: LocalService, tmp_path: Path) -> None:
+    pytest.importorskip("rich")
+    from velquor_ai.cli import _RichDisplay
+
+    videos = [write(tmp_path / "a.mp4", 2 * CHUNK_SIZE + CHUNK_SIZE // 2), write(tmp_path / "b.mp4", 10)]
+    shown = io.StringIO()
+    display = _RichDisplay(shown)
+    async with client_for(service) as client:
+        await client.generate(QUESTION, videos=videos, interval=1, on_progress=display)
+    display.close()
+    # Bytes, not files: the bar ends at the size of both files together.
+    assert "2.5/2.5 MiB" in shown.getvalue()
