@@ -191,7 +191,7 @@ def _write(path: Path, size: int, seed: int) -> str:
 def upload_rows(quick: bool = False) -> list:
     from harness import Row
 
-    rounds = 2 if quick else 3
+    rounds = 2 if quick else 5
     with tempfile.TemporaryDirectory(prefix="velquor-bench-") as directory:
         folder = Path(directory)
         large = [_write(folder / f"clip-{i}.mp4", LARGE_SIZE, i + 1) for i in range(LARGE_COUNT)]
