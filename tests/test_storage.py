@@ -118,6 +118,7 @@ async def test_storage_never_sees_the_api_key(service: LocalService, tmp_path: P
         headers = service.storage_headers
     assert headers and all("authorization" not in h for h in headers)
     assert all(h["content-length"] == "10" for h in headers)
+    assert stored(service) == [digest(path.read_bytes())]
 
 
 # -------------------------------------------------------------- changed files
@@ -288,3 +289,4 @@ async def test_command_line_bar_counts_bytes(service: LocalService, tmp_path: Pa
     display.close()
     # Bytes, not files: the bar ends at the size of both files together.
     assert "2.5/2.5 MiB" in shown.getvalue()
+    assert stored(service) == sorted(digest(v.read_bytes()) for v in videos)
