@@ -37,6 +37,7 @@ from typing import Any, Callable
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from conftest import Stubborn, colliding_key
 
 from velquor_ai import _vostrel
 from velquor_ai.models.blueprint import GenerationResult
@@ -322,22 +323,12 @@ def rebasing_client_class() -> type:
         def __aexit__(self, *exc_info: Any) -> Any:
             raise AssertionError("looked up on a freed MRO")
 
-    class Key(str):
-        armed = True
+    def rebase() -> None:
+        client.__bases__ = (type("Rebased", (S3Client,), {}),)
+        impostors.extend(tuple([Impostor] * 3) for _ in range(20))  # one takes the freed MRO
 
-        def __hash__(self) -> int:
-            return hash("__aexit__")
-
-        def __eq__(self, other: object) -> bool:
-            if Key.armed:
-                Key.armed = False
-                client.__bases__ = (type("Rebased", (S3Client,), {}),)
-                Key.impostors = [tuple([Impostor] * 3) for _ in range(20)]  # one takes the freed MRO
-            return False
-
-        __ne__ = str.__ne__
-
-    client = type("Client", (S3Client,), {Key("decoy"): None})
+    impostors: list[tuple[type, ...]] = []
+    client = type("Client", (S3Client,), {colliding_key("__aexit__", rebase): None})
     return client
 
 
@@ -636,17 +627,6 @@ def test_stop_iteration_from_a_collaborator_becomes_runtime_error(kind: str) -> 
 
 
 # --- faults found on the way, pinned ----------------------------------------------------------
-
-
-class Stubborn:
-    """An awaitable that will not stop: closing its awaiter fails."""
-
-    def __await__(self) -> Any:
-        while True:
-            try:
-                yield "tick"
-            except GeneratorExit:
-                pass
 
 
 class CheckHolding:
