@@ -3,8 +3,9 @@
 from __future__ import annotations
 
 import importlib.util
+import os
 import traceback
-from collections.abc import Callable
+from collections.abc import Callable, Generator
 from pathlib import Path
 from types import ModuleType
 from typing import Any
@@ -116,3 +117,69 @@ class FakeAsyncio:
             return queue.pop(0) if queue else then
 
         return check
+
+
+def _descriptor_targets() -> list[str]:
+    targets = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            targets.append(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:
+            continue  # closed since it was listed
+    return targets
+
+
+def connections_to(port: int) -> int:
+    """Open sockets of this process connected to `port` on the loopback."""
+    inodes = {t[8:-1] for t in _descriptor_targets() if t.startswith("socket:[")}
+    count = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            lines = Path(table).read_text().splitlines()[1:]
+        except OSError:
+            continue
+        for line in lines:
+            fields = line.split()
+            remote_port = int(fields[2].rsplit(":", 1)[1], 16)
+            # State 0A is LISTEN; the service's own sockets have it as local port.
+            if remote_port == port and fields[3] != "0A" and fields[9] in inodes:
+                count += 1
+    return count
+
+
+def files_open_under(folder: Path) -> list[str]:
+    """Paths under `folder` that this process holds open."""
+    return [t for t in _descriptor_targets() if t.startswith(str(folder))]
+
+
+def colliding_key(name: str, on_compare: Callable[[], None]) -> str:
+    """A str-subclass dict key whose hash collides with `name`: looking `name`
+    up in a dict that holds it compares the two, which runs `on_compare` the
+    first time (the hostile code a special-method lookup can meet)."""
+
+    class Key(str):
+        armed = True
+
+        def __hash__(self) -> int:
+            return hash(name)
+
+        def __eq__(self, other: object) -> bool:
+            if Key.armed:
+                Key.armed = False
+                on_compare()
+            return False
+
+        __ne__ = str.__ne__
+
+    return Key("decoy")
+
+
+class Stubborn:
+    """An awaitable that will not stop: closing its awaiter fails."""
+
+    def __await__(self) -> Generator[str, None, None]:
+        while True:
+            try:
+                yield "tick"
+            except GeneratorExit:
+                pass

@@ -17,6 +17,7 @@ import weakref
 from typing import Any
 
 import pytest
+from support import Stubborn, colliding_key
 
 from velquor_ai.models.blueprint import GenerationResult
 from velquor_ai.resources import uploads
@@ -33,7 +34,7 @@ class PutResponse:
 # --- special-method lookup ------------------------------------------------------------
 
 
-def rebasing_manager(calls: list[str]) -> type:
+def rebasing_manager(calls: list[Any]) -> type:
     """A class whose dict holds a str-subclass key colliding with "__aenter__":
     comparing it during the lookup rebases the class, which frees the MRO the
     lookup walks, and reuses that memory for a tuple of impostors."""
@@ -56,26 +57,14 @@ def rebasing_manager(calls: list[str]) -> type:
             calls.append("Other.__aexit__")
             return False
 
-    class Key(str):
-        armed = True
-
-        def __hash__(self) -> int:
-            return hash("__aenter__")
-
-        def __eq__(self, other: object) -> bool:
-            if Key.armed:
-                Key.armed = False
-                manager.__bases__ = (Other,)
-                calls.append(tuple([Impostor] * 4))  # reuses the freed MRO of 4
-            return False
-
-        __ne__ = str.__ne__
+    def rebase() -> None:
+        manager.__bases__ = (Other,)
+        calls.append([tuple([Impostor] * 4) for _ in range(20)])  # one takes the freed MRO
 
     class Start(Base):
         pass
 
-    manager = type("Manager", (Start,), {Key("decoy"): None, "__aexit__": None})
-    del manager.__aexit__
+    manager = type("Manager", (Start,), {colliding_key("__aenter__", rebase): None})
     return manager
 
 
@@ -103,17 +92,6 @@ def test_special_method_lookup_survives_a_class_rebased_by_a_key_comparison(monk
 @types.coroutine
 def tick() -> Any:
     yield "tick"
-
-
-class Stubborn:
-    """An awaitable that will not stop: closing its awaiter fails."""
-
-    def __await__(self) -> Any:
-        while True:
-            try:
-                yield "tick"
-            except GeneratorExit:
-                pass
 
 
 class StubbornExitClient:
@@ -426,7 +404,7 @@ class Observed:
     """An awaitable that records the state of `coroutine` while it is driven
     into, then yields once."""
 
-    def __init__(self, states: list[str]) -> None:
+    def __init__(self, states: list[Any]) -> None:
         self.states = states
         self.coroutine: Any = None
 
