@@ -365,11 +365,9 @@ class AsyncVelquorAI:
         try:
             _emit(on_progress, ProgressEvent("created", generation_id))
             if inputs:
-                with _idempotency(key, "upload"):
-                    answer = await generations.get_upload_urls(
-                        generation_id, [item.filename for item in inputs]
-                    )
                 names = [item.filename for item in inputs]
+                with _idempotency(key, "upload"):
+                    answer = await generations.get_upload_urls(generation_id, names)
                 targets = _match_upload_urls(answer, names)
                 await self._upload_all(
                     uploads, generation_id, inputs, targets, on_progress
