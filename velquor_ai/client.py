@@ -16,7 +16,8 @@ import mimetypes
 import os
 import re
 from collections import deque
-from collections.abc import Callable, Iterable
+from collections.abc import Callable, Iterable, Iterator
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
@@ -362,7 +363,7 @@ class AsyncVelquorAI:
         with _idempotency(key):
             record = await generations.create(text)
         generation_id = record.generation_id
-        try:
+        with _naming(generation_id):
             _emit(on_progress, ProgressEvent("created", generation_id))
             if inputs:
                 names = [item.filename for item in inputs]
@@ -381,9 +382,6 @@ class AsyncVelquorAI:
             return await self._wait_for_result(
                 generation_id, wait, first_interval, on_progress
             )
-        except Exception as exc:
-            _tag(exc, generation_id)
-            raise
 
     async def wait_for_result(
         self,
@@ -443,13 +441,10 @@ class AsyncVelquorAI:
         from .util.validators import validate_generation_id
 
         validate_generation_id(generation_id)
-        try:
+        with _naming(generation_id):
             return await self._wait_for_result(
                 generation_id, wait, first_interval, on_progress
             )
-        except Exception as exc:
-            _tag(exc, generation_id)
-            raise
 
     async def _wait_for_result(
         self,
@@ -775,13 +770,19 @@ def _idempotency(key: str | None, step: str | None = None) -> Any:
     return idempotency_key(f"{key}:{step}")
 
 
-def _tag(error: BaseException, generation_id: str) -> None:
-    """Name the generation an error belongs to, unless it names one already."""
-    if getattr(error, "generation_id", None) is None:
-        try:
-            error.generation_id = generation_id  # type: ignore[attr-defined]
-        except (AttributeError, TypeError):  # pragma: no cover - slotted types
-            pass
+@contextmanager
+def _naming(generation_id: str) -> Iterator[None]:
+    """Name the generation on every exception that leaves the block, unless it
+    names one already (cancellation and interrupts are left alone)."""
+    try:
+        yield
+    except Exception as error:
+        if getattr(error, "generation_id", None) is None:
+            try:
+                error.generation_id = generation_id  # type: ignore[attr-defined]
+            except (AttributeError, TypeError):  # pragma: no cover - slotted types
+                pass
+        raise
 
 
 def _check_callback(on_progress: Any) -> None:
