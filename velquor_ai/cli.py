@@ -71,7 +71,8 @@ _EXECUTE_EXAMPLES = f"""\
 _ENVIRONMENT = """\
 settings can also come from the environment:
   VELQUOR_API_KEY, VELQUOR_BASE_URL, VELQUOR_TIMEOUT (seconds per request),
-  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes)
+  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes),
+  VELQUOR_MAX_RETRIES (retries of a failed request, default 2)
 """
 
 _EXIT_STATUS = """\
