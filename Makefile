@@ -11,10 +11,10 @@ BUILD_DEPS := scikit-build-core cmake ninja
 RUNTIME_DEPS := httpx 'pydantic>=2.5,<3' starlette uvicorn rich
 TEST_DEPS := pytest hypothesis mypy
 # Pinned: a newer formatter or linter may ask for changes the tree does not have.
-LINT_DEPS := ruff==0.17.5
+LINT_DEPS := ruff==0.17.5 clang-format==23.1.3
 DEV_BUILD := build/dev
 
-.PHONY: venv install demo test lint dev bench clean
+.PHONY: venv install demo test lint format dev bench clean
 
 $(VPY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (tried python3.13, pyenv, /usr/bin)"; exit 1; }
@@ -34,9 +34,16 @@ demo: install
 test: install
 	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider
 
-# The Python (ruff, configured in pyproject.toml).
+# The Python (ruff, configured in pyproject.toml) and the C++ (clang-format,
+# configured in .clang-format); `make format` applies both.
+CXX_SOURCES = $(shell find frame velquor_ai -name '*.cpp' -o -name '*.hpp')
 lint: venv
 	$(VENV)/bin/ruff check .
+	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+format: venv
+	$(VENV)/bin/ruff check --fix .
+	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 # In-place development build: modules land beside their sources.
 dev: venv

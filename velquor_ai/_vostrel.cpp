@@ -98,10 +98,9 @@ Ref create_execution_result(Call& c) {
     c.at(89);
     Ref completed = getattr(c.global(FRAME_STR("StatusEnum")), FRAME_STR("COMPLETED"));
     c.at(87);
-    return call_kw(model,
-                   {FRAME_STR("on-premise-executed"), completed, result_dict, output_files, none(), now, now},
-                   FRAME_KWNAMES("execution_id", "status", "results", "output_files", "error", "created_at",
-                                 "completed_at"));
+    return call_kw(
+        model, {FRAME_STR("on-premise-executed"), completed, result_dict, output_files, none(), now, now},
+        FRAME_KWNAMES("execution_id", "status", "results", "output_files", "error", "created_at", "completed_at"));
 }
 
 // --- coroutines ------------------------------------------------------------------
@@ -137,8 +136,8 @@ Task execute_blueprint_vostrel(CoroutineCall& c) {
     c.at(147);
     if (!truthy(c[input_data])) {
         c.at(148);
-        raise(call(c.global(FRAME_STR("ValueError")),
-                   {FRAME_STR("At least one input file is required for execution")}));
+        raise(
+            call(c.global(FRAME_STR("ValueError")), {FRAME_STR("At least one input file is required for execution")}));
     }
     c.at(150);
     call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"),
@@ -293,8 +292,8 @@ void body(ModuleBody& m) {
     m.at(11);
     m.from_import("velquor_ai.util.helpers", "util.helpers", 1, {"normalize_blueprint"});
     m.at(13);
-    m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
-                                   {m.global(FRAME_STR("__name__"))}));
+    m.assign("logger",
+             call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"), {m.global(FRAME_STR("__name__"))}));
     import_on_premise_library(m);
     m.def(prepare_file_paths_def);
     m.def(create_generation_result_def);

@@ -59,7 +59,9 @@ CoroutineObject* object_of_body(void* body) noexcept {
     return reinterpret_cast<CoroutineObject*>(static_cast<char*>(body) - kBodyOffset);
 }
 
-Ref* slots_of(CoroutineObject* co) noexcept { return reinterpret_cast<Ref*>(reinterpret_cast<char*>(co) + co->slots_offset); }
+Ref* slots_of(CoroutineObject* co) noexcept {
+    return reinterpret_cast<Ref*>(reinterpret_cast<char*>(co) + co->slots_offset);
+}
 
 FunctionObject* function_of(CoroutineObject* co) noexcept {
     return reinterpret_cast<FunctionObject*>(PyTuple_GET_ITEM(co->names, 3));
@@ -134,8 +136,8 @@ bool native_coroutine_awaits(PyObject* coroutine) {
         }
         return Py_NewRef(found);
     }();
-    Ref awaited = steal(Py_TYPE(descriptor)->tp_descr_get(descriptor, coroutine,
-                                                          reinterpret_cast<PyObject*>(&PyCoro_Type)));
+    Ref awaited =
+        steal(Py_TYPE(descriptor)->tp_descr_get(descriptor, coroutine, reinterpret_cast<PyObject*>(&PyCoro_Type)));
     return awaited.get() != Py_None;
 }
 
@@ -377,7 +379,8 @@ PySendResult send_ex(CoroutineObject* co, PyObject* value, PyObject** presult) n
 // if its close() raised.
 int close_iterator(PyObject* iterator) noexcept;
 
-PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult) noexcept;
+PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback,
+                      PyObject** presult) noexcept;
 
 PyObject* coroutine_close_impl(CoroutineObject* co) noexcept {
     if (co->running) {
@@ -474,8 +477,8 @@ PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* valu
         }
         if (!exception) return PYGEN_ERROR;
         if (!PyExceptionInstance_Check(exception.get())) {
-            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R",
-                         type, Py_TYPE(exception.get()));
+            PyErr_Format(PyExc_TypeError, "calling %R should have returned an instance of BaseException, not %R", type,
+                         Py_TYPE(exception.get()));
             return PYGEN_ERROR;
         }
     } else if (PyExceptionInstance_Check(type)) {
@@ -499,7 +502,8 @@ PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* valu
     return resume_at_await(co, presult);
 }
 
-PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult) noexcept {
+PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback,
+                      PyObject** presult) noexcept {
     *presult = nullptr;
     Depth depth;
     if (!depth) return co->running ? PYGEN_ERROR : end_at_depth_limit(co, presult);
@@ -608,8 +612,8 @@ PyObject* coroutine_throw(PyObject* self, PyObject* const* args, Py_ssize_t narg
                                   1) < 0)
         return nullptr;
     PyObject* result = nullptr;
-    PySendResult status = throw_ex(as_coroutine(self), args[0], nargs > 1 ? args[1] : nullptr,
-                                   nargs > 2 ? args[2] : nullptr, &result);
+    PySendResult status =
+        throw_ex(as_coroutine(self), args[0], nargs > 1 ? args[1] : nullptr, nargs > 2 ? args[2] : nullptr, &result);
     return result_of_send(status, result);
 }
 
@@ -790,10 +794,10 @@ PyGetSetDef coroutine_getset[] = {
          return set_name_item(as_coroutine(self), 2, value ? value : Py_None);
      },
      nullptr, nullptr},
-    {"cr_await", [](PyObject* self, void*) noexcept { return Py_NewRef(awaited_or_none(as_coroutine(self))); }, nullptr, nullptr,
-     nullptr},
-    {"cr_code", [](PyObject* self, void*) noexcept { return Py_NewRef(code_or_none(as_coroutine(self))); }, nullptr, nullptr,
-     nullptr},
+    {"cr_await", [](PyObject* self, void*) noexcept { return Py_NewRef(awaited_or_none(as_coroutine(self))); }, nullptr,
+     nullptr, nullptr},
+    {"cr_code", [](PyObject* self, void*) noexcept { return Py_NewRef(code_or_none(as_coroutine(self))); }, nullptr,
+     nullptr, nullptr},
     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
     // True exactly while the body waits at an await (inspect's
     // CORO_SUSPENDED); forwarding into what it awaits is running.
@@ -803,13 +807,15 @@ PyGetSetDef coroutine_getset[] = {
          return PyBool_FromLong(co->state == State::Suspended && !co->running);
      },
      nullptr, nullptr, nullptr},
-    {"cr_running", [](PyObject* self, void*) noexcept -> PyObject* { return PyBool_FromLong(as_coroutine(self)->running); },
-     nullptr, nullptr, nullptr},
+    {"cr_running",
+     [](PyObject* self, void*) noexcept -> PyObject* { return PyBool_FromLong(as_coroutine(self)->running); }, nullptr,
+     nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 // send, throw, close and the refusal to pickle, for a coroutine and for its
 // iterator; `produced` is the word their docs use for what send returns.
+// clang-format off
 #define PROTOCOL_METHODS(send, throw_, close, produced)                                                         \
     {"send", send, METH_O, "send(arg) -> send 'arg' into coroutine,\nreturn next " produced                      \
                            " value or raise StopIteration."},                                                   \
@@ -818,6 +824,7 @@ PyGetSetDef coroutine_getset[] = {
          " value or raise StopIteration."},                                                                     \
         {"close", close, METH_NOARGS, "close() -> raise GeneratorExit inside coroutine."},                     \
         {"__reduce__", refuse_pickle, METH_NOARGS, nullptr}, {"__reduce_ex__", refuse_pickle, METH_O, nullptr}
+// clang-format on
 
 PyMethodDef coroutine_methods[] = {
     PROTOCOL_METHODS(coroutine_send, coroutine_throw, coroutine_close, "yielded"),
@@ -862,11 +869,15 @@ PyObject* iterator_next(PyObject* self) noexcept {
     return result_of_send(status, result);
 }
 
-PyObject* iterator_send(PyObject* self, PyObject* value) noexcept { return coroutine_send(iterator_coroutine(self), value); }
+PyObject* iterator_send(PyObject* self, PyObject* value) noexcept {
+    return coroutine_send(iterator_coroutine(self), value);
+}
 PyObject* iterator_throw(PyObject* self, PyObject* const* args, Py_ssize_t nargs) noexcept {
     return coroutine_throw(iterator_coroutine(self), args, nargs);
 }
-PyObject* iterator_close(PyObject* self, PyObject*) noexcept { return coroutine_close(iterator_coroutine(self), nullptr); }
+PyObject* iterator_close(PyObject* self, PyObject*) noexcept {
+    return coroutine_close(iterator_coroutine(self), nullptr);
+}
 
 int iterator_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     Py_VISIT(Py_TYPE(self));

@@ -24,26 +24,38 @@ Check check_for(const char* annotation) {
 
 const char* tested_type_name(Check check) {
     switch (check) {
-        case Check::Str: return "str";
-        case Check::Bytes: return "bytes";
-        case Check::Int: return "int";
+        case Check::Str:
+            return "str";
+        case Check::Bytes:
+            return "bytes";
+        case Check::Int:
+            return "int";
         case Check::List:
-        case Check::OptionalList: return "list";
-        case Check::Dict: return "dict";
-        case Check::Any: break;
+        case Check::OptionalList:
+            return "list";
+        case Check::Dict:
+            return "dict";
+        case Check::Any:
+            break;
     }
     return nullptr;
 }
 
 PyTypeObject* tested_type(Check check) {
     switch (check) {
-        case Check::Str: return &PyUnicode_Type;
-        case Check::Bytes: return &PyBytes_Type;
-        case Check::Int: return &PyLong_Type;
+        case Check::Str:
+            return &PyUnicode_Type;
+        case Check::Bytes:
+            return &PyBytes_Type;
+        case Check::Int:
+            return &PyLong_Type;
         case Check::List:
-        case Check::OptionalList: return &PyList_Type;
-        case Check::Dict: return &PyDict_Type;
-        case Check::Any: break;
+        case Check::OptionalList:
+            return &PyList_Type;
+        case Check::Dict:
+            return &PyDict_Type;
+        case Check::Any:
+            break;
     }
     return nullptr;
 }
@@ -185,8 +197,8 @@ Ref make_code(const FunctionDef& definition, PyObject* filename, int nparams, co
     Ref flag_value = integer(flags);
     Ref nlocals = integer(nvars);
     return call_kw(replace, {name, name, line, argcount, varnames, nlocals, flag_value},
-                   FRAME_KWNAMES("co_name", "co_qualname", "co_firstlineno", "co_argcount", "co_varnames",
-                                 "co_nlocals", "co_flags"));
+                   FRAME_KWNAMES("co_name", "co_qualname", "co_firstlineno", "co_argcount", "co_varnames", "co_nlocals",
+                                 "co_flags"));
 }
 
 Ref coroutine_marker() {
@@ -290,10 +302,8 @@ int check_arguments(FunctionObject* function, PyObject** bound, Ref* owned) noex
     for (int i = 0; i < info.nparams; ++i) {
         PyObject* value = bound[i];
         PyTypeObject* expected = info.exact[i];
-        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && info.none_allowed[i]))
-            continue;
-        if (info.checks[i] != Check::Int || !PyNumber_Check(value))
-            return argument_type_error(info, i, value);
+        if (expected == nullptr || Py_IS_TYPE(value, expected) || (value == Py_None && info.none_allowed[i])) continue;
+        if (info.checks[i] != Check::Int || !PyNumber_Check(value)) return argument_type_error(info, i, value);
         owned[i] = Ref::steal_or_null(PyNumber_Long(value));
         if (!owned[i]) {
             int line = info.definition->params[i].line;
@@ -452,10 +462,18 @@ using Field = PyObject* FunctionObject::*;
 // The references of a function object. Those cleared for the collector come
 // first; the names and the code stay, as a repr or an error message may
 // still read them.
-constexpr Field kFields[] = {&FunctionObject::doc,          &FunctionObject::globals,  &FunctionObject::defaults,
-                             &FunctionObject::annotations,  &FunctionObject::is_coroutine, &FunctionObject::dict,
-                             &FunctionObject::defining_class, &FunctionObject::module, &FunctionObject::coroutine_names,
-                             &FunctionObject::name,         &FunctionObject::qualname, &FunctionObject::code};
+constexpr Field kFields[] = {&FunctionObject::doc,
+                             &FunctionObject::globals,
+                             &FunctionObject::defaults,
+                             &FunctionObject::annotations,
+                             &FunctionObject::is_coroutine,
+                             &FunctionObject::dict,
+                             &FunctionObject::defining_class,
+                             &FunctionObject::module,
+                             &FunctionObject::coroutine_names,
+                             &FunctionObject::name,
+                             &FunctionObject::qualname,
+                             &FunctionObject::code};
 constexpr int kCleared = 9;
 
 int function_traverse(PyObject* self, visitproc visit, void* arg) {
@@ -561,9 +579,9 @@ PyMethodDef function_methods[] = {
 };
 
 PyTypeObject function_type = [] {
-    PyTypeObject type = gc_type("frame_function", sizeof(FunctionObject),
-                                Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR, function_dealloc,
-                                function_traverse, function_clear);
+    PyTypeObject type =
+        gc_type("frame_function", sizeof(FunctionObject), Py_TPFLAGS_HAVE_VECTORCALL | Py_TPFLAGS_METHOD_DESCRIPTOR,
+                function_dealloc, function_traverse, function_clear);
     type.tp_vectorcall_offset = offsetof(FunctionObject, vectorcall);
     type.tp_repr = function_repr;
     type.tp_call = PyVectorcall_Call;
@@ -636,7 +654,8 @@ void set_defining_class(PyObject* function, PyObject* cls) {
     Py_XSETREF(reinterpret_cast<FunctionObject*>(function)->defining_class, Py_NewRef(cls));
 }
 
-Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject* globals, const char* qualname_prefix) {
+Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject* globals,
+                  const char* qualname_prefix) {
     int nparams = static_cast<int>(definition.params.size()) - (definition.varargs ? 1 : 0);
     if (nparams > kMaxParams) {
         PyErr_SetString(PyExc_SystemError, "too many parameters for a frame function");
@@ -699,7 +718,8 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     if (info.has_defaults) {
         Ref defaults = steal(PyTuple_New(nparams - info.nrequired));
         for (int i = info.nrequired; i < nparams; ++i)
-            PyTuple_SET_ITEM(defaults.get(), i - info.nrequired, default_object(definition.params[i].default_value).release());
+            PyTuple_SET_ITEM(defaults.get(), i - info.nrequired,
+                             default_object(definition.params[i].default_value).release());
         f->defaults = defaults.release();
     }
     Ref annotations = new_dict();

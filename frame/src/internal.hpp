@@ -4,6 +4,8 @@
 #include <cstddef>
 
 #include "frame/ref.hpp"
+
+// After Python.h, which ref.hpp includes first.
 #include <frameobject.h>
 
 #include "frame/coroutine.hpp"
@@ -44,8 +46,7 @@ public:
         // belongs to whoever drops the coroutine (possibly the collector), and
         // the saved value may be stale or already cleared.
         PyObject* current = PyErr_GetHandledException();
-        if (current == exception_ && current != nullptr && current != Py_None)
-            PyErr_SetHandledException(saved_.get());
+        if (current == exception_ && current != nullptr && current != Py_None) PyErr_SetHandledException(saved_.get());
         Py_XDECREF(current);
         saved_.reset();
     }
@@ -71,7 +72,6 @@ Ref enter_async_context(Obj manager, Ref& exit);
 // inside a HandledException for that exception, as the statements do.
 Ref call_exit(Obj exit, PyObject* exception);
 
-
 constexpr int kMaxParams = 8;
 
 // Per-function data derived once from its FunctionDef, laid out for the
@@ -80,13 +80,13 @@ struct FunctionInfo {
     const FunctionDef* definition;
     SyncBody body;
     AsyncBody async_body;
-    int line;             // of the def
-    int nparams;          // without *args
-    int nrequired;        // parameters without a default
-    int nslots;           // coroutine slots: parameters, then locals
+    int line;       // of the def
+    int nparams;    // without *args
+    int nrequired;  // parameters without a default
+    int nslots;     // coroutine slots: parameters, then locals
     bool has_defaults;
-    bool needs_conversion;  // some parameter is tested or converted
-    Check result;           // the test of the declared result
+    bool needs_conversion;      // some parameter is tested or converted
+    Check result;               // the test of the declared result
     PyTypeObject* result_type;  // its exact type, or null when untested
     // Bytes of the C++ frame of an async body, learnt from its first call.
     std::size_t body_size;
@@ -114,7 +114,7 @@ struct FunctionObject {
     PyObject* doc;
     PyObject* globals;
     PyObject* code;
-    PyObject* defaults;     // tuple of the trailing defaults, or NULL
+    PyObject* defaults;  // tuple of the trailing defaults, or NULL
     PyObject* annotations;
     PyObject* is_coroutine;
     PyObject* dict;

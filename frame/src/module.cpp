@@ -24,7 +24,8 @@ std::string source_path(const char* dotted) {
 
 // Copies an attribute of the import system's ModuleSpec into the module dict;
 // a missing attribute is skipped.
-void copy_import_attribute(PyObject* import_spec, const char* attribute, PyObject* dict, const char* key, bool skip_none) {
+void copy_import_attribute(PyObject* import_spec, const char* attribute, PyObject* dict, const char* key,
+                           bool skip_none) {
     PyObject* value = nullptr;
     if (check(PyObject_GetOptionalAttrString(import_spec, attribute, &value)) == 0) return;
     Ref owned = steal(value);
@@ -108,8 +109,7 @@ int module_exec(ModuleState& state, PyObject* module) noexcept {
     const ModuleDef& definition = *state.definition;
     if (state.module) {
         if (state.module == module) return 0;
-        PyErr_Format(PyExc_RuntimeError,
-                     "Module '%s' has already been imported. Re-initialisation is not supported.",
+        PyErr_Format(PyExc_RuntimeError, "Module '%s' has already been imported. Re-initialisation is not supported.",
                      short_name(definition.dotted_name).c_str());
         return -1;
     }
@@ -281,7 +281,8 @@ void ClassBody::assign(const char* name, Obj value) { check(PyObject_SetItem(nam
 Ref ClassBody::def(const FunctionDef& definition, bool bind) {
     at(definition.line);
     Ref function = make_function(definition, module_.module_name(), module_.globals(), qualname_);
-    module_.record_doctest(reinterpret_cast<FunctionObject*>(function.get())->qualname, definition.line, definition.doc);
+    module_.record_doctest(reinterpret_cast<FunctionObject*>(function.get())->qualname, definition.line,
+                           definition.doc);
     functions_.push_back(function);
     if (bind) assign(definition.name, function);
     return function;

@@ -52,8 +52,7 @@ Ref lookup_special(Obj object, PyObject* name) {
 Ref enter(Obj manager, Ref& exit, PyObject* enter_name, PyObject* exit_name, const char* protocol) {
     Ref entered = lookup_special(manager, enter_name);
     if (!entered)
-        raise_type_error("'%.200s' object does not support the %s protocol", Py_TYPE(manager.get())->tp_name,
-                         protocol);
+        raise_type_error("'%.200s' object does not support the %s protocol", Py_TYPE(manager.get())->tp_name, protocol);
     exit = lookup_special(manager, exit_name);
     if (!exit)
         raise_type_error("'%.200s' object does not support the %s protocol (missed %U method)",
@@ -141,8 +140,8 @@ private:
 
 Ref call(Obj callable, std::initializer_list<Obj> args) {
     ArgArray array(args);
-    return steal(PyObject_Vectorcall(callable, array.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                     nullptr));
+    return steal(
+        PyObject_Vectorcall(callable, array.data() + 1, args.size() | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 Ref call_kw(Obj callable, std::initializer_list<Obj> args, PyObject* kwnames) {
@@ -155,8 +154,8 @@ Ref call_kw(Obj callable, std::initializer_list<Obj> args, PyObject* kwnames) {
 Ref call_method(Obj self, PyObject* name, std::initializer_list<Obj> args) {
     ArgArray array(args);
     array.data()[0] = self.get();
-    return steal(PyObject_VectorcallMethod(name, array.data(), (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET,
-                                           nullptr));
+    return steal(
+        PyObject_VectorcallMethod(name, array.data(), (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
 namespace {
@@ -171,8 +170,7 @@ Ref callable_text(Obj callable) {
     PyObject* module = nullptr;
     check(PyObject_GetOptionalAttr(callable, FRAME_STR("__module__"), &module));
     Ref owned_module = Ref::steal_or_null(module);
-    if (module != nullptr && module != Py_None &&
-        check(PyObject_RichCompareBool(module, FRAME_STR("builtins"), Py_NE)))
+    if (module != nullptr && module != Py_None && check(PyObject_RichCompareBool(module, FRAME_STR("builtins"), Py_NE)))
         return steal(PyUnicode_FromFormat("%S.%S()", module, qualname));
     return steal(PyUnicode_FromFormat("%S()", qualname));
 }
@@ -198,8 +196,8 @@ Ref gather_keywords(Obj callable, Obj mapping) {
         Iterate names(keys);
         while (Ref key = names.next()) {
             if (check(PyDict_Contains(keywords.get(), key.get())))
-                raise_call_error(callable, steal(PyUnicode_FromFormat(
-                                               " got multiple values for keyword argument '%S'", key.get())));
+                raise_call_error(
+                    callable, steal(PyUnicode_FromFormat(" got multiple values for keyword argument '%S'", key.get())));
             set_item(keywords, key, get_item(mapping, key));
         }
     } catch (const Error&) {

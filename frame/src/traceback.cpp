@@ -1,6 +1,6 @@
 // Traceback entries for frames that have no interpreter frame of their own.
-#include <map>
 #include <functional>
+#include <map>
 
 #include "internal.hpp"
 

@@ -211,8 +211,8 @@ void body(ModuleBody& m) {
         m.from_import("velquor_ai.resources.uploads", "uploads", 1, {"UploadsResource"});
     }
     m.at(14);
-    m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
-                                   {m.global(FRAME_STR("__name__"))}));
+    m.assign("logger",
+             call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"), {m.global(FRAME_STR("__name__"))}));
     m.class_statement(generations_resource_class);
 }
 

@@ -122,9 +122,9 @@ Task upload_file_to_s3(CoroutineCall& c) {
         c.at(118);
         if (!is_accepted_status(getattr(c[response], FRAME_STR("status_code")))) {
             c.at(119);
-            Ref message = join({FRAME_STR("S3 upload failed (Any): "),
-                                format(getattr(c[response], FRAME_STR("status_code"))), FRAME_STR(" "),
-                                format(getattr(c[response], FRAME_STR("text")))});
+            Ref message =
+                join({FRAME_STR("S3 upload failed (Any): "), format(getattr(c[response], FRAME_STR("status_code"))),
+                      FRAME_STR(" "), format(getattr(c[response], FRAME_STR("text")))});
             raise(call(c.global(FRAME_STR("Exception")), {message}));
         }
         c.at(121);
@@ -311,8 +311,8 @@ void body(ModuleBody& m) {
     m.at(10);
     m.from_import("velquor_ai.resources.base", "base", 1, {"BaseResource"});
     m.at(12);
-    m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
-                                   {m.global(FRAME_STR("__name__"))}));
+    m.assign("logger",
+             call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"), {m.global(FRAME_STR("__name__"))}));
     m.class_statement(uploads_resource_class);
 }
 

@@ -49,7 +49,8 @@ Task poll_until_complete(CoroutineCall& c) {
             c.at(61);
             if (equals(getattr(c[status], FRAME_STR("status")), FRAME_STR("completed"))) {
                 c.at(62);
-                call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"), {FRAME_STR("Task completed successfully")});
+                call_method(c.global(FRAME_STR("logger")), FRAME_STR("info"),
+                            {FRAME_STR("Task completed successfully")});
                 c.at(63);
                 co_return c[status];
             }
@@ -141,8 +142,8 @@ void body(ModuleBody& m) {
     m.at(8);
     m.from_import("velquor_ai.exceptions", "exceptions", 2, {"TimeoutError"}, {"SDKTimeoutError"});
     m.at(10);
-    m.assign("logger", call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"),
-                                   {m.global(FRAME_STR("__name__"))}));
+    m.assign("logger",
+             call_method(m.global(FRAME_STR("logging")), FRAME_STR("getLogger"), {m.global(FRAME_STR("__name__"))}));
     m.class_statement(status_poller_class);
 }
 

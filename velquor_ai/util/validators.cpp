@@ -51,8 +51,7 @@ Ref validate_execution_id(Call& c) {
     c.at(20);
     if (leaves_path_segment(execution_id)) {
         c.at(21);
-        raise_validation_error(c, "Execution ID contains characters not allowed in a URL path segment",
-                               "execution_id");
+        raise_validation_error(c, "Execution ID contains characters not allowed in a URL path segment", "execution_id");
     }
     return new_none();
 }

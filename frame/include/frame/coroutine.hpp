@@ -39,9 +39,7 @@ class Task {
 public:
     struct promise_type : detail::BodyPromise {
         explicit promise_type(CoroutineCall&) noexcept {}
-        Task get_return_object() noexcept {
-            return Task(std::coroutine_handle<promise_type>::from_promise(*this));
-        }
+        Task get_return_object() noexcept { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
         void return_value(Ref value) noexcept { detail::body_returned(*this, std::move(value)); }
@@ -90,10 +88,10 @@ private:
 // Name::Slot`; the FunctionDef takes `.slots = Name::names`, from which its
 // co_varnames are made and which must start with its parameters. Enum and
 // names come from the same tokens, so they cannot disagree.
-#define FRAME_SLOTS(scope, ...)                             \
-    struct scope {                                          \
-        enum Slot : int { __VA_ARGS__ };                    \
-        static constexpr const char* names = #__VA_ARGS__;  \
+#define FRAME_SLOTS(scope, ...)                                   \
+    struct scope {                                                \
+        enum Slot : int { __VA_ARGS__ };                          \
+        static constexpr const char* names = #__VA_ARGS__;        \
         static constexpr int count = ::frame::count_names(names); \
     }
 

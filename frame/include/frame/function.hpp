@@ -23,7 +23,7 @@ struct Param {
     const char* name;
     const char* annotation = nullptr;  // as written in the source, or none
     Default default_value = {};
-    int line = 0;                      // where it is declared; 0: the def line
+    int line = 0;  // where it is declared; 0: the def line
 };
 
 class Call;
@@ -41,7 +41,7 @@ struct FunctionDef {
     const char* doc = nullptr;
     SyncBody body = nullptr;
     AsyncBody async_body = nullptr;
-    bool varargs = false;               // the last parameter is *args
+    bool varargs = false;                  // the last parameter is *args
     std::vector<const char*> locals = {};  // further co_varnames
     // An async def's slots as FRAME_SLOTS names them: its parameters, then
     // the locals its body keeps (in place of `locals`).
@@ -91,8 +91,7 @@ Ref lookup_global(PyObject* globals, PyObject* name);
 
 // Builds a function object for a def in a module (qualname_prefix empty) or in
 // a class body ("ClassName").
-Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject* globals,
-                  const char* qualname_prefix);
+Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject* globals, const char* qualname_prefix);
 
 // Records the class a function object was defined in (for super()).
 void set_defining_class(PyObject* function, PyObject* cls);

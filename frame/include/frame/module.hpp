@@ -51,8 +51,7 @@ public:
     void import(const char* name);
     // from module import a, b    with `module` absolute; level and relative
     // name are those written in the source (level 0 for absolute imports).
-    void from_import(const char* absolute, const char* relative, int level,
-                     std::initializer_list<const char*> names,
+    void from_import(const char* absolute, const char* relative, int level, std::initializer_list<const char*> names,
                      std::initializer_list<const char*> bind_as = {});
     void assign(const char* name, Obj value);
     Ref global(PyObject* name) const;
@@ -99,20 +98,24 @@ private:
 }  // namespace frame
 
 // Defines PyInit_<short_name> for a module described by `module_definition`.
-#define FRAME_MODULE(short_name, module_definition)                                               \
-    namespace {                                                                              \
-    ::frame::ModuleState frame_module_state_{&(module_definition)};                                \
-    PyObject* frame_module_create_(PyObject* import_spec, PyModuleDef*) {                           \
-        return ::frame::module_create(frame_module_state_, import_spec);                            \
-    }                                                                                        \
-    int frame_module_exec_(PyObject* module) {                                               \
-        return ::frame::module_exec(frame_module_state_, module);                            \
-    }                                                                                        \
-    PyModuleDef_Slot frame_module_slots_[] = {                                               \
-        {Py_mod_create, reinterpret_cast<void*>(frame_module_create_)},                      \
-        {Py_mod_exec, reinterpret_cast<void*>(frame_module_exec_)},                          \
-        {0, nullptr}};                                                                       \
-    PyModuleDef frame_module_def_ = {PyModuleDef_HEAD_INIT, #short_name, (module_definition).doc, 0, \
-                                     nullptr, frame_module_slots_, nullptr, nullptr, nullptr}; \
-    }                                                                                        \
+#define FRAME_MODULE(short_name, module_definition)                                                           \
+    namespace {                                                                                               \
+    ::frame::ModuleState frame_module_state_{&(module_definition)};                                           \
+    PyObject* frame_module_create_(PyObject* import_spec, PyModuleDef*) {                                     \
+        return ::frame::module_create(frame_module_state_, import_spec);                                      \
+    }                                                                                                         \
+    int frame_module_exec_(PyObject* module) { return ::frame::module_exec(frame_module_state_, module); }    \
+    PyModuleDef_Slot frame_module_slots_[] = {{Py_mod_create, reinterpret_cast<void*>(frame_module_create_)}, \
+                                              {Py_mod_exec, reinterpret_cast<void*>(frame_module_exec_)},     \
+                                              {0, nullptr}};                                                  \
+    PyModuleDef frame_module_def_ = {PyModuleDef_HEAD_INIT,                                                   \
+                                     #short_name,                                                             \
+                                     (module_definition).doc,                                                 \
+                                     0,                                                                       \
+                                     nullptr,                                                                 \
+                                     frame_module_slots_,                                                     \
+                                     nullptr,                                                                 \
+                                     nullptr,                                                                 \
+                                     nullptr};                                                                \
+    }                                                                                                         \
     PyMODINIT_FUNC PyInit_##short_name(void) { return PyModuleDef_Init(&frame_module_def_); }

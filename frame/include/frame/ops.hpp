@@ -13,10 +13,10 @@ namespace frame {
 // Interned string constant, created on first use and kept for the life of the
 // process. Returns a borrowed reference.
 PyObject* intern(const char* text);
-#define FRAME_STR(text)                                               \
-    ([]() -> PyObject* {                                              \
-        static PyObject* const interned_ = ::frame::intern(text);    \
-        return interned_;                                             \
+#define FRAME_STR(text)                                           \
+    ([]() -> PyObject* {                                          \
+        static PyObject* const interned_ = ::frame::intern(text); \
+        return interned_;                                         \
     }())
 
 // A borrowed view of an object, made from a PyObject* or a Ref, so that
@@ -42,9 +42,7 @@ Ref floating(double value);
 
 // --- attributes -----------------------------------------------------------
 inline Ref getattr(Obj object, PyObject* name) { return steal(PyObject_GetAttr(object, name)); }
-inline void setattr(Obj object, PyObject* name, Obj value) {
-    check(PyObject_SetAttr(object, name, value));
-}
+inline void setattr(Obj object, PyObject* name, Obj value) { check(PyObject_SetAttr(object, name, value)); }
 // hasattr(): an AttributeError counts as absent, anything else propagates.
 inline bool hasattr(Obj object, PyObject* name) { return check(PyObject_HasAttrWithError(object, name)) != 0; }
 // getattr(object, name, default)
