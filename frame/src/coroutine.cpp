@@ -668,10 +668,6 @@ int coroutine_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
         Ref* slots = slots_of(co);
         for (int i = 0, n = slot_count(co); i < n; ++i) Py_VISIT(slots[i].get());
     }
-    if (co->body_alive) {
-        for (const AsyncWith* statement = body_of(co).promise().statements; statement; statement = statement->outer())
-            if (int visited = statement->traverse(visit, arg)) return visited;
-    }
     return 0;
 }
 
@@ -1076,33 +1072,55 @@ PyObject* CoroutineCall::defining_class() const {
 
 // --- async with ---------------------------------------------------------------
 
-AsyncWith::AsyncWith(CoroutineCall& c) noexcept : call_(c), line_(c.line()) {
-    AsyncWith*& innermost = body_of(object_of(&c)).promise().statements;
-    outer_ = std::exchange(innermost, this);
+AsyncWith::AsyncWith(CoroutineCall& c, int slot) : call_(c), line_(c.line()), slot_(slot) {
+    c[slot] = steal(PyList_New(kItems));
 }
 
-AsyncWith::~AsyncWith() { body_of(object_of(&call_)).promise().statements = outer_; }
+// The state's list may have been emptied by the collector when the body is
+// destroyed with it: it then holds nothing.
+PyObject* AsyncWith::get(Item item) const noexcept {
+    PyObject* state = call_[slot_].get();
+    return state && PyList_GET_SIZE(state) == kItems ? PyList_GET_ITEM(state, item) : nullptr;
+}
 
-Awaiting AsyncWith::enter(Obj manager) { return call_.await_(enter_async_context(manager, exit_)); }
+void AsyncWith::set(Item item, PyObject* owned) noexcept {
+    PyObject* state = call_[slot_].get();
+    if (state && PyList_GET_SIZE(state) == kItems) {
+        PyObject* old = PyList_GET_ITEM(state, item);
+        PyList_SET_ITEM(state, item, owned);
+        Py_XDECREF(old);
+    } else {
+        Py_XDECREF(owned);
+    }
+}
+
+Awaiting AsyncWith::enter(Obj manager) {
+    Ref exit;
+    Ref entered = enter_async_context(manager, exit);
+    set(kExit, exit.release());
+    return call_.await_(std::move(entered));
+}
 
 void AsyncWith::intercept() noexcept {
     translate_exception();
     FunctionObject* function = function_of(object_of(&call_));
     add_traceback(function->binding_name, function->filename, call_.line(), function->globals);
-    exception_ = Ref::steal_or_null(PyErr_GetRaisedException());
+    set(kException, PyErr_GetRaisedException());
 }
 
 // __aexit__ called as the statement calls it; with an exception, inside the
 // statement's handler, which lasts until the awaitable it returns is done.
 PyObject* AsyncWith::call_exit_method() {
     call_.at(line_);
-    Ref exit = std::move(exit_);
-    if (!exception_) return frame::call_exit(exit, nullptr).release();
-    saved_ = Ref::steal_or_null(PyErr_GetHandledException());
-    PyErr_SetHandledException(exception_.get());
+    Ref exit = borrow(get(kExit));
+    set(kExit, nullptr);
+    Ref exception = borrow(get(kException));
+    if (!exception) return frame::call_exit(exit, nullptr).release();
+    set(kSaved, PyErr_GetHandledException());
+    PyErr_SetHandledException(exception.get());
     handling_ = true;
     try {
-        return frame::call_exit(exit, exception_.get()).release();
+        return frame::call_exit(exit, exception.get()).release();
     } catch (...) {
         leave_handler();
         throw;
@@ -1115,28 +1133,24 @@ PyObject* AsyncWith::call_exit_method() {
 void AsyncWith::leave_handler() noexcept {
     if (!std::exchange(handling_, false)) return;
     PyObject* current = PyErr_GetHandledException();
-    if (current == exception_.get() && current != nullptr) PyErr_SetHandledException(saved_.get());
+    if (current == get(kException) && current != nullptr) PyErr_SetHandledException(get(kSaved));
     Py_XDECREF(current);
-    saved_.reset();
+    set(kSaved, nullptr);
 }
 
 AsyncWith::Exit::Exit(AsyncWith& statement) : statement_(statement), awaiting_(statement.call_exit_method()) {}
 
 Ref AsyncWith::Exit::await_resume() {
     Ref outcome = awaiting_.await_resume();
-    if (!statement_.exception_) return statement_.value_ ? std::move(statement_.value_) : new_none();
+    Ref exception = borrow(statement_.get(kException));
+    if (!exception) {
+        Ref value = borrow(statement_.get(kValue));
+        return value ? value : new_none();
+    }
     bool swallowed = truthy(outcome);
     statement_.leave_handler();
     if (swallowed) return new_none();
-    raise_again(std::move(statement_.exception_));
-}
-
-int AsyncWith::traverse(visitproc visit, void* arg) const noexcept {
-    Py_VISIT(exit_.get());
-    Py_VISIT(exception_.get());
-    Py_VISIT(saved_.get());
-    Py_VISIT(value_.get());
-    return 0;
+    raise_again(std::move(exception));
 }
 
 }  // namespace frame

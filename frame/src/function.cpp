@@ -154,7 +154,7 @@ PyObject* empty_code(PyObject* filename) {
 }
 
 // The co_varnames of a def: its parameters, then its locals or the rest of
-// its slot names.
+// its slot names but the frame's own (those ending in `_`).
 std::vector<PyObject*> variable_names(const FunctionDef& definition) {
     std::vector<PyObject*> names;
     for (const Param& param : definition.params) names.push_back(intern(param.name));
@@ -172,7 +172,7 @@ std::vector<PyObject*> variable_names(const FunctionDef& definition) {
         name.erase(name.find_last_not_of(' ') + 1);
         if (index < definition.params.size()) {
             if (name != definition.params[index].name) refuse_slots(definition);
-        } else {
+        } else if (name.back() != '_') {
             names.push_back(intern(name.c_str()));
         }
         ++index;
@@ -691,7 +691,7 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     info.line = definition.line;
     info.nparams = nparams;
     info.nrequired = 0;
-    info.nslots = static_cast<int>(names.size());
+    info.nslots = definition.slots ? count_names(definition.slots) : static_cast<int>(names.size());
     info.result = result_check(definition.returns);
     info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {

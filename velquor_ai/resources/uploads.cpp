@@ -92,7 +92,7 @@ Task get_execution_upload_urls(CoroutineCall& c) {
 
 // --- presigned uploads -----------------------------------------------------------
 
-FRAME_SLOTS(upload_slots, self, upload_url, file_data, content_type, s3_client, response);
+FRAME_SLOTS(upload_slots, self, upload_url, file_data, content_type, s3_client, response, with_);
 
 bool is_accepted_status(Obj status) {
     for (long long accepted : {200, 201, 204})
@@ -103,7 +103,7 @@ bool is_accepted_status(Obj status) {
 Task upload_file_to_s3(CoroutineCall& c) {
     using enum upload_slots::Slot;
     c.at(110);
-    AsyncWith client(c);
+    AsyncWith client(c, with_);
     c[s3_client] = co_await client.enter(call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")));
     try {
         c.at(111);

@@ -13,7 +13,6 @@ namespace frame {
 struct CoroutineObject;
 class CoroutineCall;
 class Task;
-class AsyncWith;
 
 namespace detail {
 struct BodyPromise;
@@ -25,9 +24,6 @@ void body_raised(BodyPromise& promise) noexcept;
 struct BodyPromise {
     // The iterator the suspended body awaits (cr_await).
     PyObject* awaiting = nullptr;
-    // The `async with` statements the body is inside, innermost first: the
-    // coroutine object shows the collector what they hold.
-    AsyncWith* statements = nullptr;
 };
 }  // namespace detail
 
@@ -131,7 +127,7 @@ protected:
 // async with manager as target:
 //     block
 // in a body, on the current line:
-//     AsyncWith statement(c);
+//     AsyncWith statement(c, with_);
 //     c[target] = co_await statement.enter(manager);
 //     try {
 //         block   (a `return value` in it is statement.returns(value))
@@ -144,17 +140,17 @@ protected:
 // statement's exception handler) or with three Nones, raises it again unless
 // __aexit__ swallowed it, and gives what the block returned: None when the
 // block ran to its end or its exception was swallowed. What the statement
-// keeps across its awaits lives here, in the body's frame, where the
-// coroutine object finds it for the collector.
+// keeps across its awaits sits in the slot given (`with_`: a FRAME_SLOTS name
+// ending in `_` is the frame's own, no Python local), where the collector
+// sees it.
 class AsyncWith {
 public:
-    explicit AsyncWith(CoroutineCall& c) noexcept;
-    ~AsyncWith();
+    AsyncWith(CoroutineCall& c, int slot);
     AsyncWith(const AsyncWith&) = delete;
     AsyncWith& operator=(const AsyncWith&) = delete;
 
     Awaiting enter(Obj manager);
-    void returns(Ref value) noexcept { value_ = std::move(value); }
+    void returns(Ref value) noexcept { set(kValue, value.release()); }
     // Only inside a catch handler.
     void intercept() noexcept;
 
@@ -173,22 +169,18 @@ public:
     };
     Exit exit() { return Exit(*this); }
 
-    // For the coroutine object's traverse.
-    int traverse(visitproc visit, void* arg) const noexcept;
-    const AsyncWith* outer() const noexcept { return outer_; }
-
 private:
+    // The items of the state kept in the slot.
+    enum Item { kExit, kException, kSaved, kValue, kItems };
+    PyObject* get(Item item) const noexcept;
+    void set(Item item, PyObject* owned) noexcept;
     PyObject* call_exit_method();
     void leave_handler() noexcept;
 
     CoroutineCall& call_;
     int line_;
-    AsyncWith* outer_;
+    int slot_;
     bool handling_ = false;
-    Ref exit_;       // the bound __aexit__ until it is called
-    Ref exception_;  // the exception the block raised
-    Ref saved_;      // sys.exc_info() from before the statement's handler
-    Ref value_;      // what the block returned
 };
 
 }  // namespace frame
