@@ -1,13 +1,23 @@
 """HTTP client of the service: JSON in, JSON out, typed errors.
 
-One `httpx.AsyncClient` per `HTTPClient`, with the base URL, timeout and headers of
-the configuration. Requests are sent once: there are no retries, so a failed call
-raises at once and the caller decides whether to try again.
+Every request is built whole from the configuration (address, key, timeout) and
+the client's default headers, so one `httpx.AsyncClient` can serve several
+`HTTPClient`s with different settings (`HTTPClient.with_config`), and a caller's
+own `httpx.AsyncClient` (proxies, certificates, event hooks) can be used as it is.
+Requests are sent once: there are no retries, so a failed call raises at once and
+the caller decides whether to try again.
+
+A pool of our own is tied to the event loop it was first used on; used from
+another loop (a second `asyncio.run`, say) it is replaced by a new one, so a
+client outlives the loops that use it.
 """
 
 from __future__ import annotations
 
+import asyncio
 import json as jsonlib
+import weakref
+from collections.abc import AsyncGenerator, Mapping
 from types import TracebackType
 from typing import Any, Self
 
@@ -20,10 +30,11 @@ from .exceptions import (
     APIError,
     APITimeoutError,
     ValidationError,
+    VelquorAIError,
     error_for_status,
 )
 
-__all__ = ["USER_AGENT", "HTTPClient"]
+__all__ = ["USER_AGENT", "HTTPClient", "check_headers"]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
 
@@ -36,6 +47,7 @@ class HTTPClient:
 
     Attributes:
         config: The configuration the client was built from.
+        default_headers: Headers sent with every request, over the client's own.
 
     Examples:
         >>> async with HTTPClient(Config(api_key="sk-test")) as http:
@@ -43,26 +55,65 @@ class HTTPClient:
     """
 
     def __init__(
-        self, config: Config, *, transport: httpx.AsyncBaseTransport | None = None
+        self,
+        config: Config,
+        *,
+        transport: httpx.AsyncBaseTransport | None = None,
+        http_client: httpx.AsyncClient | None = None,
+        default_headers: Mapping[str, str] | None = None,
     ) -> None:
-        """Create the underlying connection pool.
+        """Set the client up; connections are opened by the first request.
 
         Args:
-            config: Base URL and API key (taken now) and request timeout (read
-                at each request).
+            config: Base URL, API key and request timeout (read at each request).
             transport: httpx transport to use instead of the network one (for
                 example `httpx.ASGITransport` to talk to an in-process service).
+            http_client: An `httpx.AsyncClient` of the caller's to send the
+                requests with; the caller keeps it and closes it.
+            default_headers: Headers added to every request; they win over the
+                client's own (User-Agent, Accept, Authorization).
+
+        Raises:
+            ValidationError: If a header name or value is not a string fit for
+                an HTTP header, or both `transport` and `http_client` are given.
         """
+        if transport is not None and http_client is not None:
+            raise ValidationError(
+                "Pass either transport or http_client, not both", field="transport"
+            )
+        if http_client is not None and not isinstance(http_client, httpx.AsyncClient):
+            raise ValidationError(
+                f"http_client must be an httpx.AsyncClient, "
+                f"not {type(http_client).__name__}",
+                field="http_client",
+            )
         self.config = config
-        headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
-        if config.api_key:
-            headers["Authorization"] = f"Bearer {config.api_key}"
-        self._client = httpx.AsyncClient(
-            base_url=config.base_url,
-            headers=headers,
-            timeout=config.timeout,
-            transport=transport,
+        self.default_headers = check_headers(default_headers)
+        self._pool = _Pool(http_client, transport)
+        self._owns_pool = True
+
+    def with_config(
+        self, config: Config, default_headers: Mapping[str, str] | None = None
+    ) -> HTTPClient:
+        """Return a client with other settings over the same connections.
+
+        Closing the new client leaves the connections open; closing this one
+        closes them for both.
+
+        Args:
+            config: Settings of the new client.
+            default_headers: Its default headers (this client's when None).
+        """
+        twin = HTTPClient.__new__(HTTPClient)
+        twin.config = config
+        twin.default_headers = (
+            self.default_headers
+            if default_headers is None
+            else check_headers(default_headers)
         )
+        twin._pool = self._pool
+        twin._owns_pool = False
+        return twin
 
     async def post(
         self, path: str, json: dict[str, Any] | None = None
@@ -106,8 +157,13 @@ class HTTPClient:
         return await self._request("GET", path)
 
     async def aclose(self) -> None:
-        """Close the connection pool. The client cannot be used afterwards."""
-        await self._client.aclose()
+        """Close the connection pool. The client cannot be used afterwards.
+
+        A caller's `http_client` is left open, and so are the connections of
+        a client made by `with_config`.
+        """
+        if self._owns_pool:
+            await self._pool.aclose()
 
     async def __aenter__(self) -> Self:
         """Return the client itself."""
@@ -125,20 +181,133 @@ class HTTPClient:
     async def _request(self, method: str, path: str, **kwargs: Any) -> dict[str, Any]:
         _check_path(path)
         # Read per request, so that a changed configuration applies at once.
-        timeout = self.config.timeout
+        config = self.config
+        timeout = config.timeout
+        headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
+        if config.api_key:
+            headers["Authorization"] = f"Bearer {config.api_key}"
+        headers.update(self.default_headers)
         try:
-            response = await self._client.request(
-                method, path, timeout=timeout, **kwargs
+            response = await (await self._pool.client()).request(
+                method,
+                config.base_url + path,
+                headers=headers,
+                timeout=timeout,
+                # Never: the API key would follow to an address not configured.
+                follow_redirects=False,
+                **kwargs,
             )
         except httpx.TimeoutException as exc:
             raise APITimeoutError(
-                f"{method} {path} timed out after {timeout:g}s"
+                f"{method} {path} timed out after {_timeout_text(timeout)}"
             ) from exc
         except httpx.RequestError as exc:
             raise APIConnectionError(
                 f"{method} {path} failed: {str(exc) or type(exc).__name__}"
             ) from exc
         return _decode(response)
+
+
+class _Pool:
+    """The `httpx.AsyncClient` behind one or more `HTTPClient`s.
+
+    A caller's client is used as it is. Our own is made per event loop: its
+    connections belong to the loop that opened them and cannot be used, nor
+    even closed, from another one.
+    """
+
+    def __init__(
+        self,
+        given: httpx.AsyncClient | None,
+        transport: httpx.AsyncBaseTransport | None,
+    ) -> None:
+        self._given = given
+        self._transport = transport
+        self._closed = False
+        self._by_loop: weakref.WeakKeyDictionary[
+            asyncio.AbstractEventLoop, httpx.AsyncClient
+        ] = weakref.WeakKeyDictionary()
+        self._closers: weakref.WeakKeyDictionary[
+            asyncio.AbstractEventLoop, AsyncGenerator[None, None]
+        ] = weakref.WeakKeyDictionary()
+
+    async def client(self) -> httpx.AsyncClient:
+        if self._closed:
+            raise VelquorAIError("The client is closed")
+        if self._given is not None:
+            return self._given
+        loop = asyncio.get_running_loop()
+        own = self._by_loop.get(loop)
+        if own is None:
+            own = httpx.AsyncClient(transport=self._transport)
+            closer = _close_with_loop(own)
+            # Its first step registers it with the loop, whose shutdown
+            # (`asyncio.run` does it) closes it while the loop still runs.
+            await anext(closer)
+            self._by_loop[loop] = own
+            self._closers[loop] = closer
+        return own
+
+    async def aclose(self) -> None:
+        self._closed = True
+        closers = dict(self._closers)
+        self._by_loop.clear()
+        self._closers.clear()
+        current = asyncio.get_running_loop()
+        for loop, closer in closers.items():
+            if loop is current:
+                await closer.aclose()
+            elif loop.is_running():
+                # Closed on its own loop, which still serves other work.
+                asyncio.run_coroutine_threadsafe(closer.aclose(), loop)
+
+
+async def _close_with_loop(client: httpx.AsyncClient) -> AsyncGenerator[None, None]:
+    try:
+        yield
+    finally:
+        await client.aclose()
+
+
+def check_headers(headers: Any) -> dict[str, str]:
+    """Check headers given by the caller and return them as a new dict.
+
+    Examples:
+        >>> check_headers({"X-Team": "blue"})
+        {'X-Team': 'blue'}
+    """
+    if headers is None:
+        return {}
+    if not isinstance(headers, Mapping):
+        raise ValidationError(
+            f"default_headers must be a mapping, not {type(headers).__name__}",
+            field="default_headers",
+        )
+    checked: dict[str, str] = {}
+    for name, value in headers.items():
+        if not isinstance(name, str) or not isinstance(value, str):
+            raise ValidationError(
+                f"default_headers must map strings to strings, got {name!r}: {value!r}",
+                field="default_headers",
+            )
+        if not name or not all("!" <= ch <= "~" and ch != ":" for ch in name):
+            raise ValidationError(
+                f"Not a valid header name: {name!r}", field="default_headers"
+            )
+        # Visible ASCII, spaces and tabs: anything else could split the header.
+        if not all(" " <= ch <= "~" or ch == "\t" for ch in value):
+            raise ValidationError(
+                f"Header {name} has a value that is not allowed: {value!r}",
+                field="default_headers",
+            )
+        checked[name] = value
+    return checked
+
+
+def _timeout_text(timeout: float | httpx.Timeout) -> str:
+    if isinstance(timeout, httpx.Timeout):
+        return repr(timeout)
+    return f"{timeout:g}s"
 
 
 def _check_path(path: str) -> None:
