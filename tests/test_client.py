@@ -21,6 +21,7 @@ pytest.importorskip("uvicorn")
 
 import velquor_ai
 from velquor_ai import (
+    AsyncVelquorAI,
     AuthenticationError,
     GenerationFailedError,
     GenerationTimeoutError,
@@ -92,8 +93,8 @@ def asynchronous(test: Callable[..., Coroutine[Any, Any, None]]) -> Callable[...
     return run
 
 
-def remote(service: LocalService, **options: Any) -> VelquorAI:
-    return VelquorAI(api_key=API_KEY, base_url=service.base_url, **options)
+def remote(service: LocalService, **options: Any) -> AsyncVelquorAI:
+    return AsyncVelquorAI(api_key=API_KEY, base_url=service.base_url, **options)
 
 
 def expected_inputs(
@@ -222,7 +223,7 @@ async def test_remote_blueprint_can_be_executed_on_premise(
         served = await client.generate(
             QUESTION, images=images, videos=videos, interval=1
         )
-    async with VelquorAI.on_premise(workdir=tmp_path / "out") as local:
+    async with AsyncVelquorAI.on_premise(workdir=tmp_path / "out") as local:
         generated = await local.generate(QUESTION, images=images, videos=videos)
         executed = await local.execute(served.blueprint or "", images + videos)
     assert generated.blueprint == served.blueprint
@@ -334,16 +335,24 @@ async def test_error_status_option_fails_the_first_request(
     assert result.status == "completed"
 
 
-@pytest.mark.parametrize("api_key", [None, "sk-wrong"])
 @asynchronous
-async def test_missing_or_wrong_api_key_is_refused(
-    service: LocalService, api_key: str | None, monkeypatch: pytest.MonkeyPatch
-) -> None:
-    monkeypatch.delenv("VELQUOR_API_KEY", raising=False)
-    async with VelquorAI(api_key=api_key, base_url=service.base_url) as client:
+async def test_wrong_api_key_is_refused(service: LocalService) -> None:
+    async with AsyncVelquorAI(api_key="sk-wrong", base_url=service.base_url) as client:
         with pytest.raises(AuthenticationError) as caught:
             await client.generate(QUESTION, interval=1)
     assert caught.value.status_code == 401
+
+
+@pytest.mark.parametrize("client_class", [AsyncVelquorAI, VelquorAI])
+def test_missing_api_key_is_refused_at_construction(
+    service: LocalService,
+    monkeypatch: pytest.MonkeyPatch,
+    client_class: type[AsyncVelquorAI | VelquorAI],
+) -> None:
+    monkeypatch.delenv("VELQUOR_API_KEY", raising=False)
+    with pytest.raises(VelquorAIError) as caught:
+        client_class(base_url=service.base_url)
+    assert "api_key" in str(caught.value) and "VELQUOR_API_KEY" in str(caught.value)
 
 
 @asynchronous
@@ -414,6 +423,17 @@ async def test_bad_input_is_refused_before_any_request(
         with pytest.raises(ValidationError) as caught:
             await client.generate(**kwargs)
     assert caught.value.field == field
+    assert service.requests == []
+
+
+def test_text_mode_file_is_refused_with_a_hint(
+    service: LocalService, tmp_path: Path
+) -> None:
+    path = tmp_path / "photo.png"
+    path.write_bytes(PNG_A)
+    with open(path) as text, VelquorAI(API_KEY, service.base_url) as client:
+        with pytest.raises(ValidationError, match="open the file in binary mode"):
+            client.generate(QUESTION, images=[text])
     assert service.requests == []
 
 
@@ -507,7 +527,7 @@ async def test_on_premise_generates_and_executes(
     inputs: tuple[list[Path], list[Path]], tmp_path: Path, blueprint_form: str
 ) -> None:
     images, videos = inputs
-    async with VelquorAI.on_premise(workdir=tmp_path / "out") as client:
+    async with AsyncVelquorAI.on_premise(workdir=tmp_path / "out") as client:
         generated = await client.generate(QUESTION, images=images, videos=videos)
         assert generated.generation_id == "on-premise-generated"
         assert generated.status == "completed"
@@ -553,7 +573,7 @@ async def test_on_premise_execution_refuses_bad_input(
     places = {"{missing}": str(tmp_path / "nope.png"), "{dir}": str(tmp_path),
               "{image}": str(images[0])}  # fmt: skip
     files = [places.get(f, f) if isinstance(f, str) else f for f in files]
-    async with VelquorAI.on_premise(workdir=tmp_path / "out") as client:
+    async with AsyncVelquorAI.on_premise(workdir=tmp_path / "out") as client:
         if blueprint == "valid":
             blueprint = (await client.generate(QUESTION, images=images)).blueprint or ""
         with pytest.raises(ValidationError) as caught:
@@ -568,7 +588,7 @@ async def test_on_premise_execution_refuses_bad_input(
 async def test_remote_and_on_premise_operations_stay_in_their_mode(
     service: LocalService, tmp_path: Path
 ) -> None:
-    async with VelquorAI.on_premise() as local:
+    async with AsyncVelquorAI.on_premise() as local:
         with pytest.raises(VelquorAIError, match="on-premise"):
             local.generations  # noqa: B018
     async with remote(service) as client:

@@ -19,7 +19,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from . import __version__
-from .client import ProgressEvent, VelquorAI
+from .client import AsyncVelquorAI, ProgressEvent
 from .exceptions import APIConnectionError, ValidationError, VelquorAIError
 
 __all__ = ["main"]
@@ -243,7 +243,7 @@ async def _generate(args: argparse.Namespace) -> int:
     display = _display(args.quiet)
     try:
         if args.on_premise:
-            client = VelquorAI.on_premise()
+            client = AsyncVelquorAI.on_premise()
             display.note("Generating with the on-premise library...")
             async with client:
                 result = await client.generate(
@@ -254,6 +254,10 @@ async def _generate(args: argparse.Namespace) -> int:
                     interval=args.interval,
                 )
         elif args.local:
+            # The client needs a key; the local service is started with it.
+            args.api_key = (
+                args.api_key or os.environ.get("VELQUOR_API_KEY") or _LOCAL_API_KEY
+            )
             service = _local_service(args.api_key)
             async with service:
                 display.note(f"Local service listening at {service.base_url}")
@@ -276,7 +280,7 @@ async def _generate(args: argparse.Namespace) -> int:
 async def _generate_remote(
     args: argparse.Namespace, base_url: str | None, display: _Display
 ) -> Any:
-    async with VelquorAI(api_key=args.api_key, base_url=base_url) as client:
+    async with AsyncVelquorAI(api_key=args.api_key, base_url=base_url) as client:
         return await client.generate(
             args.question,
             images=args.image,
@@ -292,7 +296,7 @@ async def _execute(args: argparse.Namespace) -> int:
     display = _display(args.quiet)
     try:
         display.note(f"Executing the blueprint on {len(args.input)} input file(s)...")
-        async with VelquorAI.on_premise(workdir=args.workdir) as client:
+        async with AsyncVelquorAI.on_premise(workdir=args.workdir) as client:
             result = await client.execute(blueprint, args.input)
     finally:
         display.close()
@@ -308,15 +312,16 @@ async def _execute(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _local_service(api_key: str | None) -> Any:
+_LOCAL_API_KEY = "sk-local"
+
+
+def _local_service(api_key: str) -> Any:
     try:
         from .testing import LocalService
     except ImportError as exc:
         raise _UsageError(
             "--local needs the 'local' extra: pip install 'velquor-ai[local]'"
         ) from exc
-    if api_key is None:
-        api_key = os.environ.get("VELQUOR_API_KEY") or None
     return LocalService(api_key=api_key, processing_time=_LOCAL_PROCESSING_TIME)
 
 
