@@ -9,7 +9,7 @@ import hashlib
 import io
 import json
 import os
-from collections.abc import Callable, Coroutine, Iterator
+from collections.abc import Callable, Coroutine
 from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
@@ -36,7 +36,7 @@ from velquor_ai import (
 from velquor_ai.models.execution import ErrorDetail
 from velquor_ai.testing import LocalService
 
-API_KEY = "sk-test-key"
+API_KEY = "sk-test-key"  # the key of the services in conftest
 QUESTION = "What is in these pictures and the clip?"
 PNG_A = b"\x89PNG\r\n\x1a\n" + b"first picture" * 40
 PNG_B = b"\x89PNG\r\n\x1a\n" + b"second picture, same name" * 30
@@ -60,27 +60,6 @@ def inputs(tmp_path: Path) -> tuple[list[Path], list[Path]]:
     images = [tmp_path / "left/photo.png", tmp_path / "right/photo.png",
               tmp_path / "left/diagram.jpg"]  # fmt: skip
     return images, [tmp_path / "clips/clip.mp4"]
-
-
-@pytest.fixture
-def service_factory() -> Iterator[Callable[..., LocalService]]:
-    started: list[LocalService] = []
-
-    def start(**options: Any) -> LocalService:
-        options.setdefault("api_key", API_KEY)
-        service = LocalService(**options)
-        service.start()
-        started.append(service)
-        return service
-
-    yield start
-    for service in started:
-        service.stop()
-
-
-@pytest.fixture
-def service(service_factory: Callable[..., LocalService]) -> LocalService:
-    return service_factory()
 
 
 def asynchronous(test: Callable[..., Coroutine[Any, Any, None]]) -> Callable[..., None]:
@@ -450,31 +429,6 @@ async def test_closed_client_refuses_work(service: LocalService) -> None:
 # ------------------------------------------------------------------ cancellation
 
 
-def _client_connections(port: int) -> int:
-    """Open sockets of this process connected to `port` on the loopback."""
-    inodes = set()
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith("socket:["):
-            inodes.add(target[8:-1])
-    count = 0
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            lines = Path(table).read_text().splitlines()[1:]
-        except OSError:
-            continue
-        for line in lines:
-            fields = line.split()
-            remote_port = int(fields[2].rsplit(":", 1)[1], 16)
-            # State 0A is LISTEN; the service's own sockets have it as local port.
-            if remote_port == port and fields[3] != "0A" and fields[9] in inodes:
-                count += 1
-    return count
-
-
 def _open_files_under(folder: Path) -> list[str]:
     found = []
     for fd in os.listdir("/proc/self/fd"):
@@ -489,7 +443,7 @@ def _open_files_under(folder: Path) -> list[str]:
 
 @asynchronous
 async def test_cancelling_during_uploads_leaves_nothing_running_or_open(
-    service: LocalService, tmp_path: Path
+    service: LocalService, tmp_path: Path, open_connections: Callable[[int], int]
 ) -> None:
     files = []
     for index in range(6):
@@ -502,7 +456,7 @@ async def test_cancelling_during_uploads_leaves_nothing_running_or_open(
         held = await asyncio.to_thread(service.wait_for_held_uploads, 2)
         assert held, "the uploads never reached the service"
         # Two uploads in flight, each on a connection of its own.
-        assert _client_connections(service.port) >= 2
+        assert open_connections(service.port) >= 2
 
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -510,9 +464,9 @@ async def test_cancelling_during_uploads_leaves_nothing_running_or_open(
 
         assert asyncio.all_tasks() == {asyncio.current_task()}
         # At most the client's own keep-alive connection to the API is left.
-        assert _client_connections(service.port) <= 1
+        assert open_connections(service.port) <= 1
         assert _open_files_under(tmp_path) == []
-    assert _client_connections(service.port) == 0
+    assert open_connections(service.port) == 0
     service.release_uploads()
     assert not any(path.endswith("/start") for _, path in service.requests)
     assert len([m for m, _ in service.requests if m == "PUT"]) == 2

@@ -165,6 +165,11 @@ class HTTPClient:
         if self._owns_pool:
             await self._pool.aclose()
 
+    async def close_given(self) -> None:
+        """Close the caller's `http_client`, for an owner that alone can."""
+        if self._owns_pool and self._pool.given is not None:
+            await self._pool.given.aclose()
+
     async def __aenter__(self) -> Self:
         """Return the client itself."""
         return self
@@ -221,7 +226,7 @@ class _Pool:
         given: httpx.AsyncClient | None,
         transport: httpx.AsyncBaseTransport | None,
     ) -> None:
-        self._given = given
+        self.given = given
         self._transport = transport
         self._closed = False
         self._by_loop: weakref.WeakKeyDictionary[
@@ -234,8 +239,8 @@ class _Pool:
     async def client(self) -> httpx.AsyncClient:
         if self._closed:
             raise VelquorAIError("The client is closed")
-        if self._given is not None:
-            return self._given
+        if self.given is not None:
+            return self.given
         loop = asyncio.get_running_loop()
         own = self._by_loop.get(loop)
         if own is None:

@@ -163,7 +163,9 @@ class AsyncVelquorAI:
             default_headers: Headers sent with every request to the service.
             http_client: An `httpx.AsyncClient` of yours (proxies, certificates,
                 limits, event hooks) to send the service's requests with. You
-                keep it: closing this client leaves it open.
+                keep it: closing this client leaves it open. (`VelquorAI` uses
+                it on its own thread, whose connections no other thread can
+                use or close, and so closes it when it closes.)
             config: A complete configuration, instead of the settings `api_key`
                 to `max_file_size`.
             on_premise: A `velquor_api_client.VelquorAPIClient`; when given, the
@@ -1011,7 +1013,15 @@ def _wait_through_interrupts(outcome: concurrent.futures.Future[Any]) -> None:
 
 
 def _stop(runner: _LoopThread, client: AsyncVelquorAI) -> None:
-    runner.close(client.aclose())
+    runner.close(_close_all(client))
+
+
+async def _close_all(client: AsyncVelquorAI) -> None:
+    await client.aclose()
+    if client._http is not None:
+        # The connections of a caller's http_client belong to this loop: no
+        # other can use or close them once it stops.
+        await client._http.close_given()
 
 
 def _same_arguments[**P](
@@ -1227,8 +1237,9 @@ class VelquorAI:
     def close(self) -> None:
         """Close the connection pool and stop the client's thread.
 
-        Calls still running in other threads end with `VelquorAIError`.
-        Calling it again does nothing.
+        A given `http_client` is closed too: its connections belong to that
+        thread. Calls still running in other threads end with
+        `VelquorAIError`. Calling it again does nothing.
         """
         if self._finalizer is not None:
             self._finalizer()
