@@ -54,6 +54,9 @@ class HTTPClient:
         ...     answer = await http.get("/v1/generation/gen-1/result")
     """
 
+    config: Config
+    default_headers: dict[str, str]
+
     def __init__(
         self,
         config: Config,

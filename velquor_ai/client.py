@@ -133,6 +133,10 @@ class AsyncVelquorAI:
         >>> patient = client.with_options(timeout=httpx.Timeout(120, connect=5))
     """
 
+    config: Config
+    upload_concurrency: int
+    local_client: VelquorAPIClient | None
+
     def __init__(
         self,
         api_key: str | None = None,

@@ -24,7 +24,7 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import Any, ClassVar
 from urllib.parse import urlsplit
 
 import httpx
@@ -231,7 +231,7 @@ class Config:
             return NotImplemented
         return all(getattr(self, n) == getattr(other, n) for n in self.__slots__)
 
-    __hash__ = None  # type: ignore[assignment]  # mutable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # mutable
 
     def __repr__(self) -> str:
         """Show the settings, with the API key masked."""
