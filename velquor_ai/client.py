@@ -1083,6 +1083,30 @@ def _sharing[**P](
     return decorate
 
 
+def _wrapping[**P](
+    factory: Callable[P, AsyncVelquorAI],
+) -> Callable[
+    [Callable[[type[VelquorAI]], None]],
+    Callable[Concatenate[type[VelquorAI], P], VelquorAI],
+]:
+    """Make the decorated class method wrap the async client `factory` builds."""
+
+    def decorate(
+        stub: Callable[[type[VelquorAI]], None],
+    ) -> Callable[Concatenate[type[VelquorAI], P], VelquorAI]:
+        @functools.wraps(factory)
+        def build(cls: type[VelquorAI], /, *args: P.args, **kwargs: P.kwargs) -> VelquorAI:
+            twin = cls.__new__(cls)
+            twin._adopt(factory(*args, **kwargs), None)
+            return twin
+
+        # The class method's own function, so that binding drops `cls` only.
+        build.__wrapped__ = getattr(factory, "__func__", factory)
+        return _present(build, stub, factory)
+
+    return decorate
+
+
 def _present[F: Callable[..., Any]](
     twin: F, stub: Callable[..., Any], original: Callable[..., Any]
 ) -> F:
@@ -1158,29 +1182,16 @@ class VelquorAI:
             self._finalizer = None
 
     @classmethod
-    def on_premise(
-        cls,
-        workdir: str | os.PathLike[str] | None = None,
-        *,
-        max_file_size: int | None = None,
-    ) -> Self:
+    @_wrapping(AsyncVelquorAI.on_premise)
+    def on_premise(cls) -> None:
         """Build a client that works with the on-premise library.
 
-        Args:
-            workdir: Folder under which executions write their outputs; None for
-                a new temporary folder per execution.
-            max_file_size: Largest accepted input file, in bytes.
-
-        Raises:
-            OnPremiseError: If `velquor_api_client` is not installed.
+        Arguments and errors are those of `AsyncVelquorAI.on_premise`.
 
         Examples:
             >>> with VelquorAI.on_premise(workdir="out") as client:
             ...     result = client.generate("What is shown?", images=["a.png"])
         """
-        twin = cls.__new__(cls)
-        twin._adopt(AsyncVelquorAI.on_premise(workdir, max_file_size=max_file_size), None)
-        return twin
 
     @property
     def config(self) -> Config:
