@@ -7,6 +7,7 @@ and from four threads at once. The async client is driven with a new
 from __future__ import annotations
 
 import asyncio
+import gc
 import json
 import signal
 import threading
@@ -264,3 +265,19 @@ def test_timeout_is_seconds_or_an_httpx_timeout(timeout: Any, field: str | None)
     with pytest.raises(ValidationError) as caught:
         Config(api_key="k", timeout=timeout)
     assert caught.value.field == field
+
+
+def test_a_dropped_client_stops_its_thread_and_a_callback_cannot_block_it(
+    service: Any, open_connections: Callable[[int], int]
+) -> None:
+    client = VelquorAI(service.api_key, service.base_url)
+
+    def call_again(event: Any) -> None:
+        client.generate(QUESTION)  # would wait for the thread it runs on
+
+    with pytest.raises(VelquorAIError, match="own callbacks"):
+        client.generate(QUESTION, interval=1, on_progress=call_again)
+    del client, call_again
+    gc.collect()
+    assert loop_threads() == []
+    assert open_connections(service.port) == 0
