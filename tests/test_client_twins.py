@@ -281,3 +281,19 @@ def test_a_dropped_client_stops_its_thread_and_a_callback_cannot_block_it(
     gc.collect()
     assert loop_threads() == []
     assert open_connections(service.port) == 0
+
+
+def test_closing_ends_calls_running_in_other_threads(
+    service: Any, files: list[Path], open_connections: Callable[[int], int]
+) -> None:
+    service.hold_uploads()
+    client = VelquorAI(service.api_key, service.base_url)
+    with ThreadPoolExecutor(1) as pool:
+        running = pool.submit(client.generate, QUESTION, images=files[:1], interval=1)
+        assert service.wait_for_held_uploads(1)
+        client.close()
+        with pytest.raises(VelquorAIError, match="closed during the call"):
+            running.result()
+    service.release_uploads()
+    assert loop_threads() == []
+    assert open_connections(service.port) == 0

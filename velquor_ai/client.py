@@ -927,11 +927,17 @@ class _LoopThread:
     def __init__(self) -> None:
         self._loop = asyncio.new_event_loop()
         self._thread = threading.Thread(
-            target=self._loop.run_forever, name="velquor-ai-loop", daemon=True
+            target=self._serve, name="velquor-ai-loop", daemon=True
         )
         self._lock = threading.Lock()
         self._closed = False
         self._thread.start()
+
+    def _serve(self) -> None:
+        try:
+            self._loop.run_forever()
+        finally:
+            self._loop.close()
 
     def run[R](self, coroutine: Coroutine[Any, Any, R]) -> R:
         if threading.current_thread() is self._thread:
@@ -982,13 +988,13 @@ class _LoopThread:
         finally:
             self._loop.call_soon_threadsafe(self._loop.stop)
             self._thread.join()
-            self._loop.close()
 
     async def _shutdown(self, last: Coroutine[Any, Any, None]) -> None:
         try:
             await last
         finally:
-            # Calls other threads still wait for end with "client closed".
+            # Calls that other threads still wait for end as "closed during
+            # the call".
             others = asyncio.all_tasks() - {asyncio.current_task()}
             for task in others:
                 task.cancel()
