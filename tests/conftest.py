@@ -1,4 +1,4 @@
-"""Fixtures shared by the test modules: local services and socket counting."""
+"""Fixtures shared by the test modules: local services, open sockets and files."""
 
 from __future__ import annotations
 
@@ -40,16 +40,19 @@ def service(service_factory: Callable[..., Any]) -> Any:
     return service_factory()
 
 
-def _client_connections(port: int) -> int:
-    """Open sockets of this process connected to `port` on the loopback."""
-    inodes = set()
+def _descriptor_targets() -> list[str]:
+    targets = []
     for fd in os.listdir("/proc/self/fd"):
         try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
+            targets.append(os.readlink(f"/proc/self/fd/{fd}"))
         except OSError:
-            continue
-        if target.startswith("socket:["):
-            inodes.add(target[8:-1])
+            continue  # closed since it was listed
+    return targets
+
+
+def connections_to(port: int) -> int:
+    """Open sockets of this process connected to `port` on the loopback."""
+    inodes = {t[8:-1] for t in _descriptor_targets() if t.startswith("socket:[")}
     count = 0
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         try:
@@ -65,7 +68,18 @@ def _client_connections(port: int) -> int:
     return count
 
 
+def files_open_under(folder: Path) -> list[str]:
+    """Paths under `folder` that this process holds open."""
+    return [t for t in _descriptor_targets() if t.startswith(str(folder))]
+
+
 @pytest.fixture
 def open_connections() -> Callable[[int], int]:
-    """Count this process's open connections to a port on 127.0.0.1."""
-    return _client_connections
+    """Count this process's open connections to a port: `open_connections(port)`."""
+    return connections_to
+
+
+@pytest.fixture
+def open_files() -> Callable[[Path], list[str]]:
+    """List the files under a folder this process holds open: `open_files(folder)`."""
+    return files_open_under

@@ -8,7 +8,6 @@ import functools
 import hashlib
 import io
 import json
-import os
 from collections.abc import Callable, Coroutine
 from pathlib import Path
 from typing import Any
@@ -429,21 +428,12 @@ async def test_closed_client_refuses_work(service: LocalService) -> None:
 # ------------------------------------------------------------------ cancellation
 
 
-def _open_files_under(folder: Path) -> list[str]:
-    found = []
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith(str(folder)):
-            found.append(target)
-    return found
-
-
 @asynchronous
 async def test_cancelling_during_uploads_leaves_nothing_running_or_open(
-    service: LocalService, tmp_path: Path, open_connections: Callable[[int], int]
+    service: LocalService,
+    tmp_path: Path,
+    open_connections: Callable[[int], int],
+    open_files: Callable[[Path], list[str]],
 ) -> None:
     files = []
     for index in range(6):
@@ -465,7 +455,7 @@ async def test_cancelling_during_uploads_leaves_nothing_running_or_open(
         assert asyncio.all_tasks() == {asyncio.current_task()}
         # At most the client's own keep-alive connection to the API is left.
         assert open_connections(service.port) <= 1
-        assert _open_files_under(tmp_path) == []
+        assert open_files(tmp_path) == []
     assert open_connections(service.port) == 0
     service.release_uploads()
     assert not any(path.endswith("/start") for _, path in service.requests)

@@ -14,23 +14,21 @@ client outlives the loops that use it.
 
 from __future__ import annotations
 
-import asyncio
 import json as jsonlib
-import weakref
-from collections.abc import AsyncGenerator, Mapping
+from collections.abc import Mapping
 from types import TracebackType
 from typing import Any, Self
 
 import httpx
 
 from . import __version__
+from ._pool import LoopPool
 from .config import Config
 from .exceptions import (
     APIConnectionError,
     APIError,
     APITimeoutError,
     ValidationError,
-    VelquorAIError,
     error_for_status,
 )
 
@@ -92,7 +90,7 @@ class HTTPClient:
             )
         self.config = config
         self.default_headers = check_headers(default_headers)
-        self._pool = _Pool(http_client, transport)
+        self._pool = LoopPool(http_client, transport)
         self._owns_pool = True
 
     def with_config(
@@ -214,67 +212,6 @@ class HTTPClient:
                 f"{method} {path} failed: {str(exc) or type(exc).__name__}"
             ) from exc
         return _decode(response)
-
-
-class _Pool:
-    """The `httpx.AsyncClient` behind one or more `HTTPClient`s.
-
-    A caller's client is used as it is. Our own is made per event loop: its
-    connections belong to the loop that opened them and cannot be used, nor
-    even closed, from another one.
-    """
-
-    def __init__(
-        self,
-        given: httpx.AsyncClient | None,
-        transport: httpx.AsyncBaseTransport | None,
-    ) -> None:
-        self.given = given
-        self._transport = transport
-        self._closed = False
-        self._by_loop: weakref.WeakKeyDictionary[
-            asyncio.AbstractEventLoop, httpx.AsyncClient
-        ] = weakref.WeakKeyDictionary()
-        self._closers: weakref.WeakKeyDictionary[
-            asyncio.AbstractEventLoop, AsyncGenerator[None, None]
-        ] = weakref.WeakKeyDictionary()
-
-    async def client(self) -> httpx.AsyncClient:
-        if self._closed:
-            raise VelquorAIError("The client is closed")
-        if self.given is not None:
-            return self.given
-        loop = asyncio.get_running_loop()
-        own = self._by_loop.get(loop)
-        if own is None:
-            own = httpx.AsyncClient(transport=self._transport)
-            closer = _close_with_loop(own)
-            # Its first step registers it with the loop, whose shutdown
-            # (`asyncio.run` does it) closes it while the loop still runs.
-            await anext(closer)
-            self._by_loop[loop] = own
-            self._closers[loop] = closer
-        return own
-
-    async def aclose(self) -> None:
-        self._closed = True
-        closers = dict(self._closers)
-        self._by_loop.clear()
-        self._closers.clear()
-        current = asyncio.get_running_loop()
-        for loop, closer in closers.items():
-            if loop is current:
-                await closer.aclose()
-            elif loop.is_running():
-                # Closed on its own loop, which still serves other work.
-                asyncio.run_coroutine_threadsafe(closer.aclose(), loop)
-
-
-async def _close_with_loop(client: httpx.AsyncClient) -> AsyncGenerator[None, None]:
-    try:
-        yield
-    finally:
-        await client.aclose()
 
 
 def check_headers(headers: Any) -> dict[str, str]:

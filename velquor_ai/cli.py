@@ -1,10 +1,13 @@
-"""Command line: `python -m velquor_ai generate ...` and `... execute ...`.
+"""Command line: `velquor generate ...` and `velquor execute ...`.
+
+`velquor` is the console script; `python -m velquor_ai` is the same program.
 
 Progress goes to stderr (bars and a live status with `rich`, from the `cli` extra,
 when stderr is a terminal; plain lines otherwise), results to stdout, so the
 output can be piped. Errors are one line on stderr; the exit status is 0 on
 success, 2 for bad input or usage, 1 when the service, the storage or the
-on-premise library fails, and 130 when interrupted.
+on-premise library fails, and 130 when interrupted. When the reader of stdout
+goes away early (`velquor ... | head -c1`), the program stops quietly with 0.
 """
 
 from __future__ import annotations
@@ -13,18 +16,27 @@ import argparse
 import asyncio
 import json
 import os
+import secrets
 import sys
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
+import httpx
+
 from . import __version__
+from ._logging import redact_text
 from .client import AsyncVelquorAI, ProgressEvent
-from .exceptions import APIConnectionError, ValidationError, VelquorAIError
+from .exceptions import APIConnectionError, APIError, ValidationError, VelquorAIError
 
 __all__ = ["main"]
 
-PROG = "python -m velquor_ai"
+# The name the help shows: the console script's when started as one.
+PROG = (
+    "velquor"
+    if Path(sys.argv[0] if sys.argv else "").name == "velquor"
+    else "python -m velquor_ai"
+)
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -58,7 +70,8 @@ _EXECUTE_EXAMPLES = f"""\
 _ENVIRONMENT = """\
 settings can also come from the environment:
   VELQUOR_API_KEY, VELQUOR_BASE_URL, VELQUOR_TIMEOUT (seconds per request),
-  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes)
+  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes);
+  VELQUOR_LOG=info or debug writes the client's log records to stderr
 """
 
 _EXIT_STATUS = """\
@@ -213,6 +226,37 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns:
         The exit status.
     """
+    try:
+        try:
+            return _main(argv)
+        finally:
+            # Written out here, inside the handler below, rather than at exit.
+            sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of our output went away (`... | head -c1`): nothing more
+        # can be shown. Point stdout at devnull so that the interpreter's final
+        # flush does not fail again, and stop quietly.
+        _discard(sys.stdout)
+        try:
+            sys.stderr.flush()
+        except OSError:
+            _discard(sys.stderr)
+        return EXIT_OK
+
+
+def _discard(stream: TextIO) -> None:
+    try:
+        descriptor = stream.fileno()
+    except (OSError, ValueError):  # not a file: nothing gets flushed at exit
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, descriptor)
+    finally:
+        os.close(devnull)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)  # exits with 2 on usage errors
     if args.command is None:
@@ -231,8 +275,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(str(exc))
         return EXIT_USAGE
     except APIConnectionError as exc:
-        where = _request_origin(exc)
-        _error(f"cannot reach {where}: {exc}" if where else str(exc))
+        _error(_connection_failure(exc))
+        return EXIT_FAILURE
+    except APIError as exc:
+        _error(_service_failure(exc))
         return EXIT_FAILURE
     except VelquorAIError as exc:
         _error(str(exc))
@@ -254,9 +300,12 @@ async def _generate(args: argparse.Namespace) -> int:
                     interval=args.interval,
                 )
         elif args.local:
-            # The client needs a key; the local service is started with it.
+            # The client and the service it starts share one key, made up for
+            # the run when none is given.
             args.api_key = (
-                args.api_key or os.environ.get("VELQUOR_API_KEY") or _LOCAL_API_KEY
+                args.api_key
+                or os.environ.get("VELQUOR_API_KEY")
+                or f"sk-local-{secrets.token_hex(8)}"
             )
             service = _local_service(args.api_key)
             async with service:
@@ -312,9 +361,6 @@ async def _execute(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-_LOCAL_API_KEY = "sk-local"
-
-
 def _local_service(api_key: str) -> Any:
     try:
         from .testing import LocalService
@@ -325,12 +371,46 @@ def _local_service(api_key: str) -> Any:
     return LocalService(api_key=api_key, processing_time=_LOCAL_PROCESSING_TIME)
 
 
-def _request_origin(exc: BaseException) -> str | None:
-    """Scheme, host and port of the request that got no answer, if known."""
-    cause = exc.__cause__
+def _connection_failure(exc: APIConnectionError) -> str:
+    """Say whether the service could not be reached or stopped answering."""
+    cause = _transport_error(exc)
+    origin = _request_origin(cause) if cause is not None else None
+    if origin is None:
+        return str(exc)
+    if isinstance(cause, (httpx.ConnectError, httpx.ConnectTimeout)):
+        return f"cannot reach {origin}: {exc}"
+    if isinstance(cause, httpx.TimeoutException):
+        return f"no answer from {origin} in time: {exc}"
+    # A connection was made, then broke: reset, closed without an answer, ...
+    return f"connection to {origin} failed: {exc}"
+
+
+def _service_failure(exc: APIError) -> str:
+    """The error's message with the HTTP status of the answer behind it."""
+    message = str(exc)
+    status = exc.status_code
+    if status is None or f"HTTP {status}" in message:
+        return message
+    return f"{message} (HTTP {status})"
+
+
+def _transport_error(exc: BaseException) -> httpx.RequestError | None:
+    """The httpx error behind `exc`, following its chain of causes."""
+    seen: set[int] = set()
+    current: BaseException | None = exc
+    while current is not None and id(current) not in seen:
+        if isinstance(current, httpx.RequestError):
+            return current
+        seen.add(id(current))
+        current = current.__cause__ or current.__context__
+    return None
+
+
+def _request_origin(error: httpx.RequestError) -> str | None:
+    """Scheme, host and port of the request that failed, if known."""
     try:
-        url = cause.request.url  # type: ignore[union-attr]
-    except (AttributeError, RuntimeError):  # httpx raises RuntimeError if unset
+        url = error.request.url
+    except RuntimeError:  # httpx raises it when the error has no request
         return None
     return f"{url.scheme}://{url.netloc.decode('ascii', 'replace')}"
 
@@ -363,8 +443,9 @@ def _print_json(value: Any) -> None:
 
 
 def _error(message: str) -> None:
-    # One line, whatever the message holds (validation details can span several).
-    line = " ".join(message.split()) or "unknown error"
+    # One line, whatever the message holds (validation details can span several),
+    # and no signature of a presigned URL.
+    line = redact_text(" ".join(message.split())) or "unknown error"
     print(f"velquor_ai: error: {line}", file=sys.stderr)
 
 
@@ -459,28 +540,36 @@ class _RichDisplay(_Display):
     def _upload(self, event: ProgressEvent) -> None:
         from rich.progress import (
             BarColumn,
-            MofNCompleteColumn,
+            DownloadColumn,
             Progress,
             TextColumn,
             TimeElapsedColumn,
+            TransferSpeedColumn,
         )
 
         if self._progress is None:
+            # Bytes, not files: one large video moves the bar as it goes out.
             self._progress = Progress(
                 TextColumn("{task.description}"),
                 BarColumn(),
-                MofNCompleteColumn(),
+                DownloadColumn(binary_units=True),
+                TransferSpeedColumn(),
                 TimeElapsedColumn(),
                 console=self._console,
             )
-            self._task = self._progress.add_task("Uploading", total=event.total)
-            self._progress.start()
-        if event.done:
-            self._progress.update(
-                self._task,
-                completed=event.done,
-                description=f"Uploaded {event.filename} ({_size(event.size)})",
+            self._task = self._progress.add_task(
+                f"Uploading {event.total} file(s)", total=event.bytes_total
             )
+            self._progress.start()
+        if event.kind == "uploading":
+            description = f"Uploading {event.filename} ({event.done}/{event.total})"
+        elif event.done:
+            description = f"Uploaded {event.filename} ({event.done}/{event.total})"
+        else:
+            return
+        self._progress.update(
+            self._task, completed=event.bytes_done, description=description
+        )
 
     def _stop_progress(self) -> None:
         if self._progress is not None:
