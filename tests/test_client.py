@@ -264,6 +264,8 @@ async def test_expired_upload_url_is_refused(
             await client.generate(QUESTION, images=images[:1], interval=1)
     assert caught.value.status_code == 403
     assert "expired" in str(caught.value)
+    # The generation exists, unstarted; the error names it.
+    assert caught.value.generation_id == service.generation_ids[0]
     assert service.objects == {}
     assert not any(path.endswith("/start") for _, path in service.requests)
 
@@ -291,7 +293,7 @@ async def test_service_error_surfaces_as_typed_exception(
 ) -> None:
     service.fail_next(status, method=method, path=path)
     images, videos = inputs
-    async with remote(service) as client:
+    async with remote(service, max_retries=0) as client:
         with pytest.raises(error_class) as caught:
             await client.generate(QUESTION, images=images, videos=videos, interval=1)
     assert caught.value.status_code == status  # type: ignore[attr-defined]
@@ -305,7 +307,7 @@ async def test_error_status_option_fails_the_first_request(
     service_factory: Callable[..., LocalService],
 ) -> None:
     service = service_factory(error_status=500)
-    async with remote(service) as client:
+    async with remote(service, max_retries=0) as client:
         with pytest.raises(InternalServerError):
             await client.generate(QUESTION, interval=1)
         # Only the next request failed; the service works again.

@@ -1,21 +1,26 @@
-"""HTTP client of the service: JSON in, JSON out, typed errors.
+"""HTTP client of the service: JSON in, JSON out, typed errors, retries.
 
-Every request is built whole from the configuration (address, key, timeout) and
-the client's default headers, so one `httpx.AsyncClient` can serve several
-`HTTPClient`s with different settings (`HTTPClient.with_config`), and a caller's
-own `httpx.AsyncClient` (proxies, certificates, event hooks) can be used as it is.
-Requests are sent once: there are no retries, so a failed call raises at once and
-the caller decides whether to try again.
+Every request is built whole from the configuration (address, key, timeout,
+retries) and the client's default headers, so one connection pool can serve
+several `HTTPClient`s with different settings (`HTTPClient.with_config`), and a
+caller's own `httpx.AsyncClient` (proxies, certificates, event hooks) can be used
+as it is. Our own pool follows the event loop (see `LoopPool`), so a client
+outlives the loops that use it.
 
-A pool of our own is tied to the event loop it was first used on; used from
-another loop (a second `asyncio.run`, say) it is replaced by a new one, so a
-client outlives the loops that use it.
+A request that fails for a passing reason (no answer, a timeout, 408, 429, 5xx)
+is sent again up to `config.max_retries` times, with the pauses of `RetryPolicy`.
+Every POST carries an `Idempotency-Key` header, the same on every retry of one
+call, so that the service can tell a retry from a new request and never does the
+work twice.
 """
 
 from __future__ import annotations
 
 import json as jsonlib
-from collections.abc import Mapping
+import uuid
+from collections.abc import Iterator, Mapping
+from contextlib import contextmanager
+from contextvars import ContextVar
 from types import TracebackType
 from typing import Any, Self
 
@@ -23,6 +28,7 @@ import httpx
 
 from . import __version__
 from ._pool import LoopPool
+from ._retry import RetryPolicy
 from .config import Config
 from .exceptions import (
     APIConnectionError,
@@ -32,9 +38,33 @@ from .exceptions import (
     error_for_status,
 )
 
-__all__ = ["USER_AGENT", "HTTPClient", "check_headers"]
+__all__ = ["USER_AGENT", "HTTPClient", "check_headers", "idempotency_key"]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
+IDEMPOTENCY_HEADER = "Idempotency-Key"
+REQUEST_ID_HEADER = "x-request-id"
+
+# The key the next POST of this task sends, when its caller cannot pass one
+# (see `idempotency_key`).
+_next_key: ContextVar[str | None] = ContextVar("velquor_idempotency_key", default=None)
+
+
+@contextmanager
+def idempotency_key(key: str | None) -> Iterator[None]:
+    """Give the POSTs sent by this task inside the block the key `key`.
+
+    For callers that reach `HTTPClient.post` through code that does not pass the
+    key on (the resources). With None, every POST gets a key of its own.
+
+    Examples:
+        >>> with idempotency_key("order-17"):
+        ...     record = await generations.create("What is shown?")
+    """
+    token = _next_key.set(key)
+    try:
+        yield
+    finally:
+        _next_key.reset(token)
 
 # Keys under which services commonly put the reason of an error answer.
 _MESSAGE_KEYS = ("detail", "message", "error")
@@ -45,7 +75,6 @@ class HTTPClient:
 
     Attributes:
         config: The configuration the client was built from.
-        default_headers: Headers sent with every request, over the client's own.
 
     Examples:
         >>> async with HTTPClient(Config(api_key="sk-test")) as http:
@@ -66,7 +95,8 @@ class HTTPClient:
         """Set the client up; connections are opened by the first request.
 
         Args:
-            config: Base URL, API key and request timeout (read at each request).
+            config: Base URL, API key, request timeout and `max_retries` (read
+                at each request).
             transport: httpx transport to use instead of the network one (for
                 example `httpx.ASGITransport` to talk to an in-process service).
             http_client: An `httpx.AsyncClient` of the caller's to send the
@@ -92,6 +122,7 @@ class HTTPClient:
         self.default_headers = check_headers(default_headers)
         self._pool = LoopPool(http_client, transport)
         self._owns_pool = True
+        self._policy = RetryPolicy(max_retries=config.max_retries)
 
     def with_config(
         self, config: Config, default_headers: Mapping[str, str] | None = None
@@ -114,16 +145,25 @@ class HTTPClient:
         )
         twin._pool = self._pool
         twin._owns_pool = False
+        twin._policy = RetryPolicy(max_retries=config.max_retries)
         return twin
 
     async def post(
-        self, path: str, json: dict[str, Any] | None = None
+        self,
+        path: str,
+        json: dict[str, Any] | None = None,
+        *,
+        idempotency_key: str | None = None,
     ) -> dict[str, Any]:
-        """Send a POST request.
+        """Send a POST request, with an `Idempotency-Key` header.
 
         Args:
             path: Service-relative path beginning with "/v1/".
             json: Request body, sent as JSON; with None the request has no body.
+            idempotency_key: Key of the request. Sending the same key with the
+                same request again gets the first answer instead of doing the
+                work twice. Default: the key set by `idempotency_key()`, else a
+                new random one. Every retry of this call sends the same key.
 
         Returns:
             The decoded JSON object of the answer ({} for an empty answer).
@@ -135,9 +175,11 @@ class HTTPClient:
             APIConnectionError: If no answer came back.
             APITimeoutError: If no answer came back within the timeout.
         """
+        key = idempotency_key or _next_key.get() or str(uuid.uuid4())
+        headers = {IDEMPOTENCY_HEADER: key}
         if json is None:
-            return await self._request("POST", path)
-        return await self._request("POST", path, json=json)
+            return await self._request("POST", path, headers=headers)
+        return await self._request("POST", path, headers=headers, json=json)
 
     async def get(self, path: str) -> dict[str, Any]:
         """Send a GET request.
@@ -189,29 +231,50 @@ class HTTPClient:
         # Read per request, so that a changed configuration applies at once.
         config = self.config
         timeout = config.timeout
+        policy = self._policy
+        if policy.max_retries != config.max_retries:
+            policy = self._policy = RetryPolicy(max_retries=config.max_retries)
+        client = await self._pool.client()
+        url = config.base_url + path
         headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
         if config.api_key:
             headers["Authorization"] = f"Bearer {config.api_key}"
         headers.update(self.default_headers)
-        try:
-            response = await (await self._pool.client()).request(
+        headers.update(kwargs.pop("headers", {}))
+
+        async def send(attempt: int) -> httpx.Response:
+            return await client.request(
                 method,
-                config.base_url + path,
+                url,
                 headers=headers,
                 timeout=timeout,
                 # Never: the API key would follow to an address not configured.
                 follow_redirects=False,
                 **kwargs,
             )
-        except httpx.TimeoutException as exc:
-            raise APITimeoutError(
-                f"{method} {path} timed out after {_timeout_text(timeout)}"
-            ) from exc
-        except httpx.RequestError as exc:
+
+        try:
+            outcome = await policy.run(send)
+        except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
             raise APIConnectionError(
                 f"{method} {path} failed: {str(exc) or type(exc).__name__}"
             ) from exc
-        return _decode(response)
+        if outcome.response is not None:
+            return _decode(outcome.response, outcome.tries)
+        tries = _tries(outcome.tries)
+        error = outcome.error
+        if isinstance(error, httpx.TimeoutException):
+            raise APITimeoutError(
+                f"{method} {path} timed out after {_timeout_text(timeout)}{tries}"
+            ) from error
+        raise APIConnectionError(
+            f"{method} {path} failed: {str(error) or type(error).__name__}{tries}"
+        ) from error
+
+
+def _tries(count: int) -> str:
+    """How often a request was sent, for the end of an error message."""
+    return f" (after {count} tries)" if count > 1 else ""
 
 
 def check_headers(headers: Any) -> dict[str, str]:
@@ -278,13 +341,13 @@ def _check_path(path: str) -> None:
         )
 
 
-def _decode(response: httpx.Response) -> dict[str, Any]:
+def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
     status = response.status_code
     text = response.text
     if not 200 <= status < 300:
         # 3xx lands here too: redirects are not followed, so that the API key is
         # never sent to an address the caller did not configure.
-        raise error_for_status(status, text, _error_message(text))
+        raise _status_error(response, text, tries)
     if not response.content.strip():
         return {}
     try:
@@ -295,6 +358,7 @@ def _decode(response: httpx.Response) -> dict[str, Any]:
             f"(content type {response.headers.get('content-type', 'unknown')!r})",
             status_code=status,
             body=text,
+            request_id=response.headers.get(REQUEST_ID_HEADER),
         ) from exc
     if not isinstance(data, dict):
         raise APIError(
@@ -302,8 +366,25 @@ def _decode(response: httpx.Response) -> dict[str, Any]:
             "expected an object",
             status_code=status,
             body=text,
+            request_id=response.headers.get(REQUEST_ID_HEADER),
         )
     return data
+
+
+def _status_error(response: httpx.Response, text: str, tries: int) -> APIError:
+    """The typed error of an error answer; its message names the status, as in
+    "Generation gen_1 not found (HTTP 404)" or, when the answer gives no reason,
+    "HTTP 503 Service Unavailable"."""
+    status = response.status_code
+    reason = _error_message(text)
+    if reason:
+        after = f", after {tries} tries" if tries > 1 else ""
+        message = f"{reason} (HTTP {status}{after})"
+    else:
+        message = error_for_status(status, None).message + _tries(tries)
+    return error_for_status(
+        status, text, message, request_id=response.headers.get(REQUEST_ID_HEADER)
+    )
 
 
 def _error_message(text: str) -> str | None:

@@ -1,4 +1,5 @@
-"""Command line: `velquor generate ...` and `velquor execute ...`.
+"""Command line: `velquor generate ...`, `velquor result ...` and
+`velquor execute ...`.
 
 `velquor` is the console script; `python -m velquor_ai` is the same program.
 
@@ -26,8 +27,15 @@ import httpx
 
 from . import __version__
 from ._logging import redact_text
-from .client import AsyncVelquorAI, ProgressEvent
-from .exceptions import APIConnectionError, APIError, ValidationError, VelquorAIError
+from .client import AsyncVelquorAI, ProgressEvent, generation_failed
+from .exceptions import (
+    APIConnectionError,
+    APIError,
+    GenerationFailedError,
+    NotFoundError,
+    ValidationError,
+    VelquorAIError,
+)
 
 __all__ = ["main"]
 
@@ -51,15 +59,21 @@ Generate blueprints with the Velquor blueprint service, or execute them locally.
 
 A blueprint answers a question about images and videos. `generate` sends the
 question and the files to the service (or to a local service with --local, or to
-the on-premise library with --on-premise) and prints the blueprint. `execute`
-runs a blueprint over input files with the on-premise library and prints where
-the results were written.
+the on-premise library with --on-premise) and prints the blueprint. `result`
+fetches, or waits for, the blueprint of a generation already on the service, for
+instance one whose wait was cut short. `execute` runs a blueprint over input
+files with the on-premise library and prints where the results were written.
 """
 
 _GENERATE_EXAMPLES = f"""\
   {PROG} generate "What is in these pictures?" --image cat.png --image dog.jpg
   {PROG} generate "Describe the clip" --video clip.mp4 --local --json
   {PROG} generate "What is shown?" --image cat.png --on-premise > blueprint.json
+"""
+
+_RESULT_EXAMPLES = f"""\
+  {PROG} result gen_0123456789abcdef
+  {PROG} result gen_0123456789abcdef --wait --timeout 600 --json
 """
 
 _EXECUTE_EXAMPLES = f"""\
@@ -70,7 +84,8 @@ _EXECUTE_EXAMPLES = f"""\
 _ENVIRONMENT = """\
 settings can also come from the environment:
   VELQUOR_API_KEY, VELQUOR_BASE_URL, VELQUOR_TIMEOUT (seconds per request),
-  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes);
+  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes),
+  VELQUOR_MAX_RETRIES (retries of a failed request, default 2);
   VELQUOR_LOG=info or debug writes the client's log records to stderr
 """
 
@@ -80,10 +95,11 @@ exit status: 0 success, 1 service, storage or library failure,
 """
 
 _EPILOG = (
-    f"examples:\n{_GENERATE_EXAMPLES}{_EXECUTE_EXAMPLES}\n"
+    f"examples:\n{_GENERATE_EXAMPLES}{_RESULT_EXAMPLES}{_EXECUTE_EXAMPLES}\n"
     f"{_ENVIRONMENT}\n{_EXIT_STATUS}"
 )
 _GENERATE_EPILOG = f"examples:\n{_GENERATE_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
+_RESULT_EPILOG = f"examples:\n{_RESULT_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
 _EXECUTE_EPILOG = f"examples:\n{_EXECUTE_EXAMPLES}\n{_EXIT_STATUS}"
 
 
@@ -95,7 +111,7 @@ def build_parser() -> argparse.ArgumentParser:
     """Build the argument parser of the command line.
 
     Returns:
-        The parser, with the subcommands `generate` and `execute`.
+        The parser, with the subcommands `generate`, `result` and `execute`.
     """
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -171,6 +187,41 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_output_options(generate)
     generate.set_defaults(handler=_generate)
+
+    result = commands.add_parser(
+        "result",
+        help="print the blueprint of a generation on the service, or wait for it",
+        description=(
+            "Print the blueprint of generation GENERATION_ID on stdout. Without\n"
+            "--wait, a generation that has not finished is reported as such."
+        ),
+        epilog=_RESULT_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    result.add_argument(
+        "generation_id", metavar="GENERATION_ID", help="identifier of the generation"
+    )
+    result.add_argument(
+        "--wait", action="store_true", help="wait until the generation has finished"
+    )
+    result.add_argument(
+        "--timeout",
+        metavar="S",
+        type=float,
+        default=300.0,
+        help="with --wait: longest wait, in seconds (default: 300)",
+    )
+    result.add_argument(
+        "--base-url",
+        metavar="URL",
+        help="address of the service (default: $VELQUOR_BASE_URL, "
+        "else http://127.0.0.1:8000)",
+    )
+    result.add_argument(
+        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
+    )
+    _add_output_options(result)
+    result.set_defaults(handler=_result)
 
     execute = commands.add_parser(
         "execute",
@@ -275,14 +326,36 @@ def _main(argv: Sequence[str] | None) -> int:
         _error(str(exc))
         return EXIT_USAGE
     except APIConnectionError as exc:
-        _error(_connection_failure(exc))
+        _error(_resumable(_connection_failure(exc), exc, args))
         return EXIT_FAILURE
     except APIError as exc:
-        _error(_service_failure(exc))
+        _error(_resumable(_service_failure(exc), exc, args))
         return EXIT_FAILURE
     except VelquorAIError as exc:
-        _error(str(exc))
+        _error(_resumable(str(exc), exc, args))
         return EXIT_FAILURE
+
+
+def _resumable(message: str, exc: VelquorAIError, args: argparse.Namespace) -> str:
+    """The message, naming the generation it concerns and how to pick it up."""
+    generation_id = exc.generation_id
+    if generation_id is None:
+        return message
+    if generation_id not in message:
+        message = f"generation {generation_id}: {message}"
+    if getattr(args, "local", False) or isinstance(
+        exc, (GenerationFailedError, NotFoundError)
+    ):
+        # Nothing to resume: the service ended with this command, the
+        # generation failed for good, or the service does not know it.
+        return message
+    command = f"{PROG} result {generation_id}"
+    if getattr(args, "base_url", None):
+        command += f" --base-url {args.base_url}"
+    if not getattr(args, "started", True):
+        # It was created but perhaps never started: waiting could be in vain.
+        return f"{message}; see where it stands with: {command}"
+    return f"{message}; resume with: {command} --wait"
 
 
 async def _generate(args: argparse.Namespace) -> int:
@@ -315,20 +388,20 @@ async def _generate(args: argparse.Namespace) -> int:
             result = await _generate_remote(args, args.base_url, display)
     finally:
         display.close()
-
-    if args.json:
-        _print_json(result.model_dump(mode="json"))
-        return EXIT_OK
-    if result.blueprint is None:
-        _error(f"Generation {result.generation_id} completed without a blueprint")
-        return EXIT_FAILURE
-    print(_pretty(result.blueprint))
-    return EXIT_OK
+    return _print_result(result, args.json)
 
 
 async def _generate_remote(
     args: argparse.Namespace, base_url: str | None, display: _Display
 ) -> Any:
+    # Whether the service accepted the start, for the advice after an error.
+    args.started = False
+
+    def progress(event: ProgressEvent) -> None:
+        if event.kind == "started":
+            args.started = True
+        display(event)
+
     async with AsyncVelquorAI(api_key=args.api_key, base_url=base_url) as client:
         return await client.generate(
             args.question,
@@ -336,8 +409,54 @@ async def _generate_remote(
             videos=args.video,
             timeout=args.timeout,
             interval=args.interval,
-            on_progress=display,
+            on_progress=progress,
         )
+
+
+async def _result(args: argparse.Namespace) -> int:
+    display = _display(args.quiet or not args.wait)
+    try:
+        async with AsyncVelquorAI(
+            api_key=args.api_key, base_url=args.base_url
+        ) as client:
+            if args.wait:
+                display.note(f"Waiting for generation {args.generation_id}...")
+                result = await client.wait_for_result(
+                    args.generation_id, timeout=args.timeout, on_progress=display
+                )
+            else:
+                result = await _current_result(client, args.generation_id)
+    finally:
+        display.close()
+    if result.status != "completed":
+        if args.json:
+            _print_json(result.model_dump(mode="json"))
+        _error(
+            f"Generation {result.generation_id} has not finished (status: "
+            f"{result.status}); wait for it with: "
+            f"{PROG} result {result.generation_id} --wait"
+        )
+        return EXIT_FAILURE
+    return _print_result(result, args.json)
+
+
+async def _current_result(client: AsyncVelquorAI, generation_id: str) -> Any:
+    """The generation's record as it stands; a failed one raises."""
+    result = await client.generations.get_result(generation_id)
+    if result.status == "failed":
+        raise generation_failed(generation_id, result.error)
+    return result
+
+
+def _print_result(result: Any, as_json: bool) -> int:
+    if as_json:
+        _print_json(result.model_dump(mode="json"))
+        return EXIT_OK
+    if result.blueprint is None:
+        _error(f"Generation {result.generation_id} completed without a blueprint")
+        return EXIT_FAILURE
+    print(_pretty(result.blueprint))
+    return EXIT_OK
 
 
 async def _execute(args: argparse.Namespace) -> int:
@@ -515,6 +634,8 @@ class _RichDisplay(_Display):
             self._stop_progress()
             self._start_status(event.status)
         elif event.kind == "status":
+            if self._status is None and event.status not in ("completed", "failed"):
+                self._start_status(event.status)  # a wait without a start
             if self._status is not None:
                 self._status.update(
                     self._status_task, description=_waiting(event.status)
