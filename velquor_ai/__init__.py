@@ -13,6 +13,7 @@ only when first used, so importing the package stays light.
 # puts it into its User-Agent) read it from the partly initialised package.
 __version__ = "0.1.0"
 
+from .batch import Job, JobOutcome
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config
 from .exceptions import (
@@ -48,6 +49,8 @@ __all__ = [
     "GenerationFailedError",
     "GenerationTimeoutError",
     "InternalServerError",
+    "Job",
+    "JobOutcome",
     "NotFoundError",
     "OnPremiseError",
     "PermissionDeniedError",
