@@ -14,7 +14,6 @@ import inspect
 import math
 import mimetypes
 import os
-import re
 from collections import deque
 from collections.abc import AsyncIterable, Callable, Iterable, Mapping
 from dataclasses import dataclass
@@ -31,14 +30,11 @@ from .batch import (
 )
 from .config import Config
 from .exceptions import (
-    APIConnectionError,
     APIError,
-    APITimeoutError,
     GenerationFailedError,
     GenerationTimeoutError,
     OnPremiseError,
     TimeoutError,
-    UploadError,
     ValidationError,
     VelquorAIError,
 )
@@ -47,6 +43,7 @@ if TYPE_CHECKING:
     from velquor_api_client import VelquorAPIClient
 
     from ._http import HTTPClient
+    from ._storage import FileSource, StorageClient
     from .models.blueprint import GenerationResult
     from .models.execution import ExecutionResult
     from .resources.generations import GenerationsResource
@@ -57,12 +54,7 @@ __all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "ProgressEvent", "Vel
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
 
-ProgressKind = Literal["created", "upload", "started", "status"]
-
-# What UploadsResource.upload_file_to_s3 raises when storage refuses a PUT.
-_STORAGE_REFUSAL = re.compile(r"S3 upload failed \(Any\): (\d{3}) (.*)", re.DOTALL)
-_XML_MESSAGE = re.compile(r"<Message>(.*?)</Message>", re.DOTALL)
-_XML_CODE = re.compile(r"<Code>(.*?)</Code>", re.DOTALL)
+ProgressKind = Literal["created", "upload", "uploading", "started", "status"]
 
 
 @dataclass(frozen=True, slots=True)
@@ -72,15 +64,26 @@ class ProgressEvent:
     Attributes:
         kind: "created" (the record exists; `generation_id` is known), "upload"
             (once with `done` 0 when the uploads begin, then once per input
-            file stored), "started" (the service accepted the start) or
-            "status" (one status check; `status` holds the value).
+            file stored), "uploading" (while a file larger than a chunk goes
+            out, after each chunk of at most 1 MiB is sent), "started" (the service
+            accepted the start) or "status" (one status check; `status` holds
+            the value).
         generation_id: Identifier of the generation.
-        filename: For "upload": the name of the file just stored.
-        done: For "upload": how many files are stored so far.
-        total: For "upload": how many files there are in all.
-        size: For "upload": bytes of the file just stored.
+        filename: For "upload" and "uploading": the file concerned.
+        done: For "upload" and "uploading": how many files are stored so far.
+        total: For "upload" and "uploading": how many files there are in all.
+        size: For "upload" and "uploading": bytes of the file.
         status: For "started" and "status": the status the service reported,
             such as "processing" or "completed".
+        sent: For "upload" and "uploading": bytes of the file sent so far
+            (back to 0 when a failed try starts over).
+        bytes_done: For "upload" and "uploading": bytes of all files sent so far.
+        bytes_total: For "upload" and "uploading": bytes of all files.
+
+    Examples:
+        >>> def show(event: ProgressEvent) -> None:
+        ...     if event.kind in ("upload", "uploading") and event.bytes_total:
+        ...         print(f"{event.bytes_done / event.bytes_total:.0%}")
     """
 
     kind: ProgressKind
@@ -90,6 +93,9 @@ class ProgressEvent:
     total: int = 0
     size: int | None = None
     status: str | None = None
+    sent: int = 0
+    bytes_done: int = 0
+    bytes_total: int = 0
 
 
 ProgressCallback = Callable[[ProgressEvent], object]
@@ -102,6 +108,8 @@ class _Input:
     info: dict[str, Any]
     filename: str
     content_type: str
+    # Bytes found when the file was checked: exactly what is uploaded.
+    size: int
 
 
 class AsyncVelquorAI:
@@ -188,6 +196,7 @@ class AsyncVelquorAI:
         self._http: HTTPClient | None = None
         self._uploads: UploadsResource | None = None
         self._generations: GenerationsResource | None = None
+        self._storage: StorageClient | None = None
         if on_premise is None:
             from ._http import HTTPClient
             from .resources.generations import GenerationsResource
@@ -248,12 +257,17 @@ class AsyncVelquorAI:
         return self._generations
 
     async def aclose(self) -> None:
-        """Close the connection pool. Calling it again does nothing."""
+        """Close the connection pools. Calling it again does nothing."""
         if self._closed:
             return
         self._closed = True
-        if self._http is not None:
-            await self._http.aclose()
+        storage, self._storage = self._storage, None
+        try:
+            if self._http is not None:
+                await self._http.aclose()
+        finally:
+            if storage is not None:
+                await storage.aclose()
 
     async def __aenter__(self) -> Self:
         """Return the client itself."""
@@ -475,13 +489,23 @@ class AsyncVelquorAI:
         for kind, files in (("image", images), ("video", videos)):
             for file in files:
                 try:
-                    inputs.append(_prepare_input(handler, file, kind))
+                    inputs.append(
+                        _prepare_input(handler, file, kind, self.config.max_file_size)
+                    )
                 except OSError as exc:
                     raise ValidationError(
                         f"Cannot use {kind} file {file!r}: {exc.strerror or exc}",
                         field="file",
                     ) from exc
         return inputs
+
+    def _storage_client(self) -> StorageClient:
+        """The connection pool for uploads, made at the first upload."""
+        if self._storage is None:
+            from ._storage import StorageClient
+
+            self._storage = StorageClient(self.config)
+        return self._storage
 
     async def _upload_all(
         self,
@@ -491,45 +515,76 @@ class AsyncVelquorAI:
         targets: list[dict[str, Any]],
         on_progress: ProgressCallback | None,
     ) -> None:
-        from .util.tamsel import FileHandler
+        """Stream every input file to its presigned URL, a few at a time.
 
-        handler = FileHandler(self.config)
+        `uploads` is kept for callers of the earlier signature; the files go
+        through the client's own storage pool.
+        """
+        from ._storage import FileSource
+
+        storage = self._storage_client()
         limit = asyncio.Semaphore(self.upload_concurrency)
         total = len(inputs)
+        bytes_total = sum(item.size for item in inputs)
         done = 0
+        bytes_done = 0  # of files stored
+        in_flight: dict[int, int] = {}  # bytes sent of files still going out
+        sources = _sources(inputs)
 
-        async def upload(item: _Input, target: dict[str, Any]) -> None:
-            nonlocal done
+        def event(kind: ProgressKind, item: _Input, sent: int) -> ProgressEvent:
+            return ProgressEvent(
+                kind,
+                generation_id,
+                filename=item.filename,
+                done=done,
+                total=total,
+                size=item.size,
+                sent=sent,
+                bytes_done=bytes_done + sum(in_flight.values()),
+                bytes_total=bytes_total,
+            )
+
+        async def upload(index: int, item: _Input, target: dict[str, Any]) -> None:
+            nonlocal done, bytes_done
+
+            def sent(count: int) -> None:
+                # Called with 0 when a try begins, then after each chunk; the
+                # last one is reported by the "upload" event once stored.
+                in_flight[index] = count
+                if 0 < count < item.size:
+                    _emit(on_progress, event("uploading", item, count))
+
             async with limit:
-                # Read inside the limit, so that at most `upload_concurrency`
-                # files are held in memory at once.
-                data = _read_input(handler, item)
                 content_type = target.get("content_type")
                 if not isinstance(content_type, str) or not content_type:
                     content_type = item.content_type
                 await _put(
-                    uploads, target["upload_url"], data, content_type, item.filename
-                )
-            done += 1
-            _emit(
-                on_progress,
-                ProgressEvent(
-                    "upload",
+                    storage,
+                    target["upload_url"],
+                    sources[index],
+                    content_type,
                     generation_id,
-                    filename=item.filename,
-                    done=done,
-                    total=total,
-                    size=len(data),
-                ),
-            )
+                    sent if on_progress is not None else None,
+                )
+            in_flight.pop(index, None)
+            done += 1
+            bytes_done += item.size
+            _emit(on_progress, event("upload", item, item.size))
 
-        _emit(on_progress, ProgressEvent("upload", generation_id, total=total))
+        _emit(
+            on_progress,
+            ProgressEvent(
+                "upload", generation_id, total=total, bytes_total=bytes_total
+            ),
+        )
         failure: BaseException | None = None
         try:
             # A failing upload cancels the others; leaving the group waits for them.
             async with asyncio.TaskGroup() as group:
-                for item, target in zip(inputs, targets, strict=True):
-                    group.create_task(upload(item, target))
+                for index, (item, target) in enumerate(
+                    zip(inputs, targets, strict=True)
+                ):
+                    group.create_task(upload(index, item, target))
         except BaseExceptionGroup as group_error:
             failure = _first_leaf(group_error)
         if failure is not None:
@@ -737,12 +792,12 @@ def _check_regular_file(path: str) -> None:
         raise ValidationError(f"File is not readable: {path}", field="file")
 
 
-def _prepare_input(handler: Any, file: Any, kind: str) -> _Input:
+def _prepare_input(handler: Any, file: Any, kind: str, limit: int) -> _Input:
     path = _as_path(file)
     if path is not None:
         info = handler.prepare_file(Path(path), kind)
         _check_regular_file(info["path"])
-        return _Input(info, info["filename"], info["content_type"])
+        return _Input(info, info["filename"], info["content_type"], info["size"])
     if isinstance(file, os.PathLike):
         raise ValidationError(
             f"Unsupported file path type: {type(os.fspath(file)).__name__}",
@@ -757,23 +812,47 @@ def _prepare_input(handler: Any, file: Any, kind: str) -> _Input:
     content_type = mimetypes.guess_type(name)[0] or (
         "image/jpeg" if kind == "image" else "video/mp4"
     )
-    return _Input(info, name, content_type)
-
-
-def _read_input(handler: Any, item: _Input) -> bytes:
-    try:
-        data: bytes | None = handler.read_file(item.info)
-    except OSError as exc:
-        # Deleted or made unreadable after it was checked.
+    size = _measure(file, name)
+    # The same limit as for a path: the size is what is uploaded.
+    if size > limit:
         raise ValidationError(
-            f"Cannot read {item.filename}: {exc.strerror or exc}", field="file"
-        ) from exc
-    if data is None:
-        # A non-blocking stream with nothing ready.
-        raise ValidationError(
-            f"File object for {item.filename} returned no data", field="file"
+            f"File too large (Any): {size} bytes (max: {limit})", field="file"
         )
-    return data
+    return _Input(info, name, content_type, size)
+
+
+def _measure(file: Any, name: str) -> int:
+    """Bytes of a binary file object from offset 0, known before anything is sent."""
+    from ._storage import measure_file_object
+
+    try:
+        return measure_file_object(file)
+    except OSError:
+        raise  # reported with the file's description by the caller
+    except (TypeError, ValueError, AttributeError) as exc:
+        raise ValidationError(
+            f"Cannot read the file object for {name}: {exc}", field="file"
+        ) from exc
+
+
+def _sources(inputs: list[_Input]) -> list[FileSource]:
+    """What each upload reads; one lock for a file object given more than once."""
+    from ._storage import FileSource
+
+    sources: list[FileSource] = []
+    shared: dict[int, FileSource] = {}
+    for item in inputs:
+        if "path" in item.info:
+            sources.append(
+                FileSource.for_path(item.info["path"], item.size, item.filename)
+            )
+            continue
+        file_obj = item.info["file_obj"]
+        source = FileSource.for_file_object(file_obj, item.size, item.filename)
+        first = shared.setdefault(id(file_obj), source)
+        source.lock = first.lock
+        sources.append(source)
+    return sources
 
 
 def _match_upload_urls(answer: Any, filenames: list[str]) -> list[dict[str, Any]]:
@@ -799,41 +878,18 @@ def _match_upload_urls(answer: Any, filenames: list[str]) -> list[dict[str, Any]
 
 
 async def _put(
-    uploads: UploadsResource,
+    storage: StorageClient,
     url: str,
-    data: bytes,
+    source: FileSource,
     content_type: str,
-    filename: str,
+    generation_id: str,
+    on_sent: Callable[[int], object] | None,
 ) -> None:
-    import httpx
-
-    try:
-        await uploads.upload_file_to_s3(url, data, content_type)
-    except httpx.TimeoutException as exc:
-        raise APITimeoutError(f"Upload of {filename} timed out") from exc
-    except httpx.RequestError as exc:
-        raise APIConnectionError(
-            f"Upload of {filename} failed: {str(exc) or type(exc).__name__}"
-        ) from exc
-    except Exception as exc:
-        if type(exc) is not Exception:
-            raise
-        raise _upload_error(exc, filename) from exc
-
-
-def _upload_error(exc: Exception, filename: str) -> UploadError:
-    text = str(exc)
-    match = _STORAGE_REFUSAL.fullmatch(text)
-    if match is None:
-        return UploadError(f"Upload of {filename} failed: {text}", filename=filename)
-    status = int(match.group(1))
-    body = match.group(2)
-    reason = _XML_MESSAGE.search(body) or _XML_CODE.search(body)
-    detail = reason.group(1).strip() if reason else body.strip()[:200]
-    message = f"Storage refused the upload of {filename} (HTTP {status})"
-    if detail:
-        message += f": {detail}"
-    return UploadError(message, status_code=status, body=body, filename=filename)
+    """Stream one file to storage (errors name the file and the generation)."""
+    response = await storage.upload(
+        url, source, content_type, generation_id=generation_id, on_sent=on_sent
+    )
+    await response.aclose()
 
 
 def _first_leaf(group: BaseExceptionGroup[Any]) -> BaseException:

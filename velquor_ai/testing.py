@@ -32,7 +32,8 @@ get 401):
 Object storage: `PUT /storage/{key}?expires=<ms>&signature=<hex>`, where the
 signature is HMAC-SHA256 over "PUT\\n{path}\\n{expires}" with a secret of the
 service. A wrong signature or an expired URL gets 403 with an XML error body,
-as object stores answer. Stored objects are kept in `objects`.
+as object stores answer. Stored objects are kept in `objects`; `fail_storage`
+and `stall_storage` make storage misbehave for the next uploads.
 
 The blueprint of a completed generation is canonical JSON made from the question
 and the uploaded files (name, size, content type, SHA-256), in the format of the
@@ -60,7 +61,7 @@ from urllib.parse import quote
 try:
     import uvicorn
     from starlette.applications import Starlette
-    from starlette.requests import Request
+    from starlette.requests import ClientDisconnect, Request
     from starlette.responses import JSONResponse, Response
     from starlette.routing import Route
 except ImportError as exc:  # pragma: no cover - depends on the environment
@@ -83,12 +84,17 @@ class StoredObject:
     """An object kept by the service's storage.
 
     Attributes:
-        data: The bytes that were uploaded.
+        data: The bytes that were uploaded (empty when the service was told not
+            to keep them).
         content_type: The Content-Type header of the upload.
+        sha256: Hex SHA-256 digest of the uploaded bytes.
+        size: Number of uploaded bytes.
     """
 
     data: bytes
     content_type: str
+    sha256: str = ""
+    size: int = 0
 
 
 @dataclass(slots=True)
@@ -117,6 +123,13 @@ class _InjectedError:
     count: int
     method: str | None
     path: str | None
+
+
+@dataclass(slots=True)
+class _StorageFault:
+    status: int | None  # None: take the upload and never answer
+    count: int
+    headers: dict[str, str]
 
 
 class _Server(uvicorn.Server):
@@ -166,6 +179,7 @@ class LocalService:
         result_format: ResultFormat = "mixed",
         host: str = "127.0.0.1",
         port: int = 0,
+        keep_uploads: bool = True,
     ) -> None:
         """Set the service up; nothing listens until it is started.
 
@@ -180,6 +194,8 @@ class LocalService:
             result_format: "top-level", "nested" or "mixed" (see Attributes).
             host: Loopback address to listen on.
             port: Port to listen on; 0 picks a free one.
+            keep_uploads: Keep the bytes of stored objects (False keeps only
+                their size and digest, for uploads too large to hold).
         """
         if result_format not in ("top-level", "nested", "mixed"):
             raise ValueError(f"unknown result_format {result_format!r}")
@@ -200,6 +216,8 @@ class LocalService:
         self._objects: dict[str, StoredObject] = {}
         self._requests: list[tuple[str, str]] = []
         self._errors: list[_InjectedError] = []
+        self._storage_faults: list[_StorageFault] = []
+        self._keep_uploads = keep_uploads
         self._hold_uploads = False
         self._held_uploads = 0
         self._server: _Server | None = None
@@ -337,6 +355,39 @@ class LocalService:
         """
         with self._lock:
             self._errors.append(_InjectedError(status, count, method, path))
+
+    def fail_storage(
+        self,
+        status: int,
+        *,
+        count: int = 1,
+        headers: dict[str, str] | None = None,
+    ) -> None:
+        """Answer the next uploads to storage with an error, as object stores do.
+
+        The body is taken in full first; the answer carries an XML error body.
+
+        Args:
+            status: HTTP status, such as 503 or 403.
+            count: How many uploads get it.
+            headers: Extra headers of the answer, such as {"Retry-After": "0"}.
+
+        Examples:
+            >>> service.fail_storage(503, headers={"Retry-After": "0"})
+        """
+        with self._lock:
+            self._storage_faults.append(_StorageFault(status, count, dict(headers or {})))
+
+    def stall_storage(self, *, count: int = 1) -> None:
+        """Take the next uploads' bytes and never answer them.
+
+        Each stalled upload ends when its client hangs up or the service stops.
+
+        Args:
+            count: How many uploads stall.
+        """
+        with self._lock:
+            self._storage_faults.append(_StorageFault(None, count, {}))
 
     def hold_uploads(self) -> None:
         """Keep storage uploads waiting, unanswered, until `release_uploads`."""
@@ -543,8 +594,8 @@ class LocalService:
                     {
                         "content_type": stored.content_type,
                         "name": target.filename,
-                        "sha256": hashlib.sha256(stored.data).hexdigest(),
-                        "size": len(stored.data),
+                        "sha256": stored.sha256,
+                        "size": stored.size,
                     }
                 )
             steps: list[dict[str, Any]] = [
@@ -603,14 +654,54 @@ class LocalService:
             )
         if time.time() * 1000 >= int(expires_text):
             return _storage_error("AccessDenied", "Request has expired")
-        data = await request.body()
+        fault = self._next_storage_fault()
+        # The body is read as it arrives, never buffered twice.
+        sha256 = hashlib.sha256()
+        md5 = hashlib.md5(usedforsecurity=False)
+        kept = bytearray() if self._keep_uploads and fault is None else None
+        size = 0
+        try:
+            async for chunk in request.stream():
+                size += len(chunk)
+                if fault is None:
+                    sha256.update(chunk)
+                    md5.update(chunk)
+                    if kept is not None:
+                        kept += chunk
+        except ClientDisconnect:
+            # The client gave up half-way: nothing is stored.
+            return Response(status_code=400)
+        if fault is not None:
+            if fault.status is None:
+                await self._stall(request)
+                return Response(status_code=504)
+            code, message = _STORAGE_FAULTS.get(fault.status, ("Error", "Injected failure"))
+            return _storage_error(code, message, fault.status, fault.headers)
         await self._wait_while_held()
         key = request.path_params["key"]
         content_type = request.headers.get("content-type", "application/octet-stream")
+        data = bytes(kept) if kept is not None else b""
+        del kept
         with self._lock:
-            self._objects[key] = StoredObject(data, content_type)
-        etag = hashlib.md5(data, usedforsecurity=False).hexdigest()
-        return Response(status_code=200, headers={"ETag": f'"{etag}"'})
+            self._objects[key] = StoredObject(data, content_type, sha256.hexdigest(), size)
+        return Response(status_code=200, headers={"ETag": f'"{md5.hexdigest()}"'})
+
+    def _next_storage_fault(self) -> _StorageFault | None:
+        with self._lock:
+            if not self._storage_faults:
+                return None
+            fault = self._storage_faults[0]
+            fault.count -= 1
+            if fault.count <= 0:
+                self._storage_faults.pop(0)
+            return fault
+
+    async def _stall(self, request: Request) -> None:
+        """Wait, unanswered, until the client hangs up or the service stops."""
+        while not self._stopped:
+            if await request.is_disconnected():
+                return
+            await asyncio.sleep(0.02)
 
     async def _wait_while_held(self) -> None:
         with self._changed:
@@ -663,12 +754,24 @@ def _error(status: int, detail: str) -> Response:
     return JSONResponse({"detail": detail}, status_code=status)
 
 
-def _storage_error(code: str, message: str) -> Response:
+# What object stores say with the statuses tests inject.
+_STORAGE_FAULTS = {
+    403: ("AccessDenied", "Access Denied"),
+    408: ("RequestTimeout", "Your socket connection to the server was not read from"),
+    429: ("SlowDown", "Please reduce your request rate"),
+    500: ("InternalError", "We encountered an internal error. Please try again"),
+    503: ("ServiceUnavailable", "Please reduce your request rate"),
+}
+
+
+def _storage_error(
+    code: str, message: str, status: int = 403, headers: dict[str, str] | None = None
+) -> Response:
     body = (
         '<?xml version="1.0" encoding="UTF-8"?>\n'
         f"<Error><Code>{code}</Code><Message>{message}</Message></Error>"
     )
-    return Response(body, status_code=403, media_type="application/xml")
+    return Response(body, status_code=status, media_type="application/xml", headers=headers)
 
 
 async def _json_body(request: Request) -> dict[str, Any] | Response:

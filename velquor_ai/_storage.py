@@ -1,0 +1,468 @@
+"""Uploads of input files to object storage through presigned URLs.
+
+One `StorageClient` per client object holds a connection pool of its own,
+separate from the service's: storage requests carry neither the API key nor the
+service's headers. Each upload is a PUT whose body is streamed from the file in
+chunks read by a worker thread, so a large video never sits in memory whole and
+the event loop keeps serving other tasks while it goes out:
+
+    storage = StorageClient(config)
+    source = FileSource.for_path("clip.mp4", size=os.stat("clip.mp4").st_size)
+    await storage.upload(url, source, "video/mp4", generation_id="gen_1")
+    await storage.aclose()
+
+The size given with the source is the size that was checked before anything
+was sent; it is the `Content-Length` of the PUT, and a file found to hold more
+or fewer bytes than that while it is read is refused (`FileChangedError`),
+never sent truncated or padded. Timeouts and retries follow the configuration:
+408, 429, 5xx, a dropped connection or a timeout is tried again with the body
+reopened from its start; any other refusal raises `UploadError` at once.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import concurrent.futures
+import io
+import os
+import re
+from collections.abc import Callable
+from dataclasses import dataclass, field
+from typing import Any, BinaryIO
+
+import httpx
+
+from ._retry import RetryPolicy
+from .config import Config
+from .exceptions import APIConnectionError, APITimeoutError, UploadError, ValidationError
+
+__all__ = [
+    "CHUNK_SIZE",
+    "FileChangedError",
+    "FileSource",
+    "StorageClient",
+    "measure_file_object",
+]
+
+# Bytes read from a file at a time, and the most sent between two progress reports.
+CHUNK_SIZE = 1 << 20
+
+_XML_MESSAGE = re.compile(r"<Message>(.*?)</Message>", re.DOTALL)
+_XML_CODE = re.compile(r"<Code>(.*?)</Code>", re.DOTALL)
+
+SentCallback = Callable[[int], object]
+
+
+class FileChangedError(ValidationError):
+    """An input file no longer holds the bytes it held when it was checked.
+
+    Attributes:
+        filename: Name of the file.
+        expected: Its size when it was checked, in bytes.
+    """
+
+    def __init__(self, filename: str, expected: int, found: str) -> None:
+        """Create the error.
+
+        Args:
+            filename: Name of the file.
+            expected: Its size when it was checked, in bytes.
+            found: What was found instead, in words ("more bytes", "3 bytes").
+        """
+        message = (
+            f"File {filename} changed after it was checked: it had {expected:,} "
+            f"bytes then and {found} now; it was not uploaded"
+        )
+        super().__init__(message, field="file")
+        self.filename = filename
+        self.expected = expected
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Rebuild as a plain `ValidationError` carrying the same message."""
+        return (ValidationError, (self.message, self.field))
+
+
+@dataclass(slots=True)
+class FileSource:
+    """Where an upload's bytes come from, and how many there are.
+
+    Attributes:
+        filename: Name shown in errors and progress reports.
+        size: Bytes to send, as found when the file was checked.
+        path: Path of a file on disk, opened anew for each try; or None.
+        file_obj: A binary file object (read from offset 0, never closed); or None.
+        lock: Held while `file_obj` is read, for a file object given twice.
+    """
+
+    filename: str
+    size: int
+    path: str | None = None
+    file_obj: BinaryIO | None = None
+    lock: asyncio.Lock = field(default_factory=asyncio.Lock)
+
+    @classmethod
+    def for_path(cls, path: str, size: int, filename: str | None = None) -> FileSource:
+        """A file on disk whose checked size is `size`.
+
+        Examples:
+            >>> FileSource.for_path("/tmp/a.png", 12).filename
+            'a.png'
+        """
+        return cls(filename or os.path.basename(path), size, path=path)
+
+    @classmethod
+    def for_file_object(
+        cls, file_obj: BinaryIO, size: int, filename: str
+    ) -> FileSource:
+        """A binary file object holding `size` bytes from offset 0."""
+        return cls(filename, size, file_obj=file_obj)
+
+
+def measure_file_object(file_obj: Any) -> int:
+    """Bytes a binary file object holds from offset 0; its position is kept.
+
+    Objects that cannot seek to their end are read through once, a chunk at a
+    time, and rewound.
+
+    Examples:
+        >>> measure_file_object(io.BytesIO(b"12345"))
+        5
+
+    Raises:
+        OSError, ValueError, TypeError: If the object cannot be measured.
+    """
+    try:
+        position = file_obj.tell()
+        end = file_obj.seek(0, io.SEEK_END)
+        if not isinstance(end, int):
+            end = file_obj.tell()
+        file_obj.seek(position)
+        if isinstance(end, int) and not isinstance(end, bool):
+            return end
+    except (AttributeError, TypeError, OSError, ValueError):
+        pass
+    # seek(0) and read() are all the file handler asks of such an object.
+    file_obj.seek(0)
+    size = 0
+    while True:
+        piece = file_obj.read(CHUNK_SIZE)
+        if not piece:
+            break
+        if not isinstance(piece, (bytes, bytearray, memoryview)):
+            raise TypeError(f"read() returned {type(piece).__name__}, not bytes")
+        size += len(piece)
+    file_obj.seek(0)
+    return size
+
+
+class _Body:
+    """The PUT body of one try: exactly `source.size` bytes, read in a worker thread.
+
+    Not an async generator on purpose: one abandoned half-way would be closed
+    by a task the event loop creates for it; this one is closed by its owner.
+    """
+
+    def __init__(self, source: FileSource, on_sent: SentCallback | None) -> None:
+        self.source = source
+        self.on_sent = on_sent
+        self.remaining = source.size
+        self.sent = 0
+        self._file: Any = None
+        self._owned = False
+        self._last = 0
+        self._pending: concurrent.futures.Future[Any] | None = None
+
+    async def open(self) -> None:
+        """Open the file (or rewind the file object) and check its size."""
+        source = self.source
+        if source.path is not None:
+            self._owned = True
+            self._file = await self._in_thread(_open_checked, source)
+        else:
+            self._file = source.file_obj
+            await self._in_thread(_rewind_checked, source)
+        if self.on_sent is not None:
+            self.on_sent(0)
+
+    def __aiter__(self) -> _Body:
+        return self
+
+    async def __anext__(self) -> bytes:
+        # Asked for more: what was handed out before has been written.
+        if self._last:
+            self.sent += self._last
+            self._last = 0
+            if self.on_sent is not None:
+                self.on_sent(self.sent)
+        if self.remaining == 0:
+            raise StopAsyncIteration
+        wanted = min(CHUNK_SIZE, self.remaining)
+        chunk: bytes = await self._in_thread(
+            _read_chunk, self._file, wanted, self.remaining, self.source
+        )
+        self.remaining -= len(chunk)
+        self._last = len(chunk)
+        return chunk
+
+    async def aclose(self) -> None:
+        """Close the file if it was opened here, after any read under way."""
+        pending, self._pending = self._pending, None
+        if pending is not None and not pending.done():
+            try:
+                await asyncio.wrap_future(pending)
+            except asyncio.CancelledError:
+                pending.add_done_callback(lambda _: self._close_file())
+                raise
+            except Exception:  # noqa: S110 - its error was reported to the reader
+                pass
+        self._close_file()
+
+    def _close_file(self) -> None:
+        file, self._file = self._file, None
+        if self._owned and file is not None:
+            file.close()
+
+    async def _in_thread(self, function: Callable[..., Any], *args: Any) -> Any:
+        loop = asyncio.get_running_loop()
+        future: concurrent.futures.Future[Any] = concurrent.futures.Future()
+
+        def run() -> None:
+            if not future.set_running_or_notify_cancel():
+                return
+            try:
+                future.set_result(function(*args))
+            except BaseException as exc:  # noqa: BLE001 - handed to the awaiting task
+                future.set_exception(exc)
+
+        self._pending = future
+        loop.run_in_executor(None, run)
+        try:
+            result = await asyncio.wrap_future(future)
+        except asyncio.CancelledError:
+            if function is _open_checked:
+                # A file opened by a read that could not be stopped is closed
+                # when the read ends.
+                future.add_done_callback(_close_result)
+            raise
+        self._pending = None
+        return result
+
+
+def _close_result(future: concurrent.futures.Future[Any]) -> None:
+    if not future.cancelled() and future.exception() is None:
+        future.result().close()
+
+
+def _open_checked(source: FileSource) -> Any:
+    assert source.path is not None
+    file = open(source.path, "rb")  # noqa: SIM115 - closed by its _Body
+    try:
+        found = os.fstat(file.fileno()).st_size
+        if found != source.size:
+            raise FileChangedError(source.filename, source.size, f"{found:,} bytes")
+        if source.size == 0 and file.read(1):
+            raise FileChangedError(source.filename, 0, "more bytes")
+    except BaseException:
+        file.close()
+        raise
+    return file
+
+
+def _rewind_checked(source: FileSource) -> None:
+    file = source.file_obj
+    assert file is not None
+    file.seek(0)
+    if source.size == 0:
+        if _piece(file, 1, source):
+            raise FileChangedError(source.filename, 0, "more bytes")
+        file.seek(0)
+
+
+def _piece(file: Any, count: int, source: FileSource) -> bytes:
+    data = file.read(count)
+    if data is None:
+        raise ValidationError(
+            f"File object for {source.filename} returned no data "
+            "(a non-blocking stream with nothing ready)",
+            field="file",
+        )
+    if not isinstance(data, (bytes, bytearray, memoryview)):
+        raise ValidationError(
+            f"File object for {source.filename} returned "
+            f"{type(data).__name__}, not bytes",
+            field="file",
+        )
+    if len(data) > count:
+        raise ValidationError(
+            f"File object for {source.filename} returned more bytes than asked for",
+            field="file",
+        )
+    return bytes(data) if not isinstance(data, bytes) else data
+
+
+def _read_chunk(file: Any, wanted: int, remaining: int, source: FileSource) -> bytes:
+    """Read `wanted` bytes; when they are the last, make sure no more follow."""
+    chunk = _piece(file, wanted, source)
+    if len(chunk) < wanted:
+        pieces = [chunk]
+        got = len(chunk)
+        while got < wanted:
+            piece = _piece(file, wanted - got, source)
+            if not piece:
+                sent = source.size - remaining + got
+                raise FileChangedError(
+                    source.filename, source.size, f"only {sent:,} bytes"
+                )
+            pieces.append(piece)
+            got += len(piece)
+        chunk = b"".join(pieces)
+    if wanted == remaining and _piece(file, 1, source):
+        # Checked before the last bytes go out, so that storage never sees a
+        # complete body of a file that has grown.
+        raise FileChangedError(source.filename, source.size, "more bytes")
+    return chunk
+
+
+class StorageClient:
+    """Connection pool for uploads to presigned storage URLs.
+
+    Attributes:
+        config: The client's configuration; `timeout` (each phase of a request:
+            connect, write, read, waiting for a pooled connection) and
+            `max_retries` are read at each upload.
+
+    Examples:
+        >>> storage = StorageClient(Config(api_key="sk-test"))
+        >>> await storage.upload(url, FileSource.for_path(path, size), "image/png")
+        >>> await storage.aclose()
+    """
+
+    def __init__(
+        self, config: Config, *, transport: httpx.AsyncBaseTransport | None = None
+    ) -> None:
+        """Set the pool up; no connection is made before the first upload.
+
+        Args:
+            config: The client's configuration.
+            transport: httpx transport to use instead of the network one.
+        """
+        self.config = config
+        self._transport = transport
+        self._client: httpx.AsyncClient | None = None
+        self._closed = False
+
+    def _pool(self) -> httpx.AsyncClient:
+        if self._closed:
+            raise RuntimeError("the storage client is closed")
+        if self._client is None:
+            # No base URL and no headers of the service's: a presigned URL
+            # carries its own authorisation. Redirects are not followed.
+            self._client = httpx.AsyncClient(transport=self._transport)
+        return self._client
+
+    async def aclose(self) -> None:
+        """Close the pool's connections. Calling it again does nothing."""
+        self._closed = True
+        client, self._client = self._client, None
+        if client is not None:
+            await client.aclose()
+
+    async def upload(
+        self,
+        url: str,
+        source: FileSource,
+        content_type: str,
+        *,
+        generation_id: str | None = None,
+        on_sent: SentCallback | None = None,
+    ) -> httpx.Response:
+        """PUT the file's bytes to a presigned URL, trying again where it helps.
+
+        Args:
+            url: The presigned URL.
+            source: The file and its checked size.
+            content_type: The Content-Type the URL was signed for.
+            generation_id: Named in errors.
+            on_sent: Called with the bytes of this file sent so far (0 again
+                when a retry starts over), at least every `CHUNK_SIZE` bytes.
+
+        Returns:
+            Storage's answer (2xx).
+
+        Raises:
+            UploadError: If storage refused the upload, or still failed it when
+                the retries were spent.
+            APITimeoutError: If storage did not answer within the timeout.
+            APIConnectionError: If storage could not be reached.
+            FileChangedError: If the file's size differs from `source.size`.
+            ValidationError: If the file can no longer be read.
+        """
+        client = self._pool()
+        timeout = httpx.Timeout(self.config.timeout)
+        headers = {"Content-Type": content_type, "Content-Length": str(source.size)}
+        policy = RetryPolicy(max_retries=getattr(self.config, "max_retries", 2))
+
+        async def send(attempt: int) -> httpx.Response:
+            body = _Body(source, on_sent)
+            try:
+                await body.open()
+                return await client.request(
+                    "PUT", url, content=body, headers=headers, timeout=timeout
+                )
+            finally:
+                await body.aclose()
+
+        async with source.lock:
+            try:
+                outcome = await policy.run(send)
+            except OSError as exc:
+                # Deleted or made unreadable after it was checked.
+                raise ValidationError(
+                    f"Cannot read {source.filename}: {exc.strerror or exc}",
+                    field="file",
+                ) from exc
+        tries = "" if outcome.tries == 1 else f" (after {outcome.tries} tries)"
+        if outcome.error is not None:
+            if isinstance(outcome.error, httpx.TimeoutException):
+                raise APITimeoutError(
+                    f"Upload of {source.filename} timed out after "
+                    f"{self.config.timeout:g}s{tries}"
+                ) from outcome.error
+            raise APIConnectionError(
+                f"Upload of {source.filename} failed{tries}: "
+                f"{str(outcome.error) or type(outcome.error).__name__}"
+            ) from outcome.error
+        response = outcome.response
+        assert response is not None
+        if not 200 <= response.status_code < 300:
+            raise refusal(response, source.filename, generation_id, tries)
+        return response
+
+
+def refusal(
+    response: httpx.Response,
+    filename: str,
+    generation_id: str | None = None,
+    tries: str = "",
+) -> UploadError:
+    """The `UploadError` for a storage answer that is not a success.
+
+    The message names the file, the status and storage's own reason, taken
+    from the `<Message>` (or `<Code>`) of its XML error body.
+    """
+    status = response.status_code
+    body = response.text
+    reason = _XML_MESSAGE.search(body) or _XML_CODE.search(body)
+    detail = reason.group(1).strip() if reason else body.strip()[:200]
+    message = f"Storage refused the upload of {filename} (HTTP {status}){tries}"
+    if detail:
+        message += f": {detail}"
+    if generation_id is not None:
+        message += f" [generation {generation_id}]"
+    return UploadError(
+        message,
+        status_code=status,
+        body=body,
+        filename=filename,
+        generation_id=generation_id,
+    )
