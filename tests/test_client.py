@@ -312,7 +312,7 @@ async def test_service_error_surfaces_as_typed_exception(
 ) -> None:
     service.fail_next(status, method=method, path=path)
     images, videos = inputs
-    async with remote(service) as client:
+    async with remote(service, max_retries=0) as client:
         with pytest.raises(error_class) as caught:
             await client.generate(QUESTION, images=images, videos=videos, interval=1)
     assert caught.value.status_code == status  # type: ignore[attr-defined]
@@ -326,7 +326,7 @@ async def test_error_status_option_fails_the_first_request(
     service_factory: Callable[..., LocalService],
 ) -> None:
     service = service_factory(error_status=500)
-    async with remote(service) as client:
+    async with remote(service, max_retries=0) as client:
         with pytest.raises(InternalServerError):
             await client.generate(QUESTION, interval=1)
         # Only the next request failed; the service works again.

@@ -68,6 +68,11 @@ def test_timeouts_are_the_package_own_and_catchable_as_one_family() -> None:
         assert issubclass(cls, velquor_ai.VelquorAIError)
 
 
+def _of_generation(error: exc.VelquorAIError) -> exc.VelquorAIError:
+    error.generation_id = "gen_1"
+    return error
+
+
 @pytest.mark.parametrize(
     "error",
     [
@@ -75,6 +80,11 @@ def test_timeouts_are_the_package_own_and_catchable_as_one_family() -> None:
         exc.NotFoundError("gone", status_code=404, body='{"detail":"gone"}'),
         exc.APITimeoutError("GET /v1/x timed out"),
         exc.TimeoutError("Operation timed out after 5s"),
+        # What leaves generate after creation: request id and generation kept.
+        exc.InternalServerError("HTTP 503", status_code=503, request_id="req_1"),
+        _of_generation(exc.UploadError("refused", 403, "<Error/>", "a.png")),
+        _of_generation(exc.APITimeoutError("GET /v1/x timed out")),
+        exc.GenerationTimeoutError("late", generation_id="gen_1"),
     ],
     ids=type,
 )
@@ -95,6 +105,7 @@ def test_config_defaults_arguments_and_environment() -> None:
         timeout=30.0,
         max_poll_interval=30,
         max_file_size=100 * 1024 * 1024,
+        max_retries=2,
         environ={},
     )
     env = {
@@ -103,18 +114,19 @@ def test_config_defaults_arguments_and_environment() -> None:
         "VELQUOR_TIMEOUT": "2.5",
         "VELQUOR_MAX_POLL_INTERVAL": "12.5",
         "VELQUOR_MAX_FILE_SIZE": "1024",
+        "VELQUOR_MAX_RETRIES": "0",
     }
     from_env = Config(environ=env)
     assert (from_env.api_key, from_env.base_url) == ("sk-env", "https://svc.local/api")
     assert (from_env.timeout, from_env.max_poll_interval) == (2.5, 12.5)
-    assert from_env.max_file_size == 1024
-    given = Config("sk-arg", "http://h:1", 3, 4, 5, environ=env)
+    assert (from_env.max_file_size, from_env.max_retries) == (1024, 0)
+    given = Config("sk-arg", "http://h:1", 3, 4, 5, 7, environ=env)
     assert (given.api_key, given.base_url, given.timeout) == (
         "sk-arg",
         "http://h:1",
         3.0,
     )
-    assert (given.max_poll_interval, given.max_file_size) == (4, 5)
+    assert (given.max_poll_interval, given.max_file_size, given.max_retries) == (4, 5, 7)
     # Empty variables count as unset.
     assert Config(environ=dict.fromkeys(env, "")) == Config(environ={})
 
@@ -137,6 +149,8 @@ def test_config_reads_process_environment(monkeypatch: pytest.MonkeyPatch) -> No
         ("VELQUOR_MAX_POLL_INTERVAL", "0.5"),
         ("VELQUOR_MAX_FILE_SIZE", "1.5"),
         ("VELQUOR_MAX_FILE_SIZE", "0"),
+        ("VELQUOR_MAX_RETRIES", "-1"),
+        ("VELQUOR_MAX_RETRIES", "2.5"),
         ("VELQUOR_BASE_URL", "localhost:8000"),
         ("VELQUOR_API_KEY", "two words"),
     ],
@@ -161,6 +175,9 @@ def test_config_refuses_bad_environment_naming_the_variable(
         ("max_poll_interval", 0.5),
         ("max_file_size", -1),
         ("max_file_size", 2.0),
+        ("max_retries", -1),
+        ("max_retries", 1.0),
+        ("max_retries", True),
         ("base_url", "ftp://host"),
         ("base_url", "http://host/?q=1"),
         ("api_key", "sk\nInjected: 1"),
@@ -396,13 +413,15 @@ def test_bodiless_post_get_and_base_url_prefix(service: _Service) -> None:
 @pytest.mark.parametrize(
     ("status", "body", "cls", "message"),
     [
-        (400, b'{"detail": "question is empty"}', exc.BadRequestError, "question is empty"),
-        (401, b'{"message": "bad key"}', exc.AuthenticationError, "bad key"),
-        (403, b'{"error": {"message": "no"}}', exc.PermissionDeniedError, "no"),
-        (404, b'{"detail": "Generation not found"}', exc.NotFoundError, "Generation not found"),
-        (409, b'{"detail": "already started"}', exc.ConflictError, "already started"),
+        (400, b'{"detail": "question is empty"}', exc.BadRequestError,
+         "HTTP 400 Bad Request: question is empty"),
+        (401, b'{"message": "bad key"}', exc.AuthenticationError, "HTTP 401 Unauthorized: bad key"),
+        (403, b'{"error": {"message": "no"}}', exc.PermissionDeniedError, "HTTP 403 Forbidden: no"),
+        (404, b'{"detail": "Generation not found"}', exc.NotFoundError,
+         "HTTP 404 Not Found: Generation not found"),
+        (409, b'{"detail": "already started"}', exc.ConflictError, "HTTP 409 Conflict: already started"),
         (422, b'{"detail": [{"msg": "field required"}]}', exc.UnprocessableEntityError,
-         '[{"msg": "field required"}]'),
+         'HTTP 422 Unprocessable Content: [{"msg": "field required"}]'),
         (429, b"slow down", exc.RateLimitError, "HTTP 429 Too Many Requests"),
         (500, b"<html>boom</html>", exc.InternalServerError, "HTTP 500 Internal Server Error"),
         (503, b"", exc.InternalServerError, "HTTP 503 Service Unavailable"),
@@ -415,7 +434,10 @@ def test_error_statuses_raise_typed_errors(
     service.answers["/v1/generation"] = (status, "application/json", body)
     with pytest.raises(exc.APIError) as info:
         _call(
-            Config(base_url=service.url, environ={}), "post", "/v1/generation", json={}
+            Config(base_url=service.url, max_retries=0, environ={}),
+            "post",
+            "/v1/generation",
+            json={},
         )
     assert type(info.value) is cls
     assert (str(info.value), info.value.status_code) == (message, status)
@@ -449,7 +471,9 @@ def test_refused_connection_and_timeout(service: _Service) -> None:
         closed_port = probe.getsockname()[1]
     with pytest.raises(exc.APIConnectionError) as info:
         _call(
-            Config(base_url=f"http://127.0.0.1:{closed_port}", environ={}),
+            Config(
+                base_url=f"http://127.0.0.1:{closed_port}", max_retries=0, environ={}
+            ),
             "get",
             "/v1/x",
         )
@@ -458,7 +482,11 @@ def test_refused_connection_and_timeout(service: _Service) -> None:
 
     started = time.monotonic()
     with pytest.raises(exc.APITimeoutError) as timeout:
-        _call(Config(base_url=service.url, timeout=0.2, environ={}), "get", "/v1/slow")
+        _call(
+            Config(base_url=service.url, timeout=0.2, max_retries=0, environ={}),
+            "get",
+            "/v1/slow",
+        )
     assert time.monotonic() - started < 0.9
     assert isinstance(timeout.value.__cause__, httpx.TimeoutException)
 

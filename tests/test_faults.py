@@ -15,6 +15,7 @@ import os
 import socket
 import struct
 import threading
+from http import HTTPStatus
 from typing import Any, Callable
 
 import httpx
@@ -140,7 +141,8 @@ def refused_url() -> str:
 
 
 def resources(base_url: str, timeout: float = 5.0, api_key: str = "sk-test") -> tuple[HTTPClient, GenerationsResource]:
-    http = HTTPClient(Config(api_key=api_key, base_url=base_url, timeout=timeout))
+    """The service's client with retries off, so that every call is one request."""
+    http = HTTPClient(Config(api_key=api_key, base_url=base_url, timeout=timeout, max_retries=0))
     return http, GenerationsResource(http, UploadsResource(http))
 
 
@@ -205,7 +207,8 @@ def test_error_statuses_raise_their_class_once_per_call(status: int, error: type
         server.wait_idle()
         assert server.requests == 40  # one request per call: nothing is retried
     assert {type(e) for e in caught} == {error}
-    assert {(e.status_code, str(e)) for e in caught} == {(status, "refused on purpose")}  # type: ignore[attr-defined]
+    reason = f"HTTP {status} {HTTPStatus(status).phrase}: refused on purpose"
+    assert {(e.status_code, str(e)) for e in caught} == {(status, reason)}  # type: ignore[attr-defined]
     assert open_descriptors() == before
 
 

@@ -1,19 +1,27 @@
-"""HTTP client of the service: JSON in, JSON out, typed errors.
+"""HTTP client of the service: JSON in, JSON out, typed errors, retries.
 
 One `httpx.AsyncClient` per `HTTPClient`, with the base URL, timeout and headers of
-the configuration. Requests are sent once: there are no retries, so a failed call
-raises at once and the caller decides whether to try again.
+the configuration. A request that fails for a passing reason (no answer, a
+timeout, 408, 429, 5xx) is sent again up to `config.max_retries` times, with the
+pauses of `RetryPolicy`. Every POST carries an `Idempotency-Key` header, the same
+on every retry of one call, so that the service can tell a retry from a new
+request and never does the work twice.
 """
 
 from __future__ import annotations
 
 import json as jsonlib
+import uuid
+from collections.abc import Iterator
+from contextlib import contextmanager
+from contextvars import ContextVar
 from types import TracebackType
 from typing import Any, Self
 
 import httpx
 
 from . import __version__
+from ._retry import RetryPolicy
 from .config import Config
 from .exceptions import (
     APIConnectionError,
@@ -23,9 +31,33 @@ from .exceptions import (
     error_for_status,
 )
 
-__all__ = ["USER_AGENT", "HTTPClient"]
+__all__ = ["USER_AGENT", "HTTPClient", "idempotency_key"]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
+IDEMPOTENCY_HEADER = "Idempotency-Key"
+REQUEST_ID_HEADER = "x-request-id"
+
+# The key the next POST of this task sends, when its caller cannot pass one
+# (see `idempotency_key`).
+_next_key: ContextVar[str | None] = ContextVar("velquor_idempotency_key", default=None)
+
+
+@contextmanager
+def idempotency_key(key: str | None) -> Iterator[None]:
+    """Give the POSTs sent by this task inside the block the key `key`.
+
+    For callers that reach `HTTPClient.post` through code that does not pass the
+    key on (the resources). With None, every POST gets a key of its own.
+
+    Examples:
+        >>> with idempotency_key("order-17"):
+        ...     record = await generations.create("What is shown?")
+    """
+    token = _next_key.set(key)
+    try:
+        yield
+    finally:
+        _next_key.reset(token)
 
 # Keys under which services commonly put the reason of an error answer.
 _MESSAGE_KEYS = ("detail", "message", "error")
@@ -48,8 +80,8 @@ class HTTPClient:
         """Create the underlying connection pool.
 
         Args:
-            config: Base URL and API key (taken now) and request timeout (read
-                at each request).
+            config: Base URL and API key (taken now), request timeout and
+                `max_retries` (read at each request).
             transport: httpx transport to use instead of the network one (for
                 example `httpx.ASGITransport` to talk to an in-process service).
         """
@@ -63,15 +95,24 @@ class HTTPClient:
             timeout=config.timeout,
             transport=transport,
         )
+        self._policy = RetryPolicy(max_retries=config.max_retries)
 
     async def post(
-        self, path: str, json: dict[str, Any] | None = None
+        self,
+        path: str,
+        json: dict[str, Any] | None = None,
+        *,
+        idempotency_key: str | None = None,
     ) -> dict[str, Any]:
-        """Send a POST request.
+        """Send a POST request, with an `Idempotency-Key` header.
 
         Args:
             path: Service-relative path beginning with "/v1/".
             json: Request body, sent as JSON; with None the request has no body.
+            idempotency_key: Key of the request. Sending the same key with the
+                same request again gets the first answer instead of doing the
+                work twice. Default: the key set by `idempotency_key()`, else a
+                new random one. Every retry of this call sends the same key.
 
         Returns:
             The decoded JSON object of the answer ({} for an empty answer).
@@ -83,9 +124,11 @@ class HTTPClient:
             APIConnectionError: If no answer came back.
             APITimeoutError: If no answer came back within the timeout.
         """
+        key = idempotency_key or _next_key.get() or str(uuid.uuid4())
+        headers = {IDEMPOTENCY_HEADER: key}
         if json is None:
-            return await self._request("POST", path)
-        return await self._request("POST", path, json=json)
+            return await self._request("POST", path, headers=headers)
+        return await self._request("POST", path, headers=headers, json=json)
 
     async def get(self, path: str) -> dict[str, Any]:
         """Send a GET request.
@@ -126,19 +169,36 @@ class HTTPClient:
         _check_path(path)
         # Read per request, so that a changed configuration applies at once.
         timeout = self.config.timeout
+        policy = self._policy
+        if policy.max_retries != self.config.max_retries:
+            policy = self._policy = RetryPolicy(max_retries=self.config.max_retries)
+        client = self._client
+
+        async def send(attempt: int) -> httpx.Response:
+            return await client.request(method, path, timeout=timeout, **kwargs)
+
         try:
-            response = await self._client.request(
-                method, path, timeout=timeout, **kwargs
-            )
-        except httpx.TimeoutException as exc:
-            raise APITimeoutError(
-                f"{method} {path} timed out after {timeout:g}s"
-            ) from exc
-        except httpx.RequestError as exc:
+            outcome = await policy.run(send)
+        except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
             raise APIConnectionError(
                 f"{method} {path} failed: {str(exc) or type(exc).__name__}"
             ) from exc
-        return _decode(response)
+        tries = _tries(outcome.tries)
+        if outcome.response is not None:
+            return _decode(outcome.response, tries)
+        error = outcome.error
+        if isinstance(error, httpx.TimeoutException):
+            raise APITimeoutError(
+                f"{method} {path} timed out after {timeout:g}s{tries}"
+            ) from error
+        raise APIConnectionError(
+            f"{method} {path} failed: {str(error) or type(error).__name__}{tries}"
+        ) from error
+
+
+def _tries(count: int) -> str:
+    """How often a request was sent, for the end of an error message."""
+    return f" (after {count} tries)" if count > 1 else ""
 
 
 def _check_path(path: str) -> None:
@@ -164,13 +224,13 @@ def _check_path(path: str) -> None:
         )
 
 
-def _decode(response: httpx.Response) -> dict[str, Any]:
+def _decode(response: httpx.Response, tries: str = "") -> dict[str, Any]:
     status = response.status_code
     text = response.text
     if not 200 <= status < 300:
         # 3xx lands here too: redirects are not followed, so that the API key is
         # never sent to an address the caller did not configure.
-        raise error_for_status(status, text, _error_message(text))
+        raise _status_error(response, text, tries)
     if not response.content.strip():
         return {}
     try:
@@ -181,6 +241,7 @@ def _decode(response: httpx.Response) -> dict[str, Any]:
             f"(content type {response.headers.get('content-type', 'unknown')!r})",
             status_code=status,
             body=text,
+            request_id=response.headers.get(REQUEST_ID_HEADER),
         ) from exc
     if not isinstance(data, dict):
         raise APIError(
@@ -188,8 +249,23 @@ def _decode(response: httpx.Response) -> dict[str, Any]:
             "expected an object",
             status_code=status,
             body=text,
+            request_id=response.headers.get(REQUEST_ID_HEADER),
         )
     return data
+
+
+def _status_error(response: httpx.Response, text: str, tries: str) -> APIError:
+    """The typed error of an error answer; its message names the status."""
+    status = response.status_code
+    line = error_for_status(status, None).message  # "HTTP 503 Service Unavailable"
+    reason = _error_message(text)
+    message = f"{line}: {reason}" if reason else line
+    return error_for_status(
+        status,
+        text,
+        message + tries,
+        request_id=response.headers.get(REQUEST_ID_HEADER),
+    )
 
 
 def _error_message(text: str) -> str | None:

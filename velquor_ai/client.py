@@ -138,6 +138,7 @@ class AsyncVelquorAI:
         timeout: float | None = None,
         max_poll_interval: float | None = None,
         max_file_size: int | None = None,
+        max_retries: int | None = None,
         config: Config | None = None,
         on_premise: VelquorAPIClient | None = None,
         upload_concurrency: int = DEFAULT_UPLOAD_CONCURRENCY,
@@ -153,7 +154,10 @@ class AsyncVelquorAI:
                 wait for a whole generation is `generate`'s own `timeout`).
             max_poll_interval: Longest pause between two status checks, in seconds.
             max_file_size: Largest accepted input file, in bytes.
-            config: A complete configuration, instead of the five settings above.
+            max_retries: How many times a request that failed for a passing
+                reason (no answer, a timeout, 408, 429, 5xx) is sent again;
+                0 sends every request once. Default 2.
+            config: A complete configuration, instead of the six settings above.
             on_premise: A `velquor_api_client.VelquorAPIClient`; when given, the
                 client works on-premise and opens no connection to the service.
             upload_concurrency: Most input files uploaded at the same time (>= 1).
@@ -162,7 +166,14 @@ class AsyncVelquorAI:
             ValidationError: If a setting is invalid, or `config` is given together
                 with individual settings.
         """
-        settings = (api_key, base_url, timeout, max_poll_interval, max_file_size)
+        settings = (
+            api_key,
+            base_url,
+            timeout,
+            max_poll_interval,
+            max_file_size,
+            max_retries,
+        )
         if config is not None:
             if any(value is not None for value in settings):
                 raise ValidationError(
@@ -178,6 +189,7 @@ class AsyncVelquorAI:
                 timeout=timeout,
                 max_poll_interval=max_poll_interval,
                 max_file_size=max_file_size,
+                max_retries=max_retries,
             )
         if (
             isinstance(upload_concurrency, bool)

@@ -7,6 +7,10 @@
 | `timeout`           | `VELQUOR_TIMEOUT`           | 30.0 seconds per request     |
 | `max_poll_interval` | `VELQUOR_MAX_POLL_INTERVAL` | 30 seconds                   |
 | `max_file_size`     | `VELQUOR_MAX_FILE_SIZE`     | 104857600 bytes (100 MiB)    |
+| `max_retries`       | `VELQUOR_MAX_RETRIES`       | 2 (0: every request once)    |
+
+`max_retries` is how many times a request that failed for a passing reason (no
+answer, a timeout, 408, 429 or a 5xx) is sent again.
 
 The default address is the local reference service that the demos and tests start;
 point `base_url` (or `VELQUOR_BASE_URL`) at the deployment you use. An environment
@@ -33,12 +37,14 @@ DEFAULT_BASE_URL = "http://127.0.0.1:8000"
 DEFAULT_TIMEOUT = 30.0
 DEFAULT_MAX_POLL_INTERVAL = 30
 DEFAULT_MAX_FILE_SIZE = 100 * 1024 * 1024
+DEFAULT_MAX_RETRIES = 2
 
 ENV_API_KEY = "VELQUOR_API_KEY"
 ENV_BASE_URL = "VELQUOR_BASE_URL"
 ENV_TIMEOUT = "VELQUOR_TIMEOUT"
 ENV_MAX_POLL_INTERVAL = "VELQUOR_MAX_POLL_INTERVAL"
 ENV_MAX_FILE_SIZE = "VELQUOR_MAX_FILE_SIZE"
+ENV_MAX_RETRIES = "VELQUOR_MAX_RETRIES"
 
 
 def _check_api_key(value: Any) -> str | None:
@@ -107,6 +113,18 @@ def _check_max_file_size(value: Any) -> int:
     return value
 
 
+def _check_max_retries(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, int):
+        raise ValidationError(
+            "max_retries must be a whole number", field="max_retries"
+        )
+    if value < 0:
+        raise ValidationError(
+            f"max_retries must not be negative, got {value!r}", field="max_retries"
+        )
+    return value
+
+
 def _parse_number(text: str) -> int | float:
     try:
         return int(text)
@@ -120,6 +138,7 @@ _CHECKS: dict[str, Callable[[Any], Any]] = {
     "timeout": _check_timeout,
     "max_poll_interval": _check_max_poll_interval,
     "max_file_size": _check_max_file_size,
+    "max_retries": _check_max_retries,
 }
 
 
@@ -132,19 +151,29 @@ class Config:
         timeout: Request timeout in seconds (float, > 0).
         max_poll_interval: Cap of the status poll interval in seconds (>= 1).
         max_file_size: Largest accepted input file in bytes (int, > 0).
+        max_retries: Retries of a request that failed for a passing reason
+            (int, >= 0; 0 turns retries off).
 
     Examples:
         >>> Config(api_key="sk-test", timeout=10).timeout
         10.0
     """
 
-    __slots__ = ("api_key", "base_url", "max_file_size", "max_poll_interval", "timeout")
+    __slots__ = (
+        "api_key",
+        "base_url",
+        "max_file_size",
+        "max_poll_interval",
+        "max_retries",
+        "timeout",
+    )
 
     api_key: str | None
     base_url: str
     timeout: float
     max_poll_interval: float | int
     max_file_size: int
+    max_retries: int
 
     def __init__(
         self,
@@ -153,6 +182,7 @@ class Config:
         timeout: float | None = None,
         max_poll_interval: float | None = None,
         max_file_size: int | None = None,
+        max_retries: int | None = None,
         *,
         environ: Mapping[str, str] | None = None,
     ) -> None:
@@ -166,6 +196,7 @@ class Config:
                 VELQUOR_MAX_POLL_INTERVAL.
             max_file_size: Input file limit in bytes; falls back to
                 VELQUOR_MAX_FILE_SIZE.
+            max_retries: Retries per request; falls back to VELQUOR_MAX_RETRIES.
             environ: Mapping read instead of `os.environ` (for tests and embedding).
 
         Raises:
@@ -205,6 +236,13 @@ class Config:
                 env, ENV_MAX_FILE_SIZE, "max_file_size", int, DEFAULT_MAX_FILE_SIZE
             )
         )
+        self.max_retries = (
+            max_retries
+            if max_retries is not None
+            else _from_env(
+                env, ENV_MAX_RETRIES, "max_retries", int, DEFAULT_MAX_RETRIES
+            )
+        )
 
     def __setattr__(self, name: str, value: Any) -> None:
         """Check a setting before storing it."""
@@ -227,7 +265,8 @@ class Config:
         return (
             f"Config(api_key={key!r}, base_url={self.base_url!r}, "
             f"timeout={self.timeout!r}, max_poll_interval={self.max_poll_interval!r}, "
-            f"max_file_size={self.max_file_size!r})"
+            f"max_file_size={self.max_file_size!r}, "
+            f"max_retries={self.max_retries!r})"
         )
 
 

@@ -53,7 +53,16 @@ __all__ = [
 
 
 class VelquorAIError(Exception):
-    """Base class of every exception raised by the package."""
+    """Base class of every exception raised by the package.
+
+    Attributes:
+        generation_id: Identifier of the generation the failure belongs to, when
+            one had been created (set on every error that leaves
+            `AsyncVelquorAI.generate` after creation), else None. With it the
+            caller can pick the generation up again with `wait_for_result`.
+    """
+
+    generation_id: str | None = None
 
 
 class ValidationError(VelquorAIError):
@@ -123,9 +132,11 @@ class GenerationTimeoutError(TimeoutError):
         super().__init__(message)
         self.generation_id = generation_id
 
-    def __reduce__(self) -> tuple[type[GenerationTimeoutError], tuple[str, str | None]]:
-        """Rebuild from the message and the identifier."""
-        return (type(self), (self.message, self.generation_id))
+    def __reduce__(
+        self,
+    ) -> tuple[type[GenerationTimeoutError], tuple[str, str | None], dict[str, Any]]:
+        """Rebuild from the message and the identifier, then the other attributes."""
+        return (type(self), (self.message, self.generation_id), self.__dict__)
 
 
 class GenerationFailedError(VelquorAIError):
@@ -188,13 +199,20 @@ class APIError(VelquorAIError):
         message: What went wrong, taken from the service's answer where it said so.
         status_code: HTTP status of the answer, or None when there was no answer.
         body: Text of the answer's body, or None when there was no answer.
+        request_id: The service's identifier of the request (its `x-request-id`
+            answer header), or None when there was no answer or it sent none.
+            Quote it when reporting a problem to the service's operators.
     """
+
+    request_id: str | None = None
 
     def __init__(
         self,
         message: str,
         status_code: int | None = None,
         body: str | None = None,
+        *,
+        request_id: str | None = None,
     ) -> None:
         """Create the error.
 
@@ -202,6 +220,7 @@ class APIError(VelquorAIError):
             message: What went wrong, in words.
             status_code: HTTP status of the answer, if any.
             body: Text of the answer's body, if any.
+            request_id: The answer's `x-request-id` header, if any.
         """
         # Called by name, not through super(): in APITimeoutError the next class
         # in the MRO is the package TimeoutError, whose constructor takes only
@@ -210,6 +229,8 @@ class APIError(VelquorAIError):
         self.message = message
         self.status_code = status_code
         self.body = body
+        if request_id is not None:
+            self.request_id = request_id
 
     def __str__(self) -> str:
         """Return the message alone."""
@@ -280,11 +301,22 @@ class UploadError(APIError):
 
     def __reduce__(
         self,
-    ) -> tuple[type[UploadError], tuple[str, int | None, str | None, str | None, str | None]]:
-        """Rebuild from all five values."""
+    ) -> tuple[
+        type[UploadError],
+        tuple[str, int | None, str | None, str | None, str | None],
+        dict[str, Any],
+    ]:
+        """Rebuild from all five values, then the other attributes."""
         return (
             type(self),
-            (self.message, self.status_code, self.body, self.filename, self.generation_id),
+            (
+                self.message,
+                self.status_code,
+                self.body,
+                self.filename,
+                self.generation_id,
+            ),
+            self.__dict__,
         )
 
 
@@ -307,9 +339,10 @@ class APITimeoutError(APIConnectionError, TimeoutError):
         """
         APIConnectionError.__init__(self, message)
 
-    def __reduce__(self) -> tuple[type[APITimeoutError], tuple[str]]:
-        """Rebuild from the message alone (the constructor takes only that)."""
-        return (type(self), (self.message,))
+    def __reduce__(self) -> tuple[type[APITimeoutError], tuple[str], dict[str, Any]]:
+        """Rebuild from the message (the constructor takes only that), then the
+        other attributes."""
+        return (type(self), (self.message,), self.__dict__)
 
 
 _STATUS_CLASSES: dict[int, type[APIError]] = {
@@ -324,7 +357,11 @@ _STATUS_CLASSES: dict[int, type[APIError]] = {
 
 
 def error_for_status(
-    status_code: int, body: str | None, message: str | None = None
+    status_code: int,
+    body: str | None,
+    message: str | None = None,
+    *,
+    request_id: str | None = None,
 ) -> APIError:
     """Build the exception that stands for an error answer of the service.
 
@@ -333,6 +370,7 @@ def error_for_status(
         body: Text of the answer's body.
         message: What went wrong; defaults to the status line, such as
             "HTTP 404 Not Found".
+        request_id: The answer's `x-request-id` header, if any.
 
     Returns:
         An instance of the `APIError` subclass for the status (for example
@@ -350,4 +388,4 @@ def error_for_status(
         cls: type[APIError] = InternalServerError
     else:
         cls = _STATUS_CLASSES.get(status_code, APIError)
-    return cls(message, status_code=status_code, body=body)
+    return cls(message, status_code=status_code, body=body, request_id=request_id)

@@ -29,6 +29,12 @@ get 401):
                                         (or failed), `processing_time` seconds
                                         after the start
 
+Every answer carries an `x-request-id` header. A POST with an `Idempotency-Key`
+header is done once: the same key with the same route and body gets the first
+answer again (status and body, with the header "Idempotent-Replayed: true"),
+the same key with another route or body gets 422, and a key whose first request
+is still being answered gets 409. Keys are kept for 24 hours.
+
 Object storage: `PUT /storage/{key}?expires=<ms>&signature=<hex>`, where the
 signature is HMAC-SHA256 over "PUT\\n{path}\\n{expires}" with a secret of the
 service. A wrong signature or an expired URL gets 403 with an XML error body,
@@ -76,6 +82,8 @@ ResultFormat = Literal["top-level", "nested", "mixed"]
 
 _ID = re.compile(r"[A-Za-z0-9_-]{1,128}")
 _STARTUP_TIMEOUT = 10.0
+# How long an idempotency key is remembered.
+_KEY_LIFETIME = 24 * 3600.0
 _BLUEPRINT_VERSION = 1
 
 
@@ -118,11 +126,33 @@ class _Generation:
 
 
 @dataclass(slots=True)
-class _InjectedError:
-    status: int
+class _Fault:
+    """A failure that upcoming API requests meet (see `LocalService.fail_next`)."""
+
+    status: int | None
     count: int
     method: str | None
     path: str | None
+    headers: dict[str, str]
+    drop: bool
+    stall: float
+    after: bool
+
+    def response(self) -> Response:
+        assert self.status is not None
+        return _error(self.status, "Injected failure", self.headers)
+
+
+@dataclass(slots=True)
+class _Answer:
+    """The first answer to a request with an idempotency key."""
+
+    fingerprint: str
+    at: float
+    status: int = 0
+    headers: list[tuple[bytes, bytes]] = field(default_factory=list)
+    body: bytes = b""
+    done: bool = False
 
 
 @dataclass(slots=True)
@@ -218,7 +248,8 @@ class LocalService:
         self._generations: dict[str, _Generation] = {}
         self._objects: dict[str, StoredObject] = {}
         self._requests: list[tuple[str, str]] = []
-        self._errors: list[_InjectedError] = []
+        self._faults: list[_Fault] = []
+        self._answers: dict[str, _Answer] = {}
         self._storage_faults: list[_StorageFault] = []
         self._keep_uploads = keep_uploads
         self._hold_uploads = False
@@ -342,22 +373,51 @@ class LocalService:
 
     def fail_next(
         self,
-        status: int,
+        status: int | None = None,
         *,
         count: int = 1,
         method: str | None = None,
         path: str | None = None,
+        headers: dict[str, str] | None = None,
+        drop: bool = False,
+        stall: float = 0.0,
+        after: bool = False,
     ) -> None:
-        """Answer upcoming API requests with an error status.
+        """Make upcoming API requests fail.
+
+        A failing request is answered with `status` (and `headers`), or its
+        connection is dropped without an answer (`drop`); `stall` seconds pass
+        first, so a client with a shorter timeout gives up before anything comes.
+        By default the request fails before the service does any work; with
+        `after` the work is done (and its answer kept for its idempotency key)
+        and only the answer is lost.
 
         Args:
             status: HTTP status to answer with, such as 500 or 429.
-            count: How many matching requests get it.
+            count: How many matching requests fail.
             method: Only requests with this method ("GET", "POST").
             path: Only requests whose path contains this text ("/start").
+            headers: Headers of the error answer, such as {"Retry-After": "1"}.
+            drop: Close the connection instead of answering.
+            stall: Seconds to hold the request before failing it; with neither
+                `status` nor `drop`, the connection is then dropped.
+            after: Do the work, then fail the answer.
+
+        Examples:
+            >>> service.fail_next(503, headers={"Retry-After": "1"}, path="/start")
+            >>> service.fail_next(drop=True, after=True, method="POST")
+            >>> service.fail_next(stall=2.0, path="/result")
         """
+        if status is None and not drop and stall <= 0:
+            raise ValueError("give a status, drop=True or a stall")
+        if status is not None and drop:
+            raise ValueError("a fault either answers with a status or drops")
+        fault = _Fault(
+            status, count, method, path, dict(headers or {}), drop or status is None,
+            stall, after,
+        )
         with self._lock:
-            self._errors.append(_InjectedError(status, count, method, path))
+            self._faults.append(fault)
 
     def fail_storage(
         self,
@@ -412,6 +472,12 @@ class LocalService:
         with self._changed:
             return self._changed.wait_for(lambda: self._held_uploads >= count, timeout)
 
+    @property
+    def generation_ids(self) -> list[str]:
+        """Identifiers of the generations created so far, oldest first."""
+        with self._lock:
+            return list(self._generations)
+
     def generation(self, generation_id: str) -> dict[str, Any]:
         """The service's record of a generation, as a plain dict.
 
@@ -430,7 +496,7 @@ class LocalService:
 
     # ---------------------------------------------------------------- the app
 
-    def _build_app(self) -> Starlette:
+    def _build_app(self) -> _Gate:
         routes = [
             Route("/v1/generation", self._create, methods=["POST"]),
             Route(
@@ -447,12 +513,14 @@ class LocalService:
             Route("/v1/generation/{record_id}/result", self._result, methods=["GET"]),
             Route("/storage/{key:path}", self._store, methods=["PUT"]),
         ]
-        app = Starlette(routes=routes)
-        app.add_middleware(_Gate, service=self)
-        return app
+        # The gate stands outside the application, in front of the server's own
+        # connection, so that it can drop that connection.
+        return _Gate(Starlette(routes=routes), self)
 
-    def _gate(self, method: str, path: str, headers: dict[str, str]) -> Response | None:
-        """Log the request; answer it early for auth failures and injected errors."""
+    def _gate(
+        self, method: str, path: str, headers: dict[str, str]
+    ) -> Response | _Fault | None:
+        """Log the request; answer it early for auth failures; pick its fault."""
         with self._lock:
             self._requests.append((method, path))
             if not path.startswith("/v1/"):
@@ -462,15 +530,54 @@ class LocalService:
                 given = headers.get("authorization", "")
                 if not hmac.compare_digest(given.encode(), expected.encode()):
                     return _error(401, "Missing or invalid API key")
-            for injected in self._errors:
-                if (injected.method is None or injected.method == method) and (
-                    injected.path is None or injected.path in path
+            for fault in self._faults:
+                if (fault.method is None or fault.method == method) and (
+                    fault.path is None or fault.path in path
                 ):
-                    injected.count -= 1
-                    if injected.count <= 0:
-                        self._errors.remove(injected)
-                    return _error(injected.status, "Injected failure")
+                    fault.count -= 1
+                    if fault.count <= 0:
+                        self._faults.remove(fault)
+                    return fault
         return None
+
+    def _claim(self, key: str, fingerprint: str) -> _Answer | Response | None:
+        """Look an idempotency key up; None means this request is its first.
+
+        Returns the finished first answer, or the refusal of a key that is in
+        use by a request in progress or was used for another request.
+        """
+        now = time.monotonic()
+        with self._lock:
+            answers = self._answers
+            # Insertion order is age order: forget the expired keys first.
+            while answers:
+                oldest = next(iter(answers))
+                if now - answers[oldest].at < _KEY_LIFETIME:
+                    break
+                del answers[oldest]
+            answer = answers.get(key)
+            if answer is None:
+                answers[key] = _Answer(fingerprint, now)
+                return None
+        if answer.fingerprint != fingerprint:
+            return _error(
+                422, "This Idempotency-Key was already used for a different request"
+            )
+        if not answer.done:
+            return _error(
+                409, "A request with this Idempotency-Key is still being answered"
+            )
+        return answer
+
+    def _settle(self, key: str, answer: _Answer | None) -> None:
+        """Keep the first answer of `key`, or forget the key (None) when the
+        request ended without one, so that a retry does the work."""
+        with self._lock:
+            if answer is None:
+                self._answers.pop(key, None)
+            else:
+                answer.done = True
+                self._answers[key] = answer
 
     async def _create(self, request: Request) -> Response:
         body = await _json_body(request)
@@ -724,7 +831,8 @@ class LocalService:
 
 
 class _Gate:
-    """ASGI middleware in front of every route: request log, auth, injected errors."""
+    """ASGI application in front of the routes: request log, auth, request ids,
+    idempotency keys and injected faults."""
 
     def __init__(self, app: Any, service: LocalService) -> None:
         self.app = app
@@ -734,15 +842,148 @@ class _Gate:
         if scope["type"] != "http":
             await self.app(scope, receive, send)
             return
+        request_id = f"req_{secrets.token_hex(8)}".encode()
+
+        async def answer(message: Any) -> None:
+            if message["type"] == "http.response.start":
+                message = dict(message)
+                message["headers"] = [
+                    *message.get("headers", []),
+                    (b"x-request-id", request_id),
+                ]
+            await send(message)
+
         headers = {
             name.decode("latin-1").lower(): value.decode("latin-1")
             for name, value in scope.get("headers", [])
         }
-        early = self.service._gate(scope["method"], scope["path"], headers)
-        if early is not None:
-            await early(scope, receive, send)
+        method = scope["method"]
+        verdict = self.service._gate(method, scope["path"], headers)
+        if isinstance(verdict, Response):
+            await verdict(scope, receive, answer)
             return
-        await self.app(scope, receive, send)
+        fault = verdict
+        if fault is not None and not fault.after:
+            await self._fail(fault, scope, receive, send, answer)
+            return
+        key = headers.get("idempotency-key")
+        if method != "POST" or not scope["path"].startswith("/v1/") or not key:
+            if fault is None:
+                await self.app(scope, receive, answer)
+            else:
+                await self.app(scope, receive, _Recorder().send)
+                await self._fail(fault, scope, receive, send, answer)
+            return
+
+        body = await _read_body(receive)
+        fingerprint = hashlib.sha256(
+            b"%s\n%s\n" % (method.encode(), scope["path"].encode()) + body
+        ).hexdigest()
+        first = self.service._claim(key, fingerprint)
+        if isinstance(first, Response):
+            await first(scope, receive, answer)
+            return
+        if first is None:
+            recorder = _Recorder()
+            settled: _Answer | None = None
+            try:
+                await self.app(scope, _replay(body, receive), recorder.send)
+                if recorder.started:
+                    settled = _Answer(
+                        fingerprint,
+                        time.monotonic(),
+                        recorder.status,
+                        recorder.headers,
+                        bytes(recorder.body),
+                    )
+            finally:
+                self.service._settle(key, settled)
+            first = settled
+            replayed = False
+        else:
+            replayed = True
+        if fault is not None:
+            await self._fail(fault, scope, receive, send, answer)
+            return
+        if first is None:
+            await _error(500, "The request ended without an answer")(
+                scope, receive, answer
+            )
+            return
+        extra = [(b"idempotent-replayed", b"true")] if replayed else []
+        await answer(
+            {
+                "type": "http.response.start",
+                "status": first.status,
+                "headers": [*first.headers, *extra],
+            }
+        )
+        await answer({"type": "http.response.body", "body": first.body})
+
+    async def _fail(
+        self, fault: _Fault, scope: Any, receive: Any, send: Any, answer: Any
+    ) -> None:
+        if fault.stall > 0:
+            await asyncio.sleep(fault.stall)
+        if not fault.drop:
+            await fault.response()(scope, receive, answer)
+            return
+        # Close the connection under the server's feet: the client sees it end
+        # without a single byte of an answer.
+        cycle = getattr(send, "__self__", None)
+        transport = getattr(cycle, "transport", None)
+        if transport is None:  # pragma: no cover - a server of another make
+            raise RuntimeError("this server does not let connections be dropped")
+        transport.close()
+        # Once the server has seen the connection go, it sends nothing more.
+        for _ in range(100):
+            if getattr(cycle, "disconnected", True):
+                break
+            await asyncio.sleep(0)
+
+
+class _Recorder:
+    """An ASGI `send` that keeps the answer instead of sending it."""
+
+    def __init__(self) -> None:
+        self.started = False
+        self.status = 0
+        self.headers: list[tuple[bytes, bytes]] = []
+        self.body = bytearray()
+
+    async def send(self, message: Any) -> None:
+        if message["type"] == "http.response.start":
+            self.started = True
+            self.status = message["status"]
+            self.headers = list(message.get("headers", []))
+        elif message["type"] == "http.response.body":
+            self.body += message.get("body", b"")
+
+
+async def _read_body(receive: Any) -> bytes:
+    body = bytearray()
+    while True:
+        message = await receive()
+        if message["type"] != "http.request":
+            break
+        body += message.get("body", b"")
+        if not message.get("more_body", False):
+            break
+    return bytes(body)
+
+
+def _replay(body: bytes, receive: Any) -> Any:
+    """An ASGI `receive` that hands over a body read before."""
+    given = False
+
+    async def replayed() -> Any:
+        nonlocal given
+        if given:
+            return await receive()
+        given = True
+        return {"type": "http.request", "body": body, "more_body": False}
+
+    return replayed
 
 
 def _now() -> str:
@@ -753,8 +994,8 @@ def _canonical(value: Any) -> str:
     return json.dumps(value, sort_keys=True, separators=(",", ":"), ensure_ascii=False)
 
 
-def _error(status: int, detail: str) -> Response:
-    return JSONResponse({"detail": detail}, status_code=status)
+def _error(status: int, detail: str, headers: dict[str, str] | None = None) -> Response:
+    return JSONResponse({"detail": detail}, status_code=status, headers=headers)
 
 
 # What object stores say with the statuses tests inject.
