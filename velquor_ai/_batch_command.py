@@ -145,7 +145,13 @@ class ResultsFile:
 
     def idempotency_key(self, identity: str) -> str:
         """The idempotency key of a job's create request in this batch."""
-        digest = hashlib.sha256(f"{self.batch_id}\n{identity}".encode()).hexdigest()
+        return self.derive_idempotency_key(self.batch_id, identity)
+
+    @staticmethod
+    def derive_idempotency_key(batch_id: str, identity: str) -> str:
+        """The idempotency key of the job `identity` (its key as JSON) in the
+        batch `batch_id`."""
+        digest = hashlib.sha256(f"{batch_id}\n{identity}".encode()).hexdigest()
         return f"batch-{digest[:48]}"
 
     def write(self, record: dict[str, Any]) -> None:
