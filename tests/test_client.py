@@ -285,6 +285,8 @@ async def test_expired_upload_url_is_refused(
             await client.generate(QUESTION, images=images[:1], interval=1)
     assert caught.value.status_code == 403
     assert "expired" in str(caught.value)
+    # The generation exists, unstarted; the error names it.
+    assert caught.value.generation_id == service.generation_ids[0]
     assert service.objects == {}
     assert not any(path.endswith("/start") for _, path in service.requests)
 

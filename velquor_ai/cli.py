@@ -1,4 +1,5 @@
-"""Command line: `python -m velquor_ai generate ...` and `... execute ...`.
+"""Command line: `python -m velquor_ai generate ...`, `... result ...` and
+`... execute ...`.
 
 Progress goes to stderr (bars and a live status with `rich`, from the `cli` extra,
 when stderr is a terminal; plain lines otherwise), results to stdout, so the
@@ -19,7 +20,7 @@ from pathlib import Path
 from typing import Any, TextIO
 
 from . import __version__
-from .client import ProgressEvent, VelquorAI
+from .client import ProgressEvent, VelquorAI, generation_failed
 from .exceptions import APIConnectionError, ValidationError, VelquorAIError
 
 __all__ = ["main"]
@@ -39,15 +40,21 @@ Generate blueprints with the Velquor blueprint service, or execute them locally.
 
 A blueprint answers a question about images and videos. `generate` sends the
 question and the files to the service (or to a local service with --local, or to
-the on-premise library with --on-premise) and prints the blueprint. `execute`
-runs a blueprint over input files with the on-premise library and prints where
-the results were written.
+the on-premise library with --on-premise) and prints the blueprint. `result`
+fetches, or waits for, the blueprint of a generation already on the service, for
+instance one whose wait was cut short. `execute` runs a blueprint over input
+files with the on-premise library and prints where the results were written.
 """
 
 _GENERATE_EXAMPLES = f"""\
   {PROG} generate "What is in these pictures?" --image cat.png --image dog.jpg
   {PROG} generate "Describe the clip" --video clip.mp4 --local --json
   {PROG} generate "What is shown?" --image cat.png --on-premise > blueprint.json
+"""
+
+_RESULT_EXAMPLES = f"""\
+  {PROG} result gen_0123456789abcdef
+  {PROG} result gen_0123456789abcdef --wait --timeout 600 --json
 """
 
 _EXECUTE_EXAMPLES = f"""\
@@ -67,10 +74,11 @@ exit status: 0 success, 1 service, storage or library failure,
 """
 
 _EPILOG = (
-    f"examples:\n{_GENERATE_EXAMPLES}{_EXECUTE_EXAMPLES}\n"
+    f"examples:\n{_GENERATE_EXAMPLES}{_RESULT_EXAMPLES}{_EXECUTE_EXAMPLES}\n"
     f"{_ENVIRONMENT}\n{_EXIT_STATUS}"
 )
 _GENERATE_EPILOG = f"examples:\n{_GENERATE_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
+_RESULT_EPILOG = f"examples:\n{_RESULT_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
 _EXECUTE_EPILOG = f"examples:\n{_EXECUTE_EXAMPLES}\n{_EXIT_STATUS}"
 
 
@@ -82,7 +90,7 @@ def build_parser() -> argparse.ArgumentParser:
     """Build the argument parser of the command line.
 
     Returns:
-        The parser, with the subcommands `generate` and `execute`.
+        The parser, with the subcommands `generate`, `result` and `execute`.
     """
     parser = argparse.ArgumentParser(
         prog=PROG,
@@ -158,6 +166,41 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_output_options(generate)
     generate.set_defaults(handler=_generate)
+
+    result = commands.add_parser(
+        "result",
+        help="print the blueprint of a generation on the service, or wait for it",
+        description=(
+            "Print the blueprint of generation GENERATION_ID on stdout. Without\n"
+            "--wait, a generation that has not finished is reported as such."
+        ),
+        epilog=_RESULT_EPILOG,
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    result.add_argument(
+        "generation_id", metavar="GENERATION_ID", help="identifier of the generation"
+    )
+    result.add_argument(
+        "--wait", action="store_true", help="wait until the generation has finished"
+    )
+    result.add_argument(
+        "--timeout",
+        metavar="S",
+        type=float,
+        default=300.0,
+        help="with --wait: longest wait, in seconds (default: 300)",
+    )
+    result.add_argument(
+        "--base-url",
+        metavar="URL",
+        help="address of the service (default: $VELQUOR_BASE_URL, "
+        "else http://127.0.0.1:8000)",
+    )
+    result.add_argument(
+        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
+    )
+    _add_output_options(result)
+    result.set_defaults(handler=_result)
 
     execute = commands.add_parser(
         "execute",
@@ -323,11 +366,28 @@ def main(argv: Sequence[str] | None = None) -> int:
         return EXIT_USAGE
     except APIConnectionError as exc:
         where = _request_origin(exc)
-        _error(f"cannot reach {where}: {exc}" if where else str(exc))
+        message = f"cannot reach {where}: {exc}" if where else str(exc)
+        _error(_resumable(message, exc, args))
         return EXIT_FAILURE
     except VelquorAIError as exc:
-        _error(str(exc))
+        _error(_resumable(str(exc), exc, args))
         return EXIT_FAILURE
+
+
+def _resumable(message: str, exc: VelquorAIError, args: argparse.Namespace) -> str:
+    """The message, naming the generation it concerns and how to pick it up."""
+    generation_id = exc.generation_id
+    if generation_id is None:
+        return message
+    if generation_id not in message:
+        message = f"generation {generation_id}: {message}"
+    if getattr(args, "local", False):
+        # The service ends with this command, and the generation with it.
+        return message
+    command = f"{PROG} result {generation_id} --wait"
+    if getattr(args, "base_url", None):
+        command += f" --base-url {args.base_url}"
+    return f"{message}; resume with: {command}"
 
 
 async def _generate(args: argparse.Namespace) -> int:
@@ -353,15 +413,7 @@ async def _generate(args: argparse.Namespace) -> int:
             result = await _generate_remote(args, args.base_url, display)
     finally:
         display.close()
-
-    if args.json:
-        _print_json(result.model_dump(mode="json"))
-        return EXIT_OK
-    if result.blueprint is None:
-        _error(f"Generation {result.generation_id} completed without a blueprint")
-        return EXIT_FAILURE
-    print(_pretty(result.blueprint))
-    return EXIT_OK
+    return _print_result(result, args.json)
 
 
 async def _generate_remote(
@@ -376,6 +428,50 @@ async def _generate_remote(
             interval=args.interval,
             on_progress=display,
         )
+
+
+async def _result(args: argparse.Namespace) -> int:
+    display = _display(args.quiet or not args.wait)
+    try:
+        async with VelquorAI(api_key=args.api_key, base_url=args.base_url) as client:
+            if args.wait:
+                display.note(f"Waiting for generation {args.generation_id}...")
+                result = await client.wait_for_result(
+                    args.generation_id, timeout=args.timeout, on_progress=display
+                )
+            else:
+                result = await _current_result(client, args.generation_id)
+    finally:
+        display.close()
+    if result.status != "completed":
+        if args.json:
+            _print_json(result.model_dump(mode="json"))
+        _error(
+            f"Generation {result.generation_id} has not finished (status: "
+            f"{result.status}); wait for it with: "
+            f"{PROG} result {result.generation_id} --wait"
+        )
+        return EXIT_FAILURE
+    return _print_result(result, args.json)
+
+
+async def _current_result(client: VelquorAI, generation_id: str) -> Any:
+    """The generation's record as it stands; a failed one raises."""
+    result = await client.generations.get_result(generation_id)
+    if result.status == "failed":
+        raise generation_failed(generation_id, result.error)
+    return result
+
+
+def _print_result(result: Any, as_json: bool) -> int:
+    if as_json:
+        _print_json(result.model_dump(mode="json"))
+        return EXIT_OK
+    if result.blueprint is None:
+        _error(f"Generation {result.generation_id} completed without a blueprint")
+        return EXIT_FAILURE
+    print(_pretty(result.blueprint))
+    return EXIT_OK
 
 
 async def _execute(args: argparse.Namespace) -> int:

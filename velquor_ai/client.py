@@ -311,6 +311,7 @@ class AsyncVelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: ProgressCallback | None = None,
+        idempotency_key: str | None = None,
     ) -> GenerationResult:
         """Generate a blueprint that answers a question about images and videos.
 
@@ -321,17 +322,33 @@ class AsyncVelquorAI:
         pauses. On-premise mode hands the question and the file paths to the
         local library.
 
+        Requests that fail for a passing reason are retried (see
+        `config.max_retries`). Once the record exists, every exception that
+        leaves this method carries its identifier as `generation_id`; after a
+        failure while waiting, `wait_for_result(error.generation_id)` picks the
+        generation up again.
+
         Args:
             question: The question to answer (non-blank text).
             images: Image files: paths, or binary file objects (remote mode only).
             videos: Video files, in the same forms.
             timeout: Longest wait for the result, in seconds, counted from the
-                start of polling (on-premise: of the whole generation).
-            interval: First pause between status checks, in whole seconds (>= 1);
-                it grows by half each time up to `config.max_poll_interval`.
+                start of polling (on-premise: of the whole generation). The wait
+                ends within this time, a pause between checks included.
+            interval: First pause between status checks, in whole seconds (>= 1;
+                a fraction is dropped). Each pause is the one before times 1.5,
+                cut to whole seconds, up to `config.max_poll_interval`: 2, 3, 4,
+                6, 9, 13, ... from the default of 2. An interval of 1 stays 1
+                (1.5 cuts back to 1).
             on_progress: Called with a `ProgressEvent` for each step; a plain
                 function (not `async`), called on the event loop's thread. An
                 exception it raises stops the generation.
+            idempotency_key: Makes the call safe to repeat (remote mode): a
+                second call with the same key and question gets the same
+                generation instead of creating another, and its start is not
+                sent twice. Keys of the later requests are derived from it.
+                Visible ASCII, at most 200 characters. Default: a new key per
+                request.
 
         Returns:
             The completed `GenerationResult`; its `blueprint` holds the blueprint.
@@ -353,6 +370,7 @@ class AsyncVelquorAI:
         wait = _check_seconds("timeout", timeout, minimum=0.0)
         first_interval = _check_seconds("interval", interval, minimum=1.0)
         _check_callback(on_progress)
+        key = _check_idempotency_key(idempotency_key)
         self._check_open()
         if self.local_client is not None:
             return await self._generate_on_premise(
@@ -362,25 +380,99 @@ class AsyncVelquorAI:
         generations = self.generations
         uploads = self.uploads
 
-        record = await generations.create(text)
+        with _idempotency(key):
+            record = await generations.create(text)
         generation_id = record.generation_id
-        _emit(on_progress, ProgressEvent("created", generation_id))
-
-        if inputs:
-            answer = await generations.get_upload_urls(
-                generation_id, [item.filename for item in inputs]
+        try:
+            _emit(on_progress, ProgressEvent("created", generation_id))
+            if inputs:
+                with _idempotency(key, "upload"):
+                    answer = await generations.get_upload_urls(
+                        generation_id, [item.filename for item in inputs]
+                    )
+                names = [item.filename for item in inputs]
+                targets = _match_upload_urls(answer, names)
+                await self._upload_all(
+                    uploads, generation_id, inputs, targets, on_progress
+                )
+            with _idempotency(key, "start"):
+                started = await generations.start(generation_id)
+            _emit(
+                on_progress,
+                ProgressEvent("started", generation_id, status=_status_text(started)),
             )
-            targets = _match_upload_urls(answer, [item.filename for item in inputs])
-            await self._upload_all(uploads, generation_id, inputs, targets, on_progress)
+            return await self._wait_for_result(
+                generation_id, wait, first_interval, on_progress
+            )
+        except Exception as exc:
+            _tag(exc, generation_id)
+            raise
 
-        started = await generations.start(generation_id)
-        _emit(
-            on_progress,
-            ProgressEvent("started", generation_id, status=_status_text(started)),
-        )
-        return await self._wait_for_result(
-            generation_id, wait, first_interval, on_progress
-        )
+    async def wait_for_result(
+        self,
+        generation_id: str,
+        *,
+        timeout: float = 300,
+        interval: float = 2,
+        on_progress: ProgressCallback | None = None,
+    ) -> GenerationResult:
+        """Wait for a generation that exists on the service and return its result.
+
+        The last stage of `generate`, on its own: the same status checks with
+        the same growing pauses, the same progress events and errors. Use it to
+        pick up a generation whose wait failed, with the `generation_id` of the
+        error:
+
+            try:
+                result = await client.generate(question, images=files)
+            except VelquorAIError as error:
+                if error.generation_id is None:
+                    raise
+                result = await client.wait_for_result(error.generation_id)
+
+        Args:
+            generation_id: Identifier of the generation.
+            timeout: Longest wait, in seconds; the wait ends within it.
+            interval: First pause between status checks, in whole seconds (>= 1),
+                growing as in `generate`.
+            on_progress: Called with a "status" `ProgressEvent` per check.
+
+        Returns:
+            The completed `GenerationResult`.
+
+        Raises:
+            ValidationError: If an argument is refused.
+            NotFoundError: If the service knows no such generation (and the other
+                `APIError` subclasses for the other error answers).
+            APIConnectionError: If the service cannot be reached.
+            GenerationFailedError: If the service reports the generation failed.
+            GenerationTimeoutError: If the result is not there within `timeout`.
+            VelquorAIError: In on-premise mode, or if the client is closed.
+        """
+        if not isinstance(generation_id, str):
+            raise ValidationError(
+                f"generation_id must be a string, not {type(generation_id).__name__}",
+                field="generation_id",
+            )
+        wait = _check_seconds("timeout", timeout, minimum=0.0)
+        first_interval = _check_seconds("interval", interval, minimum=1.0)
+        _check_callback(on_progress)
+        self._check_open()
+        if self.local_client is not None:
+            raise VelquorAIError(
+                "wait_for_result() needs a client of the service; on-premise "
+                "generations finish inside generate()"
+            )
+        from .util.validators import validate_generation_id
+
+        validate_generation_id(generation_id)
+        try:
+            return await self._wait_for_result(
+                generation_id, wait, first_interval, on_progress
+            )
+        except Exception as exc:
+            _tag(exc, generation_id)
+            raise
 
     def generate_many(
         self,
@@ -457,35 +549,41 @@ class AsyncVelquorAI:
                 ProgressEvent("status", generation_id, status=_status_text(status)),
             )
 
+        loop = asyncio.get_running_loop()
+        started = loop.time()
+        # The poller tests its deadline only before a check and sleeps whole
+        # seconds past it; the wait is cut at the deadline here instead, in a
+        # pause, a check or a retry of one.
+        deadline = asyncio.timeout(timeout)
         try:
-            result: GenerationResult = await StatusPoller(
-                self.config
-            ).poll_until_complete(
-                lambda: generations.get_result(generation_id),
-                # The poller counts whole seconds; round the budget up, never down.
-                math.ceil(timeout),
-                int(interval),
-                report,
-            )
+            async with deadline:
+                result: GenerationResult = await StatusPoller(
+                    self.config
+                ).poll_until_complete(
+                    lambda: generations.get_result(generation_id),
+                    # Whole seconds, rounded up: the cut above comes first.
+                    math.ceil(timeout),
+                    int(interval),
+                    report,
+                )
         except RuntimeError as exc:
             # The poller's way of saying "the status was failed"; any other
             # RuntimeError (from a callback, say) is not ours to rename.
             if not last or _status_text(last[0]) != "failed":
                 raise
-            error = getattr(last[0], "error", None)
-            reason = "no reason given" if error is None else str(error)
-            raise GenerationFailedError(
-                f"Generation {generation_id} failed: {reason}",
-                generation_id=generation_id,
-                error=error,
+            raise generation_failed(
+                generation_id, getattr(last[0], "error", None)
             ) from exc
-        except TimeoutError as exc:
-            if type(exc) is not TimeoutError:  # APITimeoutError of one request
+        except (TimeoutError, builtins.TimeoutError) as exc:
+            # The poller's own timeout, or the cut above; not the timeout of one
+            # request (APITimeoutError) nor a TimeoutError of the callback.
+            if type(exc) is not TimeoutError and not deadline.expired():
                 raise
+            waited = loop.time() - started
             seen = _status_text(last[0]) if last else "none"
             raise GenerationTimeoutError(
                 f"Generation {generation_id} did not finish within {timeout:g}s "
-                f"(last status: {seen})",
+                f"(waited {waited:.1f}s; last status: {seen})",
                 generation_id=generation_id,
             ) from exc
         return result
@@ -760,6 +858,50 @@ def _check_seconds(name: str, value: Any, minimum: float) -> float:
         bound = f"at least {minimum:g}" if minimum > 0 else "greater than 0"
         raise ValidationError(f"{name} must be {bound}, got {value!r}", field=name)
     return float(value)
+
+
+def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:
+    """The error that stands for a generation the service reports as failed."""
+    reason = "no reason given" if error is None else str(error)
+    return GenerationFailedError(
+        f"Generation {generation_id} failed: {reason}",
+        generation_id=generation_id,
+        error=error,
+    )
+
+
+def _check_idempotency_key(key: Any) -> str | None:
+    if key is None:
+        return None
+    # Sent in a header, with a suffix for the later requests of a generation.
+    if (
+        not isinstance(key, str)
+        or not 1 <= len(key) <= 200
+        or not all("!" <= ch <= "~" for ch in key)
+    ):
+        raise ValidationError(
+            "idempotency_key must be 1 to 200 visible ASCII characters",
+            field="idempotency_key",
+        )
+    return key
+
+
+def _idempotency(key: str | None, step: str | None = None) -> Any:
+    """The key of one request of a generation, derived from the caller's key."""
+    from ._http import idempotency_key
+
+    if key is None or step is None:
+        return idempotency_key(key)
+    return idempotency_key(f"{key}:{step}")
+
+
+def _tag(error: BaseException, generation_id: str) -> None:
+    """Name the generation an error belongs to, unless it names one already."""
+    if getattr(error, "generation_id", None) is None:
+        try:
+            error.generation_id = generation_id  # type: ignore[attr-defined]
+        except (AttributeError, TypeError):  # pragma: no cover - slotted types
+            pass
 
 
 def _check_callback(on_progress: Any) -> None:
