@@ -52,8 +52,9 @@ JOURNAL_VERSION = 1
 JOB_FIELDS = ("key", "question", "images", "videos")
 
 # Answers that are the service's verdict on the job itself: running it again
-# would get the same answer, so the job ends as "failed".
-_FINAL_STATUSES = frozenset({400, 404, 409, 422})
+# would get the same answer, so the job ends as "failed". (409 is left out: it
+# also means "a request with this idempotency key is still being answered".)
+_FINAL_STATUSES = frozenset({400, 404, 422})
 
 EXIT_OK = 0
 EXIT_FAILED = 1
@@ -433,7 +434,7 @@ def _make_runner(
 
         try:
             if work.started and work.generation_id is not None:
-                result = await client.wait_for_result(  # type: ignore[attr-defined]
+                result = await client.wait_for_result(
                     work.generation_id,
                     timeout=timeout,
                     interval=interval,
@@ -447,7 +448,7 @@ def _make_runner(
                     timeout=timeout,
                     interval=interval,
                     on_progress=on_progress,
-                    idempotency_key=journal.idempotency_key(work.identity),  # type: ignore[call-arg]
+                    idempotency_key=journal.idempotency_key(work.identity),
                 )
         except VelquorAIError as exc:
             status = "failed" if _is_final(exc) else "incomplete"

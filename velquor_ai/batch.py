@@ -297,11 +297,7 @@ def generate_many(
         except ValidationError as exc:
             return JobOutcome(_item_key(item, index), None, exc)
         key = job.key if job.key is not None else str(index)
-        extra: dict[str, Any] = {}
-        if job.idempotency_key is not None:
-            extra["idempotency_key"] = job.idempotency_key
-        if on_progress is not None:
-            extra["on_progress"] = functools.partial(on_progress, key)
+        callback = None if on_progress is None else functools.partial(on_progress, key)
         try:
             result = await client.generate(
                 job.question,
@@ -309,7 +305,8 @@ def generate_many(
                 list(job.videos),
                 timeout=timeout,
                 interval=interval,
-                **extra,
+                on_progress=callback,
+                idempotency_key=job.idempotency_key,
             )
         except VelquorAIError as exc:
             return JobOutcome(key, None, exc, job)
