@@ -54,6 +54,8 @@ def test_wheel_installs_and_imports_in_a_new_environment(tmp_path: Path) -> None
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
     printed = run([str(python), "-c", probe], cwd=tmp_path, env=env).stdout
     assert str(environment) in printed
+    # The console script, the same program as `python -m velquor_ai`.
+    assert run([str(environment / "bin" / "velquor"), "--version"], cwd=tmp_path, env=env).stdout == "velquor 0.1.0\n"
 
 
 def test_source_checkout_without_built_modules_fails_at_import(tmp_path: Path) -> None:
