@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tomllib
 import venv
 from pathlib import Path
 
@@ -55,7 +56,8 @@ def test_wheel_installs_and_imports_in_a_new_environment(tmp_path: Path) -> None
     printed = run([str(python), "-c", probe], cwd=tmp_path, env=env).stdout
     assert str(environment) in printed
     # The console script, the same program as `python -m velquor_ai`.
-    assert run([str(environment / "bin" / "velquor"), "--version"], cwd=tmp_path, env=env).stdout == "velquor 0.1.0\n"
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    assert run([str(environment / "bin" / "velquor"), "--version"], cwd=tmp_path, env=env).stdout == f"velquor {version}\n"
 
 
 def test_source_checkout_without_built_modules_fails_at_import(tmp_path: Path) -> None:
