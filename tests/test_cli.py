@@ -5,9 +5,11 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import socket
 import subprocess
 import sys
+import threading
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -22,20 +24,26 @@ QUESTION = "What is shown here?"
 PACKAGE_ROOT = str(Path(velquor_ai.__file__).resolve().parents[1])
 
 
-def run_cli(
-    *args: str, cwd: Path, stdin: str | None = None
-) -> subprocess.CompletedProcess[str]:
+def cli_env(**settings: str) -> dict[str, str]:
+    """This process's environment without VELQUOR_ settings, plus `settings`."""
     env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
+    env.update(settings)
     # The same package as this test process imports, built in place or installed.
     env["PYTHONPATH"] = os.pathsep.join(
         p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p
     )
+    return env
+
+
+def run_cli(
+    *args: str, cwd: Path, stdin: str | None = None, **settings: str
+) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, "-m", "velquor_ai", *args],
         capture_output=True,
         text=True,
         cwd=cwd,
-        env=env,
+        env=cli_env(**settings),
         input=stdin,
         timeout=120,
     )
@@ -163,14 +171,66 @@ def test_unreachable_service_exits_1(files: dict[str, Path], tmp_path: Path) -> 
     assert result.stdout == ""
 
 
+def _hang_up(server: socket.socket) -> None:
+    while True:
+        try:
+            connection, _ = server.accept()
+        except OSError:  # the test shut the server down
+            return
+        connection.close()
+
+
+@pytest.mark.parametrize(
+    ("hang_up", "says"),
+    [(True, "connection to {url} failed"), (False, "no answer from {url} in time")],
+    ids=["closed-without-answer", "no-answer"],
+)
+def test_connection_made_then_lost_is_not_unreachable(
+    files: dict[str, Path], tmp_path: Path, hang_up: bool, says: str
+) -> None:
+    # The listening socket completes the connection either way; the thread, if
+    # any, then closes each one without answering.
+    with socket.create_server(("127.0.0.1", 0)) as server:
+        url = f"http://127.0.0.1:{server.getsockname()[1]}"
+        worker = threading.Thread(target=_hang_up, args=(server,))
+        if hang_up:
+            worker.start()
+        try:
+            result = run_cli("generate", QUESTION, "--image", "cat.png", "--base-url",
+                             url, "--api-key", "sk-x", cwd=tmp_path,
+                             VELQUOR_TIMEOUT="0.5")  # fmt: skip
+        finally:
+            if hang_up:
+                server.shutdown(socket.SHUT_RDWR)
+                worker.join()
+    assert result.returncode == 1
+    line = error_line(result)
+    assert says.format(url=url) in line and "cannot reach" not in line
+
+
+def test_closed_output_pipe_exits_quietly(files: dict[str, Path], tmp_path: Path) -> None:
+    reader, writer = os.pipe()
+    os.close(reader)  # the reader has gone before anything is written
+    args = ["generate", QUESTION, "--image", "cat.png", "--on-premise", "-q"]
+    try:
+        result = subprocess.run(
+            [sys.executable, "-m", "velquor_ai", *args], stdout=writer,
+            stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=cli_env(),
+            timeout=120,
+        )  # fmt: skip
+    finally:
+        os.close(writer)
+    assert (result.returncode, result.stderr) == (0, "")
+
+
 @pytest.mark.parametrize(
     ("api_key", "mentions"),
-    [("sk-cli", "failed"), ("sk-wrong", "API key")],
+    [("sk-cli", ["failed"]), ("sk-wrong", ["API key", "HTTP 401"])],
     ids=["generation-failed", "wrong-key"],
 )
 def test_service_failures_exit_1(
-    files: dict[str, Path], tmp_path: Path, local_service: Any, api_key: str,
-    mentions: str,
+    files: dict[str, Path], tmp_path: Path,     local_service: Any, api_key: str,
+    mentions: list[str],
 ) -> None:  # fmt: skip
     result = run_cli(
         "generate", QUESTION, "--image", "cat.png", "--interval", "1",
@@ -178,7 +238,8 @@ def test_service_failures_exit_1(
         cwd=tmp_path,
     )  # fmt: skip
     assert result.returncode == 1
-    assert mentions in error_line(result)
+    line = error_line(result)
+    assert all(text in line for text in mentions)
     assert result.stdout == ""
 
 
@@ -208,3 +269,26 @@ def test_on_premise_generate_then_execute(
     assert piped.returncode == 0, piped.stderr
     assert "Described 1 input file(s)" in piped.stdout
     assert "Reports:" in piped.stdout
+
+
+@pytest.mark.parametrize("level", ["", "info", "debug"], ids=["off", "info", "debug"])
+def test_velquor_log_writes_our_records_with_urls_redacted(
+    files: dict[str, Path], tmp_path: Path, level: str
+) -> None:
+    pytest.importorskip("velquor_ai.testing")
+    result = run_cli("generate", QUESTION, "--image", "cat.png", "--local", "-q",
+                     "--interval", "1", cwd=tmp_path, VELQUOR_LOG=level)  # fmt: skip
+    assert result.returncode == 0, result.stderr
+    lines = result.stderr.splitlines()
+    if not level:
+        assert lines == []
+        return
+    assert any(" INFO velquor_ai." in line for line in lines)
+    assert any(" DEBUG velquor_ai." in line for line in lines) == (level == "debug")
+    # httpx's request lines come with debug, the upload's presigned URL without
+    # its query (the signature).
+    puts = [line for line in lines if "HTTP Request: PUT" in line]
+    assert len(puts) == (level == "debug")
+    assert "signature" not in result.stderr
+    assert all(re.search(r"\?(?!\[redacted\])", url) is None
+               for url in re.findall(r"https?://\S+", result.stderr))  # fmt: skip

@@ -4,6 +4,7 @@ import os
 import shutil
 import subprocess
 import sys
+import tomllib
 import venv
 from pathlib import Path
 
@@ -54,3 +55,20 @@ def test_wheel_installs_and_imports_in_a_new_environment(tmp_path: Path) -> None
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
     printed = run([str(python), "-c", probe], cwd=tmp_path, env=env).stdout
     assert str(environment) in printed
+    # The console script, the same program as `python -m velquor_ai`.
+    version = tomllib.loads((ROOT / "pyproject.toml").read_text())["project"]["version"]
+    assert run([str(environment / "bin" / "velquor"), "--version"], cwd=tmp_path, env=env).stdout == f"velquor {version}\n"
+
+
+def test_source_checkout_without_built_modules_fails_at_import(tmp_path: Path) -> None:
+    # Python started in a checkout finds the sources before the installed package.
+    shutil.copytree(ROOT / "velquor_ai", tmp_path / "velquor_ai", ignore=shutil.ignore_patterns("*.so", "__pycache__"))
+    result = subprocess.run(
+        [sys.executable, "-c", "import velquor_ai"],
+        capture_output=True, text=True, cwd=tmp_path, env={"PATH": os.environ.get("PATH", "")}, timeout=60,
+    )  # fmt: skip
+    assert result.returncode == 1
+    assert result.stderr.splitlines()[-1].startswith(
+        "ImportError: velquor_ai's compiled modules are not built in "
+    ), result.stderr
+    assert "make install" in result.stderr

@@ -13,6 +13,24 @@ only when first used, so importing the package stays light.
 # puts it into its User-Agent) read it from the partly initialised package.
 __version__ = "0.1.0"
 
+import importlib.util as _importlib_util
+
+# The compiled modules live beside their sources only once built. Python started
+# in a source checkout imports the sources from there; fail at once, saying
+# what to do, rather than halfway through the first call.
+if _importlib_util.find_spec(f"{__name__}.util.validators") is None:
+    raise ImportError(
+        f"velquor_ai's compiled modules are not built in {__path__[0]}: run "
+        "`make install` or `pip install .` and use the installed package (from "
+        "outside the source tree), or `make dev` to build them in place"
+    )
+del _importlib_util
+
+from ._logging import setup_logging as _setup_logging
+
+_setup_logging()
+del _setup_logging
+
 from .batch import Job, JobOutcome
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config

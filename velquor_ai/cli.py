@@ -1,11 +1,14 @@
-"""Command line: `python -m velquor_ai generate ...`, `... result ...` and
-`... execute ...`.
+"""Command line: `velquor generate ...`, `velquor result ...`, `velquor execute ...`
+and `velquor batch ...`.
+
+`velquor` is the console script; `python -m velquor_ai` is the same program.
 
 Progress goes to stderr (bars and a live status with `rich`, from the `cli` extra,
 when stderr is a terminal; plain lines otherwise), results to stdout, so the
 output can be piped. Errors are one line on stderr; the exit status is 0 on
 success, 2 for bad input or usage, 1 when the service, the storage or the
-on-premise library fails, and 130 when interrupted.
+on-premise library fails, and 130 when interrupted. When the reader of stdout
+goes away early (`velquor ... | head -c1`), the program stops quietly with 0.
 """
 
 from __future__ import annotations
@@ -14,18 +17,27 @@ import argparse
 import asyncio
 import json
 import os
+import secrets
 import sys
 from collections.abc import Sequence
 from pathlib import Path
 from typing import Any, TextIO
 
+import httpx
+
 from . import __version__
-from .client import ProgressEvent, VelquorAI, generation_failed
-from .exceptions import APIConnectionError, ValidationError, VelquorAIError
+from ._logging import redact_text
+from .client import AsyncVelquorAI, ProgressEvent, generation_failed
+from .exceptions import APIConnectionError, APIError, ValidationError, VelquorAIError
 
 __all__ = ["main"]
 
-PROG = "python -m velquor_ai"
+# The name the help shows: the console script's when started as one.
+PROG = (
+    "velquor"
+    if Path(sys.argv[0] if sys.argv else "").name == "velquor"
+    else "python -m velquor_ai"
+)
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -347,6 +359,37 @@ def main(argv: Sequence[str] | None = None) -> int:
     Returns:
         The exit status.
     """
+    try:
+        try:
+            return _main(argv)
+        finally:
+            # Written out here, inside the handler below, rather than at exit.
+            sys.stdout.flush()
+    except BrokenPipeError:
+        # The reader of our output went away (`... | head -c1`): nothing more
+        # can be shown. Point stdout at devnull so that the interpreter's final
+        # flush does not fail again, and stop quietly.
+        _discard(sys.stdout)
+        try:
+            sys.stderr.flush()
+        except OSError:
+            _discard(sys.stderr)
+        return EXIT_OK
+
+
+def _discard(stream: TextIO) -> None:
+    try:
+        descriptor = stream.fileno()
+    except (OSError, ValueError):  # not a file: nothing gets flushed at exit
+        return
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    try:
+        os.dup2(devnull, descriptor)
+    finally:
+        os.close(devnull)
+
+
+def _main(argv: Sequence[str] | None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)  # exits with 2 on usage errors
     if args.command is None:
@@ -365,9 +408,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         _error(str(exc))
         return EXIT_USAGE
     except APIConnectionError as exc:
-        where = _request_origin(exc)
-        message = f"cannot reach {where}: {exc}" if where else str(exc)
-        _error(_resumable(message, exc, args))
+        _error(_resumable(_connection_failure(exc), exc, args))
+        return EXIT_FAILURE
+    except APIError as exc:
+        _error(_resumable(_service_failure(exc), exc, args))
         return EXIT_FAILURE
     except VelquorAIError as exc:
         _error(_resumable(str(exc), exc, args))
@@ -394,7 +438,7 @@ async def _generate(args: argparse.Namespace) -> int:
     display = _display(args.quiet)
     try:
         if args.on_premise:
-            client = VelquorAI.on_premise()
+            client = AsyncVelquorAI.on_premise()
             display.note("Generating with the on-premise library...")
             async with client:
                 result = await client.generate(
@@ -405,6 +449,13 @@ async def _generate(args: argparse.Namespace) -> int:
                     interval=args.interval,
                 )
         elif args.local:
+            # The client and the service it starts share one key, made up for
+            # the run when none is given.
+            args.api_key = (
+                args.api_key
+                or os.environ.get("VELQUOR_API_KEY")
+                or f"sk-local-{secrets.token_hex(8)}"
+            )
             service = _local_service(args.api_key)
             async with service:
                 display.note(f"Local service listening at {service.base_url}")
@@ -419,7 +470,7 @@ async def _generate(args: argparse.Namespace) -> int:
 async def _generate_remote(
     args: argparse.Namespace, base_url: str | None, display: _Display
 ) -> Any:
-    async with VelquorAI(api_key=args.api_key, base_url=base_url) as client:
+    async with AsyncVelquorAI(api_key=args.api_key, base_url=base_url) as client:
         return await client.generate(
             args.question,
             images=args.image,
@@ -433,7 +484,7 @@ async def _generate_remote(
 async def _result(args: argparse.Namespace) -> int:
     display = _display(args.quiet or not args.wait)
     try:
-        async with VelquorAI(api_key=args.api_key, base_url=args.base_url) as client:
+        async with AsyncVelquorAI(api_key=args.api_key, base_url=args.base_url) as client:
             if args.wait:
                 display.note(f"Waiting for generation {args.generation_id}...")
                 result = await client.wait_for_result(
@@ -455,7 +506,7 @@ async def _result(args: argparse.Namespace) -> int:
     return _print_result(result, args.json)
 
 
-async def _current_result(client: VelquorAI, generation_id: str) -> Any:
+async def _current_result(client: AsyncVelquorAI, generation_id: str) -> Any:
     """The generation's record as it stands; a failed one raises."""
     result = await client.generations.get_result(generation_id)
     if result.status == "failed":
@@ -479,7 +530,7 @@ async def _execute(args: argparse.Namespace) -> int:
     display = _display(args.quiet)
     try:
         display.note(f"Executing the blueprint on {len(args.input)} input file(s)...")
-        async with VelquorAI.on_premise(workdir=args.workdir) as client:
+        async with AsyncVelquorAI.on_premise(workdir=args.workdir) as client:
             result = await client.execute(blueprint, args.input)
     finally:
         display.close()
@@ -495,24 +546,56 @@ async def _execute(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _local_service(api_key: str | None) -> Any:
+def _local_service(api_key: str) -> Any:
     try:
         from .testing import LocalService
     except ImportError as exc:
         raise _UsageError(
             "--local needs the 'local' extra: pip install 'velquor-ai[local]'"
         ) from exc
-    if api_key is None:
-        api_key = os.environ.get("VELQUOR_API_KEY") or None
     return LocalService(api_key=api_key, processing_time=_LOCAL_PROCESSING_TIME)
 
 
-def _request_origin(exc: BaseException) -> str | None:
-    """Scheme, host and port of the request that got no answer, if known."""
-    cause = exc.__cause__
+def _connection_failure(exc: APIConnectionError) -> str:
+    """Say whether the service could not be reached or stopped answering."""
+    cause = _transport_error(exc)
+    origin = _request_origin(cause) if cause is not None else None
+    if origin is None:
+        return str(exc)
+    if isinstance(cause, (httpx.ConnectError, httpx.ConnectTimeout)):
+        return f"cannot reach {origin}: {exc}"
+    if isinstance(cause, httpx.TimeoutException):
+        return f"no answer from {origin} in time: {exc}"
+    # A connection was made, then broke: reset, closed without an answer, ...
+    return f"connection to {origin} failed: {exc}"
+
+
+def _service_failure(exc: APIError) -> str:
+    """The error's message with the HTTP status of the answer behind it."""
+    message = str(exc)
+    status = exc.status_code
+    if status is None or f"HTTP {status}" in message:
+        return message
+    return f"{message} (HTTP {status})"
+
+
+def _transport_error(exc: BaseException) -> httpx.TransportError | None:
+    """The httpx error behind `exc`, following its chain of causes."""
+    seen: set[int] = set()
+    current: BaseException | None = exc
+    while current is not None and id(current) not in seen:
+        if isinstance(current, httpx.TransportError):
+            return current
+        seen.add(id(current))
+        current = current.__cause__ or current.__context__
+    return None
+
+
+def _request_origin(error: httpx.TransportError) -> str | None:
+    """Scheme, host and port of the request that failed, if known."""
     try:
-        url = cause.request.url  # type: ignore[union-attr]
-    except (AttributeError, RuntimeError):  # httpx raises RuntimeError if unset
+        url = error.request.url
+    except RuntimeError:  # httpx raises it when the error has no request
         return None
     return f"{url.scheme}://{url.netloc.decode('ascii', 'replace')}"
 
@@ -545,8 +628,9 @@ def _print_json(value: Any) -> None:
 
 
 def _error(message: str) -> None:
-    # One line, whatever the message holds (validation details can span several).
-    line = " ".join(message.split()) or "unknown error"
+    # One line, whatever the message holds (validation details can span several),
+    # and no signature of a presigned URL.
+    line = redact_text(" ".join(message.split())) or "unknown error"
     print(f"velquor_ai: error: {line}", file=sys.stderr)
 
 
