@@ -3,6 +3,7 @@ service, killed with SIGKILL in the middle and resumed, with real files."""
 
 from __future__ import annotations
 
+import contextlib
 import json
 import os
 import signal
@@ -235,3 +236,52 @@ def test_the_batch_command_refuses_what_it_cannot_use(
     assert service.generation_ids == []
     if setup in ("results", "foreign"):  # left as it was
         assert len(out.read_text().splitlines()) == 1
+
+
+@pytest.mark.skipif(not os.environ.get("VELQUOR_LOAD"), reason="slow: make soak runs it")
+def test_a_thousand_jobs_keep_the_command_within_memory_and_descriptor_bounds(
+    tmp_path: Path,
+) -> None:
+    files = small_files(tmp_path / "inputs", 50)
+    questions = {f"job-{i}": f"Question {i}: what is shown?" for i in range(1000)}
+    figures = {}
+    with LocalService(api_key=KEY, keep_uploads=False) as service:
+        for count in (100, 1000):
+            jobs, out = tmp_path / f"jobs-{count}.jsonl", tmp_path / f"out-{count}.jsonl"
+            keys = list(questions)[:count]
+            write_jobs(jobs, [
+                {"key": key, "question": questions[key], "images": [f"inputs/{files[i % 50].name}"]}
+                for i, key in enumerate(keys)
+            ])
+            started = time.monotonic()
+            process = subprocess.Popen(
+                batch_command(jobs, out, service, "--concurrency", "64"),
+                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=command_env(),
+            )
+            most_fds = 0
+            while True:
+                # Reaped here, not by Popen, to get the process's resource usage.
+                pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+                if pid:
+                    break
+                with contextlib.suppress(FileNotFoundError):
+                    most_fds = max(most_fds, len(os.listdir(f"/proc/{pid or process.pid}/fd")))
+                time.sleep(0.01)
+            process.returncode = os.waitstatus_to_exitcode(status)
+            assert process.returncode == 0, process.stderr.read().decode()
+            process.stderr.close()
+            ended = ended_lines(out)
+            assert sorted(ended) == sorted(keys)
+            assert all(records[0]["status"] == "completed" for records in ended.values())
+            figures[count] = {
+                "seconds": time.monotonic() - started,
+                "peak_rss_mib": usage.ru_maxrss / 1024,
+                "most_fds": most_fds,
+            }
+    for count, figure in figures.items():
+        print(f"batch of {count} jobs at concurrency 64: {figure['seconds']:.1f} s, "
+              f"peak RSS {figure['peak_rss_mib']:.1f} MiB, most descriptors {figure['most_fds']}")
+    # Memory does not grow with the number of jobs, only with the slots.
+    assert figures[1000]["peak_rss_mib"] < figures[100]["peak_rss_mib"] + 16
+    # A slot holds at most an API connection, a storage connection and a file.
+    assert figures[1000]["most_fds"] <= 64 * 3 + 32
