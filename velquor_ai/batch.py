@@ -33,8 +33,8 @@ from collections import deque
 from collections.abc import (
     AsyncIterable,
     AsyncIterator,
-    Awaitable,
     Callable,
+    Coroutine,
     Iterable,
     Iterator,
     Mapping,
@@ -58,6 +58,7 @@ __all__ = [
     "Job",
     "JobOutcome",
     "generate_many",
+    "iterate_blocking",
 ]
 
 DEFAULT_CONCURRENCY = 16
@@ -144,7 +145,7 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
         self,
         source: Iterable[ItemT] | AsyncIterable[ItemT],
         concurrency: int,
-        run: Callable[[ItemT, int], Awaitable[OutcomeT]],
+        run: Callable[[ItemT, int], Coroutine[Any, Any, OutcomeT]],
     ) -> None:
         """Set the batch up; nothing is read or started before the first step.
 
@@ -276,6 +277,32 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
             close = getattr(items, "close", None)
             if close is not None:
                 close()
+
+
+def iterate_blocking(
+    run: Callable[[Coroutine[Any, Any, Any]], Any],
+    batch: GenerationBatch[Any, OutcomeT],
+) -> Iterator[OutcomeT]:
+    """Iterate over a batch from a thread that is not the batch's event loop.
+
+    `run` hands a coroutine to that loop and blocks until it is done (the
+    blocking client's loop thread). Each step of the iteration is one such run;
+    closing the iterator (or leaving it after `break`, or an interrupt while it
+    waits) closes the batch, which cancels the jobs in flight.
+    """
+
+    async def step() -> list[OutcomeT]:
+        # The next outcome, or nothing at the end.
+        try:
+            return [await batch.__anext__()]
+        except StopAsyncIteration:
+            return []
+
+    try:
+        while next_outcome := run(step()):
+            yield next_outcome[0]
+    finally:
+        run(batch.aclose())
 
 
 def generate_many(
