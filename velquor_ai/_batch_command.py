@@ -111,6 +111,13 @@ class ResultsFile:
                 results file of this command.
         """
         try:
+            if not resume and path.exists() and path.stat().st_size:
+                # Refused before anything is opened for writing: left as it is.
+                raise ValidationError(
+                    f"Results file {path} already exists; pass --resume to go on "
+                    "with that batch, or choose another --out",
+                    field="out",
+                )
             # Unbuffered: each line goes to the file in one write, at once.
             handle: BinaryIO = open(path, "a+b", buffering=0)  # noqa: SIM115
         except OSError as exc:
@@ -119,13 +126,7 @@ class ResultsFile:
                 field="out",
             ) from exc
         try:
-            header, finished, unfinished, size = _read_journal(handle, path, warn)
-            if size and not resume:
-                raise ValidationError(
-                    f"Results file {path} already exists; pass --resume to go on "
-                    "with that batch, or choose another --out",
-                    field="out",
-                )
+            header, finished, unfinished = _read_journal(handle, path, warn)
             if header is None:
                 batch_id = secrets.token_hex(16)
                 _write_line(
@@ -181,10 +182,10 @@ def _write_line(handle: BinaryIO, record: dict[str, Any]) -> None:
 
 def _read_journal(
     handle: BinaryIO, path: Path, warn: Warn
-) -> tuple[str | None, set[str], dict[str, _Unfinished], int]:
+) -> tuple[str | None, set[str], dict[str, _Unfinished]]:
     """Read a journal back through `handle` (opened for appending) and repair a
-    torn last line. Returns the batch identifier (None for an empty file), the
-    finished and unfinished jobs, and the size of the file after the repair."""
+    torn last line. Returns the batch identifier (None for an empty file) and
+    the finished and unfinished jobs."""
     header: str | None = None
     finished: set[str] = set()
     unfinished: dict[str, _Unfinished] = {}
@@ -195,6 +196,8 @@ def _read_journal(
             if not raw.endswith(b"\n"):
                 # The last line, cut short by a kill: kept if it is whole anyway.
                 if record is None:
+                    if number == 1 and not raw.startswith(b'{"batch"'):
+                        break  # not torn from a header: refused below
                     warn(f"{path}:{number}: removed an incomplete last line")
                     handle.truncate(end)
                     break
@@ -214,7 +217,11 @@ def _read_journal(
                 warn(f"{path}:{number}: unreadable line ignored")
                 continue
             _apply(record, finished, unfinished)
-    return header, finished, unfinished, end
+    if header is None and end == 0 and os.fstat(handle.fileno()).st_size:
+        raise ValidationError(
+            f"{path} is not a results file of the batch command", field="out"
+        )
+    return header, finished, unfinished
 
 
 def _parse_record(raw: bytes) -> dict[str, Any] | None:
@@ -659,7 +666,7 @@ class _RichProgress(_PlainProgress):
             self._task,
             total=tally.to_run,
             completed=tally.ended,
-            counts=f"{tally.completed} ok, {tally.failed + tally.incomplete} not",
+            counts=_counts(tally),
             rate=f"{speed:.1f} jobs/s" if speed else "",
         )
 
@@ -672,15 +679,21 @@ class _RichProgress(_PlainProgress):
         self._console.print(text, highlight=False, markup=False)
 
 
+def _counts(tally: _Tally) -> str:
+    text = f"{tally.completed} completed, {tally.failed} failed"
+    if tally.incomplete:
+        text += f", {tally.incomplete} incomplete"
+    return text
+
+
 def _status_line(tally: _Tally) -> str:
     elapsed = time.monotonic() - tally.started_at
     rate = tally.ended / elapsed if elapsed > 0 else 0.0
     left = tally.to_run - tally.ended
     eta = f"{left / rate:.0f}s" if rate > 0 else "unknown"
     return (
-        f"[{tally.ended}/{tally.to_run}] {tally.completed} completed, "
-        f"{tally.failed} failed, {tally.incomplete} incomplete; "
-        f"{rate:.1f} jobs/s, ETA {eta}"
+        f"[{tally.ended}/{tally.to_run}] {_counts(tally)}; {rate:.1f} jobs/s, "
+        f"ETA {eta}"
     )
 
 
