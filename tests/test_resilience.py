@@ -213,3 +213,20 @@ def test_generate_ends_within_a_second_of_its_timeout() -> None:
     assert caught.value.generation_id == service.generation_ids[0]
     assert "waited 3." in str(caught.value)
     assert "last status: processing" in str(caught.value)
+
+
+def test_error_before_the_start_points_at_the_generation_status(
+    service: LocalService, monkeypatch: pytest.MonkeyPatch, capsys: pytest.CaptureFixture[str]
+) -> None:
+    service.fail_next(503, path="/start")
+    monkeypatch.setenv("VELQUOR_MAX_RETRIES", "0")
+    base = ["--base-url", service.base_url, "--api-key", API_KEY]
+
+    assert cli.main(["generate", QUESTION, *base]) == cli.EXIT_FAILURE
+    error = capsys.readouterr().err.strip().splitlines()[-1]
+    (generation_id,) = service.generation_ids
+    check = shlex.split(error.partition("see where it stands with: ")[2])
+    assert check[3:5] == ["result", generation_id] and "--wait" not in check
+
+    assert cli.main([*check[3:], "--api-key", API_KEY]) == cli.EXIT_FAILURE
+    assert "has not finished (status: created)" in capsys.readouterr().err

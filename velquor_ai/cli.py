@@ -28,7 +28,14 @@ import httpx
 from . import __version__
 from ._logging import redact_text
 from .client import AsyncVelquorAI, ProgressEvent, generation_failed
-from .exceptions import APIConnectionError, APIError, ValidationError, VelquorAIError
+from .exceptions import (
+    APIConnectionError,
+    APIError,
+    GenerationFailedError,
+    NotFoundError,
+    ValidationError,
+    VelquorAIError,
+)
 
 __all__ = ["main"]
 
@@ -425,13 +432,19 @@ def _resumable(message: str, exc: VelquorAIError, args: argparse.Namespace) -> s
         return message
     if generation_id not in message:
         message = f"generation {generation_id}: {message}"
-    if getattr(args, "local", False):
-        # The service ends with this command, and the generation with it.
+    if getattr(args, "local", False) or isinstance(
+        exc, (GenerationFailedError, NotFoundError)
+    ):
+        # Nothing to resume: the service ended with this command, the
+        # generation failed for good, or the service does not know it.
         return message
-    command = f"{PROG} result {generation_id} --wait"
+    command = f"{PROG} result {generation_id}"
     if getattr(args, "base_url", None):
         command += f" --base-url {args.base_url}"
-    return f"{message}; resume with: {command}"
+    if not getattr(args, "started", True):
+        # It was created but perhaps never started: waiting could be in vain.
+        return f"{message}; see where it stands with: {command}"
+    return f"{message}; resume with: {command} --wait"
 
 
 async def _generate(args: argparse.Namespace) -> int:
@@ -470,6 +483,14 @@ async def _generate(args: argparse.Namespace) -> int:
 async def _generate_remote(
     args: argparse.Namespace, base_url: str | None, display: _Display
 ) -> Any:
+    # Whether the service accepted the start, for the advice after an error.
+    args.started = False
+
+    def progress(event: ProgressEvent) -> None:
+        if event.kind == "started":
+            args.started = True
+        display(event)
+
     async with AsyncVelquorAI(api_key=args.api_key, base_url=base_url) as client:
         return await client.generate(
             args.question,
@@ -477,7 +498,7 @@ async def _generate_remote(
             videos=args.video,
             timeout=args.timeout,
             interval=args.interval,
-            on_progress=display,
+            on_progress=progress,
         )
 
 
@@ -700,6 +721,8 @@ class _RichDisplay(_Display):
             self._stop_progress()
             self._start_status(event.status)
         elif event.kind == "status":
+            if self._status is None and event.status not in ("completed", "failed"):
+                self._start_status(event.status)  # a wait without a start
             if self._status is not None:
                 self._status.update(
                     self._status_task, description=_waiting(event.status)

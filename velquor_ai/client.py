@@ -15,7 +15,8 @@ import math
 import mimetypes
 import os
 from collections import deque
-from collections.abc import AsyncIterable, Callable, Iterable, Mapping
+from collections.abc import AsyncIterable, Callable, Iterable, Iterator, Mapping
+from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
@@ -383,14 +384,12 @@ class AsyncVelquorAI:
         with _idempotency(key):
             record = await generations.create(text)
         generation_id = record.generation_id
-        try:
+        with _naming(generation_id):
             _emit(on_progress, ProgressEvent("created", generation_id))
             if inputs:
-                with _idempotency(key, "upload"):
-                    answer = await generations.get_upload_urls(
-                        generation_id, [item.filename for item in inputs]
-                    )
                 names = [item.filename for item in inputs]
+                with _idempotency(key, "upload"):
+                    answer = await generations.get_upload_urls(generation_id, names)
                 targets = _match_upload_urls(answer, names)
                 await self._upload_all(
                     uploads, generation_id, inputs, targets, on_progress
@@ -404,9 +403,6 @@ class AsyncVelquorAI:
             return await self._wait_for_result(
                 generation_id, wait, first_interval, on_progress
             )
-        except Exception as exc:
-            _tag(exc, generation_id)
-            raise
 
     async def wait_for_result(
         self,
@@ -466,13 +462,10 @@ class AsyncVelquorAI:
         from .util.validators import validate_generation_id
 
         validate_generation_id(generation_id)
-        try:
+        with _naming(generation_id):
             return await self._wait_for_result(
                 generation_id, wait, first_interval, on_progress
             )
-        except Exception as exc:
-            _tag(exc, generation_id)
-            raise
 
     def generate_many(
         self,
@@ -895,13 +888,19 @@ def _idempotency(key: str | None, step: str | None = None) -> Any:
     return idempotency_key(f"{key}:{step}")
 
 
-def _tag(error: BaseException, generation_id: str) -> None:
-    """Name the generation an error belongs to, unless it names one already."""
-    if getattr(error, "generation_id", None) is None:
-        try:
-            error.generation_id = generation_id  # type: ignore[attr-defined]
-        except (AttributeError, TypeError):  # pragma: no cover - slotted types
-            pass
+@contextmanager
+def _naming(generation_id: str) -> Iterator[None]:
+    """Name the generation on every exception that leaves the block, unless it
+    names one already (cancellation and interrupts are left alone)."""
+    try:
+        yield
+    except Exception as error:
+        if getattr(error, "generation_id", None) is None:
+            try:
+                error.generation_id = generation_id  # type: ignore[attr-defined]
+            except (AttributeError, TypeError):  # pragma: no cover - slotted types
+                pass
+        raise
 
 
 def _check_callback(on_progress: Any) -> None:
