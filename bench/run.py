@@ -2,7 +2,7 @@
 
 Run with `make bench` (it builds and installs the package in Release first), or
 directly with the package importable: python bench/run.py [--quick] [--no-put]
-[--only call,coroutine,poll,sync,memory,import,batch,put].
+[--no-upload] [--only call,coroutine,poll,sync,memory,import,batch,put,upload].
 Every figure is a median of repeated runs; the variants of one row take turns
 within each round so that they see the same machine.
 """
@@ -29,6 +29,7 @@ from types import SimpleNamespace
 
 import harness
 import twins
+import uploads
 from harness import Row, compile_loop, interleaved
 
 from velquor_ai.models.blueprint import GenerationResult
@@ -468,6 +469,13 @@ def batch_rows() -> list[Row]:
     ]
 
 
+# --- uploads through generate ---------------------------------------------------------
+
+
+def upload_rows() -> list[Row]:
+    return uploads.upload_rows(quick=QUICK)
+
+
 # --- main -----------------------------------------------------------------------------------
 
 
@@ -489,6 +497,8 @@ def main() -> None:
     sections = [call_rows, coroutine_rows, poll_rows, sync_rows, memory_rows, import_rows, batch_rows]
     if "--no-put" not in sys.argv:
         sections.append(put_rows)
+    if "--no-upload" not in sys.argv:
+        sections.append(upload_rows)
     if "--only" in sys.argv:
         wanted = sys.argv[sys.argv.index("--only") + 1].split(",")
         sections = [s for s in sections if s.__name__[:-5] in wanted]

@@ -8,7 +8,6 @@ import functools
 import hashlib
 import io
 import json
-import os
 from collections.abc import Callable, Coroutine, Iterator
 from pathlib import Path
 from typing import Any
@@ -432,46 +431,12 @@ async def test_closed_client_refuses_work(service: LocalService) -> None:
 # ------------------------------------------------------------------ cancellation
 
 
-def _client_connections(port: int) -> int:
-    """Open sockets of this process connected to `port` on the loopback."""
-    inodes = set()
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith("socket:["):
-            inodes.add(target[8:-1])
-    count = 0
-    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
-        try:
-            lines = Path(table).read_text().splitlines()[1:]
-        except OSError:
-            continue
-        for line in lines:
-            fields = line.split()
-            remote_port = int(fields[2].rsplit(":", 1)[1], 16)
-            # State 0A is LISTEN; the service's own sockets have it as local port.
-            if remote_port == port and fields[3] != "0A" and fields[9] in inodes:
-                count += 1
-    return count
-
-
-def _open_files_under(folder: Path) -> list[str]:
-    found = []
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        if target.startswith(str(folder)):
-            found.append(target)
-    return found
-
-
 @asynchronous
 async def test_cancelling_during_uploads_leaves_nothing_running_or_open(
-    service: LocalService, tmp_path: Path
+    service: LocalService,
+    tmp_path: Path,
+    open_connections: Callable[[int], int],
+    open_files: Callable[[Path], list[str]],
 ) -> None:
     files = []
     for index in range(6):
@@ -484,7 +449,7 @@ async def test_cancelling_during_uploads_leaves_nothing_running_or_open(
         held = await asyncio.to_thread(service.wait_for_held_uploads, 2)
         assert held, "the uploads never reached the service"
         # Two uploads in flight, each on a connection of its own.
-        assert _client_connections(service.port) >= 2
+        assert open_connections(service.port) >= 2
 
         task.cancel()
         with pytest.raises(asyncio.CancelledError):
@@ -492,9 +457,9 @@ async def test_cancelling_during_uploads_leaves_nothing_running_or_open(
 
         assert asyncio.all_tasks() == {asyncio.current_task()}
         # At most the client's own keep-alive connection to the API is left.
-        assert _client_connections(service.port) <= 1
-        assert _open_files_under(tmp_path) == []
-    assert _client_connections(service.port) == 0
+        assert open_connections(service.port) <= 1
+        assert open_files(tmp_path) == []
+    assert open_connections(service.port) == 0
     service.release_uploads()
     assert not any(path.endswith("/start") for _, path in service.requests)
     assert len([m for m, _ in service.requests if m == "PUT"]) == 2

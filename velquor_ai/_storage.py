@@ -59,6 +59,7 @@ class FileChangedError(ValidationError):
     Attributes:
         filename: Name of the file.
         expected: Its size when it was checked, in bytes.
+        found: What was found instead, in words.
     """
 
     def __init__(self, filename: str, expected: int, found: str) -> None:
@@ -76,10 +77,11 @@ class FileChangedError(ValidationError):
         super().__init__(message, field="file")
         self.filename = filename
         self.expected = expected
+        self.found = found
 
     def __reduce__(self) -> tuple[Any, ...]:
-        """Rebuild as a plain `ValidationError` carrying the same message."""
-        return (ValidationError, (self.message, self.field))
+        """Rebuild from the three values, then the other attributes."""
+        return (type(self), (self.filename, self.expected, self.found), self.__dict__)
 
 
 @dataclass(slots=True)
@@ -170,17 +172,14 @@ class _Body:
         self._file: Any = None
         self._owned = False
         self._last = 0
+        self._ready: bytes | None = None
         self._pending: concurrent.futures.Future[Any] | None = None
 
     async def open(self) -> None:
-        """Open the file (or rewind the file object) and check its size."""
-        source = self.source
-        if source.path is not None:
-            self._owned = True
-            self._file = await self._in_thread(_open_checked, source)
-        else:
-            self._file = source.file_obj
-            await self._in_thread(_rewind_checked, source)
+        """Open the file (or rewind the file object), check its size and read
+        the first chunk, in one trip to a worker thread."""
+        self._owned = self.source.path is not None
+        self._file, self._ready = await self._in_thread(_start, self.source)
         if self.on_sent is not None:
             self.on_sent(0)
 
@@ -196,10 +195,17 @@ class _Body:
                 self.on_sent(self.sent)
         if self.remaining == 0:
             raise StopAsyncIteration
-        wanted = min(CHUNK_SIZE, self.remaining)
-        chunk: bytes = await self._in_thread(
-            _read_chunk, self._file, wanted, self.remaining, self.source
-        )
+        chunk: bytes
+        if self._ready is not None:
+            chunk, self._ready = self._ready, None
+        else:
+            chunk = await self._in_thread(
+                _read_chunk,
+                self._file,
+                min(CHUNK_SIZE, self.remaining),
+                self.remaining,
+                self.source,
+            )
         self.remaining -= len(chunk)
         self._last = len(chunk)
         return chunk
@@ -239,7 +245,7 @@ class _Body:
         try:
             result = await asyncio.wrap_future(future)
         except asyncio.CancelledError:
-            if function is _open_checked:
+            if function is _start and self._owned:
                 # A file opened by a read that could not be stopped is closed
                 # when the read ends.
                 future.add_done_callback(_close_result)
@@ -250,7 +256,26 @@ class _Body:
 
 def _close_result(future: concurrent.futures.Future[Any]) -> None:
     if not future.cancelled() and future.exception() is None:
-        future.result().close()
+        file, _ = future.result()
+        file.close()
+
+
+def _start(source: FileSource) -> tuple[Any, bytes | None]:
+    """The file ready to read from offset 0, and its first chunk."""
+    if source.path is not None:
+        file = _open_checked(source)
+    else:
+        file = source.file_obj
+        _rewind_checked(source)
+    if source.size == 0:
+        return file, None
+    try:
+        first = _read_chunk(file, min(CHUNK_SIZE, source.size), source.size, source)
+    except BaseException:
+        if source.path is not None:
+            file.close()
+        raise
+    return file, first
 
 
 def _open_checked(source: FileSource) -> Any:
@@ -459,10 +484,6 @@ def refusal(
         message += f": {detail}"
     if generation_id is not None:
         message += f" [generation {generation_id}]"
-    return UploadError(
-        message,
-        status_code=status,
-        body=body,
-        filename=filename,
-        generation_id=generation_id,
-    )
+    error = UploadError(message, status_code=status, body=body, filename=filename)
+    error.generation_id = generation_id  # type: ignore[attr-defined]
+    return error

@@ -748,28 +748,36 @@ class _RichDisplay(_Display):
     def _upload(self, event: ProgressEvent) -> None:
         from rich.progress import (
             BarColumn,
-            MofNCompleteColumn,
+            DownloadColumn,
             Progress,
             TextColumn,
             TimeElapsedColumn,
+            TransferSpeedColumn,
         )
 
         if self._progress is None:
+            # Bytes, not files: one large video moves the bar as it goes out.
             self._progress = Progress(
                 TextColumn("{task.description}"),
                 BarColumn(),
-                MofNCompleteColumn(),
+                DownloadColumn(binary_units=True),
+                TransferSpeedColumn(),
                 TimeElapsedColumn(),
                 console=self._console,
             )
-            self._task = self._progress.add_task("Uploading", total=event.total)
-            self._progress.start()
-        if event.done:
-            self._progress.update(
-                self._task,
-                completed=event.done,
-                description=f"Uploaded {event.filename} ({_size(event.size)})",
+            self._task = self._progress.add_task(
+                f"Uploading {event.total} file(s)", total=event.bytes_total
             )
+            self._progress.start()
+        if event.kind == "uploading":
+            description = f"Uploading {event.filename} ({event.done}/{event.total})"
+        elif event.done:
+            description = f"Uploaded {event.filename} ({event.done}/{event.total})"
+        else:
+            return
+        self._progress.update(
+            self._task, completed=event.bytes_done, description=description
+        )
 
     def _stop_progress(self) -> None:
         if self._progress is not None:

@@ -66,9 +66,9 @@ class ProgressEvent:
         kind: "created" (the record exists; `generation_id` is known), "upload"
             (once with `done` 0 when the uploads begin, then once per input
             file stored), "uploading" (while a file larger than a chunk goes
-            out, after each chunk of at most 1 MiB is sent), "started" (the service
-            accepted the start) or "status" (one status check; `status` holds
-            the value).
+            out, after each chunk of at most 1 MiB is sent), "started" (the
+            service accepted the start) or "status" (one status check;
+            `status` holds the value).
         generation_id: Identifier of the generation.
         filename: For "upload" and "uploading": the file concerned.
         done: For "upload" and "uploading": how many files are stored so far.
@@ -604,6 +604,8 @@ class AsyncVelquorAI:
 
     def _storage_client(self) -> StorageClient:
         """The connection pool for uploads, made at the first upload."""
+        # A generate begun before aclose() must not open a pool nobody closes.
+        self._check_open()
         if self._storage is None:
             from ._storage import StorageClient
 

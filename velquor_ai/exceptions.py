@@ -275,7 +275,6 @@ class UploadError(APIError):
 
     Attributes:
         filename: Name of the file whose upload was refused.
-        generation_id: Identifier of the generation the file was for, or None.
     """
 
     def __init__(
@@ -284,7 +283,6 @@ class UploadError(APIError):
         status_code: int | None = None,
         body: str | None = None,
         filename: str | None = None,
-        generation_id: str | None = None,
     ) -> None:
         """Create the error.
 
@@ -293,29 +291,21 @@ class UploadError(APIError):
             status_code: HTTP status of the storage's answer.
             body: Text of the storage's answer.
             filename: Name of the file whose upload was refused.
-            generation_id: Identifier of the generation the file was for.
         """
         super().__init__(message, status_code=status_code, body=body)
         self.filename = filename
-        self.generation_id = generation_id
 
     def __reduce__(
         self,
     ) -> tuple[
         type[UploadError],
-        tuple[str, int | None, str | None, str | None, str | None],
+        tuple[str, int | None, str | None, str | None],
         dict[str, Any],
     ]:
-        """Rebuild from all five values, then the other attributes."""
+        """Rebuild from all four values, then the other attributes."""
         return (
             type(self),
-            (
-                self.message,
-                self.status_code,
-                self.body,
-                self.filename,
-                self.generation_id,
-            ),
+            (self.message, self.status_code, self.body, self.filename),
             self.__dict__,
         )
 

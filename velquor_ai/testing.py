@@ -251,6 +251,7 @@ class LocalService:
         self._faults: list[_Fault] = []
         self._answers: dict[str, _Answer] = {}
         self._storage_faults: list[_StorageFault] = []
+        self._storage_headers: list[dict[str, str]] = []
         self._keep_uploads = keep_uploads
         self._hold_uploads = False
         self._held_uploads = 0
@@ -418,6 +419,12 @@ class LocalService:
         )
         with self._lock:
             self._faults.append(fault)
+
+    @property
+    def storage_headers(self) -> list[dict[str, str]]:
+        """Headers of the uploads to storage so far (names in lower case)."""
+        with self._lock:
+            return [dict(headers) for headers in self._storage_headers]
 
     def fail_storage(
         self,
@@ -764,6 +771,8 @@ class LocalService:
             )
         if time.time() * 1000 >= int(expires_text):
             return _storage_error("AccessDenied", "Request has expired")
+        with self._lock:
+            self._storage_headers.append(dict(request.headers))
         fault = self._next_storage_fault()
         # The body is read as it arrives, never buffered twice.
         sha256 = hashlib.sha256()

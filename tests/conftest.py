@@ -1,0 +1,54 @@
+"""Fixtures shared by the test modules."""
+
+from __future__ import annotations
+
+import os
+from collections.abc import Callable
+from pathlib import Path
+
+import pytest
+
+
+def _descriptor_targets() -> list[str]:
+    targets = []
+    for fd in os.listdir("/proc/self/fd"):
+        try:
+            targets.append(os.readlink(f"/proc/self/fd/{fd}"))
+        except OSError:
+            continue  # closed since it was listed
+    return targets
+
+
+def connections_to(port: int) -> int:
+    """Open sockets of this process connected to `port` on the loopback."""
+    inodes = {t[8:-1] for t in _descriptor_targets() if t.startswith("socket:[")}
+    count = 0
+    for table in ("/proc/net/tcp", "/proc/net/tcp6"):
+        try:
+            lines = Path(table).read_text().splitlines()[1:]
+        except OSError:
+            continue
+        for line in lines:
+            fields = line.split()
+            remote_port = int(fields[2].rsplit(":", 1)[1], 16)
+            # State 0A is LISTEN; the service's own sockets have it as local port.
+            if remote_port == port and fields[3] != "0A" and fields[9] in inodes:
+                count += 1
+    return count
+
+
+def files_open_under(folder: Path) -> list[str]:
+    """Paths under `folder` that this process holds open."""
+    return [t for t in _descriptor_targets() if t.startswith(str(folder))]
+
+
+@pytest.fixture
+def open_connections() -> Callable[[int], int]:
+    """Count this process's open connections to a port: `open_connections(port)`."""
+    return connections_to
+
+
+@pytest.fixture
+def open_files() -> Callable[[Path], list[str]]:
+    """List the files under a folder this process holds open: `open_files(folder)`."""
+    return files_open_under
