@@ -243,8 +243,10 @@ def test_packages_import_without_compiled_modules() -> None:
         "print(sorted(compiled & set(sys.modules)))"
     )
     root = str(Path(__file__).resolve().parents[1])
+    # -P: the package as installed (or built in place on PYTHONPATH), not the
+    # sources in the working directory, which refuse to import unbuilt.
     out = subprocess.run(
-        [sys.executable, "-c", code],
+        [sys.executable, "-P", "-c", code],
         capture_output=True,
         text=True,
         cwd=root,

@@ -93,7 +93,10 @@ class RedactingFilter(logging.Filter):
 
     def filter(self, record: logging.LogRecord) -> logging.LogRecord:
         """Return the redacted copy of `record` for this handler alone."""
-        message = record.getMessage()
+        try:
+            message = record.getMessage()
+        except Exception:  # bad arguments: the handler reports them as usual
+            return record
         redacted = redact_text(message)
         if redacted == message:
             return record

@@ -84,7 +84,8 @@ _EXECUTE_EXAMPLES = f"""\
 _ENVIRONMENT = """\
 settings can also come from the environment:
   VELQUOR_API_KEY, VELQUOR_BASE_URL, VELQUOR_TIMEOUT (seconds per request),
-  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes)
+  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes);
+  VELQUOR_LOG=info or debug writes the client's log records to stderr
 """
 
 _EXIT_STATUS = """\
@@ -600,19 +601,19 @@ def _service_failure(exc: APIError) -> str:
     return f"{message} (HTTP {status})"
 
 
-def _transport_error(exc: BaseException) -> httpx.TransportError | None:
+def _transport_error(exc: BaseException) -> httpx.RequestError | None:
     """The httpx error behind `exc`, following its chain of causes."""
     seen: set[int] = set()
     current: BaseException | None = exc
     while current is not None and id(current) not in seen:
-        if isinstance(current, httpx.TransportError):
+        if isinstance(current, httpx.RequestError):
             return current
         seen.add(id(current))
         current = current.__cause__ or current.__context__
     return None
 
 
-def _request_origin(error: httpx.TransportError) -> str | None:
+def _request_origin(error: httpx.RequestError) -> str | None:
     """Scheme, host and port of the request that failed, if known."""
     try:
         url = error.request.url
