@@ -209,6 +209,17 @@ def test_the_batch_command_reports_failed_jobs_and_bad_lines(
     resumed = run_batch(jobs, out, service, "--resume")
     assert resumed.returncode == 2 and ended_lines(out) == ended
 
+    # Until they are asked for again, once their causes are gone.
+    (tmp_path / "nowhere.png").write_bytes(b"found at last")
+    service.failing_questions.clear()
+    retried = run_batch(jobs, out, service, "--retry-failed")
+    assert retried.returncode == 2, retried.stderr
+    again = ended_lines(out)
+    for key in ("missing", "fails"):
+        assert [r["status"] for r in again[key]] == ["failed", "completed"]
+    assert again["fails"][1]["generation_id"] != fails["generation_id"]
+    assert again["a"] == ended["a"] and again[7] == ended[7]
+
 
 @pytest.mark.parametrize(
     ("setup", "extra", "message"),

@@ -19,7 +19,8 @@ are skipped, a started generation is awaited by its identifier, and any other
 job is run again with the same idempotency key, which the service answers with
 the generation it already created, if any. The key is derived from the batch's
 identifier (first line) and the job's key: the same job in the same results file
-always has the same key, a new results file starts afresh.
+always has the same key, a new results file starts afresh. `--retry-failed` runs
+failed jobs again, with keys that also count the job's earlier failures.
 """
 
 from __future__ import annotations
@@ -31,6 +32,7 @@ import os
 import secrets
 import sys
 import time
+from collections import Counter
 from collections.abc import Callable, Iterator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -74,6 +76,15 @@ class _Unfinished:
     started: bool = False
 
 
+@dataclass(slots=True)
+class _Journal:
+    """What a results file read back says of its jobs."""
+
+    finished: dict[str, str] = field(default_factory=dict)
+    unfinished: dict[str, _Unfinished] = field(default_factory=dict)
+    failures: Counter[str] = field(default_factory=Counter)
+
+
 class ResultsFile:
     """The results journal of one batch: read back on resume, appended to as
     jobs progress.
@@ -81,8 +92,10 @@ class ResultsFile:
     Attributes:
         path: Where the file is.
         batch_id: Identifier of the batch, from the first line.
-        finished: Identities of the jobs that ended ("completed" or "failed").
+        finished: How the jobs that ended ended ("completed" or "failed"), by
+            identity (the job's key as JSON).
         unfinished: What is known of the jobs that began but did not end.
+        failures: How many times each job failed, for the ones that did.
     """
 
     def __init__(
@@ -90,13 +103,13 @@ class ResultsFile:
         path: Path,
         handle: BinaryIO,
         batch_id: str,
-        finished: set[str],
-        unfinished: dict[str, _Unfinished],
+        journal: _Journal,
     ) -> None:
         self.path = path
         self.batch_id = batch_id
-        self.finished = finished
-        self.unfinished = unfinished
+        self.finished = journal.finished
+        self.unfinished = journal.unfinished
+        self.failures = journal.failures
         self._handle: BinaryIO | None = handle
 
     @classmethod
@@ -126,7 +139,7 @@ class ResultsFile:
                 field="out",
             ) from exc
         try:
-            header, finished, unfinished = _read_journal(handle, path, warn)
+            header, journal = _read_journal(handle, path, warn)
             if header is None:
                 batch_id = secrets.token_hex(16)
                 _write_line(
@@ -143,17 +156,19 @@ class ResultsFile:
         except BaseException:
             handle.close()
             raise
-        return cls(path, handle, batch_id, finished, unfinished)
+        return cls(path, handle, batch_id, journal)
 
-    def idempotency_key(self, identity: str) -> str:
+    def idempotency_key(self, identity: str, attempt: int = 0) -> str:
         """The idempotency key of a job's create request in this batch."""
-        return self.derive_idempotency_key(self.batch_id, identity)
+        return self.derive_idempotency_key(self.batch_id, identity, attempt)
 
     @staticmethod
-    def derive_idempotency_key(batch_id: str, identity: str) -> str:
+    def derive_idempotency_key(batch_id: str, identity: str, attempt: int = 0) -> str:
         """The idempotency key of the job `identity` (its key as JSON) in the
-        batch `batch_id`."""
-        digest = hashlib.sha256(f"{batch_id}\n{identity}".encode()).hexdigest()
+        batch `batch_id`; `attempt` counts the runs of a job that failed before
+        (`--retry-failed`), each of which gets a generation of its own."""
+        text = f"{batch_id}\n{identity}" + (f"\n{attempt}" if attempt else "")
+        digest = hashlib.sha256(text.encode()).hexdigest()
         return f"batch-{digest[:48]}"
 
     def write(self, record: dict[str, Any]) -> None:
@@ -182,13 +197,12 @@ def _write_line(handle: BinaryIO, record: dict[str, Any]) -> None:
 
 def _read_journal(
     handle: BinaryIO, path: Path, warn: Warn
-) -> tuple[str | None, set[str], dict[str, _Unfinished]]:
+) -> tuple[str | None, _Journal]:
     """Read a journal back through `handle` (opened for appending) and repair a
     torn last line. Returns the batch identifier (None for an empty file) and
-    the finished and unfinished jobs."""
+    what the lines say of the jobs."""
     header: str | None = None
-    finished: set[str] = set()
-    unfinished: dict[str, _Unfinished] = {}
+    journal = _Journal()
     end = 0
     with open(path, "rb") as reader:
         for number, raw in enumerate(reader, start=1):
@@ -216,12 +230,12 @@ def _read_journal(
             if record is None or "key" not in record:
                 warn(f"{path}:{number}: unreadable line ignored")
                 continue
-            _apply(record, finished, unfinished)
+            _apply(record, journal)
     if header is None and end == 0 and os.fstat(handle.fileno()).st_size:
         raise ValidationError(
             f"{path} is not a results file of the batch command", field="out"
         )
-    return header, finished, unfinished
+    return header, journal
 
 
 def _parse_record(raw: bytes) -> dict[str, Any] | None:
@@ -232,19 +246,21 @@ def _parse_record(raw: bytes) -> dict[str, Any] | None:
     return record if isinstance(record, dict) else None
 
 
-def _apply(
-    record: dict[str, Any], finished: set[str], unfinished: dict[str, _Unfinished]
-) -> None:
+def _apply(record: dict[str, Any], journal: _Journal) -> None:
     identity = _identity(record["key"])
     status = record.get("status")
     generation_id = record.get("generation_id")
     if not isinstance(generation_id, str):
         generation_id = None
     if status in ("completed", "failed"):
-        finished.add(identity)
-        unfinished.pop(identity, None)
+        journal.finished[identity] = status
+        journal.unfinished.pop(identity, None)
+        if status == "failed":
+            journal.failures[identity] += 1
         return
-    state = unfinished.setdefault(identity, _Unfinished())
+    # Anything else says the job is under way again (a retry of a failed one).
+    journal.finished.pop(identity, None)
+    state = journal.unfinished.setdefault(identity, _Unfinished())
     if generation_id is not None:
         state.generation_id = generation_id
     if status == "started":
@@ -276,6 +292,7 @@ class _Work:
     videos: list[Path]
     generation_id: str | None = None
     started: bool = False
+    attempt: int = 0
 
 
 @dataclass(slots=True)
@@ -336,9 +353,11 @@ def _read_jobs(
     tally: _Tally,
     warn: Warn,
     on_skip: Callable[[], None],
+    *,
+    retry_failed: bool = False,
 ) -> Iterator[_Work]:
     """The jobs still to run, read lazily; bad lines and duplicates are reported
-    and skipped, finished jobs skipped."""
+    and skipped, finished jobs skipped (failed ones too, unless `retry_failed`)."""
     base = path.parent
     seen: set[str] = set()
     for number, raw in enumerate(handle, start=1):
@@ -358,11 +377,13 @@ def _read_jobs(
             on_skip()
             continue
         seen.add(identity)
-        if identity in journal.finished:
+        ended = journal.finished.get(identity)
+        if ended is not None and not (retry_failed and ended == "failed"):
             tally.skipped += 1
             on_skip()
             continue
         work = _Work(number, key, identity, question, images, videos)
+        work.attempt = journal.failures[identity]
         known = journal.unfinished.get(identity)
         if known is not None:
             work.generation_id = known.generation_id
@@ -455,7 +476,7 @@ def _make_runner(
                     timeout=timeout,
                     interval=interval,
                     on_progress=on_progress,
-                    idempotency_key=journal.idempotency_key(work.identity),
+                    idempotency_key=journal.idempotency_key(work.identity, work.attempt),
                 )
         except VelquorAIError as exc:
             status = "failed" if _is_final(exc) else "incomplete"
@@ -503,7 +524,10 @@ async def run_batch(args: argparse.Namespace) -> int:
     interrupted = True
     try:
         journal = ResultsFile.open(
-            out_path, jobs_path.resolve(), resume=args.resume, warn=display.warn
+            out_path,
+            jobs_path.resolve(),
+            resume=args.resume or args.retry_failed,
+            warn=display.warn,
         )
         try:
             tally.total = _count_jobs(jobs_handle)
@@ -515,6 +539,7 @@ async def run_batch(args: argparse.Namespace) -> int:
                 tally,
                 display.warn,
                 lambda: display.update(tally),
+                retry_failed=args.retry_failed,
             )
             async with AsyncVelquorAI(
                 api_key=args.api_key, base_url=args.base_url

@@ -271,6 +271,7 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
 _BATCH_EXAMPLES = f"""\
   {PROG} batch jobs.jsonl --out results.jsonl --concurrency 32
   {PROG} batch jobs.jsonl --out results.jsonl --resume
+  {PROG} batch jobs.jsonl --out results.jsonl --retry-failed
 """
 
 _BATCH_DESCRIPTION = """\
@@ -318,6 +319,12 @@ def _add_batch_command(commands: Any) -> None:
         action="store_true",
         help="go on with the batch recorded in RESULTS: skip finished jobs, pick "
         "up started ones",
+    )
+    batch.add_argument(
+        "--retry-failed",
+        action="store_true",
+        help="with --resume (implied): run the jobs that failed again, each with a "
+        "new generation",
     )
     batch.add_argument(
         "--base-url",
