@@ -228,6 +228,7 @@ def test_stopping_the_iteration_cancels_the_jobs_in_flight(
         ({"question": "What is shown?"}, {}, "jobs"),
         (42, {}, "jobs"),
         ([], {"on_progress": "print"}, "on_progress"),
+        ([], {"on_progress": asyncio.sleep}, "on_progress"),
     ],
 )
 def test_generate_many_refuses_bad_arguments_at_the_call(

@@ -28,6 +28,7 @@ from __future__ import annotations
 
 import asyncio
 import functools
+import inspect
 import os
 from collections import deque
 from collections.abc import (
@@ -317,6 +318,12 @@ def generate_many(
     """Run `client.generate` for each job; see `AsyncVelquorAI.generate_many`."""
     if on_progress is not None and not callable(on_progress):
         raise ValidationError("on_progress must be callable", field="on_progress")
+    if inspect.iscoroutinefunction(on_progress):
+        # Called from inside each generation, which never awaits it.
+        raise ValidationError(
+            "on_progress must be a plain function, not an async one",
+            field="on_progress",
+        )
 
     async def run(item: Job | Mapping[str, Any], index: int) -> JobOutcome:
         try:
