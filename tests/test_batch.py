@@ -159,6 +159,30 @@ def test_generate_many_reports_failed_jobs_and_runs_the_others(
     assert len(service.generation_ids) == 3
 
 
+def test_generate_many_yields_outcomes_while_an_async_source_waits(
+    service: LocalService,
+) -> None:
+    # Each job is produced only once the one before has ended.
+    async def run() -> list[str]:
+        queue: asyncio.Queue[Job | None] = asyncio.Queue()
+
+        async def source() -> AsyncIterator[Job]:
+            while (job := await queue.get()) is not None:
+                yield job
+
+        ended = []
+        await queue.put(Job("First?", key="0"))
+        async with AsyncVelquorAI(api_key=KEY, base_url=service.base_url) as client:
+            async with asyncio.timeout(60):  # a hang is the fault, not slowness
+                async for outcome in client.generate_many(source(), concurrency=4):
+                    ended.append(outcome.key)
+                    follow = len(ended) < 3
+                    await queue.put(Job("Next?", key=str(len(ended))) if follow else None)
+        return ended
+
+    assert asyncio.run(run()) == ["0", "1", "2"]
+
+
 @pytest.mark.parametrize("stop", ["async-with-break", "drop-after-break", "cancel-task"])
 def test_stopping_the_iteration_cancels_the_jobs_in_flight(
     service: LocalService, tmp_path: Path, stop: str

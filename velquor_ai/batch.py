@@ -67,6 +67,8 @@ DEFAULT_CONCURRENCY = 16
 ItemT = TypeVar("ItemT")
 OutcomeT = TypeVar("OutcomeT")
 
+_END = object()  # what a source gives once it is exhausted
+
 BatchProgressCallback = Callable[[str, "ProgressEvent"], object]
 """Called as `on_progress(key, event)` for each step of each job's generation."""
 
@@ -165,6 +167,7 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
         self._items: Iterator[ItemT] | AsyncIterator[ItemT] | None = None
         self._pending: set[asyncio.Task[OutcomeT]] = set()
         self._finished: deque[asyncio.Task[OutcomeT]] = deque()
+        self._fetching: asyncio.Task[Any] | None = None
         self._next_index = 0
         self._exhausted = False
         self._closed = False
@@ -188,12 +191,22 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
             raise StopAsyncIteration
         try:
             while not self._finished:
-                await self._fill()
-                if not self._pending:
+                self._fill()
+                waiting = set(self._pending)
+                if self._fetching is not None:
+                    waiting.add(self._fetching)
+                if not waiting:
                     break
                 done, _ = await asyncio.wait(
-                    self._pending, return_when=asyncio.FIRST_COMPLETED
+                    waiting, return_when=asyncio.FIRST_COMPLETED
                 )
+                if self._closed:  # by another task meanwhile
+                    raise StopAsyncIteration
+                fetching = self._fetching
+                if fetching is not None and fetching in done:
+                    self._fetching = None
+                    done.discard(fetching)
+                    self._start(fetching.result())
                 self._pending -= done
                 self._finished.extend(done)
             if self._finished:
@@ -206,27 +219,36 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
         await self.aclose()
         raise StopAsyncIteration
 
-    async def _fill(self) -> None:
-        """Start runs until `concurrency` are in flight or the source is empty."""
-        while not self._exhausted and len(self._pending) < self._concurrency:
-            if self._items is None:
-                source = self._source
-                self._items = (
-                    aiter(source)
-                    if isinstance(source, AsyncIterable)
-                    else iter(source)
-                )
-            try:
-                if isinstance(self._items, AsyncIterator):
-                    item = await anext(self._items)
-                else:
-                    item = next(self._items)
-            except (StopIteration, StopAsyncIteration):
-                self._exhausted = True
+    def _fill(self) -> None:
+        """Start runs until `concurrency` are in flight or the source is empty.
+
+        An async source is asked for its next item by a task of its own, waited
+        for beside the runs, so that a source slow to produce (a queue fed by
+        the caller) never holds back the outcomes of finished runs.
+        """
+        if self._items is None:
+            source = self._source
+            self._items = (
+                aiter(source) if isinstance(source, AsyncIterable) else iter(source)
+            )
+        items = self._items
+        while (
+            not self._exhausted
+            and self._fetching is None
+            and len(self._pending) < self._concurrency
+        ):
+            if isinstance(items, AsyncIterator):
+                self._fetching = asyncio.create_task(_next_item(items))
                 return
-            index = self._next_index
-            self._next_index += 1
-            self._pending.add(asyncio.create_task(self._run(item, index)))
+            self._start(next(items, _END))
+
+    def _start(self, item: Any) -> None:
+        if item is _END:
+            self._exhausted = True
+            return
+        index = self._next_index
+        self._next_index += 1
+        self._pending.add(asyncio.create_task(self._run(item, index)))
 
     async def aclose(self) -> None:
         """Cancel the runs in flight, wait until they have unwound, and close the
@@ -235,6 +257,9 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
             return
         self._closed = True
         tasks = [*self._pending, *self._finished]
+        if self._fetching is not None:
+            tasks.append(self._fetching)
+            self._fetching = None
         self._pending.clear()
         self._finished.clear()
         for task in tasks:
@@ -268,7 +293,7 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
         # working for nobody. Their unwinding happens on the loop.
         if getattr(self, "_closed", True):
             return
-        for task in self._pending:
+        for task in (*self._pending, *filter(None, [self._fetching])):
             try:
                 task.cancel()
             except RuntimeError:  # its loop is already closed
@@ -347,6 +372,13 @@ def generate_many(
         return JobOutcome(key, result, None, job)
 
     return GenerationBatch(jobs, concurrency, run)
+
+
+async def _next_item(items: AsyncIterator[Any]) -> Any:
+    try:
+        return await anext(items)
+    except StopAsyncIteration:
+        return _END
 
 
 def as_job(item: object) -> Job:
