@@ -132,6 +132,24 @@ def test_without_retries_one_fault_fails_at_once_keeping_the_generation(
         assert caught.value.request_id is None  # type: ignore[attr-defined]
 
 
+@pytest.mark.parametrize("fault", ["500", "dropped connection"])
+def test_error_after_the_last_try_says_how_many_were_made(
+    service: LocalService, fault: str
+) -> None:
+    options, error = FAULTS[fault]
+    service.fail_next(**options, count=3, path="/start")
+
+    async def generate() -> None:
+        async with client_of(service) as client:
+            await client.generate(QUESTION, interval=1)
+
+    with pytest.raises(error) as caught:
+        asyncio.run(generate())
+    assert "after 3 tries" in str(caught.value)
+    assert sent(service, "start") == 3
+    assert caught.value.generation_id == service.generation_ids[0]  # type: ignore[attr-defined]
+
+
 @pytest.mark.parametrize("stage", ["create", "start"])
 @pytest.mark.parametrize("loss", [{"status": 502}, {"drop": True}], ids=["502", "drop"])
 def test_answer_lost_after_the_work_is_retried_without_doing_it_twice(

@@ -183,9 +183,9 @@ class HTTPClient:
             raise APIConnectionError(
                 f"{method} {path} failed: {str(exc) or type(exc).__name__}"
             ) from exc
-        tries = _tries(outcome.tries)
         if outcome.response is not None:
-            return _decode(outcome.response, tries)
+            return _decode(outcome.response, outcome.tries)
+        tries = _tries(outcome.tries)
         error = outcome.error
         if isinstance(error, httpx.TimeoutException):
             raise APITimeoutError(
@@ -224,7 +224,7 @@ def _check_path(path: str) -> None:
         )
 
 
-def _decode(response: httpx.Response, tries: str = "") -> dict[str, Any]:
+def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
     status = response.status_code
     text = response.text
     if not 200 <= status < 300:
@@ -254,17 +254,19 @@ def _decode(response: httpx.Response, tries: str = "") -> dict[str, Any]:
     return data
 
 
-def _status_error(response: httpx.Response, text: str, tries: str) -> APIError:
-    """The typed error of an error answer; its message names the status."""
+def _status_error(response: httpx.Response, text: str, tries: int) -> APIError:
+    """The typed error of an error answer; its message names the status, as in
+    "Generation gen_1 not found (HTTP 404)" or, when the answer gives no reason,
+    "HTTP 503 Service Unavailable"."""
     status = response.status_code
-    line = error_for_status(status, None).message  # "HTTP 503 Service Unavailable"
     reason = _error_message(text)
-    message = f"{line}: {reason}" if reason else line
+    if reason:
+        after = f", after {tries} tries" if tries > 1 else ""
+        message = f"{reason} (HTTP {status}{after})"
+    else:
+        message = error_for_status(status, None).message + _tries(tries)
     return error_for_status(
-        status,
-        text,
-        message + tries,
-        request_id=response.headers.get(REQUEST_ID_HEADER),
+        status, text, message, request_id=response.headers.get(REQUEST_ID_HEADER)
     )
 
 

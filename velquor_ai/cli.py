@@ -84,7 +84,8 @@ _EXECUTE_EXAMPLES = f"""\
 _ENVIRONMENT = """\
 settings can also come from the environment:
   VELQUOR_API_KEY, VELQUOR_BASE_URL, VELQUOR_TIMEOUT (seconds per request),
-  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes);
+  VELQUOR_MAX_POLL_INTERVAL (seconds), VELQUOR_MAX_FILE_SIZE (bytes),
+  VELQUOR_MAX_RETRIES (retries of a failed request, default 2);
   VELQUOR_LOG=info or debug writes the client's log records to stderr
 """
 
@@ -513,7 +514,9 @@ async def _generate_remote(
 async def _result(args: argparse.Namespace) -> int:
     display = _display(args.quiet or not args.wait)
     try:
-        async with AsyncVelquorAI(api_key=args.api_key, base_url=args.base_url) as client:
+        async with AsyncVelquorAI(
+            api_key=args.api_key, base_url=args.base_url
+        ) as client:
             if args.wait:
                 display.note(f"Waiting for generation {args.generation_id}...")
                 result = await client.wait_for_result(
