@@ -9,7 +9,7 @@ PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo $$p; break; fi; done)
 BUILD_DEPS := scikit-build-core cmake ninja
 RUNTIME_DEPS := httpx 'pydantic>=2.5,<3' starlette uvicorn rich
-TEST_DEPS := pytest hypothesis mypy
+TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414'
 DEV_BUILD := build/dev
 
 .PHONY: venv install demo test dev bench clean

@@ -1,12 +1,43 @@
-"""Fixtures shared by the test modules."""
+"""Fixtures shared by the test modules: local services, open sockets and files."""
 
 from __future__ import annotations
 
 import os
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any
 
 import pytest
+
+# The key the local services of these fixtures require.
+SERVICE_API_KEY = "sk-test-key"
+
+
+@pytest.fixture
+def service_factory() -> Iterator[Callable[..., Any]]:
+    """Start `LocalService`s (with the given options) that stop after the test."""
+    pytest.importorskip("starlette")
+    pytest.importorskip("uvicorn")
+    from velquor_ai.testing import LocalService
+
+    started: list[LocalService] = []
+
+    def start(**options: Any) -> LocalService:
+        options.setdefault("api_key", SERVICE_API_KEY)
+        service = LocalService(**options)
+        service.start()
+        started.append(service)
+        return service
+
+    yield start
+    for service in started:
+        service.stop()
+
+
+@pytest.fixture
+def service(service_factory: Callable[..., Any]) -> Any:
+    """A running `LocalService` with default options."""
+    return service_factory()
 
 
 def _descriptor_targets() -> list[str]:

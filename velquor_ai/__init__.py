@@ -1,8 +1,11 @@
 """Python client of the blueprint service.
 
-    async with VelquorAI(api_key="sk-...", base_url="https://...") as client:
-        result = await client.generate("What is in the image?", images=["cat.png"])
+    with VelquorAI(api_key="sk-...", base_url="https://...") as client:
+        result = client.generate("What is in the image?", images=["cat.png"])
         print(result.blueprint)
+
+    async with AsyncVelquorAI(api_key="sk-...", base_url="https://...") as client:
+        result = await client.generate("What is in the image?", images=["cat.png"])
 
 The client, its configuration and the exception hierarchy are available from the
 package root. The compiled core modules are imported from their own modules, and
@@ -34,6 +37,7 @@ del _setup_logging
 from .batch import Job, JobOutcome
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config
+from .exceptions import TimeoutError as VelquorTimeoutError
 from .exceptions import (
     APIConnectionError,
     APIError,
@@ -48,7 +52,7 @@ from .exceptions import (
     OnPremiseError,
     PermissionDeniedError,
     RateLimitError,
-    TimeoutError,  # the package's own, not the builtin
+    TimeoutError,  # the package's own; left out of __all__, see below
     UnprocessableEntityError,
     UploadError,
     ValidationError,
@@ -74,11 +78,13 @@ __all__ = [
     "PermissionDeniedError",
     "ProgressEvent",
     "RateLimitError",
-    "TimeoutError",
     "UnprocessableEntityError",
     "UploadError",
     "ValidationError",
     "VelquorAI",
     "VelquorAIError",
+    "VelquorTimeoutError",
     "__version__",
 ]
+# `velquor_ai.TimeoutError` still names the package's timeout error, but a star
+# import brings it in as `VelquorTimeoutError`, leaving the builtin alone.

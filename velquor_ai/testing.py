@@ -8,8 +8,10 @@ that the client can be exercised over real HTTP without the remote deployment:
     from velquor_ai.testing import LocalService
 
     with LocalService(api_key="sk-test") as service:
-        async with VelquorAI(api_key="sk-test", base_url=service.base_url) as client:
-            result = await client.generate("What is shown?", images=["cat.png"])
+        with VelquorAI(api_key="sk-test", base_url=service.base_url) as client:
+            result = client.generate("What is shown?", images=["cat.png"])
+
+(`AsyncVelquorAI` works the same way, with `async with` and `await`.)
 
 It needs the optional dependencies of the `local` extra
 (`pip install 'velquor-ai[local]'`: starlette and uvicorn).
