@@ -15,7 +15,7 @@ from typing import Any
 import pytest
 
 import velquor_ai
-from velquor_ai import AsyncVelquorAI, GenerationFailedError, Job, ValidationError
+from velquor_ai import AsyncVelquorAI, GenerationFailedError, Job, ValidationError, VelquorAI
 from velquor_ai.testing import LocalService
 
 KEY = "sk-test"
@@ -239,6 +239,33 @@ def test_stopping_the_iteration_cancels_the_jobs_in_flight(
     records = [service.generation(g) for g in service.generation_ids]
     assert len(records) == 4
     assert [r["started"] for r in records if r["files"]] == [False] * 3
+
+
+def test_the_blocking_client_iterates_and_stops_as_the_async_one(
+    service: LocalService, tmp_path: Path
+) -> None:
+    pictures = small_files(tmp_path / "in", 6)
+    jobs = [Job("No files, done at once", key="first")] + [
+        Job(f"Question {i}", images=[p], key=str(i)) for i, p in enumerate(pictures)
+    ]
+    with VelquorAI(api_key=KEY, base_url=service.base_url) as client:
+        outcomes = {o.key: o for o in client.generate_many(jobs, concurrency=3)}
+        assert sorted(outcomes) == sorted(job.key for job in jobs)
+        for job in jobs:
+            check_blueprint(outcomes[job.key].result.blueprint, job.question, list(job.images))
+
+        before = len(service.generation_ids)
+        service.hold_uploads()
+        for outcome in client.generate_many(iter(jobs), concurrency=3):
+            assert outcome.key == "first"
+            assert service.wait_for_held_uploads(2)
+            break
+        # Leaving the loop cancelled the held jobs: released, they go no further.
+        service.release_uploads()
+        assert client.generate("And now?").status == "completed"
+    records = [service.generation(g) for g in service.generation_ids[before:]]
+    assert [r["started"] for r in records if r["files"]] == [False] * 2
+    assert files_open_under(tmp_path) == 0
 
 
 @pytest.mark.parametrize(

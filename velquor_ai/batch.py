@@ -328,7 +328,10 @@ def iterate_blocking(
         while next_outcome := run(step()):
             yield next_outcome[0]
     finally:
-        run(batch.aclose())
+        try:
+            run(batch.aclose())
+        except VelquorAIError:
+            pass  # the client closed first, and its batch with it
 
 
 def generate_many(

@@ -1527,6 +1527,44 @@ class VelquorAI:
             >>> result = client.wait_for_result(error.generation_id)
         """
 
+    def generate_many(
+        self,
+        jobs: Iterable[Job | Mapping[str, Any]],
+        *,
+        concurrency: int = DEFAULT_CONCURRENCY,
+        timeout: float = 300,
+        interval: float = 2,
+        on_progress: BatchProgressCallback | None = None,
+    ) -> Iterator[JobOutcome]:
+        """Run many generations, `concurrency` at a time, and yield each outcome
+        as soon as its job ends.
+
+        The blocking form of `AsyncVelquorAI.generate_many`, with the same
+        arguments: an ordinary iterator. `jobs` is read on the client's thread,
+        one job each time a slot frees up; `on_progress` runs there too. Leaving
+        the loop (`break`, an exception, Ctrl-C) cancels the generations in
+        flight before it goes on.
+
+        Raises:
+            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused.
+            VelquorAIError: If the client is closed.
+
+        Examples:
+            >>> jobs = [Job("What is shown?", images=[p], key=p) for p in paths]
+            >>> for outcome in client.generate_many(jobs, concurrency=32):
+            ...     print(outcome.key, outcome.ok, outcome.generation_id)
+        """
+        from .batch import iterate_blocking
+
+        batch = self._client.generate_many(
+            jobs,
+            concurrency=concurrency,
+            timeout=timeout,
+            interval=interval,
+            on_progress=on_progress,
+        )
+        return iterate_blocking(self._runner.run, batch)
+
     @_blocking(AsyncVelquorAI.execute)
     def execute(self) -> None:
         """Execute a blueprint on input files (on-premise mode).
