@@ -63,6 +63,7 @@ the on-premise library with --on-premise) and prints the blueprint. `result`
 fetches, or waits for, the blueprint of a generation already on the service, for
 instance one whose wait was cut short. `execute` runs a blueprint over input
 files with the on-premise library and prints where the results were written.
+`batch` runs one generation per line of a JSON Lines file of jobs, resumably.
 """
 
 _GENERATE_EXAMPLES = f"""\
