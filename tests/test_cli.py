@@ -226,7 +226,7 @@ def test_closed_output_pipe_exits_quietly(files: dict[str, Path], tmp_path: Path
 
 @pytest.mark.parametrize(
     ("api_key", "mentions"),
-    [("sk-cli", ["failed"]), ("sk-wrong", ["API key", "HTTP 401"])],
+    [("sk-cli", ["failed"]), ("sk-wrong", ["API key", "(HTTP 401)"])],
     ids=["generation-failed", "wrong-key"],
 )
 def test_service_failures_exit_1(

@@ -79,23 +79,11 @@ def files(tmp_path: Path) -> list[Path]:
     return paths
 
 
-# Each scenario: the client's options (given the service, or None for
-# on-premise) and one round of calls with its checks.
+# Each scenario: the options of its LocalService (None: on-premise), faults to
+# set on the service, and one round of calls with its checks.
 
 
-def remote_options(
-    prepare: Callable[[Any], None] | None = None, **service_options: Any
-) -> Callable[..., dict[str, Any]]:
-    def options(start: Callable[..., Any]) -> dict[str, Any]:
-        service = start(**service_options)
-        if prepare is not None:
-            prepare(service)
-        return {"api_key": service.api_key, "base_url": service.base_url}
-
-    return options
-
-
-def upload_round(call: Driver, files: list[Path]) -> None:
+def upload_round(call: Driver, files: list[Path], service: Any) -> None:
     result = call("generate", QUESTION, images=files[:2], videos=files[2:], interval=1)
     document = json.loads(result.blueprint)
     assert [(i["name"], i["size"]) for i in document["inputs"]] == [
@@ -103,33 +91,45 @@ def upload_round(call: Driver, files: list[Path]) -> None:
     ]
 
 
-def service_error_round(call: Driver, files: list[Path]) -> None:
+def service_error_round(call: Driver, files: list[Path], service: Any) -> None:
     with pytest.raises(InternalServerError) as caught:
         call("generate", QUESTION, images=files[:1], interval=1)
-    assert caught.value.status_code == 500
+    assert caught.value.status_code == 500 and caught.value.generation_id
 
 
-def timeout_round(call: Driver, files: list[Path]) -> None:
+def resume_round(call: Driver, files: list[Path], service: Any) -> None:
+    # A failed status check ends `generate` at once without retries; the wait
+    # is taken up with retries. A wait begins only after a fault went to its
+    # `generate`, so it meets at most one of the two: fewer than its tries.
+    once = call("with_options", max_retries=0)
+    try:
+        result = once("generate", QUESTION, interval=1)
+    except InternalServerError as error:
+        assert error.generation_id
+        result = call("wait_for_result", error.generation_id, interval=1)
+    assert result.blueprint == service.generation(result.generation_id)["blueprint"]
+
+
+def timeout_round(call: Driver, files: list[Path], service: Any) -> None:
     with pytest.raises(GenerationTimeoutError) as caught:
         call("generate", QUESTION, timeout=1, interval=1)
     assert caught.value.generation_id
 
 
-def on_premise_round(call: Driver, files: list[Path]) -> None:
+def on_premise_round(call: Driver, files: list[Path], service: Any) -> None:
     generated = call("generate", QUESTION, images=files[:2], videos=files[2:])
     executed = call("execute", generated.blueprint, files)
     assert executed.status == "completed" and len(executed.output_files) == 3
 
 
-SCENARIOS: dict[str, tuple[Callable[..., dict[str, Any]] | None, Callable[..., None]]] = {
-    "uploads": (remote_options(), upload_round),
-    "service-error": (
-        remote_options(lambda service: service.fail_next(500, count=100, path="/start")),
-        service_error_round,
-    ),
-    "timeout": (remote_options(processing_time=3600), timeout_round),
-    "on-premise": (None, on_premise_round),
-}
+Faults = Callable[[Any], None]
+SCENARIOS: dict[str, tuple[dict[str, Any] | None, Faults | None, Callable[..., None]]] = {
+    "uploads": ({}, None, upload_round),
+    "service-error": ({}, lambda s: s.fail_next(500, count=100, path="/start"), service_error_round),
+    "resume": ({}, lambda s: s.fail_next(503, count=2, path="/result"), resume_round),
+    "timeout": ({"processing_time": 3600}, None, timeout_round),
+    "on-premise": (None, None, on_premise_round),
+}  # fmt: skip
 
 
 @pytest.mark.parametrize("how", ["twice", "four-threads"])
@@ -144,25 +144,29 @@ def test_scenario(
     tmp_path: Path,
     open_connections: Callable[[int], int],
 ) -> None:
-    options, round_ = SCENARIOS[scenario]
-    if options is None:
+    service_options, faults, round_ = SCENARIOS[scenario]
+    service = None
+    if service_options is None:
         call = Driver.build(kind, "on_premise", workdir=tmp_path / "out")
     else:
-        call = Driver.build(kind, **options(service_factory))
+        service = service_factory(**service_options)
+        if faults is not None:
+            faults(service)
+        call = Driver.build(kind, api_key=service.api_key, base_url=service.base_url)
     try:
         if how == "twice":
-            round_(call, files)
-            round_(call, files)
+            round_(call, files, service)
+            round_(call, files, service)
         else:
             with ThreadPoolExecutor(4) as pool:
-                for future in [pool.submit(round_, call, files) for _ in range(4)]:
+                rounds = [pool.submit(round_, call, files, service) for _ in range(4)]
+                for future in rounds:
                     future.result()
     finally:
         call.close()
     assert loop_threads() == []
-    if options is not None:
-        port = int(call.client.config.base_url.rsplit(":", 1)[1])
-        assert open_connections(port) == 0
+    if service is not None:
+        assert open_connections(service.port) == 0
 
 
 def test_ctrl_c_cancels_the_call_and_leaves_the_client_usable(
@@ -218,9 +222,11 @@ def test_options_reach_the_service_through_the_callers_http_client(
         )
         call.loop = loop
         call("generate", QUESTION, interval=1)
-        other = call("with_options", default_headers={"X-Team": "other"}, timeout=9)
+        other = call(
+            "with_options", default_headers={"X-Team": "other"}, timeout=9, max_retries=0
+        )
         other("generate", QUESTION, interval=1)
-        assert other.client.config.timeout == 9.0
+        assert (other.client.config.timeout, other.client.config.max_retries) == (9.0, 0)
         assert call.client.config.timeout == httpx.Timeout(30, connect=5)
         other.close()
         call.close()

@@ -1,19 +1,17 @@
 """HTTP client of the service: JSON in, JSON out, typed errors, retries.
 
-One `httpx.AsyncClient` serves the requests, each built whole from the
-configuration (address, key, timeout) and the client's default headers, so one
-pool can serve several `HTTPClient`s with different settings
-(`HTTPClient.with_config`), and a caller's own `httpx.AsyncClient` (proxies,
-certificates, event hooks) can be used as it is. A pool of our own is tied to
-the event loop it was first used on; used from another loop (a second
-`asyncio.run`, say) it is replaced by a new one, so a client outlives the loops
-that use it.
+Every request is built whole from the configuration (address, key, timeout,
+retries) and the client's default headers, so one connection pool can serve
+several `HTTPClient`s with different settings (`HTTPClient.with_config`), and a
+caller's own `httpx.AsyncClient` (proxies, certificates, event hooks) can be used
+as it is. Our own pool follows the event loop (see `LoopPool`), so a client
+outlives the loops that use it.
 
 A request that fails for a passing reason (no answer, a timeout, 408, 429, 5xx)
-is sent again up to `config.max_retries` times, with the pauses of
-`RetryPolicy`. Every POST carries an `Idempotency-Key` header, the same on every
-retry of one call, so that the service can tell a retry from a new request and
-never does the work twice.
+is sent again up to `config.max_retries` times, with the pauses of `RetryPolicy`.
+Every POST carries an `Idempotency-Key` header, the same on every retry of one
+call, so that the service can tell a retry from a new request and never does the
+work twice.
 """
 
 from __future__ import annotations
@@ -77,7 +75,6 @@ class HTTPClient:
 
     Attributes:
         config: The configuration the client was built from.
-        default_headers: Headers sent with every request, over the client's own.
 
     Examples:
         >>> async with HTTPClient(Config(api_key="sk-test")) as http:
@@ -234,20 +231,21 @@ class HTTPClient:
         # Read per request, so that a changed configuration applies at once.
         config = self.config
         timeout = config.timeout
+        policy = self._policy
+        if policy.max_retries != config.max_retries:
+            policy = self._policy = RetryPolicy(max_retries=config.max_retries)
+        client = await self._pool.client()
+        url = config.base_url + path
         headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
         if config.api_key:
             headers["Authorization"] = f"Bearer {config.api_key}"
         headers.update(self.default_headers)
         headers.update(kwargs.pop("headers", {}))
-        policy = self._policy
-        if policy.max_retries != config.max_retries:
-            policy = self._policy = RetryPolicy(max_retries=config.max_retries)
-        client = await self._pool.client()
 
         async def send(attempt: int) -> httpx.Response:
             return await client.request(
                 method,
-                config.base_url + path,
+                url,
                 headers=headers,
                 timeout=timeout,
                 # Never: the API key would follow to an address not configured.

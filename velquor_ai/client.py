@@ -197,8 +197,8 @@ class AsyncVelquorAI:
                 keep it: closing this client leaves it open. (`VelquorAI` uses
                 it on its own thread, whose connections no other thread can
                 use or close, and so closes it when it closes.)
-            config: A complete configuration, instead of the settings `api_key`
-                to `max_retries`.
+            config: A complete configuration, instead of the six settings
+                `api_key` to `max_retries`.
             on_premise: A `velquor_api_client.VelquorAPIClient`; when given, the
                 client works on-premise and opens no connection to the service.
             upload_concurrency: Most input files uploaded at the same time (>= 1).
@@ -290,7 +290,7 @@ class AsyncVelquorAI:
             timeout: Timeout of each request: seconds or an `httpx.Timeout`.
             max_poll_interval: Longest pause between two status checks, in seconds.
             max_file_size: Largest accepted input file, in bytes.
-            max_retries: Retries of a request that failed for a passing reason.
+            max_retries: How many times a failed request is sent again.
             default_headers: Headers sent with every request (replacing these).
             upload_concurrency: Most input files uploaded at the same time.
 
@@ -302,7 +302,7 @@ class AsyncVelquorAI:
             VelquorAIError: If this client is closed.
 
         Examples:
-            >>> quick = client.with_options(timeout=5, default_headers={"X-Try": "1"})
+            >>> quick = client.with_options(timeout=5, max_retries=0)
             >>> result = await quick.generate("What is shown?")
         """
         self._check_open()
@@ -1518,13 +1518,16 @@ class VelquorAI:
 
     @_blocking(AsyncVelquorAI.wait_for_result)
     def wait_for_result(self) -> None:
-        """Wait for a generation that exists on the service and return its result.
+        """Wait for the result of a generation started earlier.
 
         Blocks until the result is there. Arguments, result and errors are those
         of `AsyncVelquorAI.wait_for_result`.
 
         Examples:
-            >>> result = client.wait_for_result(error.generation_id)
+            >>> try:
+            ...     result = client.generate("What is shown?", timeout=60)
+            ... except GenerationTimeoutError as error:
+            ...     result = client.wait_for_result(error.generation_id, timeout=600)
         """
 
     def generate_many(

@@ -11,7 +11,9 @@ from velquor_ai.models.blueprint import GenerationResult
 async def ask(client: AsyncVelquorAI, question: str) -> GenerationResult | None:
     seen: list[ProgressEvent] = []
     try:
-        return await client.generate(question, videos=["clip.mp4"], interval=1, on_progress=seen.append)
+        return await client.generate(
+            question, videos=["clip.mp4"], interval=1, on_progress=seen.append, idempotency_key=question
+        )
     except GenerationFailedError as error:
         print(error.generation_id, error.error)
     except ValidationError as error:

@@ -28,7 +28,9 @@ def ask(client: VelquorAI, question: str, picture: Path) -> str | None:
             question, images=[picture, io.BytesIO(b"\x89PNG")], timeout=60, on_progress=show
         )
     except GenerationTimeoutError as error:
-        return error.generation_id
+        if error.generation_id is None:
+            return None
+        return client.wait_for_result(error.generation_id, timeout=600, interval=5).blueprint
     except VelquorTimeoutError:
         return None
     except APIError as error:
@@ -39,8 +41,8 @@ def ask(client: VelquorAI, question: str, picture: Path) -> str | None:
 
 def main() -> None:
     timeout = httpx.Timeout(30, connect=5)
-    with VelquorAI(api_key="sk-...", timeout=timeout, default_headers={"X-Team": "a"}) as client:
-        quick: VelquorAI = client.with_options(timeout=5)
+    with VelquorAI("sk-...", timeout=timeout, max_retries=4, default_headers={"X-Team": "a"}) as client:
+        quick: VelquorAI = client.with_options(timeout=5, max_retries=0)
         with ThreadPoolExecutor(4) as pool:
             answers = list(pool.map(lambda n: ask(quick, f"Question {n}?", Path("a.png")), range(4)))
         print(answers, client.config.base_url, client.is_on_premise)
