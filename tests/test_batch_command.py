@@ -168,6 +168,34 @@ def test_a_killed_batch_resumes_without_doing_anything_twice(tmp_path: Path) -> 
         assert ended_lines(out) == ended
 
 
+def test_ctrl_c_stops_the_batch_with_a_summary_and_a_resume_finishes_it(
+    service: LocalService, tmp_path: Path
+) -> None:
+    small_files(tmp_path, 1)
+    jobs, out = tmp_path / "jobs.jsonl", tmp_path / "out.jsonl"
+    write_jobs(jobs, [
+        {"key": f"job-{i}", "question": f"Question {i}?", "images": ["input-0.png"]}
+        for i in range(6)
+    ])
+    service.hold_uploads()
+    process = subprocess.Popen(
+        batch_command(jobs, out, service, "--concurrency", "3"),
+        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=command_env(),
+    )
+    assert service.wait_for_held_uploads(3, timeout=60)
+    process.send_signal(signal.SIGINT)
+    _, stderr = process.communicate(timeout=60)
+    assert process.returncode == 130, stderr
+    assert "Batch interrupted" in stderr and "--resume" in stderr
+    assert ended_lines(out) == {}  # every line parses; nothing ended
+
+    service.release_uploads()
+    resumed = run_batch(jobs, out, service, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert [len(records) for records in ended_lines(out).values()] == [1] * 6
+    assert len(service.generation_ids) == 6
+
+
 def test_the_batch_command_reports_failed_jobs_and_bad_lines(
     service: LocalService, tmp_path: Path
 ) -> None:
