@@ -3,7 +3,7 @@
 from __future__ import annotations
 
 import os
-from collections.abc import Callable, Iterator
+from collections.abc import Callable, Generator, Iterator
 from pathlib import Path
 from typing import Any
 
@@ -83,3 +83,36 @@ def open_connections() -> Callable[[int], int]:
 def open_files() -> Callable[[Path], list[str]]:
     """List the files under a folder this process holds open: `open_files(folder)`."""
     return files_open_under
+
+
+def colliding_key(name: str, on_compare: Callable[[], None]) -> str:
+    """A str-subclass dict key whose hash collides with `name`: looking `name`
+    up in a dict that holds it compares the two, which runs `on_compare` the
+    first time (the hostile code a special-method lookup can meet)."""
+
+    class Key(str):
+        armed = True
+
+        def __hash__(self) -> int:
+            return hash(name)
+
+        def __eq__(self, other: object) -> bool:
+            if Key.armed:
+                Key.armed = False
+                on_compare()
+            return False
+
+        __ne__ = str.__ne__
+
+    return Key("decoy")
+
+
+class Stubborn:
+    """An awaitable that will not stop: closing its awaiter fails."""
+
+    def __await__(self) -> Generator[str, None, None]:
+        while True:
+            try:
+                yield "tick"
+            except GeneratorExit:
+                pass

@@ -374,7 +374,7 @@ def int_local(value: Any) -> int:
 def call_with_mapping(cls: Callable[..., Any], mapping: Any) -> Any:
     if mapping is None:
         raise TypeError("argument after ** must be a mapping, not NoneType")
-    return cls(**(mapping.copy() if type(mapping) is dict else dict(mapping)))
+    return cls(**mapping)
 
 
 # --- twin models ---------------------------------------------------------------------
@@ -402,6 +402,14 @@ class Twins:
         status: StatusEnum
         estimated_time: Optional[int] = None
         error: Optional[Union[str, ErrorDetail]] = None
+
+
+# The interpreter names a callable by module and qualified name in its call
+# errors ("velquor_ai.models.blueprint.GenerationResult() argument after **
+# ..."): the twins carry the names of the models they stand for.
+for twin_model in (Twins.GenerationResult, Twins.GenerationStatus):
+    twin_model.__module__ = "velquor_ai.models.blueprint"
+    twin_model.__qualname__ = twin_model.__name__
 
 
 def extract_blueprint(self: Any) -> Any:

@@ -5,9 +5,15 @@ Each compiled coroutine and its twin await the same kind of scripted awaitables
 what is sent, thrown and closed into it, optionally swallowing what is thrown).
 A random sequence of send, throw (classes and instances, one- and three-argument
 forms, CancelledError, GeneratorExit, StopIteration and a KeyboardInterrupt-like
-BaseException), close and re-entry attempts from inside an awaitable is applied
-to both; they must agree on every yielded value, result and exception, and on
-everything that reached the awaitables.
+BaseException), close, second awaiters and re-entry attempts from inside an
+awaitable is applied to both; they must agree on every yielded value, result
+and exception (with the type of its __context__), and on everything that
+reached the awaitables. An awaitable may
+also be a deep chain of coroutines awaiting each other, and the S3 client a
+class that rebases itself in the middle of the lookup of its special methods.
+Every step runs inside an except block whose exception must still be
+sys.exception() afterwards, and so must the collection of what is left, with
+coroutines kept alive by an unraisable hook as test harnesses keep them.
 
 Two differences are intended and kept out of the comparison: a first `send` of
 a value other than None finishes a frame coroutine (a native one stays
@@ -23,6 +29,7 @@ from __future__ import annotations
 import asyncio
 import gc
 import os
+import sys
 import warnings
 import weakref
 from typing import Any, Callable
@@ -30,6 +37,7 @@ from typing import Any, Callable
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
+from conftest import Stubborn, colliding_key
 
 from velquor_ai import _vostrel
 from velquor_ai.models.blueprint import GenerationResult
@@ -79,10 +87,23 @@ class Script:
         return self.result
 
 
+class StubbornScript(Script):
+    """Like Script, but closing it makes it yield once more."""
+
+    def __await__(self) -> Any:
+        try:
+            return (yield from Script.__await__(self))
+        except GeneratorExit:
+            yield f"{self.name}:stubborn"
+
+
 class World:
     """What both sides share: the script of the awaitables and the record of what reached them."""
 
-    def __init__(self, yields: list[str], swallow: bool, steps: list[str], methods: frozenset[str] = frozenset()) -> None:
+    def __init__(self, yields: list[str], swallow: bool, steps: list[str], methods: frozenset[str] = frozenset(),
+                 side: str = "frame", hostile: bool = False) -> None:
+        self.side = side
+        self.hostile = hostile  # the S3 client's class rebases itself during the lookup of __aexit__
         self.yields = yields
         self.methods = methods  # what the iterators of IteratorScript offer besides __next__
         self.swallow = swallow
@@ -94,14 +115,16 @@ class World:
         return self.steps.pop(0) if self.steps else "await"
 
     def reenter(self) -> None:
-        for attempt in ("send", "throw", "close"):
+        for attempt in ("send", "throw", "close", "await"):
             try:
                 if attempt == "send":
                     self.coroutine.send(None)
                 elif attempt == "throw":
                     self.coroutine.throw(ValueError("re-entered"))
-                else:
+                elif attempt == "close":
                     self.coroutine.close()
+                else:
+                    await_again(self.coroutine)
             except BaseException as error:  # noqa: BLE001 - the refusal is what is recorded
                 self.log.append(("reenter", attempt, type(error).__name__, str(error)))
             else:
@@ -121,7 +144,53 @@ class World:
             return self.coroutine
         if step == "iterator":
             return IteratorScript(name, self, result)
+        if step == "stubborn":
+            return StubbornScript(name, self, result)
+        if step == "deep":
+            return chain(self, DEPTH, Script(name, self, result))
         return Script(name, self, result)
+
+
+# Deep enough to forward send, throw and close through many levels, shallow
+# enough for native coroutines under the default recursion limit.
+DEPTH = 150
+
+
+class ChainHTTP:
+    def __init__(self, world: World, depth: int, leaf: Any) -> None:
+        self.world, self.depth, self.leaf = world, depth, leaf
+
+    def post(self, path: str, json: Any = None) -> Any:
+        return chain(self.world, self.depth, self.leaf)
+
+
+async def native_link(world: World, depth: int, leaf: Any) -> Any:
+    response = await chain(world, depth, leaf)
+    if response is not None and type(response) is not dict:
+        raise TypeError(f"Expected dict, got {type(response).__name__}")
+    return response
+
+
+def chain(world: World, depth: int, leaf: Any) -> Any:
+    """`depth` coroutines of the world's side awaiting each other, then `leaf`."""
+    if depth == 0:
+        return leaf
+    if world.side == "native":
+        return native_link(world, depth - 1, leaf)
+    return UploadsResource(ChainHTTP(world, depth - 1, leaf)).get_generation_upload_urls("g", [])
+
+
+def await_again(coroutine: Any) -> Any:
+    """A second awaiter: one step of a native coroutine awaiting `coroutine`."""
+
+    async def second() -> Any:
+        return await coroutine
+
+    awaiter = second()
+    try:
+        return awaiter.send(None)
+    finally:
+        awaiter.close()
 
 
 class IteratorScript:
@@ -242,7 +311,25 @@ class Httpx:
         self.world = world
 
     def AsyncClient(self) -> S3Client:  # noqa: N802 - httpx's name
-        return S3Client(self.world)
+        return (rebasing_client_class() if self.world.hostile else S3Client)(self.world)
+
+
+def rebasing_client_class() -> type:
+    """A fresh S3Client subclass whose dict holds a str-subclass key colliding
+    with "__aexit__": comparing it rebases the class, freeing the MRO being
+    walked, and reuses that memory for a tuple of impostors."""
+
+    class Impostor:
+        def __aexit__(self, *exc_info: Any) -> Any:
+            raise AssertionError("looked up on a freed MRO")
+
+    def rebase() -> None:
+        client.__bases__ = (type("Rebased", (S3Client,), {}),)
+        impostors.extend(tuple([Impostor] * 3) for _ in range(20))  # one takes the freed MRO
+
+    impostors: list[tuple[type, ...]] = []
+    client = type("Client", (S3Client,), {colliding_key("__aexit__", rebase): None})
+    return client
 
 
 class OnPremise:
@@ -313,7 +400,7 @@ async def native_create(world: World) -> Any:
     response = await world.awaitable("post", dict(ANSWER))
     if response is None:
         raise TypeError("argument after ** must be a mapping, not NoneType")
-    return GenerationResult(**(response.copy() if type(response) is dict else dict(response)))
+    return GenerationResult(**response)
 
 
 def frame_create(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
@@ -375,6 +462,8 @@ def apply(coro: Any, operation: tuple[Any, ...]) -> Any:
         return coro.send(argument)
     if name == "close":
         return ("closed", coro.close())
+    if name == "await again":
+        return await_again(coro)
     if name == "throw class":
         return coro.throw(argument)
     if name == "throw instance":
@@ -388,14 +477,15 @@ def apply(coro: Any, operation: tuple[Any, ...]) -> Any:
     raise AssertionError(name)  # pragma: no cover
 
 
-def describe(error: BaseException) -> tuple[str, str]:
+def describe(error: BaseException) -> tuple[str, str, str]:
+    context = type(error.__context__).__name__
     text = str(error)
     if isinstance(error, RuntimeError) and text in ("generator raised StopIteration", "coroutine raised StopIteration"):
         text = "<raised StopIteration>"
     if isinstance(error, TypeError) and ("can't be used in 'await' expression" in text or
                                          "'async with' received an object from" in text):
         text = "<not awaitable>"
-    return type(error).__name__, text
+    return type(error).__name__, text, context
 
 
 def result_shape(value: Any) -> Any:
@@ -417,22 +507,47 @@ def outcome(coro: Any, operation: tuple[Any, ...]) -> tuple[Any, ...]:
     return ("yield", result_shape(value), coro.cr_await is None, coro.cr_running)
 
 
+class Handled(Exception):
+    """The exception of the except block each step runs in."""
+
+
+def in_handler(action: Callable[[], Any]) -> tuple[Any, bool]:
+    """What `action` returns inside an except block, and whether that block's
+    exception is still sys.exception() after it."""
+    try:
+        raise Handled
+    except Handled as handled:
+        result = action()
+        return result, sys.exception() is handled
+
+
 def run(kind: str, side: str, operations: list[tuple[Any, ...]], yields: list[str], swallow: bool,
-        steps: list[str], methods: frozenset[str]) -> tuple[list[Any], list[Any]]:
-    world = World(yields, swallow, steps, methods)
+        steps: list[str], methods: frozenset[str], hostile: bool, drop: bool) -> tuple[list[Any], list[Any]]:
+    world = World(yields, swallow, steps, methods, side, hostile)
     frame, native = PAIRS[kind]
     with pytest.MonkeyPatch.context() as monkeypatch, warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         warnings.simplefilter("ignore", RuntimeWarning)
+        kept: list[Any] = []  # what an unraisable hook keeps, as test harnesses do
+        monkeypatch.setattr("sys.unraisablehook", lambda unraisable: kept.append(unraisable.object))
         coro = frame(world, monkeypatch) if side == "frame" else native(world)
         world.coroutine = coro
-        results = [outcome(coro, operation) for operation in operations]
-        results.append(outcome(coro, ("close",)))
-        results.append(outcome(coro, ("send", None)))
-    # A coroutine left suspended (its close() refused) is closed again when the
-    # collector frees it, whenever that is: the record stops here.
-    world.coroutine = None
-    return results, list(world.log)
+        results = [in_handler(lambda: outcome(coro, operation)) for operation in operations]
+        if not drop:
+            results.append(in_handler(lambda: outcome(coro, ("close",))))
+            results.append(in_handler(lambda: outcome(coro, ("send", None))))
+        # Dropped, a suspended coroutine is closed by its finalizer; one whose
+        # close() fails goes to the hook, which keeps it, and is freed later
+        # still suspended. When that happens depends on the collector, so
+        # only the exception state is recorded from here on.
+        log = list(world.log)
+        world.coroutine = None
+        holder = [coro]
+        del coro
+        results.append(in_handler(holder.clear)[1])
+        results.append(in_handler(lambda: gc.collect(1))[1])
+        results.append(in_handler(lambda: (kept.clear(), gc.collect(1)))[1])
+    return results, log
 
 
 OPERATION = st.one_of(
@@ -440,11 +555,12 @@ OPERATION = st.one_of(
     st.tuples(st.sampled_from(["throw class", "throw instance", "throw 3", "throw 2 value", "throw 3 traceback"]),
               st.sampled_from(THROWN)),
     st.just(("close",)),
+    st.just(("await again",)),
 )
 
 
 @st.composite
-def scenarios(draw: st.DrawFn) -> tuple[list[tuple[Any, ...]], list[str], bool, list[str], frozenset[str]]:
+def scenarios(draw: st.DrawFn) -> tuple[list[tuple[Any, ...]], list[str], bool, list[str], frozenset[str], bool, bool]:
     operations = draw(st.lists(OPERATION, max_size=14))
     # Mostly start the coroutine first, so that most operations meet a suspended body.
     if draw(st.integers(0, 3)):
@@ -453,8 +569,9 @@ def scenarios(draw: st.DrawFn) -> tuple[list[tuple[Any, ...]], list[str], bool, 
         operations[0] = ("send", None)  # the intended difference: see the module docstring
     yields = draw(st.lists(st.sampled_from(["a", "b", "c"]), max_size=3))
     steps = draw(st.lists(st.sampled_from(["await", "await", "await", "iterator", "iterator", "raise", "stop", "plain",
-                                            "itself"]), max_size=4))
-    return operations, yields, draw(st.booleans()), steps, draw(st.sampled_from(sorted(ITERATOR_TYPES, key=sorted)))
+                                            "itself", "deep", "stubborn"]), max_size=4))
+    return (operations, yields, draw(st.booleans()), steps, draw(st.sampled_from(sorted(ITERATOR_TYPES, key=sorted))),
+            draw(st.booleans()), draw(st.booleans()))
 
 
 # Enough for every run of the suite; a longer campaign: VELQUOR_FUZZ_EXAMPLES=20000.
@@ -465,7 +582,7 @@ EXAMPLES = int(os.environ.get("VELQUOR_FUZZ_EXAMPLES", "600"))
 def test_frame_and_native_coroutines_agree(kind: str) -> None:
     @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), database=None)
     @given(scenario=scenarios())
-    def check(scenario: tuple[list[tuple[Any, ...]], list[str], bool, list[str], frozenset[str]]) -> None:
+    def check(scenario: tuple[list[tuple[Any, ...]], list[str], bool, list[str], frozenset[str], bool, bool]) -> None:
         frame = run(kind, "frame", *scenario)
         native = run(kind, "native", *scenario)
         assert frame == native
@@ -510,17 +627,6 @@ def test_stop_iteration_from_a_collaborator_becomes_runtime_error(kind: str) -> 
 
 
 # --- faults found on the way, pinned ----------------------------------------------------------
-
-
-class Stubborn:
-    """An awaitable that will not stop: closing its awaiter fails."""
-
-    def __await__(self) -> Any:
-        while True:
-            try:
-                yield "tick"
-            except GeneratorExit:
-                pass
 
 
 class CheckHolding:

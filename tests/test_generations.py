@@ -7,6 +7,7 @@ import inspect
 import subprocess
 import sys
 import traceback
+import types
 import warnings
 
 import pydantic
@@ -65,7 +66,7 @@ def test_create_posts_the_question_and_builds_the_result(question):
 def test_start_posts_the_path_alone_and_get_result_reads_the_result():
     generations_resource, http = resource(
         {"generation_id": "gen 1", "status": "pending", "estimated_time": 30},
-        [("generation_id", "gen 1"), ("status", "completed"), ("result", {"blueprint": "B"})],
+        types.MappingProxyType({"generation_id": "gen 1", "status": "completed", "result": {"blueprint": "B"}}),
     )
     status = asyncio.run(generations_resource.start("gen 1"))
     result = asyncio.run(generations_resource.get_result("gen 1"))
@@ -154,8 +155,11 @@ def test_models_are_built_from_the_answer_as_keywords(call, line):
         asyncio.run(coroutine("g"))
     with pytest.raises(pydantic.ValidationError):
         asyncio.run(coroutine("g"))
-    with pytest.raises(TypeError, match="'int' object is not iterable"):
+    with pytest.raises(TypeError) as caught:
         asyncio.run(coroutine("g"))
+    model = "GenerationStatus" if call == "start" else "GenerationResult"
+    assert str(caught.value) == (
+        f"velquor_ai.models.blueprint.{model}() argument after ** must be a mapping, not int")
 
 
 def test_errors_of_the_http_client_pass_unchanged_with_the_body_entry():

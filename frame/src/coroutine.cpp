@@ -103,7 +103,20 @@ void destroy_body(CoroutineObject* co) noexcept {
         Task::Handle body = body_of(co);
         PyObject* iterator = std::exchange(body.promise().awaiting, nullptr);
         co->body_alive = false;
-        body.destroy();
+        if (body.done()) {
+            body.destroy();
+        } else {
+            // A body destroyed while suspended ends its except blocks without
+            // running them to their end: their HandledException must not
+            // restore anything into the thread. Each restores only while its
+            // own exception is the current one, which None here rules out
+            // even when the caller handles that very exception.
+            PyObject* caller = PyErr_GetHandledException();
+            PyErr_SetHandledException(Py_None);
+            body.destroy();
+            PyErr_SetHandledException(caller);
+            Py_XDECREF(caller);
+        }
         Py_XDECREF(iterator);
     }
 }
@@ -184,6 +197,17 @@ public:
     ExceptionContext(const ExceptionContext&) = delete;
     ExceptionContext& operator=(const ExceptionContext&) = delete;
 
+    // An exception thrown into a body that handles one of its own (inside an
+    // except block, or a with statement's exit) is raised there anew, as the
+    // interpreter raises one thrown into its frame: its __context__ becomes
+    // the handled exception.
+    void chain_thrown() const noexcept {
+        if (own_ == nullptr || !PyErr_Occurred()) return;
+        PyObject* exception = PyErr_GetRaisedException();
+        PyErr_SetObject(reinterpret_cast<PyObject*>(Py_TYPE(exception)), exception);
+        Py_DECREF(exception);
+    }
+
 private:
     CoroutineObject* co_;
     PyObject* caller_;
@@ -242,10 +266,41 @@ PySendResult finish(CoroutineObject* co, PyObject** presult) {
     return PYGEN_ERROR;
 }
 
+// Entering a coroutine object (to resume it or to forward into what it
+// awaits) and entering its body each go one level deeper into the C stack:
+// a chain of coroutines awaiting each other counts against the interpreter's
+// recursion limit, as native ones do. Two levels a link, as a link costs
+// more stack than the interpreter's own unit.
+class Depth {
+public:
+    Depth() noexcept : entered_(Py_EnterRecursiveCall("") == 0) {}
+    ~Depth() {
+        if (entered_) Py_LeaveRecursiveCall();
+    }
+    Depth(const Depth&) = delete;
+    Depth& operator=(const Depth&) = delete;
+    explicit operator bool() const noexcept { return entered_; }
+
+private:
+    bool entered_;
+};
+
+// A coroutine refused at the recursion limit ends there without running, as
+// a native one does; the RecursionError is pending.
+PySendResult end_at_depth_limit(CoroutineObject* co, PyObject** presult) {
+    co->state = State::Finished;
+    Py_XDECREF(take_transfer(co));
+    destroy_body(co);
+    *presult = nullptr;
+    return PYGEN_ERROR;
+}
+
 // Resumes the body with what is prepared in `transfer`, until it suspends in
 // a new await or ends.
 PySendResult resume_body(CoroutineObject* co, PyObject** presult) {
     Task::Handle body = body_of(co);
+    Depth depth;
+    if (!depth) return end_at_depth_limit(co, presult);
     body.resume();
     if (body.done()) return finish(co, presult);
     co->state = State::Suspended;
@@ -294,6 +349,8 @@ PySendResult send_ex(CoroutineObject* co, PyObject* value, PyObject** presult) {
         return PYGEN_ERROR;
     }
     if (refuse_resumption(co, false)) return PYGEN_ERROR;
+    Depth depth;
+    if (!depth) return end_at_depth_limit(co, presult);
     Running running(co);
     ExceptionContext context(co);
     if (current_await(co) == nullptr) {
@@ -333,6 +390,12 @@ PyObject* coroutine_close_impl(CoroutineObject* co) {
         Py_RETURN_NONE;
     }
     if (co->state == State::Finished) Py_RETURN_NONE;
+    Depth depth;
+    if (!depth) {
+        PyObject* unused;
+        end_at_depth_limit(co, &unused);
+        return nullptr;
+    }
     PyObject* result = nullptr;
     PySendResult status;
     {
@@ -344,6 +407,7 @@ PyObject* coroutine_close_impl(CoroutineObject* co) {
             Py_CLEAR(awaiting(co));
         }
         if (error == 0) PyErr_SetNone(PyExc_GeneratorExit);
+        context.chain_thrown();
         status = resume_with_exception(co, &result);
     }
     if (status == PYGEN_NEXT) {
@@ -431,11 +495,14 @@ PySendResult throw_into_body(CoroutineObject* co, PyObject* type, PyObject* valu
     if (co->state == State::Created) return fail_unstarted(co, presult);
     Running running(co);
     ExceptionContext context(co);
+    context.chain_thrown();
     return resume_at_await(co, presult);
 }
 
 PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyObject* traceback, PyObject** presult) {
     *presult = nullptr;
+    Depth depth;
+    if (!depth) return co->running ? PYGEN_ERROR : end_at_depth_limit(co, presult);
     PyObject* iterator = current_await(co);
     if (iterator == nullptr || co->running) return throw_into_body(co, type, value, traceback, presult);
     Py_INCREF(iterator);
@@ -450,6 +517,7 @@ PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyOb
         if (error < 0) {
             Running running(co);
             ExceptionContext context(co);
+            context.chain_thrown();
             return resume_at_await(co, presult);
         }
         return throw_into_body(co, type, value, traceback, presult);
@@ -489,6 +557,7 @@ PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyOb
         }
         Py_CLEAR(awaiting(co));
         if (status == PYGEN_RETURN) return resume_with_value(co, result, presult);
+        context.chain_thrown();
         return resume_with_exception(co, presult);
     }
 into_body:
@@ -553,7 +622,17 @@ PyObject* refuse_pickle(PyObject* self, PyObject*) {
 
 PyObject* new_iterator(PyObject* coroutine);
 
-PyObject* coroutine_await(PyObject* self) { return new_iterator(self); }
+// `await` from the interpreter comes here: a coroutine suspended in an await
+// of its own is being driven by another awaiter, which a second one would
+// contend with (and cancelling the second would cancel the first's wait).
+PyObject* coroutine_await(PyObject* self) {
+    auto* co = as_coroutine(self);
+    if (!co->running && current_await(co) != nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "coroutine is being awaited already");
+        return nullptr;
+    }
+    return new_iterator(self);
+}
 
 void coroutine_finalize(PyObject* self) {
     auto* co = as_coroutine(self);
@@ -651,6 +730,9 @@ int set_name_field(CoroutineObject* co, int index, PyObject* value, const char* 
 
 PyObject* get_frame(PyObject* self, void*) {
     auto* co = as_coroutine(self);
+    // A finished coroutine has no frame, as for native ones: inspect tells
+    // CORO_CLOSED from CORO_CREATED by that alone.
+    if (co->state == State::Finished) Py_RETURN_NONE;
     if (PyTuple_GET_SIZE(co->names) < 5) {
         PyObject* code = function_of(co)->code;
         if (code == nullptr) Py_RETURN_NONE;
@@ -709,6 +791,14 @@ PyGetSetDef coroutine_getset[] = {
     {"cr_code", [](PyObject* self, void*) { return Py_NewRef(code_or_none(as_coroutine(self))); }, nullptr, nullptr,
      nullptr},
     {"cr_frame", get_frame, nullptr, nullptr, nullptr},
+    // True exactly while the body waits at an await (inspect's
+    // CORO_SUSPENDED); forwarding into what it awaits is running.
+    {"cr_suspended",
+     [](PyObject* self, void*) -> PyObject* {
+         auto* co = as_coroutine(self);
+         return PyBool_FromLong(co->state == State::Suspended && !co->running);
+     },
+     nullptr, nullptr, nullptr},
     {"cr_running", [](PyObject* self, void*) -> PyObject* { return PyBool_FromLong(as_coroutine(self)->running); },
      nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},

@@ -294,11 +294,14 @@ int keyword_index(FunctionObject* function, PyObject* key) noexcept {
             PyErr_Format(PyExc_TypeError, "%.200s() keywords must be strings", name);
         return -2;
     }
-    Py_hash_t hash = PyObject_Hash(key);
+    // Only an exact str is matched by hash: a subclass is matched by == alone,
+    // as the interpreter does, so its __hash__ is never called.
+    bool exact = PyUnicode_CheckExact(key);
+    Py_hash_t hash = exact ? PyObject_Hash(key) : 0;
     if (hash == -1) return -2;
     for (int i = 0; i < info.nparams; ++i) {
         PyObject* name = info.names[i];
-        if (PyUnicode_CheckExact(key)) {
+        if (exact) {
             if (PyObject_Hash(name) == hash && PyUnicode_GET_LENGTH(name) == PyUnicode_GET_LENGTH(key) &&
                 PyUnicode_Compare(name, key) == 0)
                 return i;

@@ -146,8 +146,11 @@ int module_exec(ModuleState& state, PyObject* module) noexcept {
     } catch (...) {
         translate_exception();
         if (body_started) {
-            Ref name = Ref::steal_or_null(PyUnicode_FromString(init_name.c_str()));
-            Ref file = Ref::steal_or_null(PyUnicode_FromString(source_path(definition.dotted_name).c_str()));
+            // Interned: the cache of traceback code objects is keyed by these
+            // objects, and names made afresh would add an entry at every
+            // failed import.
+            Ref name = Ref::steal_or_null(PyUnicode_InternFromString(init_name.c_str()));
+            Ref file = Ref::steal_or_null(PyUnicode_InternFromString(source_path(definition.dotted_name).c_str()));
             if (name && file) add_traceback(name.get(), file.get(), line, state.globals);
         }
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_ImportError, init_name.c_str());
@@ -231,11 +234,13 @@ Ref ModuleBody::class_statement(const char* name, std::initializer_list<Obj> bas
     Py_ssize_t i = 0;
     for (Obj base : bases) PyTuple_SET_ITEM(original.get(), i++, Py_NewRef(base.get()));
     Ref resolved = resolve_bases(original.get());
-    PyObject* metaclass = derive_metaclass(resolved.get());
+    // Held: __prepare__ and the class body run Python code, which could
+    // reassign a base's __class__ and drop the last other reference.
+    Ref metaclass = borrow(derive_metaclass(resolved.get()));
     Ref class_name = str(name);
     Ref namespace_;
     PyObject* prepare = nullptr;
-    if (check(PyObject_GetOptionalAttr(metaclass, FRAME_STR("__prepare__"), &prepare))) {
+    if (check(PyObject_GetOptionalAttr(metaclass.get(), FRAME_STR("__prepare__"), &prepare))) {
         Ref method = steal(prepare);
         namespace_ = call(method, {class_name, resolved});
     } else {

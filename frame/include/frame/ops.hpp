@@ -176,12 +176,20 @@ bool exception_matches(PyObject* type) noexcept;
 class HandledException {
 public:
     explicit HandledException(Obj exception) : HandledException(exception, own_) {}
-    HandledException(Obj exception, Ref& saved) : saved_(saved) {
+    HandledException(Obj exception, Ref& saved) : saved_(saved), exception_(exception) {
         saved_ = Ref::steal_or_null(PyErr_GetHandledException());
         PyErr_SetHandledException(exception);
     }
     ~HandledException() {
-        PyErr_SetHandledException(saved_.get());
+        // The previous value comes back only while this block's exception is
+        // the current one. It is not when a coroutine body suspended in the
+        // block is destroyed instead of resumed: the thread's state then
+        // belongs to whoever drops the coroutine (possibly the collector), and
+        // the saved value may be stale or already cleared.
+        PyObject* current = PyErr_GetHandledException();
+        if (current == exception_ && current != nullptr && current != Py_None)
+            PyErr_SetHandledException(saved_.get());
+        Py_XDECREF(current);
         saved_.reset();
     }
     HandledException(const HandledException&) = delete;
@@ -190,6 +198,9 @@ public:
 private:
     Ref own_;
     Ref& saved_;
+    // Compared by identity only: it is the current handled exception (and so
+    // alive) whenever the comparison can succeed.
+    PyObject* exception_;
 };
 
 // `with manager:` and `async with manager:`. The special methods are looked up
