@@ -94,7 +94,9 @@ asan: venv
 
 # Long soak (leaks: live objects, allocated blocks, RSS) and the load tests too
 # slow for `make test` (a thousand concurrent generations against the local
-# service). Several minutes.
+# service; a batch of a thousand jobs, its memory and descriptors measured).
+# Several minutes.
 soak: install
 	cd tests && ../$(VPY) soak.py --rounds 20000
 	cd tests && VELQUOR_LOAD=1 ../$(VPY) -m pytest -q -p no:cacheprovider -s test_load.py
+	cd tests && VELQUOR_LOAD=1 ../$(VPY) -m pytest -q -p no:cacheprovider -s test_batch_command.py -k thousand

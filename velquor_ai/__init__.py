@@ -34,6 +34,7 @@ from ._logging import setup_logging as _setup_logging
 _setup_logging()
 del _setup_logging
 
+from .batch import Job, JobOutcome
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config
 from .exceptions import TimeoutError as VelquorTimeoutError
@@ -70,6 +71,8 @@ __all__ = [
     "GenerationFailedError",
     "GenerationTimeoutError",
     "InternalServerError",
+    "Job",
+    "JobOutcome",
     "NotFoundError",
     "OnPremiseError",
     "PermissionDeniedError",

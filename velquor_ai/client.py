@@ -25,7 +25,14 @@ import os
 import threading
 import weakref
 from collections import deque
-from collections.abc import Callable, Coroutine, Iterable, Iterator, Mapping
+from collections.abc import (
+    AsyncIterable,
+    Callable,
+    Coroutine,
+    Iterable,
+    Iterator,
+    Mapping,
+)
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
@@ -34,6 +41,13 @@ from typing import TYPE_CHECKING, Any, Concatenate, Literal, Self
 
 import httpx
 
+from .batch import (
+    DEFAULT_CONCURRENCY,
+    BatchProgressCallback,
+    GenerationBatch,
+    Job,
+    JobOutcome,
+)
 from .config import ENV_API_KEY, Config
 from .exceptions import (
     APIError,
@@ -571,6 +585,62 @@ class AsyncVelquorAI:
             return await self._wait_for_result(
                 generation_id, wait, first_interval, on_progress
             )
+
+    def generate_many(
+        self,
+        jobs: Iterable[Job | Mapping[str, Any]] | AsyncIterable[Job | Mapping[str, Any]],
+        *,
+        concurrency: int = DEFAULT_CONCURRENCY,
+        timeout: float = 300,
+        interval: float = 2,
+        on_progress: BatchProgressCallback | None = None,
+    ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
+        """Run many generations, `concurrency` at a time, and yield each outcome
+        as soon as its job ends.
+
+        `jobs` is read lazily, one job each time a slot frees up, so it can be a
+        generator over a file of any length. A job that fails becomes an outcome
+        carrying its exception (with `generation_id` once the generation
+        exists); the other jobs go on. Closing the iteration (leaving
+        `async with`, `aclose()`, cancelling the iterating task) cancels the
+        generations in flight.
+
+        Args:
+            jobs: `velquor_ai.batch.Job` records, or mappings with the same
+                fields ("question", "images", "videos", "key",
+                "idempotency_key"), as an iterable or an async iterable.
+            concurrency: Most generations in flight at once (>= 1).
+            timeout: Each job's `generate` timeout, in seconds.
+            interval: Each job's first pause between status checks, in seconds.
+            on_progress: Called as `on_progress(key, event)` with each job's
+                `ProgressEvent`s; a plain function, on the event loop's thread.
+
+        Returns:
+            An async iterator of `velquor_ai.batch.JobOutcome`, in the order the
+            jobs end; also an async context manager that closes it.
+
+        Raises:
+            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused
+                (a bad job itself becomes a failed outcome).
+            VelquorAIError: If the client is closed.
+
+        Examples:
+            >>> jobs = [Job("What is shown?", images=[p], key=p) for p in paths]
+            >>> async with client.generate_many(jobs, concurrency=32) as outcomes:
+            ...     async for outcome in outcomes:
+            ...         print(outcome.key, outcome.ok, outcome.generation_id)
+        """
+        from .batch import generate_many
+
+        self._check_open()
+        return generate_many(
+            self,
+            jobs,
+            concurrency=concurrency,
+            timeout=timeout,
+            interval=interval,
+            on_progress=on_progress,
+        )
 
     async def _wait_for_result(
         self,
@@ -1459,6 +1529,44 @@ class VelquorAI:
             ... except GenerationTimeoutError as error:
             ...     result = client.wait_for_result(error.generation_id, timeout=600)
         """
+
+    def generate_many(
+        self,
+        jobs: Iterable[Job | Mapping[str, Any]],
+        *,
+        concurrency: int = DEFAULT_CONCURRENCY,
+        timeout: float = 300,
+        interval: float = 2,
+        on_progress: BatchProgressCallback | None = None,
+    ) -> Iterator[JobOutcome]:
+        """Run many generations, `concurrency` at a time, and yield each outcome
+        as soon as its job ends.
+
+        The blocking form of `AsyncVelquorAI.generate_many`, with the same
+        arguments: an ordinary iterator. `jobs` is read on the client's thread,
+        one job each time a slot frees up; `on_progress` runs there too. Leaving
+        the loop (`break`, an exception, Ctrl-C) cancels the generations in
+        flight before it goes on.
+
+        Raises:
+            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused.
+            VelquorAIError: If the client is closed.
+
+        Examples:
+            >>> jobs = [Job("What is shown?", images=[p], key=p) for p in paths]
+            >>> for outcome in client.generate_many(jobs, concurrency=32):
+            ...     print(outcome.key, outcome.ok, outcome.generation_id)
+        """
+        from .batch import iterate_blocking
+
+        batch = self._client.generate_many(
+            jobs,
+            concurrency=concurrency,
+            timeout=timeout,
+            interval=interval,
+            on_progress=on_progress,
+        )
+        return iterate_blocking(self._runner.run, batch)
 
     @_blocking(AsyncVelquorAI.execute)
     def execute(self) -> None:
