@@ -8,7 +8,7 @@ VPY := $(VENV)/bin/python
 PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do \
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo $$p; break; fi; done)
 BUILD_DEPS := scikit-build-core cmake ninja
-RUNTIME_DEPS := httpx 'pydantic>=2.5,<3' starlette uvicorn rich
+RUNTIME_DEPS := httpx sniffio 'pydantic>=2.5,<3' starlette uvicorn rich
 TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414'
 DEV_BUILD := build/dev
 
