@@ -8,8 +8,8 @@ VPY := $(VENV)/bin/python
 PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python3.13 /usr/local/bin/python3.13 /usr/bin/python3.13; do \
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo $$p; break; fi; done)
 BUILD_DEPS := scikit-build-core cmake ninja
-RUNTIME_DEPS := httpx 'pydantic>=2.5,<3' starlette uvicorn rich
-TEST_DEPS := pytest hypothesis mypy
+RUNTIME_DEPS := httpx sniffio 'pydantic>=2.5,<3' starlette uvicorn rich
+TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414'
 # Pinned: a newer formatter or linter may ask for changes the tree does not have.
 LINT_DEPS := ruff==0.17.5 clang-format==23.1.3
 DEV_BUILD := build/dev
@@ -107,7 +107,9 @@ asan: venv
 
 # Long soak (leaks: live objects, allocated blocks, RSS) and the load tests too
 # slow for `make test` (a thousand concurrent generations against the local
-# service). Several minutes.
+# service; a batch of a thousand jobs, its memory and descriptors measured).
+# Several minutes.
 soak: install
 	cd tests && ../$(VPY) soak.py --rounds 20000
 	cd tests && VELQUOR_LOAD=1 ../$(VPY) -m pytest -q -p no:cacheprovider -s test_load.py
+	cd tests && VELQUOR_LOAD=1 ../$(VPY) -m pytest -q -p no:cacheprovider -s test_batch_command.py -k thousand

@@ -2,7 +2,7 @@
 
 Run with `make bench` (it builds and installs the package in Release first), or
 directly with the package importable: python bench/run.py [--quick] [--no-put]
-[--no-upload] [--only call,coroutine,poll,sync,memory,import,put,upload].
+[--no-upload] [--only call,coroutine,poll,sync,memory,import,batch,put,upload].
 Every figure is a median of repeated runs; the variants of one row take turns
 within each round so that they see the same machine.
 """
@@ -394,6 +394,84 @@ def put_rows() -> list[Row]:
     ]
 
 
+# --- many generations at once -----------------------------------------------------------
+
+BATCH_JOBS = 300 if QUICK else 1000
+BATCH_CONCURRENCY = 64
+
+
+def batch_measure(variant: str, base_url: str, folder: str) -> dict:
+    """Wall and CPU seconds of this process for BATCH_JOBS small jobs, run by
+    generate_many or by a hand-written semaphore-and-gather loop."""
+    from velquor_ai import AsyncVelquorAI, Job
+
+    files = sorted(Path(folder).iterdir())
+    jobs = (Job(f"Question {i}: what is shown?", images=[files[i % len(files)]], key=str(i))
+            for i in range(BATCH_JOBS))
+
+    async def many(client) -> int:
+        done = 0
+        async with client.generate_many(jobs, concurrency=BATCH_CONCURRENCY) as outcomes:
+            async for outcome in outcomes:
+                done += outcome.ok
+        return done
+
+    async def plain(client) -> int:
+        limit = asyncio.Semaphore(BATCH_CONCURRENCY)
+
+        async def one(job) -> bool:
+            async with limit:
+                await client.generate(job.question, job.images)
+                return True
+
+        return sum(await asyncio.gather(*(one(job) for job in jobs)))
+
+    async def run() -> int:
+        async with AsyncVelquorAI(api_key="sk-bench", base_url=base_url) as client:
+            return await (many(client) if variant == "many" else plain(client))
+
+    cpu, wall = time.process_time(), time.perf_counter()
+    done = asyncio.run(run())
+    assert done == BATCH_JOBS, done
+    return {"seconds": time.perf_counter() - wall, "cpu": time.process_time() - cpu}
+
+
+def batch_rows() -> list[Row]:
+    service = subprocess.Popen([sys.executable, str(BENCH / "local_service.py")], stdin=subprocess.PIPE,
+                               stdout=subprocess.PIPE, text=True)
+
+    def service_cpu() -> float:
+        service.stdin.write("cpu\n")
+        service.stdin.flush()
+        return float(service.stdout.readline())
+
+    try:
+        base_url = service.stdout.readline().strip()
+        with tempfile.TemporaryDirectory() as folder:
+            for index in range(50):
+                Path(folder, f"input-{index}.png").write_bytes(b"%d " % index * (40 + index))
+            results = {"many": [], "plain": []}
+            served = {"many": [], "plain": []}
+            for _ in range(1 if QUICK else 2):
+                for variant in results:
+                    before = service_cpu()
+                    results[variant].append(in_subprocess("--batch", variant, base_url, folder))
+                    served[variant].append(service_cpu() - before)
+    finally:
+        service.stdin.close()
+        service.wait(timeout=30)
+    rate = {v: statistics.median(BATCH_JOBS / r["seconds"] for r in rs) for v, rs in results.items()}
+    client_ms = {v: statistics.median(r["cpu"] for r in rs) / BATCH_JOBS * 1e3 for v, rs in results.items()}
+    service_ms = statistics.median(served["many"]) / BATCH_JOBS * 1e3
+    return [
+        Row(f"generate_many, {BATCH_JOBS:,} small jobs, concurrency {BATCH_CONCURRENCY}", rate["many"], "jobs/s",
+            [("semaphore + gather over generate", rate["plain"])], "≥0.9× plain"),
+        Row("  client CPU per job", client_ms["many"], "ms",
+            [("the service's CPU per job (other process)", service_ms),
+             ("semaphore + gather over generate", client_ms["plain"])], ""),
+    ]
+
+
 # --- uploads through generate ---------------------------------------------------------
 
 
@@ -411,12 +489,15 @@ def main() -> None:
     if sys.argv[1:2] == ["--put"]:
         print(json.dumps(put_measure(sys.argv[2], sys.argv[3])))
         return
+    if sys.argv[1:2] == ["--batch"]:
+        print(json.dumps(batch_measure(*sys.argv[2:5])))
+        return
     import velquor_ai.util.validators as validators
 
     print(f"velquor_ai benchmarks: {platform.machine()}, {os.cpu_count()} cores, "
           f"CPython {platform.python_version()}, module {Path(validators.__file__).parent.parent}")
     print("Times in ns per operation include the benchmark loop's own cost (first row).\n")
-    sections = [call_rows, coroutine_rows, poll_rows, sync_rows, memory_rows, import_rows]
+    sections = [call_rows, coroutine_rows, poll_rows, sync_rows, memory_rows, import_rows, batch_rows]
     if "--no-put" not in sys.argv:
         sections.append(put_rows)
     if "--no-upload" not in sys.argv:

@@ -1,4 +1,5 @@
-"""A tour of velquor_ai: a remote generation over real HTTP, then on-premise mode.
+"""A tour of velquor_ai: a remote generation over real HTTP with the blocking
+client `VelquorAI`, then on-premise mode with the async client `AsyncVelquorAI`.
 
 The remote part runs against `LocalService`, a real service on 127.0.0.1 that this
 script starts (the `local` extra). Sample inputs are made in a temporary folder:
@@ -17,7 +18,7 @@ import tempfile
 import zlib
 from pathlib import Path
 
-from velquor_ai import ProgressEvent, VelquorAI
+from velquor_ai import AsyncVelquorAI, ProgressEvent, VelquorAI
 from velquor_ai.testing import LocalService
 
 API_KEY = "sk-demo"
@@ -78,12 +79,12 @@ def print_blueprint(text: str | None) -> None:
     print(f"  steps: {', '.join(step['action'] for step in document['steps'])}")
 
 
-async def remote_generation(images: list[Path], videos: list[Path]) -> str:
-    print("== Remote generation against a local service over HTTP")
-    async with LocalService(api_key=API_KEY, processing_time=1.0) as service:
+def remote_generation(images: list[Path], videos: list[Path]) -> str:
+    print("== Remote generation against a local service over HTTP (VelquorAI)")
+    with LocalService(api_key=API_KEY, processing_time=1.0) as service:
         print(f"  service at {service.base_url}")
-        async with VelquorAI(api_key=API_KEY, base_url=service.base_url) as client:
-            result = await client.generate(
+        with VelquorAI(api_key=API_KEY, base_url=service.base_url) as client:
+            result = client.generate(
                 "What is in these pictures and the clip?",
                 images=images,
                 videos=videos,
@@ -100,8 +101,8 @@ async def remote_generation(images: list[Path], videos: list[Path]) -> str:
 async def on_premise(
     images: list[Path], videos: list[Path], workdir: Path, remote: str
 ) -> None:
-    print("\n== On-premise generation and execution")
-    async with VelquorAI.on_premise(workdir=workdir) as client:
+    print("\n== On-premise generation and execution (AsyncVelquorAI)")
+    async with AsyncVelquorAI.on_premise(workdir=workdir) as client:
         generated = await client.generate(
             "What is in these pictures and the clip?", images=images, videos=videos
         )
@@ -118,15 +119,15 @@ async def on_premise(
             print(f"  report {Path(path).name}: {report['input']['name']} described")
 
 
-async def main() -> int:
+def main() -> int:
     with tempfile.TemporaryDirectory(prefix="velquor-demo-") as folder:
         root = Path(folder)
         images, videos = make_samples(root)
-        blueprint = await remote_generation(images, videos)
-        await on_premise(images, videos, root / "outputs", blueprint)
+        blueprint = remote_generation(images, videos)
+        asyncio.run(on_premise(images, videos, root / "outputs", blueprint))
     print("\nDemo finished.")
     return 0
 
 
 if __name__ == "__main__":
-    sys.exit(asyncio.run(main()))
+    sys.exit(main())

@@ -1,14 +1,46 @@
-"""Fixtures shared by the tests; the stand-ins themselves live in support.py."""
+"""Fixtures shared by the tests (local services, open sockets and files, the
+poller's clock); the stand-ins themselves live in support.py."""
 
 from __future__ import annotations
 
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
+from typing import Any
 
 import pytest
 from support import FakeAsyncio, connections_to, files_open_under
 
 from velquor_ai.util import poller
+
+# The key the local services of these fixtures require.
+SERVICE_API_KEY = "sk-test-key"
+
+
+@pytest.fixture
+def service_factory() -> Iterator[Callable[..., Any]]:
+    """Start `LocalService`s (with the given options) that stop after the test."""
+    pytest.importorskip("starlette")
+    pytest.importorskip("uvicorn")
+    from velquor_ai.testing import LocalService
+
+    started: list[LocalService] = []
+
+    def start(**options: Any) -> LocalService:
+        options.setdefault("api_key", SERVICE_API_KEY)
+        service = LocalService(**options)
+        service.start()
+        started.append(service)
+        return service
+
+    yield start
+    for service in started:
+        service.stop()
+
+
+@pytest.fixture
+def service(service_factory: Callable[..., Any]) -> Any:
+    """A running `LocalService` with default options."""
+    return service_factory()
 
 
 @pytest.fixture

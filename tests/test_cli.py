@@ -121,13 +121,14 @@ def test_generate_against_a_local_service(
     [
         # Checked before the service is contacted (nothing listens on port 9).
         (["generate", QUESTION, "--image", "missing.png", "--base-url",
-          "http://127.0.0.1:9"], "missing.png"),
+          "http://127.0.0.1:9", "--api-key", "sk-cli"], "missing.png"),
         (["generate", QUESTION, "--video", "nowhere/clip.mp4", "--on-premise"],
          "nowhere/clip.mp4"),
         (["generate", QUESTION, "--image", ".", "--on-premise"], "Not a regular file"),
         (["generate", "  ", "--on-premise"], "question"),
         (["generate", QUESTION, "--interval", "0.5", "--on-premise"], "interval"),
-        (["generate", QUESTION, "--base-url", "ftp://host"], "base_url"),
+        (["generate", QUESTION, "--base-url", "ftp://host", "--api-key", "sk-cli"],
+         "base_url"),
         (["execute", "missing.json", "--input", "cat.png"], "missing.json"),
         (["execute", "bad.json", "--input", "cat.png"], "Invalid blueprint"),
     ],
@@ -165,7 +166,7 @@ def test_usage_errors_exit_2(tmp_path: Path, args: list[str]) -> None:
 def test_unreachable_service_exits_1(files: dict[str, Path], tmp_path: Path) -> None:
     url = f"http://127.0.0.1:{free_port()}"  # closed: nothing listens there
     result = run_cli("generate", QUESTION, "--image", "cat.png", "--base-url", url,
-                     cwd=tmp_path)  # fmt: skip
+                     "--api-key", "sk-cli", cwd=tmp_path)  # fmt: skip
     assert result.returncode == 1
     assert f"cannot reach {url}" in error_line(result)
     assert result.stdout == ""

@@ -8,7 +8,7 @@ import functools
 import hashlib
 import io
 import json
-from collections.abc import Callable, Coroutine, Iterator
+from collections.abc import Callable, Coroutine
 from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
@@ -20,6 +20,7 @@ pytest.importorskip("uvicorn")
 
 import velquor_ai
 from velquor_ai import (
+    AsyncVelquorAI,
     AuthenticationError,
     GenerationFailedError,
     GenerationTimeoutError,
@@ -34,7 +35,7 @@ from velquor_ai import (
 from velquor_ai.models.execution import ErrorDetail
 from velquor_ai.testing import LocalService
 
-API_KEY = "sk-test-key"
+API_KEY = "sk-test-key"  # the key of the services in conftest
 QUESTION = "What is in these pictures and the clip?"
 PNG_A = b"\x89PNG\r\n\x1a\n" + b"first picture" * 40
 PNG_B = b"\x89PNG\r\n\x1a\n" + b"second picture, same name" * 30
@@ -60,27 +61,6 @@ def inputs(tmp_path: Path) -> tuple[list[Path], list[Path]]:
     return images, [tmp_path / "clips/clip.mp4"]
 
 
-@pytest.fixture
-def service_factory() -> Iterator[Callable[..., LocalService]]:
-    started: list[LocalService] = []
-
-    def start(**options: Any) -> LocalService:
-        options.setdefault("api_key", API_KEY)
-        service = LocalService(**options)
-        service.start()
-        started.append(service)
-        return service
-
-    yield start
-    for service in started:
-        service.stop()
-
-
-@pytest.fixture
-def service(service_factory: Callable[..., LocalService]) -> LocalService:
-    return service_factory()
-
-
 def asynchronous(test: Callable[..., Coroutine[Any, Any, None]]) -> Callable[..., None]:
     """Run an async test on a new event loop (pytest sees the test's parameters)."""
 
@@ -91,8 +71,8 @@ def asynchronous(test: Callable[..., Coroutine[Any, Any, None]]) -> Callable[...
     return run
 
 
-def remote(service: LocalService, **options: Any) -> VelquorAI:
-    return VelquorAI(api_key=API_KEY, base_url=service.base_url, **options)
+def remote(service: LocalService, **options: Any) -> AsyncVelquorAI:
+    return AsyncVelquorAI(api_key=API_KEY, base_url=service.base_url, **options)
 
 
 def expected_inputs(
@@ -221,7 +201,7 @@ async def test_remote_blueprint_can_be_executed_on_premise(
         served = await client.generate(
             QUESTION, images=images, videos=videos, interval=1
         )
-    async with VelquorAI.on_premise(workdir=tmp_path / "out") as local:
+    async with AsyncVelquorAI.on_premise(workdir=tmp_path / "out") as local:
         generated = await local.generate(QUESTION, images=images, videos=videos)
         executed = await local.execute(served.blueprint or "", images + videos)
     assert generated.blueprint == served.blueprint
@@ -335,16 +315,24 @@ async def test_error_status_option_fails_the_first_request(
     assert result.status == "completed"
 
 
-@pytest.mark.parametrize("api_key", [None, "sk-wrong"])
 @asynchronous
-async def test_missing_or_wrong_api_key_is_refused(
-    service: LocalService, api_key: str | None, monkeypatch: pytest.MonkeyPatch
-) -> None:
-    monkeypatch.delenv("VELQUOR_API_KEY", raising=False)
-    async with VelquorAI(api_key=api_key, base_url=service.base_url) as client:
+async def test_wrong_api_key_is_refused(service: LocalService) -> None:
+    async with AsyncVelquorAI(api_key="sk-wrong", base_url=service.base_url) as client:
         with pytest.raises(AuthenticationError) as caught:
             await client.generate(QUESTION, interval=1)
     assert caught.value.status_code == 401
+
+
+@pytest.mark.parametrize("client_class", [AsyncVelquorAI, VelquorAI])
+def test_missing_api_key_is_refused_at_construction(
+    service: LocalService,
+    monkeypatch: pytest.MonkeyPatch,
+    client_class: type[AsyncVelquorAI | VelquorAI],
+) -> None:
+    monkeypatch.delenv("VELQUOR_API_KEY", raising=False)
+    with pytest.raises(VelquorAIError) as caught:
+        client_class(base_url=service.base_url)
+    assert "api_key" in str(caught.value) and "VELQUOR_API_KEY" in str(caught.value)
 
 
 @asynchronous
@@ -418,6 +406,17 @@ async def test_bad_input_is_refused_before_any_request(
     assert service.requests == []
 
 
+def test_text_mode_file_is_refused_with_a_hint(
+    service: LocalService, tmp_path: Path
+) -> None:
+    path = tmp_path / "photo.png"
+    path.write_bytes(PNG_A)
+    with open(path) as text, VelquorAI(API_KEY, service.base_url) as client:
+        with pytest.raises(ValidationError, match="open the file in binary mode"):
+            client.generate(QUESTION, images=[text])
+    assert service.requests == []
+
+
 @asynchronous
 async def test_closed_client_refuses_work(service: LocalService) -> None:
     client = remote(service)
@@ -474,7 +473,7 @@ async def test_on_premise_generates_and_executes(
     inputs: tuple[list[Path], list[Path]], tmp_path: Path, blueprint_form: str
 ) -> None:
     images, videos = inputs
-    async with VelquorAI.on_premise(workdir=tmp_path / "out") as client:
+    async with AsyncVelquorAI.on_premise(workdir=tmp_path / "out") as client:
         generated = await client.generate(QUESTION, images=images, videos=videos)
         assert generated.generation_id == "on-premise-generated"
         assert generated.status == "completed"
@@ -520,7 +519,7 @@ async def test_on_premise_execution_refuses_bad_input(
     places = {"{missing}": str(tmp_path / "nope.png"), "{dir}": str(tmp_path),
               "{image}": str(images[0])}  # fmt: skip
     files = [places.get(f, f) if isinstance(f, str) else f for f in files]
-    async with VelquorAI.on_premise(workdir=tmp_path / "out") as client:
+    async with AsyncVelquorAI.on_premise(workdir=tmp_path / "out") as client:
         if blueprint == "valid":
             blueprint = (await client.generate(QUESTION, images=images)).blueprint or ""
         with pytest.raises(ValidationError) as caught:
@@ -535,7 +534,7 @@ async def test_on_premise_execution_refuses_bad_input(
 async def test_remote_and_on_premise_operations_stay_in_their_mode(
     service: LocalService, tmp_path: Path
 ) -> None:
-    async with VelquorAI.on_premise() as local:
+    async with AsyncVelquorAI.on_premise() as local:
         with pytest.raises(VelquorAIError, match="on-premise"):
             local.generations  # noqa: B018
     async with remote(service) as client:

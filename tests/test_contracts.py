@@ -68,6 +68,13 @@ def test_timeouts_are_the_package_own_and_catchable_as_one_family() -> None:
         assert issubclass(cls, velquor_ai.VelquorAIError)
 
 
+def test_star_import_leaves_the_builtin_timeout_error_alone() -> None:
+    names: dict[str, object] = {}
+    exec("from velquor_ai import *", names)
+    assert "TimeoutError" not in names
+    assert names["VelquorTimeoutError"] is exc.TimeoutError is velquor_ai.TimeoutError
+
+
 def _of_generation(error: exc.VelquorAIError) -> exc.VelquorAIError:
     error.generation_id = "gen_1"
     return error

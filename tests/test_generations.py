@@ -254,7 +254,7 @@ def test_module_namespace_and_docstrings():
 # its import changes nothing but its own guarded block.
 TYPE_CHECKING_PROBE = """
 import sys, typing
-import httpx, velquor_ai._retry, velquor_ai.models.blueprint, velquor_ai.resources.base, velquor_ai.util.validators
+import httpx, velquor_ai._pool, velquor_ai._retry, velquor_ai.models.blueprint, velquor_ai.resources.base, velquor_ai.util.validators
 before = set(sys.modules)
 typing.TYPE_CHECKING = {flag}
 from velquor_ai.resources import generations

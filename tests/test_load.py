@@ -123,7 +123,7 @@ GENERATIONS = 1000
 @pytest.mark.skipif(not os.environ.get("VELQUOR_LOAD"), reason="slow: run by `make soak` (VELQUOR_LOAD=1)")
 def test_a_thousand_concurrent_generations_with_uploads(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
     testing = pytest.importorskip("velquor_ai.testing")
-    from velquor_ai import VelquorAI
+    from velquor_ai import AsyncVelquorAI
 
     image = tmp_path / "photo.png"
     image.write_bytes(b"\x89PNG\r\n" + bytes(range(256)) * 8)
@@ -131,7 +131,7 @@ def test_a_thousand_concurrent_generations_with_uploads(tmp_path: Path, capsys: 
     video.write_bytes(b"\x00\x00\x00\x18ftypmp42" * 64)
 
     async def main(base_url: str) -> list[Any]:
-        async with VelquorAI(api_key="sk-load", base_url=base_url, timeout=120) as client:
+        async with AsyncVelquorAI(api_key="sk-load", base_url=base_url, timeout=120) as client:
             return await asyncio.gather(*(
                 client.generate(f"What is shown in #{n}?", images=[image], videos=[video] if n % 2 else None,
                                 timeout=600, interval=1)

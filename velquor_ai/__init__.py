@@ -1,8 +1,11 @@
 """Python client of the blueprint service.
 
-    async with VelquorAI(api_key="sk-...", base_url="https://...") as client:
-        result = await client.generate("What is in the image?", images=["cat.png"])
+    with VelquorAI(api_key="sk-...", base_url="https://...") as client:
+        result = client.generate("What is in the image?", images=["cat.png"])
         print(result.blueprint)
+
+    async with AsyncVelquorAI(api_key="sk-...", base_url="https://...") as client:
+        result = await client.generate("What is in the image?", images=["cat.png"])
 
 The client, its configuration and the exception hierarchy are available from the
 package root. The compiled core modules are imported from their own modules, and
@@ -31,6 +34,7 @@ from ._logging import setup_logging as _setup_logging
 _setup_logging()
 del _setup_logging
 
+from .batch import Job, JobOutcome
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config
 from .exceptions import (
@@ -47,12 +51,13 @@ from .exceptions import (
     OnPremiseError,
     PermissionDeniedError,
     RateLimitError,
-    TimeoutError,  # the package's own, not the builtin
+    TimeoutError,  # noqa: F401 - the package's own; left out of __all__, see below
     UnprocessableEntityError,
     UploadError,
     ValidationError,
     VelquorAIError,
 )
+from .exceptions import TimeoutError as VelquorTimeoutError
 
 __all__ = [
     "APIConnectionError",
@@ -66,16 +71,20 @@ __all__ = [
     "GenerationFailedError",
     "GenerationTimeoutError",
     "InternalServerError",
+    "Job",
+    "JobOutcome",
     "NotFoundError",
     "OnPremiseError",
     "PermissionDeniedError",
     "ProgressEvent",
     "RateLimitError",
-    "TimeoutError",
     "UnprocessableEntityError",
     "UploadError",
     "ValidationError",
     "VelquorAI",
     "VelquorAIError",
+    "VelquorTimeoutError",
     "__version__",
 ]
+# `velquor_ai.TimeoutError` still names the package's timeout error, but a star
+# import brings it in as `VelquorTimeoutError`, leaving the builtin alone.

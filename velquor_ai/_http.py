@@ -1,18 +1,24 @@
 """HTTP client of the service: JSON in, JSON out, typed errors, retries.
 
-One `httpx.AsyncClient` per `HTTPClient`, with the base URL, timeout and headers of
-the configuration. A request that fails for a passing reason (no answer, a
-timeout, 408, 429, 5xx) is sent again up to `config.max_retries` times, with the
-pauses of `RetryPolicy`. Every POST carries an `Idempotency-Key` header, the same
-on every retry of one call, so that the service can tell a retry from a new
-request and never does the work twice.
+Every request is built whole from the configuration (address, key, timeout,
+retries) and the client's default headers, so one connection pool can serve
+several `HTTPClient`s with different settings (`HTTPClient.with_config`), and a
+caller's own `httpx.AsyncClient` (proxies, certificates, event hooks) can be used
+as it is. Our own pool follows the event loop (see `LoopPool`), so a client
+outlives the loops that use it.
+
+A request that fails for a passing reason (no answer, a timeout, 408, 429, 5xx)
+is sent again up to `config.max_retries` times, with the pauses of `RetryPolicy`.
+Every POST carries an `Idempotency-Key` header, the same on every retry of one
+call, so that the service can tell a retry from a new request and never does the
+work twice.
 """
 
 from __future__ import annotations
 
 import json as jsonlib
 import uuid
-from collections.abc import Iterator
+from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from contextvars import ContextVar
 from types import TracebackType
@@ -21,6 +27,7 @@ from typing import Any, Self
 import httpx
 
 from . import __version__
+from ._pool import LoopPool
 from ._retry import RetryPolicy
 from .config import Config
 from .exceptions import (
@@ -31,7 +38,7 @@ from .exceptions import (
     error_for_status,
 )
 
-__all__ = ["USER_AGENT", "HTTPClient", "idempotency_key"]
+__all__ = ["USER_AGENT", "HTTPClient", "check_headers", "idempotency_key"]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
 IDEMPOTENCY_HEADER = "Idempotency-Key"
@@ -74,28 +81,72 @@ class HTTPClient:
         ...     answer = await http.get("/v1/generation/gen-1/result")
     """
 
+    config: Config
+    default_headers: dict[str, str]
+
     def __init__(
-        self, config: Config, *, transport: httpx.AsyncBaseTransport | None = None
+        self,
+        config: Config,
+        *,
+        transport: httpx.AsyncBaseTransport | None = None,
+        http_client: httpx.AsyncClient | None = None,
+        default_headers: Mapping[str, str] | None = None,
     ) -> None:
-        """Create the underlying connection pool.
+        """Set the client up; connections are opened by the first request.
 
         Args:
-            config: Base URL and API key (taken now), request timeout and
-                `max_retries` (read at each request).
+            config: Base URL, API key, request timeout and `max_retries` (read
+                at each request).
             transport: httpx transport to use instead of the network one (for
                 example `httpx.ASGITransport` to talk to an in-process service).
+            http_client: An `httpx.AsyncClient` of the caller's to send the
+                requests with; the caller keeps it and closes it.
+            default_headers: Headers added to every request; they win over the
+                client's own (User-Agent, Accept, Authorization).
+
+        Raises:
+            ValidationError: If a header name or value is not a string fit for
+                an HTTP header, or both `transport` and `http_client` are given.
         """
+        if transport is not None and http_client is not None:
+            raise ValidationError(
+                "Pass either transport or http_client, not both", field="transport"
+            )
+        if http_client is not None and not isinstance(http_client, httpx.AsyncClient):
+            raise ValidationError(
+                f"http_client must be an httpx.AsyncClient, "
+                f"not {type(http_client).__name__}",
+                field="http_client",
+            )
         self.config = config
-        headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
-        if config.api_key:
-            headers["Authorization"] = f"Bearer {config.api_key}"
-        self._client = httpx.AsyncClient(
-            base_url=config.base_url,
-            headers=headers,
-            timeout=config.timeout,
-            transport=transport,
-        )
+        self.default_headers = check_headers(default_headers)
+        self._pool = LoopPool(http_client, transport)
+        self._owns_pool = True
         self._policy = RetryPolicy(max_retries=config.max_retries)
+
+    def with_config(
+        self, config: Config, default_headers: Mapping[str, str] | None = None
+    ) -> HTTPClient:
+        """Return a client with other settings over the same connections.
+
+        Closing the new client leaves the connections open; closing this one
+        closes them for both.
+
+        Args:
+            config: Settings of the new client.
+            default_headers: Its default headers (this client's when None).
+        """
+        twin = HTTPClient.__new__(HTTPClient)
+        twin.config = config
+        twin.default_headers = (
+            self.default_headers
+            if default_headers is None
+            else check_headers(default_headers)
+        )
+        twin._pool = self._pool
+        twin._owns_pool = False
+        twin._policy = RetryPolicy(max_retries=config.max_retries)
+        return twin
 
     async def post(
         self,
@@ -149,8 +200,18 @@ class HTTPClient:
         return await self._request("GET", path)
 
     async def aclose(self) -> None:
-        """Close the connection pool. The client cannot be used afterwards."""
-        await self._client.aclose()
+        """Close the connection pool. The client cannot be used afterwards.
+
+        A caller's `http_client` is left open, and so are the connections of
+        a client made by `with_config`.
+        """
+        if self._owns_pool:
+            await self._pool.aclose()
+
+    async def close_given(self) -> None:
+        """Close the caller's `http_client`, for an owner that alone can."""
+        if self._owns_pool and self._pool.given is not None:
+            await self._pool.given.aclose()
 
     async def __aenter__(self) -> Self:
         """Return the client itself."""
@@ -168,14 +229,29 @@ class HTTPClient:
     async def _request(self, method: str, path: str, **kwargs: Any) -> dict[str, Any]:
         _check_path(path)
         # Read per request, so that a changed configuration applies at once.
-        timeout = self.config.timeout
+        config = self.config
+        timeout = config.timeout
         policy = self._policy
-        if policy.max_retries != self.config.max_retries:
-            policy = self._policy = RetryPolicy(max_retries=self.config.max_retries)
-        client = self._client
+        if policy.max_retries != config.max_retries:
+            policy = self._policy = RetryPolicy(max_retries=config.max_retries)
+        client = await self._pool.client()
+        url = config.base_url + path
+        headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
+        if config.api_key:
+            headers["Authorization"] = f"Bearer {config.api_key}"
+        headers.update(self.default_headers)
+        headers.update(kwargs.pop("headers", {}))
 
         async def send(attempt: int) -> httpx.Response:
-            return await client.request(method, path, timeout=timeout, **kwargs)
+            return await client.request(
+                method,
+                url,
+                headers=headers,
+                timeout=timeout,
+                # Never: the API key would follow to an address not configured.
+                follow_redirects=False,
+                **kwargs,
+            )
 
         try:
             outcome = await policy.run(send)
@@ -189,7 +265,7 @@ class HTTPClient:
         error = outcome.error
         if isinstance(error, httpx.TimeoutException):
             raise APITimeoutError(
-                f"{method} {path} timed out after {timeout:g}s{tries}"
+                f"{method} {path} timed out after {_timeout_text(timeout)}{tries}"
             ) from error
         raise APIConnectionError(
             f"{method} {path} failed: {str(error) or type(error).__name__}{tries}"
@@ -199,6 +275,47 @@ class HTTPClient:
 def _tries(count: int) -> str:
     """How often a request was sent, for the end of an error message."""
     return f" (after {count} tries)" if count > 1 else ""
+
+
+def check_headers(headers: Any) -> dict[str, str]:
+    """Check headers given by the caller and return them as a new dict.
+
+    Examples:
+        >>> check_headers({"X-Team": "blue"})
+        {'X-Team': 'blue'}
+    """
+    if headers is None:
+        return {}
+    if not isinstance(headers, Mapping):
+        raise ValidationError(
+            f"default_headers must be a mapping, not {type(headers).__name__}",
+            field="default_headers",
+        )
+    checked: dict[str, str] = {}
+    for name, value in headers.items():
+        if not isinstance(name, str) or not isinstance(value, str):
+            raise ValidationError(
+                f"default_headers must map strings to strings, got {name!r}: {value!r}",
+                field="default_headers",
+            )
+        if not name or not all("!" <= ch <= "~" and ch != ":" for ch in name):
+            raise ValidationError(
+                f"Not a valid header name: {name!r}", field="default_headers"
+            )
+        # Visible ASCII, spaces and tabs: anything else could split the header.
+        if not all(" " <= ch <= "~" or ch == "\t" for ch in value):
+            raise ValidationError(
+                f"Header {name} has a value that is not allowed: {value!r}",
+                field="default_headers",
+            )
+        checked[name] = value
+    return checked
+
+
+def _timeout_text(timeout: float | httpx.Timeout) -> str:
+    if isinstance(timeout, httpx.Timeout):
+        return repr(timeout)
+    return f"{timeout:g}s"
 
 
 def _check_path(path: str) -> None:

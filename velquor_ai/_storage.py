@@ -32,6 +32,7 @@ from typing import Any, BinaryIO
 
 import httpx
 
+from ._pool import LoopPool
 from ._retry import RetryPolicy
 from .config import Config
 from .exceptions import APIConnectionError, APITimeoutError, UploadError, ValidationError
@@ -372,25 +373,27 @@ class StorageClient:
             transport: httpx transport to use instead of the network one.
         """
         self.config = config
-        self._transport = transport
-        self._client: httpx.AsyncClient | None = None
-        self._closed = False
+        # No base URL and no headers of the service's: a presigned URL carries
+        # its own authorisation. Redirects are not followed.
+        self._pool = LoopPool(None, transport)
+        self._owns_pool = True
 
-    def _pool(self) -> httpx.AsyncClient:
-        if self._closed:
-            raise RuntimeError("the storage client is closed")
-        if self._client is None:
-            # No base URL and no headers of the service's: a presigned URL
-            # carries its own authorisation. Redirects are not followed.
-            self._client = httpx.AsyncClient(transport=self._transport)
-        return self._client
+    def with_config(self, config: Config) -> StorageClient:
+        """Return a storage client with other settings over the same connections.
+
+        Closing the new client leaves the connections open; closing this one
+        closes them for both.
+        """
+        twin = StorageClient.__new__(StorageClient)
+        twin.config = config
+        twin._pool = self._pool
+        twin._owns_pool = False
+        return twin
 
     async def aclose(self) -> None:
         """Close the pool's connections. Calling it again does nothing."""
-        self._closed = True
-        client, self._client = self._client, None
-        if client is not None:
-            await client.aclose()
+        if self._owns_pool:
+            await self._pool.aclose()
 
     async def upload(
         self,
@@ -422,7 +425,7 @@ class StorageClient:
             FileChangedError: If the file's size differs from `source.size`.
             ValidationError: If the file can no longer be read.
         """
-        client = self._pool()
+        client = await self._pool.client()
         timeout = httpx.Timeout(self.config.timeout)
         headers = {"Content-Type": content_type, "Content-Length": str(source.size)}
         policy = RetryPolicy(max_retries=getattr(self.config, "max_retries", 2))

@@ -1,5 +1,5 @@
-"""Command line: `velquor generate ...`, `velquor result ...` and
-`velquor execute ...`.
+"""Command line: `velquor generate ...`, `velquor result ...`, `velquor execute ...`
+and `velquor batch ...`.
 
 `velquor` is the console script; `python -m velquor_ai` is the same program.
 
@@ -63,6 +63,7 @@ the on-premise library with --on-premise) and prints the blueprint. `result`
 fetches, or waits for, the blueprint of a generation already on the service, for
 instance one whose wait was cut short. `execute` runs a blueprint over input
 files with the on-premise library and prints where the results were written.
+`batch` runs one generation per line of a JSON Lines file of jobs, resumably.
 """
 
 _GENERATE_EXAMPLES = f"""\
@@ -254,6 +255,7 @@ def build_parser() -> argparse.ArgumentParser:
     )
     _add_output_options(execute)
     execute.set_defaults(handler=_execute)
+    _add_batch_command(commands)
     return parser
 
 
@@ -266,6 +268,103 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
     parser.add_argument(
         "-q", "--quiet", action="store_true", help="show no progress on stderr"
     )
+
+
+_BATCH_EXAMPLES = f"""\
+  {PROG} batch jobs.jsonl --out results.jsonl --concurrency 32
+  {PROG} batch jobs.jsonl --out results.jsonl --resume
+  {PROG} batch jobs.jsonl --out results.jsonl --retry-failed
+"""
+
+_BATCH_DESCRIPTION = """\
+Run one generation per line of JOBS, a JSON Lines file of objects with "key"
+(unique string or integer), "question", and optional "images" and "videos"
+(lists of paths, relative to the jobs file). One line per job is appended to
+RESULTS as it ends: "key", "generation_id", "status" ("completed" with
+"blueprint", "failed" or "incomplete" with "error": "type", "message",
+"status"), after progress lines ("created", "started"). Stopped at any point,
+the same command with --resume finishes the batch without creating any
+generation twice.
+"""
+
+_BATCH_EXIT_STATUS = """\
+exit status: 0 every job completed, 1 some job failed or is incomplete,
+             2 bad input (malformed or duplicate lines are skipped, the other
+             jobs still run) or usage, 130 interrupted
+"""
+
+
+def _add_batch_command(commands: Any) -> None:
+    batch = commands.add_parser(
+        "batch",
+        help="run many generations from a JSON Lines file of jobs",
+        description=_BATCH_DESCRIPTION,
+        epilog=f"examples:\n{_BATCH_EXAMPLES}\n{_ENVIRONMENT}\n{_BATCH_EXIT_STATUS}",
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    batch.add_argument("jobs", metavar="JOBS", help="the jobs file (JSON Lines)")
+    batch.add_argument(
+        "--out",
+        metavar="RESULTS",
+        required=True,
+        help="the results file (JSON Lines); must not exist unless --resume",
+    )
+    batch.add_argument(
+        "--concurrency",
+        metavar="N",
+        type=int,
+        default=16,
+        help="most generations in flight at once (default: 16)",
+    )
+    batch.add_argument(
+        "--resume",
+        action="store_true",
+        help="go on with the batch recorded in RESULTS: skip finished jobs, pick "
+        "up started ones",
+    )
+    batch.add_argument(
+        "--retry-failed",
+        action="store_true",
+        help="with --resume (implied): run the jobs that failed again, each with a "
+        "new generation",
+    )
+    batch.add_argument(
+        "--base-url",
+        metavar="URL",
+        help="address of the service (default: $VELQUOR_BASE_URL, "
+        "else http://127.0.0.1:8000)",
+    )
+    batch.add_argument(
+        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
+    )
+    batch.add_argument(
+        "--timeout",
+        metavar="S",
+        type=float,
+        default=300.0,
+        help="longest wait for each job's result, in seconds (default: 300)",
+    )
+    batch.add_argument(
+        "--interval",
+        metavar="S",
+        type=float,
+        default=2.0,
+        help="first pause between a job's status checks, in seconds, at least 1 "
+        "(default: 2)",
+    )
+    batch.add_argument(
+        "-q",
+        "--quiet",
+        action="store_true",
+        help="no progress display; problems and the summary are still shown",
+    )
+    batch.set_defaults(handler=_batch)
+
+
+async def _batch(args: argparse.Namespace) -> int:
+    from ._batch_command import run_batch
+
+    return await run_batch(args)
 
 
 def main(argv: Sequence[str] | None = None) -> int:

@@ -1,6 +1,10 @@
-"""The client object: one connection pool, the service resources, and the whole
-road of a generation (files checked, record created, inputs uploaded, generation
+"""The clients: one connection pool, the service resources, and the whole road
+of a generation (files checked, record created, inputs uploaded, generation
 started, result awaited) in one call.
+
+`AsyncVelquorAI` does the work; `VelquorAI` is its blocking twin, which runs the
+async client on an event loop of its own, in a thread kept for the client's life
+(so connections are reused between calls), and waits for each call there.
 
 The compiled core modules are imported when a client is built, not when this
 module is imported, so `import velquor_ai` stays light.
@@ -10,19 +14,41 @@ from __future__ import annotations
 
 import asyncio
 import builtins
+import concurrent.futures
+import copy
+import functools
 import inspect
+import io
 import math
 import mimetypes
 import os
+import threading
+import weakref
 from collections import deque
-from collections.abc import Callable, Iterable, Iterator
+from collections.abc import (
+    AsyncIterable,
+    Callable,
+    Coroutine,
+    Iterable,
+    Iterator,
+    Mapping,
+)
 from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Literal, Self
+from typing import TYPE_CHECKING, Any, Concatenate, Literal, Self
 
-from .config import Config
+import httpx
+
+from .batch import (
+    DEFAULT_CONCURRENCY,
+    BatchProgressCallback,
+    GenerationBatch,
+    Job,
+    JobOutcome,
+)
+from .config import ENV_API_KEY, Config
 from .exceptions import (
     APIError,
     GenerationFailedError,
@@ -110,8 +136,10 @@ class AsyncVelquorAI:
     """Async client of the blueprint service, or of the on-premise library.
 
     Remote mode (the default) talks to the service over HTTP; on-premise mode
-    (`VelquorAI.on_premise(...)` or `VelquorAI(on_premise=...)`) generates and
-    executes blueprints with `velquor_api_client` on this machine.
+    (`AsyncVelquorAI.on_premise(...)` or `AsyncVelquorAI(on_premise=...)`)
+    generates and executes blueprints with `velquor_api_client` on this machine.
+    The client may be used from several event loops one after the other (each
+    `asyncio.run`, say): it opens new connections for a new loop.
 
     Attributes:
         config: The configuration in use.
@@ -119,46 +147,73 @@ class AsyncVelquorAI:
         local_client: The on-premise library client, or None in remote mode.
 
     Examples:
-        >>> async with VelquorAI(api_key="sk-...", base_url=URL) as client:
+        >>> async with AsyncVelquorAI(api_key="sk-...", base_url=URL) as client:
         ...     result = await client.generate("What is shown?", images=["cat.png"])
         ...     print(result.blueprint)
+
+        A client with other settings that shares the connections:
+
+        >>> patient = client.with_options(timeout=httpx.Timeout(120, connect=5))
     """
+
+    config: Config
+    upload_concurrency: int
+    local_client: VelquorAPIClient | None
 
     def __init__(
         self,
         api_key: str | None = None,
         base_url: str | None = None,
         *,
-        timeout: float | None = None,
+        timeout: float | httpx.Timeout | None = None,
         max_poll_interval: float | None = None,
         max_file_size: int | None = None,
         max_retries: int | None = None,
+        default_headers: Mapping[str, str] | None = None,
+        http_client: httpx.AsyncClient | None = None,
         config: Config | None = None,
         on_premise: VelquorAPIClient | None = None,
         upload_concurrency: int = DEFAULT_UPLOAD_CONCURRENCY,
     ) -> None:
-        """Build the client.
+        """Build the client. It opens no connection until the first request.
 
         Settings not given are read from the environment (see `velquor_ai.config`).
 
         Args:
-            api_key: API key sent as a bearer token.
+            api_key: API key sent as a bearer token; falls back to the
+                VELQUOR_API_KEY environment variable. Required in remote mode.
             base_url: Address of the service.
-            timeout: Timeout of each HTTP request to the service, in seconds (the
-                wait for a whole generation is `generate`'s own `timeout`).
+            timeout: Timeout of each HTTP request to the service: seconds, or an
+                `httpx.Timeout` for separate connect, read, write and pool limits
+                (the wait for a whole generation is `generate`'s own `timeout`).
             max_poll_interval: Longest pause between two status checks, in seconds.
             max_file_size: Largest accepted input file, in bytes.
             max_retries: How many times a request that failed for a passing
                 reason (no answer, a timeout, 408, 429, 5xx) is sent again;
                 0 sends every request once. Default 2.
-            config: A complete configuration, instead of the six settings above.
+            default_headers: Headers sent with every request to the service.
+            http_client: An `httpx.AsyncClient` of yours (proxies, certificates,
+                limits, event hooks) to send the service's requests with. You
+                keep it: closing this client leaves it open. (`VelquorAI` uses
+                it on its own thread, whose connections no other thread can
+                use or close, and so closes it when it closes.)
+            config: A complete configuration, instead of the six settings
+                `api_key` to `max_retries`.
             on_premise: A `velquor_api_client.VelquorAPIClient`; when given, the
                 client works on-premise and opens no connection to the service.
             upload_concurrency: Most input files uploaded at the same time (>= 1).
 
         Raises:
-            ValidationError: If a setting is invalid, or `config` is given together
-                with individual settings.
+            ValidationError: If a setting is invalid, the API key is missing in
+                remote mode, or `config` is given together with individual
+                settings.
+
+        Examples:
+            >>> client = AsyncVelquorAI(
+            ...     api_key="sk-...",
+            ...     default_headers={"X-Team": "vision"},
+            ...     http_client=httpx.AsyncClient(proxy="http://proxy:3128"),
+            ... )
         """
         settings = (
             api_key,
@@ -185,18 +240,8 @@ class AsyncVelquorAI:
                 max_file_size=max_file_size,
                 max_retries=max_retries,
             )
-        if (
-            isinstance(upload_concurrency, bool)
-            or not isinstance(upload_concurrency, int)
-            or upload_concurrency < 1
-        ):
-            raise ValidationError(
-                f"upload_concurrency must be an integer of at least 1, "
-                f"got {upload_concurrency!r}",
-                field="upload_concurrency",
-            )
         self.config = config
-        self.upload_concurrency = upload_concurrency
+        self.upload_concurrency = _check_concurrency(upload_concurrency)
         self.local_client = on_premise
         self._closed = False
         self._http: HTTPClient | None = None
@@ -205,12 +250,82 @@ class AsyncVelquorAI:
         self._storage: StorageClient | None = None
         if on_premise is None:
             from ._http import HTTPClient
-            from .resources.generations import GenerationsResource
-            from .resources.uploads import UploadsResource
 
-            self._http = HTTPClient(config)
-            self._uploads = UploadsResource(self._http)
-            self._generations = GenerationsResource(self._http, self._uploads)
+            _check_api_key(config)
+            self._attach(
+                HTTPClient(
+                    config, http_client=http_client, default_headers=default_headers
+                )
+            )
+
+    def _attach(self, http: HTTPClient) -> None:
+        from .resources.generations import GenerationsResource
+        from .resources.uploads import UploadsResource
+
+        self._http = http
+        self._uploads = UploadsResource(http)
+        self._generations = GenerationsResource(http, self._uploads)
+
+    def with_options(
+        self,
+        *,
+        api_key: str | None = None,
+        base_url: str | None = None,
+        timeout: float | httpx.Timeout | None = None,
+        max_poll_interval: float | None = None,
+        max_file_size: int | None = None,
+        max_retries: int | None = None,
+        default_headers: Mapping[str, str] | None = None,
+        upload_concurrency: int | None = None,
+    ) -> Self:
+        """Return a client with some settings changed, over the same connections.
+
+        Settings not given (None) keep this client's values. The new client
+        shares this one's connection pool (and on-premise library): closing it
+        leaves the pool open, closing this client closes the pool for both.
+
+        Args:
+            api_key: API key of the new client.
+            base_url: Address of the service.
+            timeout: Timeout of each request: seconds or an `httpx.Timeout`.
+            max_poll_interval: Longest pause between two status checks, in seconds.
+            max_file_size: Largest accepted input file, in bytes.
+            max_retries: How many times a failed request is sent again.
+            default_headers: Headers sent with every request (replacing these).
+            upload_concurrency: Most input files uploaded at the same time.
+
+        Returns:
+            A new client of the same kind.
+
+        Raises:
+            ValidationError: If a setting is invalid.
+            VelquorAIError: If this client is closed.
+
+        Examples:
+            >>> quick = client.with_options(timeout=5, max_retries=0)
+            >>> result = await quick.generate("What is shown?")
+        """
+        self._check_open()
+        old = self.config
+        config = Config(
+            api_key=old.api_key if api_key is None else api_key,
+            base_url=old.base_url if base_url is None else base_url,
+            timeout=old.timeout if timeout is None else timeout,
+            max_poll_interval=(
+                old.max_poll_interval if max_poll_interval is None else max_poll_interval
+            ),
+            max_file_size=old.max_file_size if max_file_size is None else max_file_size,
+            max_retries=old.max_retries if max_retries is None else max_retries,
+        )
+        twin = copy.copy(self)
+        twin.config = config
+        if upload_concurrency is not None:
+            twin.upload_concurrency = _check_concurrency(upload_concurrency)
+        if self._http is not None:
+            _check_api_key(config)
+            twin._attach(self._http.with_config(config, default_headers))
+            twin._storage = self._storage_client().with_config(config)
+        return twin
 
     @classmethod
     def on_premise(
@@ -218,7 +333,7 @@ class AsyncVelquorAI:
         workdir: str | os.PathLike[str] | None = None,
         *,
         max_file_size: int | None = None,
-    ) -> AsyncVelquorAI:
+    ) -> Self:
         """Build a client that works with the on-premise library.
 
         Args:
@@ -231,6 +346,10 @@ class AsyncVelquorAI:
 
         Raises:
             OnPremiseError: If `velquor_api_client` is not installed.
+
+        Examples:
+            >>> async with AsyncVelquorAI.on_premise(workdir="out") as client:
+            ...     result = await client.generate("What is shown?", images=["a.png"])
         """
         try:
             from velquor_api_client import VelquorAPIClient
@@ -263,7 +382,11 @@ class AsyncVelquorAI:
         return self._generations
 
     async def aclose(self) -> None:
-        """Close the connection pools. Calling it again does nothing."""
+        """Close the connection pools. Calling it again does nothing.
+
+        A caller's `http_client` stays open, and so do the pools this client
+        shares with the client it was made from by `with_options`.
+        """
         if self._closed:
             return
         self._closed = True
@@ -290,9 +413,12 @@ class AsyncVelquorAI:
 
     def __repr__(self) -> str:
         """Show the mode and the service address."""
+        return type(self).__name__ + self._describe()
+
+    def _describe(self) -> str:
         if self.is_on_premise:
-            return "VelquorAI(on_premise=True)"
-        return f"VelquorAI(base_url={self.config.base_url!r})"
+            return "(on_premise=True)"
+        return f"(base_url={self.config.base_url!r})"
 
     # ------------------------------------------------------------------ generate
 
@@ -459,6 +585,62 @@ class AsyncVelquorAI:
             return await self._wait_for_result(
                 generation_id, wait, first_interval, on_progress
             )
+
+    def generate_many(
+        self,
+        jobs: Iterable[Job | Mapping[str, Any]] | AsyncIterable[Job | Mapping[str, Any]],
+        *,
+        concurrency: int = DEFAULT_CONCURRENCY,
+        timeout: float = 300,
+        interval: float = 2,
+        on_progress: BatchProgressCallback | None = None,
+    ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
+        """Run many generations, `concurrency` at a time, and yield each outcome
+        as soon as its job ends.
+
+        `jobs` is read lazily, one job each time a slot frees up, so it can be a
+        generator over a file of any length. A job that fails becomes an outcome
+        carrying its exception (with `generation_id` once the generation
+        exists); the other jobs go on. Closing the iteration (leaving
+        `async with`, `aclose()`, cancelling the iterating task) cancels the
+        generations in flight.
+
+        Args:
+            jobs: `velquor_ai.batch.Job` records, or mappings with the same
+                fields ("question", "images", "videos", "key",
+                "idempotency_key"), as an iterable or an async iterable.
+            concurrency: Most generations in flight at once (>= 1).
+            timeout: Each job's `generate` timeout, in seconds.
+            interval: Each job's first pause between status checks, in seconds.
+            on_progress: Called as `on_progress(key, event)` with each job's
+                `ProgressEvent`s; a plain function, on the event loop's thread.
+
+        Returns:
+            An async iterator of `velquor_ai.batch.JobOutcome`, in the order the
+            jobs end; also an async context manager that closes it.
+
+        Raises:
+            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused
+                (a bad job itself becomes a failed outcome).
+            VelquorAIError: If the client is closed.
+
+        Examples:
+            >>> jobs = [Job("What is shown?", images=[p], key=p) for p in paths]
+            >>> async with client.generate_many(jobs, concurrency=32) as outcomes:
+            ...     async for outcome in outcomes:
+            ...         print(outcome.key, outcome.ok, outcome.generation_id)
+        """
+        from .batch import generate_many
+
+        self._check_open()
+        return generate_many(
+            self,
+            jobs,
+            concurrency=concurrency,
+            timeout=timeout,
+            interval=interval,
+            on_progress=on_progress,
+        )
 
     async def _wait_for_result(
         self,
@@ -664,7 +846,8 @@ class AsyncVelquorAI:
         if self.local_client is None:
             raise VelquorAIError(
                 "execute() needs on-premise mode: build the client with "
-                "VelquorAI.on_premise() or VelquorAI(on_premise=...)"
+                f"{type(self).__name__}.on_premise() or "
+                f"{type(self).__name__}(on_premise=...)"
             )
         from . import _vostrel
         from .util.helpers import normalize_blueprint
@@ -757,6 +940,24 @@ class AsyncVelquorAI:
     def _check_remote(self, what: str) -> None:
         if self.local_client is not None:
             raise VelquorAIError(f"client.{what} is not available in on-premise mode")
+
+
+def _check_api_key(config: Config) -> None:
+    if config.api_key is None:
+        raise ValidationError(
+            f"No API key: pass api_key=... to the client or set the "
+            f"{ENV_API_KEY} environment variable",
+            field="api_key",
+        )
+
+
+def _check_concurrency(value: Any) -> int:
+    if isinstance(value, bool) or not isinstance(value, int) or value < 1:
+        raise ValidationError(
+            f"upload_concurrency must be an integer of at least 1, got {value!r}",
+            field="upload_concurrency",
+        )
+    return value
 
 
 def _check_question(question: Any) -> str:
@@ -894,6 +1095,12 @@ def _prepare_input(handler: Any, file: Any, kind: str, limit: int) -> _Input:
             f"Unsupported file path type: {type(os.fspath(file)).__name__}",
             field="file",
         )
+    if isinstance(file, io.TextIOBase):
+        raise ValidationError(
+            f"The {kind} file {getattr(file, 'name', '')!r} is open in text mode: "
+            "open the file in binary mode ('rb')".replace(" '' ", " "),
+            field="file",
+        )
     info = handler.prepare_file(file, kind)
     # A file object's name is whatever it was opened with (often a full path,
     # sometimes a descriptor number); only the last component is sent.
@@ -990,6 +1197,429 @@ def _first_leaf(group: BaseExceptionGroup[Any]) -> BaseException:
     return first
 
 
-# The asynchronous client under its earlier name, until the synchronous client
-# takes it.
-VelquorAI = AsyncVelquorAI
+# ------------------------------------------------------------ the sync client
+
+
+class _LoopThread:
+    """An event loop running in a thread of its own until `close`.
+
+    `run` hands a coroutine to the loop and blocks until it is done, from any
+    number of threads at once. Interrupted while it waits (Ctrl-C), it cancels
+    the coroutine's task, waits until the task has finished, and re-raises.
+    """
+
+    def __init__(self) -> None:
+        self._loop = asyncio.new_event_loop()
+        self._thread = threading.Thread(
+            target=self._serve, name="velquor-ai-loop", daemon=True
+        )
+        self._lock = threading.Lock()
+        self._closed = False
+        self._thread.start()
+
+    def _serve(self) -> None:
+        try:
+            self._loop.run_forever()
+        finally:
+            self._loop.close()
+
+    def run[R](self, coroutine: Coroutine[Any, Any, R]) -> R:
+        if threading.current_thread() is self._thread:
+            coroutine.close()
+            # Blocking here would wait for the very loop that is blocked.
+            raise VelquorAIError(
+                "A VelquorAI client cannot be called from its own callbacks"
+            )
+        outcome: concurrent.futures.Future[R] = concurrent.futures.Future()
+        tasks: list[asyncio.Task[R]] = []
+
+        def start() -> None:
+            task = self._loop.create_task(coroutine)
+            tasks.append(task)
+            task.add_done_callback(functools.partial(_settle, outcome))
+
+        with self._lock:
+            if self._closed:
+                coroutine.close()
+                raise VelquorAIError("The client is closed")
+            self._loop.call_soon_threadsafe(start)
+        try:
+            return outcome.result()
+        except BaseException:
+            if not outcome.done():
+                # Interrupted while waiting (KeyboardInterrupt from Ctrl-C):
+                # the work stops too, and is over when the interrupt goes on.
+                self._loop.call_soon_threadsafe(lambda: tasks[0].cancel())
+                _wait_through_interrupts(outcome)
+            raise
+
+    def close(self, last: Coroutine[Any, Any, None]) -> None:
+        """Run `last`, cancel what still runs, stop the loop and its thread."""
+        with self._lock:
+            if self._closed:
+                last.close()
+                return
+            self._closed = True
+        shutdown = self._shutdown(last)
+        if threading.current_thread() is self._thread:
+            # From the loop itself (a finaliser run there): no waiting.
+            self._loop.create_task(shutdown).add_done_callback(
+                lambda _: self._loop.stop()
+            )
+            return
+        try:
+            asyncio.run_coroutine_threadsafe(shutdown, self._loop).result()
+        finally:
+            self._loop.call_soon_threadsafe(self._loop.stop)
+            self._thread.join()
+
+    async def _shutdown(self, last: Coroutine[Any, Any, None]) -> None:
+        try:
+            await last
+        finally:
+            # Calls that other threads still wait for end as "closed during
+            # the call".
+            others = asyncio.all_tasks() - {asyncio.current_task()}
+            for task in others:
+                task.cancel()
+            await asyncio.gather(*others, return_exceptions=True)
+            await self._loop.shutdown_asyncgens()
+            await self._loop.shutdown_default_executor()
+
+
+def _settle[R](outcome: concurrent.futures.Future[R], task: asyncio.Task[R]) -> None:
+    """Pass a finished task's result or error to the thread that waits for it."""
+    if task.cancelled():
+        outcome.set_exception(VelquorAIError("The client was closed during the call"))
+    elif (error := task.exception()) is not None:
+        outcome.set_exception(error)
+    else:
+        outcome.set_result(task.result())
+
+
+def _wait_through_interrupts(outcome: concurrent.futures.Future[Any]) -> None:
+    while True:
+        try:
+            concurrent.futures.wait([outcome])
+            return
+        except KeyboardInterrupt:
+            continue  # a second Ctrl-C: the cancelled work is nearly done
+
+
+def _stop(runner: _LoopThread, client: AsyncVelquorAI) -> None:
+    runner.close(_close_all(client))
+
+
+async def _close_all(client: AsyncVelquorAI) -> None:
+    await client.aclose()
+    if client._http is not None:
+        # The connections of a caller's http_client belong to this loop: no
+        # other can use or close them once it stops.
+        await client._http.close_given()
+
+
+def _same_arguments[**P](
+    init: Callable[Concatenate[AsyncVelquorAI, P], None],
+) -> Callable[[Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, P], None]]:
+    """Give the decorated `VelquorAI.__init__` the async client's parameters."""
+
+    def decorate(
+        stub: Callable[[VelquorAI], None],
+    ) -> Callable[Concatenate[VelquorAI, P], None]:
+        @functools.wraps(init)
+        def __init__(self: VelquorAI, /, *args: P.args, **kwargs: P.kwargs) -> None:
+            client = AsyncVelquorAI.__new__(AsyncVelquorAI)
+            init(client, *args, **kwargs)
+            self._adopt(client, None)
+
+        return _present(__init__, stub, init)
+
+    return decorate
+
+
+def _blocking[**P, R](
+    method: Callable[Concatenate[AsyncVelquorAI, P], Coroutine[Any, Any, R]],
+) -> Callable[[Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, P], R]]:
+    """Make the decorated method the blocking form of an async client method."""
+
+    def decorate(stub: Callable[[VelquorAI], None]) -> Callable[Concatenate[VelquorAI, P], R]:
+        @functools.wraps(method)
+        def call(self: VelquorAI, /, *args: P.args, **kwargs: P.kwargs) -> R:
+            return self._runner.run(method(self._client, *args, **kwargs))
+
+        return _present(call, stub, method)
+
+    return decorate
+
+
+def _sharing[**P](
+    method: Callable[Concatenate[AsyncVelquorAI, P], AsyncVelquorAI],
+) -> Callable[
+    [Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, P], VelquorAI]
+]:
+    """Make the decorated method wrap the async client that `method` derives."""
+
+    def decorate(
+        stub: Callable[[VelquorAI], None],
+    ) -> Callable[Concatenate[VelquorAI, P], VelquorAI]:
+        @functools.wraps(method)
+        def call(self: VelquorAI, /, *args: P.args, **kwargs: P.kwargs) -> VelquorAI:
+            twin = type(self).__new__(type(self))
+            twin._adopt(method(self._client, *args, **kwargs), self._runner)
+            return twin
+
+        return _present(call, stub, method)
+
+    return decorate
+
+
+def _wrapping[**P](
+    factory: Callable[P, AsyncVelquorAI],
+) -> Callable[
+    [Callable[[type[VelquorAI]], None]],
+    Callable[Concatenate[type[VelquorAI], P], VelquorAI],
+]:
+    """Make the decorated class method wrap the async client `factory` builds."""
+
+    def decorate(
+        stub: Callable[[type[VelquorAI]], None],
+    ) -> Callable[Concatenate[type[VelquorAI], P], VelquorAI]:
+        @functools.wraps(factory)
+        def build(cls: type[VelquorAI], /, *args: P.args, **kwargs: P.kwargs) -> VelquorAI:
+            twin = cls.__new__(cls)
+            twin._adopt(factory(*args, **kwargs), None)
+            return twin
+
+        # The class method's own function, so that binding drops `cls` only.
+        build.__wrapped__ = getattr(factory, "__func__", factory)
+        return _present(build, stub, factory)
+
+    return decorate
+
+
+def _present[F: Callable[..., Any]](
+    twin: F, stub: Callable[..., Any], original: Callable[..., Any]
+) -> F:
+    """Name `twin` as the stub; document it with the stub's text (examples of
+    its own) and the original's Args, Returns and Raises sections."""
+    twin.__name__ = stub.__name__
+    twin.__qualname__ = stub.__qualname__
+    own = inspect.cleandoc(stub.__doc__ or "")
+    theirs = inspect.cleandoc(original.__doc__ or "")
+    starts = [i for i in map(theirs.find, _SHARED_SECTIONS) if i >= 0]
+    if starts:
+        shared = theirs[min(starts) :].partition("\nExamples:")[0].strip()
+        head, examples, tail = own.partition("\nExamples:")
+        own = f"{head.rstrip()}\n\n{shared}\n" + (f"\nExamples:{tail}" if examples else "")
+    twin.__doc__ = own
+    return twin
+
+
+_SHARED_SECTIONS = ("\nArgs:", "\nReturns:", "\nRaises:")
+
+
+class VelquorAI:
+    """Client of the blueprint service for code that does not use asyncio.
+
+    The blocking twin of `AsyncVelquorAI`: same constructor, same methods
+    without `await`. It runs an `AsyncVelquorAI` on an event loop in a thread
+    of its own, kept until `close`, so connections are reused from one call to
+    the next. One client may be used from several threads at once. Ctrl-C
+    during a call stops the call's work before `KeyboardInterrupt` goes on.
+    `on_progress` callbacks run on the client's thread.
+
+    Attributes:
+        config: The configuration in use.
+        upload_concurrency: How many input files are uploaded at the same time.
+        local_client: The on-premise library client, or None in remote mode.
+
+    Examples:
+        >>> with VelquorAI(api_key="sk-...", base_url=URL) as client:
+        ...     result = client.generate("What is shown?", images=["cat.png"])
+        ...     print(result.blueprint)
+
+        On this machine, with the on-premise library:
+
+        >>> with VelquorAI.on_premise(workdir="out") as client:
+        ...     generated = client.generate("What is shown?", images=["cat.png"])
+        ...     executed = client.execute(generated.blueprint, ["cat.png"])
+    """
+
+    _client: AsyncVelquorAI
+    _runner: _LoopThread
+    _finalizer: weakref.finalize[[_LoopThread, AsyncVelquorAI], VelquorAI] | None
+
+    @_same_arguments(AsyncVelquorAI.__init__)
+    def __init__(self) -> None:
+        """Build the client and start its event loop thread.
+
+        Takes the arguments of `AsyncVelquorAI`, with the same defaults.
+
+        Examples:
+            >>> client = VelquorAI(api_key="sk-...", timeout=60, max_retries=4)
+        """
+
+    def _adopt(self, client: AsyncVelquorAI, runner: _LoopThread | None) -> None:
+        # Built only once the async client exists: a refused setting leaves no
+        # thread behind.
+        self._client = client
+        if runner is None:
+            self._runner = _LoopThread()
+            # Closes the loop thread of a client that is dropped unclosed.
+            self._finalizer = weakref.finalize(self, _stop, self._runner, client)
+        else:
+            self._runner = runner
+            self._finalizer = None
+
+    @classmethod
+    @_wrapping(AsyncVelquorAI.on_premise)
+    def on_premise(cls) -> None:
+        """Build a client that works with the on-premise library.
+
+        Arguments and errors are those of `AsyncVelquorAI.on_premise`.
+
+        Examples:
+            >>> with VelquorAI.on_premise(workdir="out") as client:
+            ...     result = client.generate("What is shown?", images=["a.png"])
+        """
+
+    @property
+    def config(self) -> Config:
+        """The configuration in use."""
+        return self._client.config
+
+    @property
+    def upload_concurrency(self) -> int:
+        """How many input files are uploaded at the same time."""
+        return self._client.upload_concurrency
+
+    @property
+    def local_client(self) -> VelquorAPIClient | None:
+        """The on-premise library client, or None in remote mode."""
+        return self._client.local_client
+
+    @property
+    def is_on_premise(self) -> bool:
+        """Whether the client works with the on-premise library."""
+        return self._client.is_on_premise
+
+    @_blocking(AsyncVelquorAI.generate)
+    def generate(self) -> None:
+        """Generate a blueprint that answers a question about images and videos.
+
+        Blocks until the result is there. Arguments, result and errors are those
+        of `AsyncVelquorAI.generate`.
+
+        Examples:
+            >>> result = client.generate("What is shown?", images=["cat.png"])
+            >>> print(result.blueprint)
+        """
+
+    @_blocking(AsyncVelquorAI.wait_for_result)
+    def wait_for_result(self) -> None:
+        """Wait for the result of a generation started earlier.
+
+        Blocks until the result is there. Arguments, result and errors are those
+        of `AsyncVelquorAI.wait_for_result`.
+
+        Examples:
+            >>> try:
+            ...     result = client.generate("What is shown?", timeout=60)
+            ... except GenerationTimeoutError as error:
+            ...     result = client.wait_for_result(error.generation_id, timeout=600)
+        """
+
+    def generate_many(
+        self,
+        jobs: Iterable[Job | Mapping[str, Any]],
+        *,
+        concurrency: int = DEFAULT_CONCURRENCY,
+        timeout: float = 300,
+        interval: float = 2,
+        on_progress: BatchProgressCallback | None = None,
+    ) -> Iterator[JobOutcome]:
+        """Run many generations, `concurrency` at a time, and yield each outcome
+        as soon as its job ends.
+
+        The blocking form of `AsyncVelquorAI.generate_many`, with the same
+        arguments: an ordinary iterator. `jobs` is read on the client's thread,
+        one job each time a slot frees up; `on_progress` runs there too. Leaving
+        the loop (`break`, an exception, Ctrl-C) cancels the generations in
+        flight before it goes on.
+
+        Raises:
+            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused.
+            VelquorAIError: If the client is closed.
+
+        Examples:
+            >>> jobs = [Job("What is shown?", images=[p], key=p) for p in paths]
+            >>> for outcome in client.generate_many(jobs, concurrency=32):
+            ...     print(outcome.key, outcome.ok, outcome.generation_id)
+        """
+        from .batch import iterate_blocking
+
+        batch = self._client.generate_many(
+            jobs,
+            concurrency=concurrency,
+            timeout=timeout,
+            interval=interval,
+            on_progress=on_progress,
+        )
+        return iterate_blocking(self._runner.run, batch)
+
+    @_blocking(AsyncVelquorAI.execute)
+    def execute(self) -> None:
+        """Execute a blueprint on input files (on-premise mode).
+
+        Blocks until it is done. Arguments, result and errors are those of
+        `AsyncVelquorAI.execute`.
+
+        Examples:
+            >>> executed = client.execute(blueprint_text, ["cat.png"])
+            >>> executed.output_files
+        """
+
+    @_sharing(AsyncVelquorAI.with_options)
+    def with_options(self) -> None:
+        """Return a client with some settings changed, over the same connections.
+
+        The new client shares this one's thread and connection pool; closing it
+        leaves them running, closing this client stops them for both. Arguments
+        are those of `AsyncVelquorAI.with_options`.
+
+        Examples:
+            >>> quick = client.with_options(timeout=5)
+        """
+
+    def close(self) -> None:
+        """Close the connection pool and stop the client's thread.
+
+        A given `http_client` is closed too: its connections belong to that
+        thread. Calls still running in other threads end with
+        `VelquorAIError`. Calling it again does nothing.
+        """
+        if self._finalizer is not None:
+            self._finalizer()
+        else:
+            # A client from with_options: the thread belongs to its origin.
+            try:
+                self._runner.run(self._client.aclose())
+            except VelquorAIError:
+                pass  # the origin is closed already
+
+    def __enter__(self) -> Self:
+        """Return the client itself."""
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        traceback: TracebackType | None,
+    ) -> None:
+        """Close the client."""
+        self.close()
+
+    def __repr__(self) -> str:
+        """Show the mode and the service address."""
+        return type(self).__name__ + self._client._describe()

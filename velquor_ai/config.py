@@ -14,7 +14,9 @@ answer, a timeout, 408, 429 or a 5xx) is sent again.
 
 The default address is the local reference service that the demos and tests start;
 point `base_url` (or `VELQUOR_BASE_URL`) at the deployment you use. An environment
-variable that is set but empty counts as unset.
+variable that is set but empty counts as unset. `timeout` is a number of seconds
+or an `httpx.Timeout` (separate connect, read, write and pool limits); the
+variable holds a number.
 
 Values are checked when they are set, at construction and on later assignment, and
 refused with `ValidationError` naming the setting (and the variable, when the value
@@ -26,8 +28,10 @@ from __future__ import annotations
 import math
 import os
 from collections.abc import Callable, Mapping
-from typing import Any
+from typing import Any, ClassVar
 from urllib.parse import urlsplit
+
+import httpx
 
 from .exceptions import ValidationError
 
@@ -90,7 +94,14 @@ def _check_positive_number(name: str, value: Any, minimum: float = 0.0) -> float
     return value
 
 
-def _check_timeout(value: Any) -> float:
+def _check_timeout(value: Any) -> float | httpx.Timeout:
+    if isinstance(value, httpx.Timeout):
+        # None in a phase means "no limit" there, as httpx has it.
+        for phase in ("connect", "read", "write", "pool"):
+            limit = getattr(value, phase)
+            if limit is not None:
+                _check_positive_number(f"timeout.{phase}", limit)
+        return value
     return float(_check_positive_number("timeout", value))
 
 
@@ -148,7 +159,7 @@ class Config:
     Attributes:
         api_key: Bearer token sent with every request, or None to send none.
         base_url: Address of the service, without a trailing slash.
-        timeout: Request timeout in seconds (float, > 0).
+        timeout: Request timeout: seconds (float, > 0) or an `httpx.Timeout`.
         max_poll_interval: Cap of the status poll interval in seconds (>= 1).
         max_file_size: Largest accepted input file in bytes (int, > 0).
         max_retries: Retries of a request that failed for a passing reason
@@ -170,7 +181,7 @@ class Config:
 
     api_key: str | None
     base_url: str
-    timeout: float
+    timeout: float | httpx.Timeout
     max_poll_interval: float | int
     max_file_size: int
     max_retries: int
@@ -179,7 +190,7 @@ class Config:
         self,
         api_key: str | None = None,
         base_url: str | None = None,
-        timeout: float | None = None,
+        timeout: float | httpx.Timeout | None = None,
         max_poll_interval: float | None = None,
         max_file_size: int | None = None,
         max_retries: int | None = None,
@@ -191,7 +202,8 @@ class Config:
         Args:
             api_key: API key; falls back to VELQUOR_API_KEY.
             base_url: Service address; falls back to VELQUOR_BASE_URL.
-            timeout: Request timeout in seconds; falls back to VELQUOR_TIMEOUT.
+            timeout: Request timeout, in seconds or as an `httpx.Timeout`; falls
+                back to VELQUOR_TIMEOUT (seconds).
             max_poll_interval: Poll interval cap in seconds; falls back to
                 VELQUOR_MAX_POLL_INTERVAL.
             max_file_size: Input file limit in bytes; falls back to
@@ -257,7 +269,7 @@ class Config:
             return NotImplemented
         return all(getattr(self, n) == getattr(other, n) for n in self.__slots__)
 
-    __hash__ = None  # type: ignore[assignment]  # mutable
+    __hash__: ClassVar[None] = None  # type: ignore[assignment]  # mutable
 
     def __repr__(self) -> str:
         """Show the settings, with the API key masked."""

@@ -6,7 +6,8 @@ caller can catch the whole family with one clause:
     VelquorAIError
     ├── ValidationError           bad argument or configuration value
     ├── TimeoutError              an operation ran out of its time budget
-    │   │                         (not the builtin `TimeoutError`)
+    │   │                         (not the builtin `TimeoutError`; the package
+    │   │                         root exports it as `VelquorTimeoutError`)
     │   └── GenerationTimeoutError    a generation did not finish in time
     ├── GenerationFailedError     the service reported a generation as failed
     ├── OnPremiseError            the on-premise library failed (I/O, bad output)

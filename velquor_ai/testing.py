@@ -8,8 +8,10 @@ that the client can be exercised over real HTTP without the remote deployment:
     from velquor_ai.testing import LocalService
 
     with LocalService(api_key="sk-test") as service:
-        async with VelquorAI(api_key="sk-test", base_url=service.base_url) as client:
-            result = await client.generate("What is shown?", images=["cat.png"])
+        with VelquorAI(api_key="sk-test", base_url=service.base_url) as client:
+            result = client.generate("What is shown?", images=["cat.png"])
+
+(`AsyncVelquorAI` works the same way, with `async with` and `await`.)
 
 It needs the optional dependencies of the `local` extra
 (`pip install 'velquor-ai[local]'`: starlette and uvicorn).
@@ -184,6 +186,8 @@ class LocalService:
         api_key: Key that requests must present as a bearer token, or None.
         processing_time: Seconds from the start of a generation to its end.
         fail_generation: Whether generations end as "failed" instead.
+        failing_questions: Questions whose generations end as "failed" (for
+            one failure among many generations).
         failure_message: The reason a failed generation reports.
         url_ttl: Lifetime of upload URLs in seconds (0 gives URLs that have
             already expired when they are used).
@@ -234,6 +238,7 @@ class LocalService:
         self.api_key = api_key
         self.processing_time = processing_time
         self.fail_generation = fail_generation
+        self.failing_questions: set[str] = set()
         self.failure_message = failure_message
         self.url_ttl = url_ttl
         self.result_format: ResultFormat = result_format
@@ -691,7 +696,7 @@ class LocalService:
                     record.completed_at = record.updated_at = _now()
                     answer["updated_at"] = record.updated_at
                 answer["completed_at"] = record.completed_at
-                if self.fail_generation:
+                if self.fail_generation or record.question in self.failing_questions:
                     answer["status"] = "failed"
                     answer["error"] = {
                         "code": "generation_failed",

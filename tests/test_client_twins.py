@@ -1,0 +1,305 @@
+"""The blocking client and the async one through the same scenarios over real
+HTTP (LocalService on 127.0.0.1) and on-premise: twice in a row on one client,
+and from four threads at once. The async client is driven with a new
+`asyncio.run` per call, so every second call runs on another event loop.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import gc
+import json
+import signal
+import threading
+from collections.abc import Callable
+from concurrent.futures import ThreadPoolExecutor
+from pathlib import Path
+from typing import Any
+
+import httpx
+import pytest
+
+from velquor_ai import (
+    AsyncVelquorAI,
+    Config,
+    GenerationTimeoutError,
+    InternalServerError,
+    ValidationError,
+    VelquorAI,
+    VelquorAIError,
+)
+
+pytest.importorskip("starlette")
+pytest.importorskip("uvicorn")
+
+QUESTION = "What do these show?"
+KINDS = ["sync", "async"]
+
+
+def loop_threads() -> list[threading.Thread]:
+    return [t for t in threading.enumerate() if t.name == "velquor-ai-loop"]
+
+
+class Driver:
+    """Calls one client's methods the way its users do: plainly, or with
+    `asyncio.run` (a new event loop per call) for the async client."""
+
+    def __init__(
+        self, client: AsyncVelquorAI | VelquorAI, loop: asyncio.Runner | None = None
+    ) -> None:
+        self.client = client
+        self.loop = loop
+
+    @classmethod
+    def build(cls, kind: str, factory: str = "__call__", **options: Any) -> Driver:
+        client_class = VelquorAI if kind == "sync" else AsyncVelquorAI
+        make = client_class if factory == "__call__" else getattr(client_class, factory)
+        return cls(make(**options))
+
+    def __call__(self, method: str, *args: Any, **kwargs: Any) -> Any:
+        result = getattr(self.client, method)(*args, **kwargs)
+        if method == "with_options":
+            return Driver(result, self.loop)
+        if isinstance(self.client, AsyncVelquorAI):
+            return self.loop.run(result) if self.loop else asyncio.run(result)
+        return result
+
+    def close(self) -> None:
+        if isinstance(self.client, VelquorAI):
+            self.client.close()
+        else:
+            self("aclose")
+
+
+@pytest.fixture
+def files(tmp_path: Path) -> list[Path]:
+    paths = [tmp_path / "a.png", tmp_path / "b.jpg", tmp_path / "c.mp4"]
+    for index, path in enumerate(paths):
+        path.write_bytes(bytes([index]) * (500 + index))
+    return paths
+
+
+# Each scenario: the options of its LocalService (None: on-premise), faults to
+# set on the service, and one round of calls with its checks.
+
+
+def upload_round(call: Driver, files: list[Path], service: Any) -> None:
+    result = call("generate", QUESTION, images=files[:2], videos=files[2:], interval=1)
+    document = json.loads(result.blueprint)
+    assert [(i["name"], i["size"]) for i in document["inputs"]] == [
+        (p.name, p.stat().st_size) for p in files
+    ]
+
+
+def service_error_round(call: Driver, files: list[Path], service: Any) -> None:
+    with pytest.raises(InternalServerError) as caught:
+        call("generate", QUESTION, images=files[:1], interval=1)
+    assert caught.value.status_code == 500 and caught.value.generation_id
+
+
+def resume_round(call: Driver, files: list[Path], service: Any) -> None:
+    # A failed status check ends `generate` at once without retries; the wait
+    # is taken up with retries. A wait begins only after a fault went to its
+    # `generate`, so it meets at most one of the two: fewer than its tries.
+    once = call("with_options", max_retries=0)
+    try:
+        result = once("generate", QUESTION, interval=1)
+    except InternalServerError as error:
+        assert error.generation_id
+        result = call("wait_for_result", error.generation_id, interval=1)
+    assert result.blueprint == service.generation(result.generation_id)["blueprint"]
+
+
+def timeout_round(call: Driver, files: list[Path], service: Any) -> None:
+    with pytest.raises(GenerationTimeoutError) as caught:
+        call("generate", QUESTION, timeout=1, interval=1)
+    assert caught.value.generation_id
+
+
+def on_premise_round(call: Driver, files: list[Path], service: Any) -> None:
+    generated = call("generate", QUESTION, images=files[:2], videos=files[2:])
+    executed = call("execute", generated.blueprint, files)
+    assert executed.status == "completed" and len(executed.output_files) == 3
+
+
+Faults = Callable[[Any], None]
+SCENARIOS: dict[str, tuple[dict[str, Any] | None, Faults | None, Callable[..., None]]] = {
+    "uploads": ({}, None, upload_round),
+    "service-error": ({}, lambda s: s.fail_next(500, count=100, path="/start"), service_error_round),
+    "resume": ({}, lambda s: s.fail_next(503, count=2, path="/result"), resume_round),
+    "timeout": ({"processing_time": 3600}, None, timeout_round),
+    "on-premise": (None, None, on_premise_round),
+}  # fmt: skip
+
+
+@pytest.mark.parametrize("how", ["twice", "four-threads"])
+@pytest.mark.parametrize("scenario", SCENARIOS)
+@pytest.mark.parametrize("kind", KINDS)
+def test_scenario(
+    kind: str,
+    scenario: str,
+    how: str,
+    service_factory: Callable[..., Any],
+    files: list[Path],
+    tmp_path: Path,
+    open_connections: Callable[[int], int],
+) -> None:
+    service_options, faults, round_ = SCENARIOS[scenario]
+    service = None
+    if service_options is None:
+        call = Driver.build(kind, "on_premise", workdir=tmp_path / "out")
+    else:
+        service = service_factory(**service_options)
+        if faults is not None:
+            faults(service)
+        call = Driver.build(kind, api_key=service.api_key, base_url=service.base_url)
+    try:
+        if how == "twice":
+            round_(call, files, service)
+            round_(call, files, service)
+        else:
+            with ThreadPoolExecutor(4) as pool:
+                rounds = [pool.submit(round_, call, files, service) for _ in range(4)]
+                for future in rounds:
+                    future.result()
+    finally:
+        call.close()
+    assert loop_threads() == []
+    if service is not None:
+        assert open_connections(service.port) == 0
+
+
+def test_ctrl_c_cancels_the_call_and_leaves_the_client_usable(
+    service: Any, files: list[Path], open_connections: Callable[[int], int]
+) -> None:
+    service.hold_uploads()
+    main = threading.get_ident()
+
+    def interrupt_when_uploading() -> None:
+        if service.wait_for_held_uploads(2):
+            signal.pthread_kill(main, signal.SIGINT)
+        else:
+            service.release_uploads()  # the call then ends, failing the test
+
+    with VelquorAI(service.api_key, service.base_url, upload_concurrency=2) as client:
+        helper = threading.Thread(target=interrupt_when_uploading)
+        helper.start()
+        with pytest.raises(KeyboardInterrupt):
+            client.generate(QUESTION, images=files, interval=1)
+        helper.join()
+
+        # The call's task was cancelled and awaited: nothing runs on the
+        # client's loop, and the held uploads' connections are gone.
+        async def running() -> set[asyncio.Task[Any]]:
+            return asyncio.all_tasks() - {asyncio.current_task()}
+
+        assert client._runner.run(running()) == set()
+        assert open_connections(service.port) <= 1
+        service.release_uploads()
+        assert client.generate(QUESTION, interval=1).status == "completed"
+    assert [m for m, _ in service.requests].count("PUT") == 2
+    assert loop_threads() == []
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_options_reach_the_service_through_the_callers_http_client(
+    kind: str, service: Any
+) -> None:
+    sent: list[httpx.Headers] = []
+
+    async def record(request: httpx.Request) -> None:
+        sent.append(request.headers)
+
+    own = httpx.AsyncClient(event_hooks={"request": [record]})
+    with asyncio.Runner() as loop:
+        call = Driver.build(
+            kind,
+            api_key=service.api_key,
+            base_url=service.base_url,
+            http_client=own,
+            default_headers={"X-Team": "vision"},
+            timeout=httpx.Timeout(30, connect=5),
+        )
+        call.loop = loop
+        call("generate", QUESTION, interval=1)
+        other = call(
+            "with_options", default_headers={"X-Team": "other"}, timeout=9, max_retries=0
+        )
+        other("generate", QUESTION, interval=1)
+        assert (other.client.config.timeout, other.client.config.max_retries) == (9.0, 0)
+        assert call.client.config.timeout == httpx.Timeout(30, connect=5)
+        other.close()
+        call.close()
+        # Ours to close for the async client; the sync one's thread took it along.
+        assert own.is_closed is (kind == "sync")
+        loop.run(own.aclose())
+    teams = [headers["x-team"] for headers in sent]
+    assert set(teams) == {"vision", "other"} and teams[0] == "vision"
+    assert {headers["authorization"] for headers in sent} == {f"Bearer {service.api_key}"}
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_with_options_shares_the_pool_until_the_origin_closes(
+    kind: str, service: Any, open_connections: Callable[[int], int]
+) -> None:
+    with asyncio.Runner() as loop:
+        call = Driver.build(kind, api_key=service.api_key, base_url=service.base_url)
+        call.loop = loop
+        twin = call("with_options", upload_concurrency=1)
+        for driver in (call, twin, call):
+            driver("generate", QUESTION, interval=1)
+        # Calls one after the other over one pool: one keep-alive connection.
+        assert open_connections(service.port) == 1
+        twin.close()
+        call("generate", QUESTION, interval=1)
+        call.close()
+        with pytest.raises(VelquorAIError, match="closed"):
+            twin("generate", QUESTION, interval=1)
+    assert open_connections(service.port) == 0
+    assert loop_threads() == []
+
+
+@pytest.mark.parametrize(
+    ("timeout", "field"),
+    [(httpx.Timeout(5, read=None), None), (httpx.Timeout(-1), "timeout.connect"),
+     (0, "timeout"), (httpx.Timeout(5, pool=float("nan")), "timeout.pool")],
+)  # fmt: skip
+def test_timeout_is_seconds_or_an_httpx_timeout(timeout: Any, field: str | None) -> None:
+    if field is None:
+        assert Config(api_key="k", timeout=timeout).timeout is timeout
+        return
+    with pytest.raises(ValidationError) as caught:
+        Config(api_key="k", timeout=timeout)
+    assert caught.value.field == field
+
+
+def test_a_dropped_client_stops_its_thread_and_a_callback_cannot_block_it(
+    service: Any, open_connections: Callable[[int], int]
+) -> None:
+    client = VelquorAI(service.api_key, service.base_url)
+
+    def call_again(event: Any) -> None:
+        client.generate(QUESTION)  # noqa: F821 - would wait for the thread it runs on
+
+    with pytest.raises(VelquorAIError, match="own callbacks"):
+        client.generate(QUESTION, interval=1, on_progress=call_again)
+    del client, call_again
+    gc.collect()
+    assert loop_threads() == []
+    assert open_connections(service.port) == 0
+
+
+def test_closing_ends_calls_running_in_other_threads(
+    service: Any, files: list[Path], open_connections: Callable[[int], int]
+) -> None:
+    service.hold_uploads()
+    client = VelquorAI(service.api_key, service.base_url)
+    with ThreadPoolExecutor(1) as pool:
+        running = pool.submit(client.generate, QUESTION, images=files[:1], interval=1)
+        assert service.wait_for_held_uploads(1)
+        client.close()
+        with pytest.raises(VelquorAIError, match="closed during the call"):
+            running.result()
+    service.release_uploads()
+    assert loop_threads() == []
+    assert open_connections(service.port) == 0
