@@ -1072,32 +1072,8 @@ PyObject* CoroutineCall::defining_class() const {
 
 // --- async with ---------------------------------------------------------------
 
-AsyncWith::AsyncWith(CoroutineCall& c, int slot) : call_(c), line_(c.line()), slot_(slot) {
-    c[slot] = steal(PyList_New(kItems));
-}
-
-// The state's list may have been emptied by the collector when the body is
-// destroyed with it: it then holds nothing.
-PyObject* AsyncWith::get(Item item) const noexcept {
-    PyObject* state = call_[slot_].get();
-    return state && PyList_GET_SIZE(state) == kItems ? PyList_GET_ITEM(state, item) : nullptr;
-}
-
-void AsyncWith::set(Item item, PyObject* owned) noexcept {
-    PyObject* state = call_[slot_].get();
-    if (state && PyList_GET_SIZE(state) == kItems) {
-        PyObject* old = PyList_GET_ITEM(state, item);
-        PyList_SET_ITEM(state, item, owned);
-        Py_XDECREF(old);
-    } else {
-        Py_XDECREF(owned);
-    }
-}
-
 Awaiting AsyncWith::enter(Obj manager) {
-    Ref exit;
-    Ref entered = enter_async_context(manager, exit);
-    set(kExit, exit.release());
+    Ref entered = enter_async_context(manager, item(kExit));
     return call_.await_(std::move(entered));
 }
 
@@ -1105,18 +1081,17 @@ void AsyncWith::intercept() noexcept {
     translate_exception();
     FunctionObject* function = function_of(object_of(&call_));
     add_traceback(function->binding_name, function->filename, call_.line(), function->globals);
-    set(kException, PyErr_GetRaisedException());
+    item(kException) = Ref::steal_or_null(PyErr_GetRaisedException());
 }
 
 // __aexit__ called as the statement calls it; with an exception, inside the
 // statement's handler, which lasts until the awaitable it returns is done.
 PyObject* AsyncWith::call_exit_method() {
     call_.at(line_);
-    Ref exit = borrow(get(kExit));
-    set(kExit, nullptr);
-    Ref exception = borrow(get(kException));
+    Ref exit = std::move(item(kExit));
+    Ref exception = item(kException);
     if (!exception) return frame::call_exit(exit, nullptr).release();
-    set(kSaved, PyErr_GetHandledException());
+    item(kSaved) = Ref::steal_or_null(PyErr_GetHandledException());
     PyErr_SetHandledException(exception.get());
     handling_ = true;
     try {
@@ -1133,18 +1108,18 @@ PyObject* AsyncWith::call_exit_method() {
 void AsyncWith::leave_handler() noexcept {
     if (!std::exchange(handling_, false)) return;
     PyObject* current = PyErr_GetHandledException();
-    if (current == get(kException) && current != nullptr) PyErr_SetHandledException(get(kSaved));
+    if (current == item(kException).get() && current != nullptr) PyErr_SetHandledException(item(kSaved).get());
     Py_XDECREF(current);
-    set(kSaved, nullptr);
+    item(kSaved).reset();
 }
 
 AsyncWith::Exit::Exit(AsyncWith& statement) : statement_(statement), awaiting_(statement.call_exit_method()) {}
 
 Ref AsyncWith::Exit::await_resume() {
     Ref outcome = awaiting_.await_resume();
-    Ref exception = borrow(statement_.get(kException));
+    Ref exception = statement_.item(kException);
     if (!exception) {
-        Ref value = borrow(statement_.get(kValue));
+        Ref value = std::move(statement_.item(kValue));
         return value ? value : new_none();
     }
     bool swallowed = truthy(outcome);

@@ -173,6 +173,8 @@ std::vector<PyObject*> variable_names(const FunctionDef& definition) {
         if (index < definition.params.size()) {
             if (name != definition.params[index].name) refuse_slots(definition);
         } else if (name.back() != '_') {
+            // The frame's own slots come after the Python names.
+            if (names.size() < index) refuse_slots(definition);
             names.push_back(intern(name.c_str()));
         }
         ++index;
@@ -691,7 +693,9 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     info.line = definition.line;
     info.nparams = nparams;
     info.nrequired = 0;
-    info.nslots = definition.slots ? count_names(definition.slots) : static_cast<int>(names.size());
+    // Each frame-owned slot name stands for the slots of an `async with`.
+    int frame_owned = definition.slots ? count_names(definition.slots) - static_cast<int>(names.size()) : 0;
+    info.nslots = static_cast<int>(names.size()) + frame_owned * AsyncWith::kSlots;
     info.result = result_check(definition.returns);
     info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {

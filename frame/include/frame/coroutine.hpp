@@ -140,17 +140,17 @@ protected:
 // statement's exception handler) or with three Nones, raises it again unless
 // __aexit__ swallowed it, and gives what the block returned: None when the
 // block ran to its end or its exception was swallowed. What the statement
-// keeps across its awaits sits in the slot given (`with_`: a FRAME_SLOTS name
-// ending in `_` is the frame's own, no Python local), where the collector
-// sees it.
+// keeps across its awaits sits in the slots of the name given (`with_`: a
+// FRAME_SLOTS name ending in `_`, after the Python names, is the frame's own
+// and stands for kSlots slots), where the collector sees it.
 class AsyncWith {
 public:
-    AsyncWith(CoroutineCall& c, int slot);
+    AsyncWith(CoroutineCall& c, int slot) noexcept : call_(c), line_(c.line()), slot_(slot) {}
     AsyncWith(const AsyncWith&) = delete;
     AsyncWith& operator=(const AsyncWith&) = delete;
 
     Awaiting enter(Obj manager);
-    void returns(Ref value) noexcept { set(kValue, value.release()); }
+    void returns(Ref value) noexcept { item(kValue) = std::move(value); }
     // Only inside a catch handler.
     void intercept() noexcept;
 
@@ -169,11 +169,12 @@ public:
     };
     Exit exit() { return Exit(*this); }
 
+    // The slots a frame-owned slot name stands for.
+    static constexpr int kSlots = 4;
+
 private:
-    // The items of the state kept in the slot.
-    enum Item { kExit, kException, kSaved, kValue, kItems };
-    PyObject* get(Item item) const noexcept;
-    void set(Item item, PyObject* owned) noexcept;
+    enum Item { kExit, kException, kSaved, kValue };
+    Ref& item(Item which) const noexcept { return call_[slot_ + which]; }
     PyObject* call_exit_method();
     void leave_handler() noexcept;
 
