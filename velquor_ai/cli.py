@@ -151,12 +151,7 @@ def build_parser() -> argparse.ArgumentParser:
         help="a video file; repeat the option for several",
     )
     where = generate.add_mutually_exclusive_group()
-    where.add_argument(
-        "--base-url",
-        metavar="URL",
-        help="address of the service (default: $VELQUOR_BASE_URL, "
-        "else http://127.0.0.1:8000)",
-    )
+    where.add_argument("--base-url", metavar="URL", help=_BASE_URL_HELP)
     where.add_argument(
         "--local",
         action="store_true",
@@ -168,22 +163,11 @@ def build_parser() -> argparse.ArgumentParser:
         action="store_true",
         help="generate with the on-premise library instead of a service",
     )
-    generate.add_argument(
-        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
-    )
-    generate.add_argument(
-        "--timeout",
-        metavar="S",
-        type=float,
-        default=300.0,
-        help="longest wait for the result, in seconds (default: 300)",
-    )
-    generate.add_argument(
-        "--interval",
-        metavar="S",
-        type=float,
-        default=2.0,
-        help="first pause between status checks, in seconds, at least 1; "
+    _add_api_key_option(generate)
+    _add_wait_options(
+        generate,
+        "longest wait for the result, in seconds (default: 300)",
+        "first pause between status checks, in seconds, at least 1; "
         "it grows with each check (default: 2)",
     )
     _add_output_options(generate)
@@ -205,22 +189,8 @@ def build_parser() -> argparse.ArgumentParser:
     result.add_argument(
         "--wait", action="store_true", help="wait until the generation has finished"
     )
-    result.add_argument(
-        "--timeout",
-        metavar="S",
-        type=float,
-        default=300.0,
-        help="with --wait: longest wait, in seconds (default: 300)",
-    )
-    result.add_argument(
-        "--base-url",
-        metavar="URL",
-        help="address of the service (default: $VELQUOR_BASE_URL, "
-        "else http://127.0.0.1:8000)",
-    )
-    result.add_argument(
-        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
-    )
+    _add_wait_options(result, "with --wait: longest wait, in seconds (default: 300)")
+    _add_service_options(result)
     _add_output_options(result)
     result.set_defaults(handler=_result)
 
@@ -257,6 +227,36 @@ def build_parser() -> argparse.ArgumentParser:
     execute.set_defaults(handler=_execute)
     _add_batch_command(commands)
     return parser
+
+
+_BASE_URL_HELP = (
+    "address of the service (default: $VELQUOR_BASE_URL, else http://127.0.0.1:8000)"
+)
+
+
+def _add_api_key_option(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
+    )
+
+
+def _add_service_options(parser: argparse.ArgumentParser) -> None:
+    """--base-url and --api-key, for the commands that talk to the service only."""
+    parser.add_argument("--base-url", metavar="URL", help=_BASE_URL_HELP)
+    _add_api_key_option(parser)
+
+
+def _add_wait_options(
+    parser: argparse.ArgumentParser, timeout_help: str, interval_help: str | None = None
+) -> None:
+    """--timeout (300 s), and --interval (2 s) when the command polls from the start."""
+    parser.add_argument(
+        "--timeout", metavar="S", type=float, default=300.0, help=timeout_help
+    )
+    if interval_help is not None:
+        parser.add_argument(
+            "--interval", metavar="S", type=float, default=2.0, help=interval_help
+        )
 
 
 def _add_output_options(parser: argparse.ArgumentParser) -> None:
@@ -328,28 +328,11 @@ def _add_batch_command(commands: Any) -> None:
         help="with --resume (implied): run the jobs that failed again, each with a "
         "new generation",
     )
-    batch.add_argument(
-        "--base-url",
-        metavar="URL",
-        help="address of the service (default: $VELQUOR_BASE_URL, "
-        "else http://127.0.0.1:8000)",
-    )
-    batch.add_argument(
-        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
-    )
-    batch.add_argument(
-        "--timeout",
-        metavar="S",
-        type=float,
-        default=300.0,
-        help="longest wait for each job's result, in seconds (default: 300)",
-    )
-    batch.add_argument(
-        "--interval",
-        metavar="S",
-        type=float,
-        default=2.0,
-        help="first pause between a job's status checks, in seconds, at least 1 "
+    _add_service_options(batch)
+    _add_wait_options(
+        batch,
+        "longest wait for each job's result, in seconds (default: 300)",
+        "first pause between a job's status checks, in seconds, at least 1 "
         "(default: 2)",
     )
     batch.add_argument(
