@@ -8,6 +8,7 @@ from __future__ import annotations
 import asyncio
 import json
 import shlex
+import socket
 import time
 from collections.abc import Iterator
 from pathlib import Path
@@ -183,6 +184,27 @@ def test_repeated_generate_with_one_idempotency_key_reuses_the_generation(
     first, again = asyncio.run(twice())
     assert first.generation_id == again.generation_id
     assert service.generation_ids == [first.generation_id]
+
+
+def test_a_client_killed_before_its_body_leaves_the_key_unclaimed(
+    service: LocalService,
+) -> None:
+    # Headers sent, body never: what a client killed between its two writes leaves.
+    with socket.create_connection(("127.0.0.1", service.port)) as sock:
+        sock.sendall(
+            b"POST /v1/generation HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+            b"Authorization: Bearer " + API_KEY.encode() + b"\r\n"
+            b"Idempotency-Key: job-7\r\nContent-Type: application/json\r\n"
+            b"Content-Length: 40\r\n\r\n"
+        )
+    time.sleep(0.2)  # let the service see the disconnect first
+
+    async def retried() -> Any:
+        async with client_of(service) as client:
+            return await client.generate(QUESTION, interval=1, idempotency_key="job-7")
+
+    result = asyncio.run(retried())
+    assert service.generation_ids == [result.generation_id]
 
 
 def test_failed_wait_is_picked_up_by_wait_for_result_and_the_result_command(

@@ -891,6 +891,11 @@ class _Gate:
             return
 
         body = await _read_body(receive)
+        if body is None:
+            # Nobody to answer, and a cut-off body must not claim the key: the
+            # client's retry with the whole body would be refused as another
+            # request.
+            return
         fingerprint = hashlib.sha256(
             b"%s\n%s\n" % (method.encode(), scope["path"].encode()) + body
         ).hexdigest()
@@ -975,16 +980,17 @@ class _Recorder:
             self.body += message.get("body", b"")
 
 
-async def _read_body(receive: Any) -> bytes:
+async def _read_body(receive: Any) -> bytes | None:
+    """The whole request body, or None when the client went away before sending
+    all of it (a killed client may have sent the headers alone)."""
     body = bytearray()
     while True:
         message = await receive()
         if message["type"] != "http.request":
-            break
+            return None
         body += message.get("body", b"")
         if not message.get("more_body", False):
-            break
-    return bytes(body)
+            return bytes(body)
 
 
 def _replay(body: bytes, receive: Any) -> Any:
