@@ -1,10 +1,10 @@
 """Every public function, method and constructor of the compiled modules, called
-with random argument lists, keyword names and values, against a Python twin.
+with random argument lists, keyword names and values, against its twin.
 
-The twin binds and checks arguments as the call boundary is meant to (counts,
-keywords, exact built-in types, int conversion) and runs a plain Python body
-that does what the function is meant to do, on the same collaborators. Both
-must end alike: the same result, or the same exception with the same message,
+The twin is the module's Python under tests/twins/, behind the call boundary
+as support.py models it: arguments bound and checked by their annotations
+(counts, keywords, exact built-in types, int conversion), declared results
+checked, on the same collaborators. Both must end alike: the same result, or the same exception with the same message,
 after the same calls into the collaborators. Coroutines are driven with fake
 HTTP clients, fake on-premise clients and scripted awaitables, so that their
 bodies run too.
