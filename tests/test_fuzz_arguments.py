@@ -231,6 +231,11 @@ class Builder:
             value = tuple(self(item) for item in recipe[1])
         elif kind == "dict":
             value = {key: self(item) for key, item in recipe[1]}
+            # open() takes an integer path as a descriptor of this process:
+            # the frame side would read and close whatever it names (stdin,
+            # pytest's capture files, a socket) before the twin gets it.
+            if hasattr(type(value.get("path")), "__index__"):
+                value["path"] = str(FILE_DIR / "descriptor")
         elif kind == "huge":
             return HUGE_TEXT if recipe[1] == "text" else HUGE_BYTES
         elif kind in ("realfile", "realpath"):
