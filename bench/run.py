@@ -27,7 +27,6 @@ from pathlib import Path
 from types import SimpleNamespace
 
 import harness
-import twins
 import uploads
 from harness import Row, compile_loop, interleaved
 
@@ -41,6 +40,11 @@ from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util.poller import StatusPoller
 from velquor_ai.util.validators import validate_generation_id
 
+# The Python each compiled module stands for, as written.
+VALIDATORS_TWIN = load_twin("velquor_ai.util.validators")
+POLLER_TWIN = load_twin("velquor_ai.util.poller")
+UPLOADS_TWIN = load_twin("velquor_ai.resources.uploads")
+GENERATIONS_TWIN = load_twin("velquor_ai.resources.generations")
 BENCH = Path(__file__).resolve().parent
 QUICK = "--quick" in sys.argv
 REPEAT = 7 if QUICK else 15
@@ -52,7 +56,7 @@ MiB = 1 << 20
 
 def call_rows() -> list[Row]:
     identifier = "gen_123"
-    names = {"f": validate_generation_id, "twin": twins.validate_generation_id, "s": identifier,
+    names = {"f": validate_generation_id, "twin": VALIDATORS_TWIN.validate_generation_id, "s": identifier,
              "len": len, "callable": callable, "first": operator.itemgetter(0)}
     runs = {
         "loop": compile_loop("s", names),
@@ -65,7 +69,7 @@ def call_rows() -> list[Row]:
         "twin_kw": compile_loop("twin(generation_id=s)", names),
     }
     t = interleaved(runs, REPEAT)
-    refused = {"f": validate_generation_id, "twin": twins.validate_generation_id, "n": 1}
+    refused = {"f": validate_generation_id, "twin": VALIDATORS_TWIN.validate_generation_id, "n": 1}
     r = interleaved({
         "frame": compile_loop("try: f(n)\n        except TypeError: pass", refused),
         "twin": compile_loop("try: twin(n)\n        except TypeError: pass", refused),
@@ -98,11 +102,23 @@ class Uploads:
         return self.answer
 
 
+class PlainGenerations:
+    """The work of get_upload_urls without a coroutine: the delegate is called
+    and its awaitable's iterator driven by a plain function, which raises
+    StopIteration with the answer as the coroutine's end does."""
+
+    def __init__(self, uploads):
+        self._uploads = uploads
+
+    def get_upload_urls(self, generation_id, filenames):
+        return self._uploads.get_generation_upload_urls(generation_id, filenames).__await__()
+
+
 def coroutine_rows() -> list[Row]:
     loop = asyncio.new_event_loop()
     uploads = Uploads(loop)
-    names = {"ours": GenerationsResource(None, uploads), "native": twins.Generations(uploads),
-             "plain": twins.PlainGenerations(uploads), "s": "gen_123", "files": ["a.png"]}
+    names = {"ours": GenerationsResource(None, uploads), "native": GENERATIONS_TWIN.GenerationsResource(None, uploads),
+             "plain": PlainGenerations(uploads), "s": "gen_123", "files": ["a.png"]}
     body = ("c = {}.get_upload_urls(s, files)\n"
             "        try: c.send(None)\n"
             "        except StopIteration: pass")
@@ -145,7 +161,7 @@ def poll_rows() -> list[Row]:
 
     try:
         t = interleaved({"frame": poll_run(StatusPoller(config)),
-                         "native": poll_run(twins.StatusPoller(config))}, REPEAT)
+                         "native": poll_run(POLLER_TWIN.StatusPoller(config))}, REPEAT)
     finally:
         loop.close()
 
@@ -189,10 +205,7 @@ def sync_rows() -> list[Row]:
                                             "c": lists[2]}),
     }, REPEAT)
 
-    class TwinUploads:
-        _infer_content_type = twins.infer_content_type
-
-    ours, theirs = UploadsResource(None), TwinUploads()
+    ours, theirs = UploadsResource(None), UPLOADS_TWIN.UploadsResource(None)
     assert ours._infer_content_type("a.png") == theirs._infer_content_type("a.png")
     content = interleaved({
         "frame": compile_loop('u._infer_content_type("a.png")', {"u": ours}),
@@ -229,7 +242,7 @@ def suspended_memory(variant: str) -> dict[str, float]:
     async def check():
         return await pending
 
-    poller = (StatusPoller if variant == "frame" else twins.StatusPoller)(SimpleNamespace(max_poll_interval=30))
+    poller = (StatusPoller if variant == "frame" else POLLER_TWIN.StatusPoller)(SimpleNamespace(max_poll_interval=30))
     asyncio.set_event_loop(loop)  # get_event_loop() inside the poll finds it
 
     def suspend(make):

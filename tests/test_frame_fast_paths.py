@@ -12,11 +12,10 @@ import types
 import warnings
 
 import pytest
+from support import side_module
 
 from velquor_ai import _vostrel
 from velquor_ai.config import Config
-from velquor_ai.resources import uploads
-from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util.poller import StatusPoller
 from velquor_ai.util.validators import validate_generation_id
 
@@ -197,16 +196,10 @@ def drive_exit_across_a_suspension(coro):
 
 
 def test_the_handled_exception_survives_a_suspension_as_in_a_native_async_with(monkeypatch):
-    seen = []
-    monkeypatch.setattr(uploads, "httpx", client_module(seen))
-    drive_exit_across_a_suspension(UploadsResource(None).upload_file_to_s3("http://s3/object", b"data"))
-
-    native_seen = []
-
-    async def native():
-        async with client_module(native_seen).AsyncClient() as client:
-            await client.put("http://s3/object")
-
-    drive_exit_across_a_suspension(native())
-    assert [type(e) for e in seen] == [type(e) for e in native_seen] == [Refused, Refused]
+    seen = {}
+    for side in ("frame", "native"):
+        module = side_module(side, "velquor_ai.resources.uploads")
+        monkeypatch.setattr(module, "httpx", client_module(seen.setdefault(side, [])))
+        drive_exit_across_a_suspension(module.UploadsResource(None).upload_file_to_s3("http://s3/object", b"data"))
+    assert [type(e) for e in seen["frame"]] == [type(e) for e in seen["native"]] == [Refused, Refused]
     assert sys.exception() is None

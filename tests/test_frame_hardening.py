@@ -17,13 +17,13 @@ import weakref
 from typing import Any
 
 import pytest
-from support import Stubborn, colliding_key
+from support import Stubborn, colliding_key, side_module
 
-from velquor_ai.models.blueprint import GenerationResult
 from velquor_ai.resources import uploads
-from velquor_ai.resources.generations import GenerationsResource
 from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util import validators
+
+UPLOADS, GENERATIONS = "velquor_ai.resources.uploads", "velquor_ai.resources.generations"
 
 
 class PutResponse:
@@ -72,14 +72,9 @@ def rebasing_manager(calls: list[Any]) -> type:
 def test_special_method_lookup_survives_a_class_rebased_by_a_key_comparison(monkeypatch, side):
     calls: list[Any] = []
     manager = rebasing_manager(calls)
-    monkeypatch.setattr(uploads, "httpx", type("Httpx", (), {"AsyncClient": staticmethod(manager)}))
-
-    async def native() -> Any:
-        async with manager() as s3_client:
-            await s3_client.put("u", content=b"d")
-            return {"status": "uploaded", "size": 1}
-
-    run = UploadsResource(None).upload_file_to_s3("u", b"d", "t") if side == "frame" else native()
+    module = side_module(side, UPLOADS)
+    monkeypatch.setattr(module, "httpx", type("Httpx", (), {"AsyncClient": staticmethod(manager)}))
+    run = module.UploadsResource(None).upload_file_to_s3("u", b"d", "t")
     assert asyncio.run(run) == {"status": "uploaded", "size": 1}
     # The walk goes on over the MRO it started with; the exit is then found
     # on the rebased class.
@@ -170,18 +165,20 @@ class Chain:
     """An HTTP client whose answer is the request of a resource one link
     further down, until `links` run out; the last answer waits on `leaf`."""
 
-    def __init__(self, links: int, leaf: Any) -> None:
+    def __init__(self, links: int, leaf: Any, side: str = "frame") -> None:
         self.links = links
         self.leaf = leaf
+        self.side = side
 
     def post(self, path: str, json: Any = None) -> Any:
         if self.links == 0:
             return self.leaf()
-        return UploadsResource(Chain(self.links - 1, self.leaf)).get_generation_upload_urls("g", [])
+        return chain(self.links - 1, self.leaf, self.side)
 
 
-async def native_chain(links: int) -> Any:
-    return await native_chain(links - 1) if links else {"upload_urls": []}
+def chain(links: int, leaf: Any, side: str = "frame") -> Any:
+    resource = side_module(side, UPLOADS).UploadsResource(Chain(links, leaf, side))
+    return resource.get_generation_upload_urls("g", [])
 
 
 async def answer() -> dict[str, Any]:
@@ -191,13 +188,12 @@ async def answer() -> dict[str, Any]:
 @pytest.mark.parametrize("side", ["frame", "native"])
 def test_a_deep_chain_of_awaiting_coroutines_raises_recursion_error(side):
     links = 25_000
-    chain = UploadsResource(Chain(links, answer)).get_generation_upload_urls("g", []) if side == "frame" else (
-        native_chain(links))
+    coro = chain(links, answer, side)
     with warnings.catch_warnings():
         warnings.simplefilter("error", RuntimeWarning)  # no coroutine is left unstarted
         with pytest.raises(RecursionError, match="^maximum recursion depth exceeded$"):
-            asyncio.run(chain)
-        del chain
+            asyncio.run(coro)
+        del coro
         gc.collect()
 
 
@@ -207,19 +203,19 @@ def test_a_deep_chain_under_the_limit_is_driven_to_its_end(operation):
         await tick()
         return {"upload_urls": ["leaf"]}
 
-    chain = UploadsResource(Chain(3_000, leaf)).get_generation_upload_urls("g", [])
-    assert chain.send(None) == "tick"
+    coro = chain(3_000, leaf)
+    assert coro.send(None) == "tick"
     if operation == "send":
         with pytest.raises(StopIteration) as stop:
-            chain.send(None)
+            coro.send(None)
         assert stop.value.value == {"upload_urls": ["leaf"]}
     elif operation == "throw":
         with pytest.raises(KeyError, match="thrown"):
-            chain.throw(KeyError("thrown"))
+            coro.throw(KeyError("thrown"))
     else:
-        assert chain.close() is None
+        assert coro.close() is None
     with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
-        chain.send(None)
+        coro.send(None)
 
 
 # --- a second awaiter --------------------------------------------------------------------
@@ -235,11 +231,6 @@ class PendingHTTP:
         return self.answer
 
 
-async def native_get_result(http: PendingHTTP) -> Any:
-    response = await http.get("/v1/generation/g/result")
-    return GenerationResult(**response)
-
-
 @pytest.mark.parametrize("side", ["frame", "native"])
 def test_a_second_awaiter_is_refused_and_cancelling_it_spares_the_first(side):
     async def awaiter(coro: Any) -> Any:
@@ -247,7 +238,7 @@ def test_a_second_awaiter_is_refused_and_cancelling_it_spares_the_first(side):
 
     async def main() -> None:
         http = PendingHTTP()
-        coro = GenerationsResource(http, None).get_result("g") if side == "frame" else native_get_result(http)
+        coro = side_module(side, GENERATIONS).GenerationsResource(http, None).get_result("g")
         first = asyncio.create_task(awaiter(coro))
         await asyncio.sleep(0)  # the first task now drives the coroutine
         second = asyncio.create_task(awaiter(coro))
@@ -312,12 +303,9 @@ def test_the_answer_is_expanded_as_keywords_exactly_as_python_does(answer):
         async def get(self, path: str) -> Any:
             return answer
 
-    async def python_twin() -> Any:
-        response = await HTTP().get("/v1/generation/g/result")
-        return GenerationResult(**response)
-
     outcomes = []
-    for coro in (GenerationsResource(HTTP(), None).get_result("g"), python_twin()):
+    for side in ("frame", "twin"):
+        coro = side_module(side, GENERATIONS).GenerationsResource(HTTP(), None).get_result("g")
         try:
             outcomes.append(("returned", asyncio.run(coro).generation_id))
         except Exception as error:  # noqa: BLE001 - compared with the twin's
@@ -345,9 +333,10 @@ class FailingPutClient:
         raise ConnectionError("PUT failed")
 
 
-async def native_upload(client: FailingPutClient) -> Any:
-    async with client as s3_client:
-        await s3_client.put("u", content=b"d")
+def failing_upload(side: str, monkeypatch: pytest.MonkeyPatch, client: FailingPutClient) -> Any:
+    module = side_module(side, UPLOADS)
+    monkeypatch.setattr(module, "httpx", type("Httpx", (), {"AsyncClient": staticmethod(lambda: client)}))
+    return module.UploadsResource(None).upload_file_to_s3("u", b"d", "t")
 
 
 def with_context(error: BaseException) -> BaseException:
@@ -361,9 +350,7 @@ def thrown_while_exiting(side: str, monkeypatch, throw: Any) -> BaseException:
     async def wait() -> None:
         await tick()
 
-    client = FailingPutClient(wait)
-    monkeypatch.setattr(uploads, "httpx", type("Httpx", (), {"AsyncClient": staticmethod(lambda: client)}))
-    coro = UploadsResource(None).upload_file_to_s3("u", b"d", "t") if side == "frame" else native_upload(client)
+    coro = failing_upload(side, monkeypatch, FailingPutClient(wait))
     assert coro.send(None) == "tick"
     with pytest.raises(BaseException) as raised:
         coro.throw(throw())
@@ -383,10 +370,7 @@ def test_an_exception_thrown_into_an_exit_handler_is_chained_to_the_pending_one(
 
 def test_cancelling_an_upload_awaiting_its_exit_keeps_the_failed_put_as_context(monkeypatch):
     async def main(side: str) -> BaseException:
-        client = FailingPutClient(lambda: asyncio.sleep(60))
-        monkeypatch.setattr(uploads, "httpx", type("Httpx", (), {"AsyncClient": staticmethod(lambda: client)}))
-        task = asyncio.create_task(
-            UploadsResource(None).upload_file_to_s3("u", b"d", "t") if side == "frame" else native_upload(client))
+        task = asyncio.create_task(failing_upload(side, monkeypatch, FailingPutClient(lambda: asyncio.sleep(60))))
         await asyncio.sleep(0)
         task.cancel()
         with pytest.raises(asyncio.CancelledError) as raised:
@@ -415,18 +399,13 @@ class Observed:
         return {"upload_urls": []}
 
 
-async def native_upload_urls(http: Any) -> Any:
-    return await http.post("/v1/generation/g/upload", json={"files": []})
-
-
 @pytest.mark.parametrize("ending", ["send", "close", "close-unstarted"])
 def test_inspect_reports_each_state_as_for_native_coroutines(ending):
     def lifecycle(side: str) -> list[Any]:
         states: list[Any] = []
         observed = Observed(states)
         http = type("HTTP", (), {"post": lambda self, path, json=None: observed})()
-        frame = side == "frame"
-        coro = UploadsResource(http).get_generation_upload_urls("g", []) if frame else native_upload_urls(http)
+        coro = side_module(side, UPLOADS).UploadsResource(http).get_generation_upload_urls("g", [])
         observed.coroutine = coro
         states.append(inspect.getcoroutinestate(coro))
         if ending != "close-unstarted":

@@ -1,10 +1,10 @@
 """Every public function, method and constructor of the compiled modules, called
-with random argument lists, keyword names and values, against a Python twin.
+with random argument lists, keyword names and values, against its twin.
 
-The twin binds and checks arguments as the call boundary is meant to (counts,
-keywords, exact built-in types, int conversion) and runs a plain Python body
-that does what the function is meant to do, on the same collaborators. Both
-must end alike: the same result, or the same exception with the same message,
+The twin is the module's Python under tests/twins/, behind the call boundary
+as support.py models it: arguments bound and checked by their annotations
+(counts, keywords, exact built-in types, int conversion), declared results
+checked, on the same collaborators. Both must end alike: the same result, or the same exception with the same message,
 after the same calls into the collaborators. Coroutines are driven with fake
 HTTP clients, fake on-premise clients and scripted awaitables, so that their
 bodies run too.
@@ -16,29 +16,25 @@ the other.
 
 from __future__ import annotations
 
-import ctypes
+import functools
+import importlib
 import io
-import mimetypes
 import os
 import re
 import tempfile
 import warnings
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from pathlib import Path
+from types import ModuleType
 from typing import Any, Callable
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pydantic import BaseModel
-from support import FakeAsyncio, Halt, Status, load_twin
+from support import MODULES, FakeAsyncio, Halt, Param, Status, as_compiled, compiled_twins, params_of
 
-from velquor_ai import _vostrel
-from velquor_ai.models import blueprint
 from velquor_ai.models.common import StatusEnum
-from velquor_ai.resources import generations, uploads
-from velquor_ai.resources.base import BaseResource
-from velquor_ai.util import poller, tamsel, validators
 
 # --- hostile values -------------------------------------------------------------
 
@@ -259,123 +255,10 @@ class Builder:
             return ()
 
 
-# --- the call boundary, as it is meant to bind and check --------------------------------
+COMPILED = {dotted: importlib.import_module(dotted) for dotted in MODULES}
+TWINS = compiled_twins()
 
 
-@dataclass
-class Param:
-    name: str
-    check: str = "any"  # any, str, bytes, int, list, dict, optlist
-    default: Any = field(default=..., repr=False)
-
-
-def tp_name(cls: type) -> str:
-    """The type's C-level name, as the interpreter's messages show it ("_io.BytesIO")."""
-    # tp_name follows the variable-size object header of the type object.
-    return ctypes.c_char_p.from_address(id(cls) + 3 * ctypes.sizeof(ctypes.c_ssize_t)).value.decode()
-
-
-def number_check(value: Any) -> bool:
-    cls = type(value)
-    return any(hasattr(cls, name) for name in ("__index__", "__int__", "__float__")) or isinstance(value, complex)
-
-
-EXACT = {"str": str, "bytes": bytes, "list": list, "dict": dict, "optlist": list}
-
-
-def bind(
-    name: str, params: list[Param], args: tuple[Any, ...], kwargs: dict[str, Any], varargs: bool = False
-) -> list[Any]:
-    if varargs:
-        if kwargs:
-            raise TypeError(f"{name}() got an unexpected keyword argument '{str.__str__(next(iter(kwargs)))}'")
-        return list(args)
-    nparams = len(params)
-    nrequired = max((i + 1 for i, p in enumerate(params) if p.default is ...), default=0)
-    has_defaults = nrequired < nparams
-
-    def count_error(word: str, expected: int, given: int) -> TypeError:
-        return TypeError(f"{name}() takes {word} {expected} positional argument{'' if expected == 1 else 's'} "
-                         f"({given} given)")
-
-    if len(args) > nparams:
-        raise count_error("at most" if has_defaults else "exactly", nparams, len(args))
-    bound: list[Any] = list(args) + [...] * (nparams - len(args))
-    for key, value in kwargs.items():
-        index = next((i for i, p in enumerate(params) if p.name is key), None)
-        if index is None:
-            for i, p in enumerate(params):
-                if type(key) is str:
-                    matched = key == p.name
-                else:
-                    matched = bool(key == p.name)
-                if matched:
-                    index = i
-                    break
-        if index is None:
-            raise TypeError(f"{name}() got an unexpected keyword argument '{str.__str__(key)}'")
-        if index < len(args) or bound[index] is not ...:
-            raise TypeError(f"{name}() got multiple values for keyword argument '{str.__str__(key)}'")
-        bound[index] = value
-    for i in range(len(args), nparams):
-        if bound[i] is ...:
-            if i < nrequired:
-                raise count_error("at least" if has_defaults else "exactly", nrequired, i)
-            bound[i] = params[i].default
-    for i, p in enumerate(params):
-        value = bound[i]
-        if p.check == "int":
-            if type(value) is int:
-                continue
-            if not number_check(value):
-                raise argument_type_error(p.name, "int", value)
-            bound[i] = int(value)
-        elif p.check in EXACT:
-            if p.check == "optlist" and value is None:
-                continue
-            if type(value) is not EXACT[p.check]:
-                raise argument_type_error(p.name, EXACT[p.check].__name__, value)
-    return bound
-
-
-def argument_type_error(name: str, expected: str, value: Any) -> TypeError:
-    error = TypeError(f"Argument '{name}' has incorrect type (expected {expected}, got {tp_name(type(value))})")
-    if value is not None and isinstance(value, {"int": int}.get(expected) or EXACT.get(expected, list)):
-        error.add_note("subclass refused")
-    return error
-
-
-def check_result(value: Any, cls: type) -> Any:
-    if value is not None and type(value) is not cls:
-        raise TypeError(f"Expected {cls.__name__}, got {tp_name(type(value))}")
-    return value
-
-
-def int_local(value: Any) -> int:
-    if type(value) is int:
-        return value
-    if not number_check(value):
-        raise TypeError(f"Expected int, got {tp_name(type(value))}")
-    return int(value)
-
-
-def call_with_mapping(cls: Callable[..., Any], mapping: Any) -> Any:
-    if mapping is None:
-        raise TypeError("argument after ** must be a mapping, not NoneType")
-    return cls(**mapping)
-
-
-# --- twin models ---------------------------------------------------------------------
-
-# The Python of the compiled modules, at their source lines.
-TWIN_MODELS = load_twin("velquor_ai.models.blueprint")
-TWIN_VOSTREL = load_twin("velquor_ai._vostrel")
-
-# The interpreter names a callable by module and qualified name in its call
-# errors ("velquor_ai.models.blueprint.GenerationResult() argument after **
-# ..."): the twins carry the names of the models they stand for.
-for twin_model in (TWIN_MODELS.GenerationResult, TWIN_MODELS.GenerationStatus):
-    twin_model.__module__ = "velquor_ai.models.blueprint"
 
 
 # --- fake collaborators ------------------------------------------------------------------
@@ -461,288 +344,92 @@ class FakeHttpx:
         return self.client
 
 
-# --- twins of the bodies --------------------------------------------------------------------
-
-
-def leaves_path_segment(identifier: str) -> bool:
-    refused = any(ord(c) < 0x20 or c in "\x7f/\\?#%" for c in identifier)
-    return refused or identifier in (".", "..")
-
-
-def twin_validator(kind: str) -> Callable[..., Any]:
-    def body(identifier: Any) -> None:
-        if len(identifier) == 0:
-            raise validators.ValidationError(f"{kind.title()} ID cannot be empty", field=f"{kind}_id")
-        if leaves_path_segment(identifier):
-            raise validators.ValidationError(
-                f"{kind.title()} ID contains characters not allowed in a URL path segment", field=f"{kind}_id")
-
-    return body
-
-
-async def twin_poll(self: Any, check_fn: Any, timeout: Any, interval: Any, on_progress: Any) -> Any:
-    start_time = poller.asyncio.get_event_loop().time()
-    current_interval = interval
-    while True:
-        elapsed = poller.asyncio.get_event_loop().time() - start_time
-        if elapsed > timeout:
-            raise poller.SDKTimeoutError(f"Operation timed out after {timeout}s")
-        status = await check_fn()
-        if on_progress:
-            on_progress(status)
-        if hasattr(status, "status"):
-            if status.status == "completed":
-                poller.logger.info("Task completed successfully")
-                return status
-            if status.status == "failed":
-                error_msg = getattr(status, "error", "Unknown error")
-                raise RuntimeError(f"Task failed: {error_msg}")
-        await poller.asyncio.sleep(current_interval)
-        cap = self.config.max_poll_interval
-        grown = current_interval * 1.5
-        current_interval = int_local(cap if cap < grown else grown)
-        poller.logger.debug(f"Polling... (next interval: {current_interval}s)")
-
-
-def is_binary_file(file: Any) -> bool:
-    if isinstance(file, io.TextIOBase):
-        return False
-    if isinstance(file, (io.RawIOBase, io.BufferedIOBase)):
-        return True
-    if hasattr(file, "encoding"):
-        return False
-    return callable(getattr(file, "read", None)) and callable(getattr(file, "seek", None))
-
-
-def twin_prepare_file(self: Any, file: Any, file_type: Any) -> Any:
-    if isinstance(file, (str, Path)):
-        file_path = Path(file)
-        if not file_path.exists():
-            raise tamsel.ValidationError(f"File not found: {file_path}", field="file")
-        file_size = file_path.stat().st_size
-        if file_size > self.config.max_file_size:
-            raise tamsel.ValidationError(
-                f"File too large (Any): {file_size} bytes (max: {self.config.max_file_size})", field="file")
-        content_type = mimetypes.guess_type(str(file_path))[0]
-        if not content_type:
-            content_type = "image/jpeg" if file_type == "image" else "video/mp4" if file_type == "video" else (
-                "application/octet-stream")
-        return check_result({"filename": file_path.name, "content_type": content_type, "size": file_size,
-                             "path": str(file_path)}, dict)
-    if is_binary_file(file):
-        return {"filename": getattr(file, "name", "upload"), "content_type": "application/octet-stream",
-                "size": None, "file_obj": file}
-    raise tamsel.ValidationError(f"Unsupported file type: {type(file)}", field="file")
-
-
-def twin_read_file(self: Any, file_info: dict[str, Any]) -> Any:
-    if "path" in file_info:
-        with open(file_info["path"], "rb") as f:
-            return check_result(f.read(), bytes)
-    if "file_obj" in file_info:
-        file_obj = file_info["file_obj"]
-        file_obj.seek(0)
-        return check_result(file_obj.read(), bytes)
-    raise tamsel.ValidationError("Cannot read file: no path or file_obj", field="file")
-
-
-def twin_infer_content_type(self: Any, filename: Any) -> Any:
-    content_type, _ = uploads.mimetypes.guess_type(filename)
-    return check_result(content_type if content_type else "application/octet-stream", str)
-
-
-def twin_upload_urls(kind: str) -> Callable[..., Any]:
-    async def body(self: Any, identifier: Any, filenames: Any) -> Any:
-        getattr(uploads, f"validate_{kind}_id")(identifier)
-        files = []
-        for filename in filenames:
-            content_type = self._infer_content_type(filename)
-            files.append({"filename": filename, "content_type": content_type})
-        request = {"files": files}
-        response = await self._http.post(f"/v1/{kind}/{identifier}/upload", json=request)
-        return check_result(response, dict)
-
-    return body
-
-
-async def twin_upload_file_to_s3(self: Any, upload_url: Any, file_data: Any, content_type: Any) -> Any:
-    async with uploads.httpx.AsyncClient() as s3_client:
-        response = await s3_client.put(upload_url, content=file_data, headers={"Content-Type": content_type},
-                                       timeout=60.0)
-        status = response.status_code
-        if status != 200 and status != 201 and status != 204:
-            raise Exception(f"S3 upload failed (Any): {response.status_code} {response.text}")
-        uploads.logger.info(f"File uploaded to S3 successfully ({len(file_data)} bytes)")
-        return check_result({"status": "uploaded", "size": len(file_data)}, dict)
-
-
-async def twin_upload_files(self: Any, upload_urls: Any) -> None:
-    for url_info in upload_urls:
-        uploads.logger.info(f"Uploading {url_info.get('filename')}...")
-        uploads.logger.warning("File upload not fully implemented yet")
-
-
-def twin_generations_init(self: Any, http_client: Any, uploads_resource: Any) -> None:
-    BaseResource.__init__(self, http_client)
-    self._uploads = uploads_resource
-
-
-async def twin_create(self: Any, question: Any) -> Any:
-    response = await self._http.post("/v1/generation", json={"question": question})
-    return call_with_mapping(TWIN_MODELS.GenerationResult, response)
-
-
-async def twin_get_upload_urls(self: Any, generation_id: Any, filenames: Any) -> Any:
-    return check_result(await self._uploads.get_generation_upload_urls(generation_id, filenames), dict)
-
-
-async def twin_start(self: Any, generation_id: Any) -> Any:
-    generations.validate_generation_id(generation_id)
-    response = await self._http.post(f"/v1/generation/{generation_id}/start")
-    return call_with_mapping(TWIN_MODELS.GenerationStatus, response)
-
-
-async def twin_get_result(self: Any, generation_id: Any) -> Any:
-    generations.validate_generation_id(generation_id)
-    response = await self._http.get(f"/v1/generation/{generation_id}/result")
-    return call_with_mapping(TWIN_MODELS.GenerationResult, response)
-
-
-def twin_create_generation_result(blueprint_text: Any) -> Any:
-    now = "T"
-    return TWIN_MODELS.GenerationResult(generation_id="on-premise-generated", status=StatusEnum.COMPLETED,
-                                  blueprint=blueprint_text, result={"blueprint": blueprint_text}, created_at=now,
-                                  completed_at=now)
-
-
-def twin_create_execution_result(result_dict: Any) -> Any:
-    output_list = result_dict.get("output", [])
-    output_files = [item for item in output_list if isinstance(item, str) and ("/" in item or "\\" in item)]
-    return _vostrel.ExecutionResult(execution_id="on-premise-executed", status=StatusEnum.COMPLETED,
-                                    results=result_dict, output_files=output_files, error=None, created_at="T",
-                                    completed_at="T")
-
-
-async def twin_generate(client: Any, prompt: Any, images: Any, videos: Any) -> Any:
-    input_data = TWIN_VOSTREL.prepare_file_paths(images, videos)
-    _vostrel.logger.info("Generating blueprint via on-premise client...")
-    blueprint_text = await client.generate_blueprint(question=prompt, input_data=input_data if input_data else None)
-    validated = client.validate_blueprint(blueprint_text)
-    return twin_create_generation_result(*bind("create_generation_result", [Param("blueprint", "str")],
-                                               (validated,), {}))
-
-
-async def twin_execute(client: Any, blueprint_input: Any, input_files: Any) -> Any:
-    blueprint_text = _vostrel.normalize_blueprint(blueprint_input)
-    input_data = TWIN_VOSTREL.prepare_file_paths(input_files)
-    if not input_data:
-        raise ValueError("At least one input file is required for execution")
-    _vostrel.logger.info("Executing blueprint via on-premise client...")
-    result_dict = await client.execute_blueprint(blueprint=blueprint_text, input_data=input_data)
-    return twin_create_execution_result(*bind("create_execution_result", [Param("result_dict", "dict")],
-                                              (result_dict,), {}))
-
-
 # --- the targets ---------------------------------------------------------------------------
-
-SELF = Param("self")
 
 
 @dataclass
 class Target:
-    name: str
-    real: Callable[[], Callable[..., Any]]  # the compiled callable, fetched when called
-    params: list[Param]
-    twin: Callable[..., Any]
-    instance: Callable[[Builder, dict[str, Any]], Any] | None = None  # builds `self` for methods
-    varargs: bool = False
-    kind: str = "function"  # function, method, coroutine, constructor, python-constructor
+    module: str  # the module's dotted name
+    path: str  # where the callable sits in it: "FileHandler.read_file"
+    kind: str = "function"  # function, method, coroutine, constructor, model
+    instance: Callable[[ModuleType, Builder, dict[str, Any]], Any] | None = None  # builds `self` for methods
+
+    @property
+    def name(self) -> str:
+        return self.path.rsplit(".", 1)[-1]
+
+    def resolve(self, side: str) -> Any:
+        found: Any = (COMPILED if side == "frame" else TWINS)[self.module]
+        for part in self.path.split("."):
+            found = getattr(found, part)
+        return found
+
+    @functools.cached_property
+    def signature(self) -> tuple[list[Param], bool]:
+        if self.kind == "model":
+            return [], False
+        twin = self.resolve("twin")
+        function = twin.__init__ if self.kind == "constructor" else twin
+        return params_of(getattr(function, "__wrapped__", function))
+
+    @property
+    def params(self) -> list[Param]:
+        return self.signature[0]
+
+    @property
+    def varargs(self) -> bool:
+        return self.signature[1]
 
 
-def poller_instance(build: Builder, env: dict[str, Any]) -> Any:
-    obj = poller.StatusPoller.__new__(poller.StatusPoller)
-    obj.config = type("Config", (), {"max_poll_interval": build(env["cap"])})()
-    return obj
+def with_config(cls: str, limit: str) -> Callable[[ModuleType, Builder, dict[str, Any]], Any]:
+    def instance(module: ModuleType, build: Builder, env: dict[str, Any]) -> Any:
+        obj = object.__new__(getattr(module, cls))
+        obj.config = type("Config", (), {limit: build(env["cap"])})()
+        return obj
+
+    return instance
 
 
-def handler_instance(build: Builder, env: dict[str, Any]) -> Any:
-    obj = tamsel.FileHandler.__new__(tamsel.FileHandler)
-    obj.config = type("Config", (), {"max_file_size": build(env["cap"])})()
-    return obj
+def with_http(cls: str) -> Callable[[ModuleType, Builder, dict[str, Any]], Any]:
+    def instance(module: ModuleType, build: Builder, env: dict[str, Any]) -> Any:
+        obj = object.__new__(getattr(module, cls))
+        obj._http = env["http"]
+        obj._uploads = env["uploads"]
+        return obj
+
+    return instance
 
 
-def uploads_instance(build: Builder, env: dict[str, Any]) -> Any:
-    obj = uploads.UploadsResource.__new__(uploads.UploadsResource)
-    obj._http = env["http"]
-    return obj
-
-
-def generations_instance(build: Builder, env: dict[str, Any]) -> Any:
-    obj = generations.GenerationsResource.__new__(generations.GenerationsResource)
-    obj._http = env["http"]
-    obj._uploads = env["uploads"]
-    return obj
-
-
+VALIDATORS, TAMSEL, POLLER = "velquor_ai.util.validators", "velquor_ai.util.tamsel", "velquor_ai.util.poller"
+MODELS, UPLOADS = "velquor_ai.models.blueprint", "velquor_ai.resources.uploads"
+GENERATIONS, VOSTREL = "velquor_ai.resources.generations", "velquor_ai._vostrel"
 TARGETS = [
-    Target("validate_execution_id", lambda: validators.validate_execution_id, [Param("execution_id", "str")],
-           twin_validator("execution")),
-    Target("validate_generation_id", lambda: validators.validate_generation_id, [Param("generation_id", "str")],
-           twin_validator("generation")),
-    Target("StatusPoller", lambda: poller.StatusPoller, [SELF, Param("config")],
-           lambda self, config: setattr(self, "config", config), kind="constructor"),
-    Target("poll_until_complete", lambda: poller.StatusPoller.poll_until_complete,
-           [SELF, Param("check_fn"), Param("timeout", "int"), Param("interval", "int"),
-            Param("on_progress", default=None)],
-           twin_poll, poller_instance, kind="coroutine"),
-    Target("FileHandler", lambda: tamsel.FileHandler, [SELF, Param("config")],
-           lambda self, config: setattr(self, "config", config), kind="constructor"),
-    Target("prepare_file", lambda: tamsel.FileHandler.prepare_file, [SELF, Param("file"), Param("file_type", "str")],
-           twin_prepare_file, handler_instance, kind="method"),
-    Target("read_file", lambda: tamsel.FileHandler.read_file, [SELF, Param("file_info", "dict")], twin_read_file,
-           handler_instance, kind="method"),
-    Target("GenerationResult", lambda: blueprint.GenerationResult, [], TWIN_MODELS.GenerationResult, kind="model"),
-    Target("GenerationStatus", lambda: blueprint.GenerationStatus, [], TWIN_MODELS.GenerationStatus, kind="model"),
-    Target("extract_blueprint_from_result", lambda: blueprint.GenerationResult.extract_blueprint_from_result,
-           [SELF], TWIN_MODELS.GenerationResult.extract_blueprint_from_result),
-    Target("UploadsResource", lambda: uploads.UploadsResource, [Param("http_client")], BaseResource.__init__,
-           kind="python-constructor"),
-    Target("_infer_content_type", lambda: uploads.UploadsResource._infer_content_type,
-           [SELF, Param("filename", "str")], twin_infer_content_type, uploads_instance, kind="method"),
-    Target("get_generation_upload_urls", lambda: uploads.UploadsResource.get_generation_upload_urls,
-           [SELF, Param("generation_id", "str"), Param("filenames", "list")], twin_upload_urls("generation"),
-           uploads_instance, kind="coroutine"),
-    Target("get_execution_upload_urls", lambda: uploads.UploadsResource.get_execution_upload_urls,
-           [SELF, Param("execution_id", "str"), Param("filenames", "list")], twin_upload_urls("execution"),
-           uploads_instance, kind="coroutine"),
-    Target("upload_file_to_s3", lambda: uploads.UploadsResource.upload_file_to_s3,
-           [SELF, Param("upload_url", "str"), Param("file_data", "bytes"),
-            Param("content_type", "str", "application/octet-stream")],
-           twin_upload_file_to_s3, uploads_instance, kind="coroutine"),
-    Target("upload_files", lambda: uploads.UploadsResource.upload_files, [SELF, Param("upload_urls", "list")],
-           twin_upload_files, uploads_instance, kind="coroutine"),
-    Target("GenerationsResource", lambda: generations.GenerationsResource,
-           [SELF, Param("http_client"), Param("uploads")], twin_generations_init, kind="constructor"),
-    Target("create", lambda: generations.GenerationsResource.create, [SELF, Param("question", "str")], twin_create,
-           generations_instance, kind="coroutine"),
-    Target("get_upload_urls", lambda: generations.GenerationsResource.get_upload_urls,
-           [SELF, Param("generation_id", "str"), Param("filenames", "list")], twin_get_upload_urls,
-           generations_instance, kind="coroutine"),
-    Target("start", lambda: generations.GenerationsResource.start, [SELF, Param("generation_id", "str")], twin_start,
-           generations_instance, kind="coroutine"),
-    Target("get_result", lambda: generations.GenerationsResource.get_result, [SELF, Param("generation_id", "str")],
-           twin_get_result, generations_instance, kind="coroutine"),
-    Target("prepare_file_paths", lambda: _vostrel.prepare_file_paths, [], TWIN_VOSTREL.prepare_file_paths,
-           varargs=True),
-    Target("create_generation_result", lambda: _vostrel.create_generation_result, [Param("blueprint", "str")],
-           twin_create_generation_result),
-    Target("create_execution_result", lambda: _vostrel.create_execution_result, [Param("result_dict", "dict")],
-           twin_create_execution_result),
-    Target("generate_blueprint_vostrel", lambda: _vostrel.generate_blueprint_vostrel,
-           [Param("client"), Param("prompt", "str"), Param("images", "optlist"), Param("videos", "optlist")],
-           twin_generate, kind="coroutine"),
-    Target("execute_blueprint_vostrel", lambda: _vostrel.execute_blueprint_vostrel,
-           [Param("client"), Param("blueprint"), Param("input_files", "optlist")], twin_execute, kind="coroutine"),
+    Target(VALIDATORS, "validate_execution_id"),
+    Target(VALIDATORS, "validate_generation_id"),
+    Target(POLLER, "StatusPoller", "constructor"),
+    Target(POLLER, "StatusPoller.poll_until_complete", "coroutine", with_config("StatusPoller", "max_poll_interval")),
+    Target(TAMSEL, "FileHandler", "constructor"),
+    Target(TAMSEL, "FileHandler.prepare_file", "method", with_config("FileHandler", "max_file_size")),
+    Target(TAMSEL, "FileHandler.read_file", "method", with_config("FileHandler", "max_file_size")),
+    Target(MODELS, "GenerationResult", "model"),
+    Target(MODELS, "GenerationStatus", "model"),
+    Target(MODELS, "GenerationResult.extract_blueprint_from_result"),
+    Target(UPLOADS, "UploadsResource", "constructor"),
+    Target(UPLOADS, "UploadsResource._infer_content_type", "method", with_http("UploadsResource")),
+    Target(UPLOADS, "UploadsResource.get_generation_upload_urls", "coroutine", with_http("UploadsResource")),
+    Target(UPLOADS, "UploadsResource.get_execution_upload_urls", "coroutine", with_http("UploadsResource")),
+    Target(UPLOADS, "UploadsResource.upload_file_to_s3", "coroutine", with_http("UploadsResource")),
+    Target(UPLOADS, "UploadsResource.upload_files", "coroutine", with_http("UploadsResource")),
+    Target(GENERATIONS, "GenerationsResource", "constructor"),
+    Target(GENERATIONS, "GenerationsResource.create", "coroutine", with_http("GenerationsResource")),
+    Target(GENERATIONS, "GenerationsResource.get_upload_urls", "coroutine", with_http("GenerationsResource")),
+    Target(GENERATIONS, "GenerationsResource.start", "coroutine", with_http("GenerationsResource")),
+    Target(GENERATIONS, "GenerationsResource.get_result", "coroutine", with_http("GenerationsResource")),
+    Target(VOSTREL, "prepare_file_paths"),
+    Target(VOSTREL, "create_generation_result"),
+    Target(VOSTREL, "create_execution_result"),
+    Target(VOSTREL, "generate_blueprint_vostrel", "coroutine"),
+    Target(VOSTREL, "execute_blueprint_vostrel", "coroutine"),
 ]
 
 # --- running one side ---------------------------------------------------------------------
@@ -826,14 +513,15 @@ def run_side(target: Target, draw: Draw, side: str, monkeypatch: pytest.MonkeyPa
     }
     s3 = FakeS3Client(build, env["replies"])
     env.update(collaborators)
-    monkeypatch.setattr(uploads, "httpx", FakeHttpx(s3))
+    modules = COMPILED if side == "frame" else TWINS
+    monkeypatch.setattr(modules[UPLOADS], "httpx", FakeHttpx(s3))
 
     def sleep(seconds: Any) -> Ready:
         calls.append(("sleep", seconds))
         return Ready(None)
 
     # The poller's `asyncio`: a clock that moves one second per reading.
-    monkeypatch.setattr(poller, "asyncio", FakeAsyncio(step=1.0, sleep=sleep))
+    monkeypatch.setattr(modules[POLLER], "asyncio", FakeAsyncio(step=1.0, sleep=sleep))
 
     def value(recipe: Any) -> Any:
         if recipe == ("collaborator",):
@@ -846,7 +534,8 @@ def run_side(target: Target, draw: Draw, side: str, monkeypatch: pytest.MonkeyPa
     args = [value(recipe) for recipe in draw.args]
     kwargs = {KEY_CLASSES[cls](text): value(recipe) for (cls, text), recipe in draw.kwargs}
     if target.instance is not None:
-        instance = target.instance(build, env) if draw.self_recipe is None else value(draw.self_recipe)
+        instance = target.instance(modules[target.module], build, env) if draw.self_recipe is None else (
+            value(draw.self_recipe))
         args.insert(0, instance)
 
     def finish(result: Any) -> tuple[Any, ...]:
@@ -857,22 +546,14 @@ def run_side(target: Target, draw: Draw, side: str, monkeypatch: pytest.MonkeyPa
     with warnings.catch_warnings():
         warnings.simplefilter("ignore")
         try:
-            if side == "frame":
-                result = target.real()(*args, **kwargs)
-            elif target.kind == "constructor":
-                cls = target.real()
-                obj = cls.__new__(cls)
-                target.twin(*bind("__init__", target.params, (obj, *args), kwargs))
-                result = obj
-            elif target.kind == "python-constructor":
-                cls = target.real()
-                obj = cls.__new__(cls)
-                target.twin(obj, *args, **kwargs)
-                result = obj
-            elif target.kind == "model":
-                result = target.twin(*args, **kwargs)
+            called = target.resolve(side)
+            if side == "twin" and target.kind == "constructor":
+                result = object.__new__(called)
+                called.__init__(result, *args, **kwargs)
+            elif side == "twin" and target.kind != "model" and not hasattr(called, "__wrapped__"):
+                result = as_compiled(called)(*args, **kwargs)  # a model's method: pydantic keeps its own
             else:
-                result = target.twin(*bind(target.name, target.params, tuple(args), kwargs, target.varargs))
+                result = called(*args, **kwargs)
             outcome = finish(result)
         except BaseException as error:  # noqa: BLE001 - compared with the other side's
             outcome = ("raised at call", describe_error(error))

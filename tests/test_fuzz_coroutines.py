@@ -33,23 +33,17 @@ import os
 import sys
 import warnings
 import weakref
+from types import SimpleNamespace
 from typing import Any, Callable
 
 import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
-from support import Config, FakeAsyncio, Halt, Status, Stubborn, colliding_key, load_twin
+from pydantic import BaseModel
+from support import Config, FakeAsyncio, Halt, Status, Stubborn, colliding_key, side_module
 
-from velquor_ai import _vostrel
-from velquor_ai.models.blueprint import GenerationResult
-from velquor_ai.resources import uploads
-from velquor_ai.resources.generations import GenerationsResource
-from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util import poller
 from velquor_ai.util.poller import StatusPoller
-
-POLLER_TWIN = load_twin("velquor_ai.util.poller")
-
 
 THROWN = [ValueError, KeyError, GeneratorExit, StopIteration, asyncio.CancelledError, Halt]
 REENTER = "__reenter__"
@@ -163,20 +157,12 @@ class ChainHTTP:
         return chain(self.world, self.depth, self.leaf)
 
 
-async def native_link(world: World, depth: int, leaf: Any) -> Any:
-    response = await chain(world, depth, leaf)
-    if response is not None and type(response) is not dict:
-        raise TypeError(f"Expected dict, got {type(response).__name__}")
-    return response
-
-
 def chain(world: World, depth: int, leaf: Any) -> Any:
     """`depth` coroutines of the world's side awaiting each other, then `leaf`."""
     if depth == 0:
         return leaf
-    if world.side == "native":
-        return native_link(world, depth - 1, leaf)
-    return UploadsResource(ChainHTTP(world, depth - 1, leaf)).get_generation_upload_urls("g", [])
+    resources = side_module(world.side, "velquor_ai.resources.uploads")
+    return resources.UploadsResource(ChainHTTP(world, depth - 1, leaf)).get_generation_upload_urls("g", [])
 
 
 def await_again(coroutine: Any) -> Any:
@@ -318,98 +304,62 @@ class OnPremise:
         return text if isinstance(text, str) else "not a string"
 
 
-def poll_with(module: Any, world: World) -> Any:
-    """A poll of the module, whose `asyncio` sleeps through the world."""
-    statuses = iter(["pending", "processing", "completed"])
-    module.asyncio = FakeAsyncio(sleep=lambda seconds: world.awaitable(f"sleep({seconds})", None))
-    return module.StatusPoller(Config()).poll_until_complete(
-        lambda: world.awaitable("check", Status(next(statuses, "completed"), error="why")), 100, 2)
+# Each scenario makes its coroutine from the modules of one side: the compiled
+# ones, or their twins.
+def modules(side: str) -> SimpleNamespace:
+    return SimpleNamespace(poller=side_module(side, "velquor_ai.util.poller"),
+                           uploads=side_module(side, "velquor_ai.resources.uploads"),
+                           generations=side_module(side, "velquor_ai.resources.generations"),
+                           vostrel=side_module(side, "velquor_ai._vostrel"))
 
 
-def frame_poll(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
-    monkeypatch.setattr(poller, "asyncio", poller.asyncio)  # put back after the run
-    return poll_with(poller, world)
-
-
-def native_poll(world: World) -> Any:
-    return poll_with(POLLER_TWIN, world)
-
-
-async def native_upload_urls(world: World) -> Any:
-    files = [{"filename": name, "content_type": uploads.UploadsResource._infer_content_type(None, name)}
-             for name in ("a.png", "b.mp4")]
-    world.log.append(("post", "/v1/generation/gen_1/upload", repr({"files": files})))
-    response = await world.awaitable("post", {"upload_urls": []})
-    if response is not None and type(response) is not dict:
-        raise TypeError(f"Expected dict, got {type(response).__name__}")
-    return response
-
-
-def frame_upload_urls(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
-    return UploadsResource(HTTP(world, {"upload_urls": []})).get_generation_upload_urls("gen_1", ["a.png", "b.mp4"])
-
-
-async def native_delegated_upload_urls(world: World) -> Any:
-    response = await native_upload_urls(world)
-    if response is not None and type(response) is not dict:
-        raise TypeError(f"Expected dict, got {type(response).__name__}")
-    return response
-
-
-def frame_delegated_upload_urls(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
-    http = HTTP(world, {"upload_urls": []})
-    return GenerationsResource(http, UploadsResource(http)).get_upload_urls("gen_1", ["a.png", "b.mp4"])
-
-
+FILES = ["a.png", "b.mp4"]
 ANSWER = {"generation_id": "gen_1", "status": "created"}
 
 
-async def native_create(world: World) -> Any:
-    world.log.append(("post", "/v1/generation", repr({"question": "q?"})))
-    response = await world.awaitable("post", dict(ANSWER))
-    if response is None:
-        raise TypeError("argument after ** must be a mapping, not NoneType")
-    return GenerationResult(**response)
+def poll(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    """A poll whose `asyncio` sleeps through the world."""
+    statuses = iter(["pending", "processing", "completed"])
+    sleep = FakeAsyncio(sleep=lambda seconds: world.awaitable(f"sleep({seconds})", None))
+    monkeypatch.setattr(m.poller, "asyncio", sleep)
+    return m.poller.StatusPoller(Config()).poll_until_complete(
+        lambda: world.awaitable("check", Status(next(statuses, "completed"), error="why")), 100, 2)
 
 
-def frame_create(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
-    return GenerationsResource(HTTP(world, dict(ANSWER)), None).create("q?")
+def upload_urls(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    return m.uploads.UploadsResource(HTTP(world, {"upload_urls": []})).get_generation_upload_urls("gen_1", FILES)
 
 
-async def native_generate(world: World) -> Any:
-    client = OnPremise(world)
-    blueprint_text = await client.generate_blueprint(question="q?", input_data=["a.png"])
-    validated = client.validate_blueprint(blueprint_text)
-    return _vostrel.create_generation_result(validated)
+def delegated_upload_urls(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    http = HTTP(world, {"upload_urls": []})
+    return m.generations.GenerationsResource(http, m.uploads.UploadsResource(http)).get_upload_urls("gen_1", FILES)
 
 
-def frame_generate(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
-    return _vostrel.generate_blueprint_vostrel(OnPremise(world), "q?", ["a.png"], None)
+def create(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    return m.generations.GenerationsResource(HTTP(world, dict(ANSWER)), None).create("q?")
 
 
-async def native_upload(world: World) -> Any:
-    async with Httpx(world).AsyncClient() as s3_client:
-        response = await s3_client.put("http://s3/k", content=b"data", headers={"Content-Type": "image/png"},
-                                       timeout=60.0)
-        status = response.status_code
-        if status != 200 and status != 201 and status != 204:
-            raise Exception(f"S3 upload failed (Any): {status} {response.text}")
-        return {"status": "uploaded", "size": 4}
+def generate(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    return m.vostrel.generate_blueprint_vostrel(OnPremise(world), "q?", ["a.png"], None)
 
 
-def frame_upload(world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
-    monkeypatch.setattr(uploads, "httpx", Httpx(world))
-    return UploadsResource(None).upload_file_to_s3("http://s3/k", b"data", "image/png")
+def upload(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    monkeypatch.setattr(m.uploads, "httpx", Httpx(world))
+    return m.uploads.UploadsResource(None).upload_file_to_s3("http://s3/k", b"data", "image/png")
 
 
-PAIRS: dict[str, tuple[Callable[..., Any], Callable[..., Any]]] = {
-    "poll_until_complete": (frame_poll, native_poll),
-    "get_generation_upload_urls": (frame_upload_urls, native_upload_urls),
-    "GenerationsResource.get_upload_urls": (frame_delegated_upload_urls, native_delegated_upload_urls),
-    "GenerationsResource.create": (frame_create, native_create),
-    "generate_blueprint_vostrel": (frame_generate, native_generate),
-    "upload_file_to_s3": (frame_upload, native_upload),
+SCENARIOS: dict[str, Callable[[SimpleNamespace, World, pytest.MonkeyPatch], Any]] = {
+    "poll_until_complete": poll,
+    "get_generation_upload_urls": upload_urls,
+    "GenerationsResource.get_upload_urls": delegated_upload_urls,
+    "GenerationsResource.create": create,
+    "generate_blueprint_vostrel": generate,
+    "upload_file_to_s3": upload,
 }
+
+
+def start(kind: str, side: str, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
+    return SCENARIOS[kind](modules(side), world, monkeypatch)
 
 # --- driving --------------------------------------------------------------------------
 
@@ -460,9 +410,9 @@ def describe(error: BaseException) -> tuple[str, str, str]:
 def result_shape(value: Any) -> Any:
     if isinstance(value, Status):
         return ("Status", value.status)
-    if isinstance(value, GenerationResult):
+    if isinstance(value, BaseModel):
         fields = value.model_dump(exclude={"created_at", "completed_at"})
-        return ("GenerationResult", sorted(fields.items(), key=repr))
+        return (type(value).__name__, sorted(fields.items(), key=repr))
     return repr(value)
 
 
@@ -493,13 +443,12 @@ def in_handler(action: Callable[[], Any]) -> tuple[Any, bool]:
 def run(kind: str, side: str, operations: list[tuple[Any, ...]], yields: list[str], swallow: bool,
         steps: list[str], methods: frozenset[str], hostile: bool, drop: bool) -> tuple[list[Any], list[Any]]:
     world = World(yields, swallow, steps, methods, side, hostile)
-    frame, native = PAIRS[kind]
     with pytest.MonkeyPatch.context() as monkeypatch, warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
         warnings.simplefilter("ignore", RuntimeWarning)
         kept: list[Any] = []  # what an unraisable hook keeps, as test harnesses do
         monkeypatch.setattr("sys.unraisablehook", lambda unraisable: kept.append(unraisable.object))
-        coro = frame(world, monkeypatch) if side == "frame" else native(world)
+        coro = start(kind, side, world, monkeypatch)
         world.coroutine = coro
         results = [in_handler(functools.partial(outcome, coro, operation)) for operation in operations]
         if not drop:
@@ -547,7 +496,7 @@ def scenarios(draw: st.DrawFn) -> tuple[list[tuple[Any, ...]], list[str], bool, 
 EXAMPLES = int(os.environ.get("VELQUOR_FUZZ_EXAMPLES", "600"))
 
 
-@pytest.mark.parametrize("kind", list(PAIRS))
+@pytest.mark.parametrize("kind", list(SCENARIOS))
 def test_frame_and_native_coroutines_agree(kind: str) -> None:
     @settings(max_examples=EXAMPLES, deadline=None, suppress_health_check=list(HealthCheck), database=None)
     @given(scenario=scenarios())
@@ -562,11 +511,11 @@ def test_frame_and_native_coroutines_agree(kind: str) -> None:
 # --- the intended differences, pinned ------------------------------------------------------
 
 
-@pytest.mark.parametrize("kind", list(PAIRS))
+@pytest.mark.parametrize("kind", list(SCENARIOS))
 def test_first_send_of_a_value_finishes_a_frame_coroutine(kind: str) -> None:
     world = World(["a"], False, [])
     with pytest.MonkeyPatch.context() as monkeypatch:
-        coro = PAIRS[kind][0](world, monkeypatch)
+        coro = start(kind, "frame", world, monkeypatch)
         with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
             coro.send("value")
         with pytest.raises(RuntimeError, match="cannot reuse already awaited coroutine"):
@@ -574,20 +523,21 @@ def test_first_send_of_a_value_finishes_a_frame_coroutine(kind: str) -> None:
         assert coro.close() is None
     assert world.log == []
 
-    native = PAIRS[kind][1](world)
-    with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
-        native.send("value")
-    assert native.send(None) is not None  # the native one is still unstarted, and starts now
-    native.close()
+    with pytest.MonkeyPatch.context() as monkeypatch:
+        native = start(kind, "native", world, monkeypatch)
+        with pytest.raises(TypeError, match="can't send non-None value to a just-started coroutine"):
+            native.send("value")
+        assert native.send(None) is not None  # the native one is still unstarted, and starts now
+        native.close()
 
 
-@pytest.mark.parametrize("kind", list(PAIRS))
+@pytest.mark.parametrize("kind", list(SCENARIOS))
 def test_stop_iteration_from_a_collaborator_becomes_runtime_error(kind: str) -> None:
     messages = {}
     for side in ("frame", "native"):
         world = World([], False, ["stop"] * 3)
         with pytest.MonkeyPatch.context() as monkeypatch:
-            coro = PAIRS[kind][0](world, monkeypatch) if side == "frame" else PAIRS[kind][1](world)
+            coro = start(kind, side, world, monkeypatch)
             with pytest.raises(RuntimeError) as raised:
                 coro.send(None)
         assert isinstance(raised.value.__cause__, StopIteration)
@@ -638,7 +588,7 @@ def test_stop_iteration_thrown_at_an_await_on_an_iterator_without_throw_is_its_v
     # The interpreter's await takes a StopIteration arriving at the await
     # point as the awaited object's return value.
     world = World(["a"], False, ["iterator"], frozenset())
-    coro = frame_upload_urls(world, pytest.MonkeyPatch())
+    coro = start("get_generation_upload_urls", "frame", world, pytest.MonkeyPatch())
     assert coro.send(None) == "post:a"
     with pytest.raises(StopIteration) as returned:
         coro.throw(stop({"upload_urls": ["from the stop"]}))
