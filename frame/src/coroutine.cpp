@@ -1,10 +1,10 @@
 // The coroutine type: the Python-visible object that drives an async body.
 //
 // The body is a C++ coroutine that suspends only inside `co_await
-// c.await_(x)`. While it is suspended the coroutine object holds the
-// iterator it awaits and forwards send/throw/close to it, as `yield from`
-// does; when that iterator finishes, the body resumes with its value or its
-// exception.
+// c.await_(x)`, in itself or in a coroutine nested in it (an `async with`).
+// While it is suspended the coroutine object holds the iterator it awaits
+// and forwards send/throw/close to it, as `yield from` does; when that
+// iterator finishes, the body resumes with its value or its exception.
 #include <cstring>
 
 #include "internal.hpp"
@@ -1111,7 +1111,7 @@ std::coroutine_handle<> Nested::start(CoroutineCall& call, BodyPromise& parent,
     return promise_->self;
 }
 
-std::coroutine_handle<> NestedPromise::nested_ended(NestedPromise& nested) noexcept {
+std::coroutine_handle<> NestedPromise::ended(NestedPromise& nested) noexcept {
     BodyPromise& body = body_of(object_of(nested.owner)).promise();
     BodyPromise* parent = nested.parent_promise;
     body.awaiting = parent == &body ? nullptr : tagged(static_cast<NestedPromise*>(parent));

@@ -149,7 +149,7 @@ struct NestedPromise : BodyPromise {
     std::suspend_always initial_suspend() noexcept { return {}; }
     struct Ended {
         bool await_ready() const noexcept { return false; }
-        std::coroutine_handle<> await_suspend(std::coroutine_handle<>) const noexcept { return nested_ended(promise); }
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<>) const noexcept { return ended(promise); }
         void await_resume() const noexcept {}
         NestedPromise& promise;
     };
@@ -159,7 +159,7 @@ struct NestedPromise : BodyPromise {
     static void operator delete(void* frame) noexcept { PyMem_Free(frame); }
 
     // Gives back to the awaiting coroutine; the handle to resume.
-    static std::coroutine_handle<> nested_ended(NestedPromise& promise) noexcept;
+    static std::coroutine_handle<> ended(NestedPromise& promise) noexcept;
 };
 
 // Owns a nested coroutine's frame (none when it could not be allocated).
