@@ -190,6 +190,8 @@ protected:
 // a lambda coroutine: `[&]() -> Block { ... }`. It may await; `return value`
 // in it is `co_return value`, and a block that runs to its end ends with
 // `co_return {}`. Its exception does not leave it: the statement takes it.
+// It captures by reference only, as the closure is C++ memory the collector
+// does not see.
 class Block : public detail::Nested {
 public:
     struct promise_type : detail::NestedPromise {
@@ -211,7 +213,8 @@ private:
 };
 
 namespace detail {
-// Calls a block's lambda without knowing its type.
+// Calls a block's lambda without knowing its type. The lambda is a temporary
+// of the body's full expression holding the statement, and so outlives it.
 class BlockStart {
 public:
     template <class Body>
