@@ -1,10 +1,10 @@
 // The coroutine type: the Python-visible object that drives an async body.
 //
 // The body is a C++ coroutine that suspends only inside `co_await
-// c.await_(x)`. While it is suspended the coroutine object holds the
-// iterator it awaits and forwards send/throw/close to it, as `yield from`
-// does; when that iterator finishes, the body resumes with its value or its
-// exception.
+// c.await_(x)`, in itself or in a coroutine nested in it (an `async with`).
+// While it is suspended the coroutine object holds the iterator it awaits
+// and forwards send/throw/close to it, as `yield from` does; when that
+// iterator finishes, the body resumes with its value or its exception.
 #include <cstring>
 
 #include "internal.hpp"
@@ -69,11 +69,30 @@ FunctionObject* function_of(CoroutineObject* co) noexcept {
 
 int slot_count(CoroutineObject* co) noexcept { return function_of(co)->info->nslots; }
 
-// The iterator the body awaits; only a live body awaits anything.
-PyObject* current_await(CoroutineObject* co) noexcept {
-    return co->body_alive ? body_of(co).promise().awaiting : nullptr;
+// The body's promise points at the innermost nested coroutine it runs with
+// this tag on the pointer, which an object's address never has.
+constexpr std::uintptr_t kNested = 1;
+
+PyObject* tagged(detail::NestedPromise* nested) noexcept {
+    return reinterpret_cast<PyObject*>(reinterpret_cast<std::uintptr_t>(nested) | kNested);
 }
-PyObject*& awaiting(CoroutineObject* co) noexcept { return body_of(co).promise().awaiting; }
+
+detail::NestedPromise* innermost_nested(detail::BodyPromise& body) noexcept {
+    auto word = reinterpret_cast<std::uintptr_t>(body.awaiting);
+    return word & kNested ? reinterpret_cast<detail::NestedPromise*>(word & ~kNested) : nullptr;
+}
+
+// The promise of what the body runs innermost: the body's own, or the nested
+// coroutine it is in.
+detail::BodyPromise& innermost(CoroutineObject* co) noexcept {
+    detail::BodyPromise& body = body_of(co).promise();
+    detail::NestedPromise* nested = innermost_nested(body);
+    return nested ? *nested : body;
+}
+
+// The iterator the body awaits; only a live body awaits anything.
+PyObject* current_await(CoroutineObject* co) noexcept { return co->body_alive ? innermost(co).awaiting : nullptr; }
+PyObject*& awaiting(CoroutineObject* co) noexcept { return innermost(co).awaiting; }
 
 PyObject* take_transfer(CoroutineObject* co) noexcept {
     co->transfer_kind = Transfer::Empty;
@@ -103,7 +122,9 @@ bool is_native_coroutine(PyObject* object) noexcept {
 void destroy_body(CoroutineObject* co) noexcept {
     if (co->body_alive) {
         Task::Handle body = body_of(co);
-        PyObject* iterator = std::exchange(body.promise().awaiting, nullptr);
+        PyObject* iterator = std::exchange(awaiting(co), nullptr);
+        // The nested coroutines go with the body's frame, which owns them.
+        body.promise().awaiting = nullptr;
         co->body_alive = false;
         if (body.done()) {
             body.destroy();
@@ -303,7 +324,12 @@ PySendResult resume_body(CoroutineObject* co, PyObject** presult) noexcept {
     Task::Handle body = body_of(co);
     Depth depth;
     if (!depth) return end_at_depth_limit(co, presult);
-    body.resume();
+    detail::NestedPromise* nested = innermost_nested(body.promise());
+    if (nested) {
+        nested->self.resume();
+    } else {
+        body.resume();
+    }
     if (body.done()) return finish(co, presult);
     co->state = State::Suspended;
     *presult = take_transfer(co);
@@ -1015,8 +1041,10 @@ void body_raised(BodyPromise& promise) noexcept {
 
 }  // namespace detail
 
-bool Awaiting::await_suspend(Task::Handle body) {
-    CoroutineObject* co = object_of_body(body.address());
+CoroutineCall& Task::promise_type::call() noexcept { return *object_of_body(Handle::from_promise(*this).address()); }
+
+bool Awaiting::suspend(CoroutineCall& call, detail::BodyPromise& promise) {
+    auto* co = static_cast<CoroutineObject*>(&call);
     Ref awaitable = steal(reinterpret_cast<PyObject*>(word_));
     word_ = reinterpret_cast<std::uintptr_t>(co) | kCoroutine;
     Ref iterator = awaitable_iterator(awaitable.get());
@@ -1030,7 +1058,7 @@ bool Awaiting::await_suspend(Task::Handle body) {
             set_transfer(co, result, Transfer::Value);
             return false;
         case PYGEN_NEXT:
-            body.promise().awaiting = iterator.release();
+            promise.awaiting = iterator.release();
             set_transfer(co, result, Transfer::Value);
             return true;
         case PYGEN_ERROR:
@@ -1051,7 +1079,7 @@ Ref Awaiting::await_resume() {
 }
 
 namespace {
-CoroutineObject* object_of(const CoroutineCall* call) {
+CoroutineObject* object_of(const CoroutineCall* call) noexcept {
     return const_cast<CoroutineObject*>(static_cast<const CoroutineObject*>(call));
 }
 }  // namespace
@@ -1072,60 +1100,180 @@ PyObject* CoroutineCall::defining_class() const {
 
 // --- async with ---------------------------------------------------------------
 
-Awaiting AsyncWith::enter(Obj manager) {
-    Ref entered = enter_async_context(manager, item(kExit));
-    return call_.await_(std::move(entered));
+namespace detail {
+
+std::coroutine_handle<> Nested::start(CoroutineCall& call, BodyPromise& parent,
+                                      std::coroutine_handle<> handle) noexcept {
+    promise_->owner = &call;
+    promise_->parent_promise = &parent;
+    promise_->parent = handle;
+    body_of(object_of(&call)).promise().awaiting = tagged(promise_);
+    return promise_->self;
 }
 
-void AsyncWith::intercept() noexcept {
+std::coroutine_handle<> NestedPromise::ended(NestedPromise& nested) noexcept {
+    BodyPromise& body = body_of(object_of(nested.owner)).promise();
+    BodyPromise* parent = nested.parent_promise;
+    body.awaiting = parent == &body ? nullptr : tagged(static_cast<NestedPromise*>(parent));
+    return nested.parent;
+}
+
+// One statement: what it holds across its awaits sits in the body's slots
+// (kAsyncWithSlots from `slot` on), the rest in the frame of the statement's
+// own coroutine.
+class AsyncWith {
+public:
+    enum Item { kExit, kException, kSaved, kValue, kItems };
+    static_assert(kItems == kAsyncWithSlots);
+
+    AsyncWith(CoroutineCall& c, int slot) noexcept : call_(c), line_(c.line()), slot_(slot) {}
+    AsyncWith(const AsyncWith&) = delete;
+    AsyncWith& operator=(const AsyncWith&) = delete;
+
+    // The block, reporting to this statement. One that could not be allocated
+    // has raised MemoryError as it starts.
+    Block block(const BlockStart& start) noexcept {
+        Block block = start();
+        if (block.allocated()) {
+            block.promise()->statement = this;
+        } else {
+            PyErr_NoMemory();
+            raised();
+        }
+        return block;
+    }
+    void returns(Ref value) noexcept { item(kValue) = std::move(value); }
+    // The block raised the pending exception: it gets the function's
+    // traceback entry where it was raised, and waits for __aexit__.
+    void raised() noexcept {
+        FunctionObject* function = function_of(object_of(&call_));
+        add_traceback(function->binding_name, function->filename, call_.line(), function->globals);
+        item(kException) = Ref::steal_or_null(PyErr_GetRaisedException());
+    }
+
+    // Awaits __aexit__, and raises the block's exception again unless it
+    // swallowed it.
+    class Exit {
+    public:
+        explicit Exit(AsyncWith& statement) : statement_(statement), awaiting_(statement.call_exit_method()) {}
+        ~Exit() { statement_.leave_handler(); }
+        Exit(const Exit&) = delete;
+        bool await_ready() const noexcept { return false; }
+        template <class Promise>
+        bool await_suspend(std::coroutine_handle<Promise> statement) {
+            return awaiting_.await_suspend(statement);
+        }
+        void await_resume() {
+            Ref outcome = awaiting_.await_resume();
+            Ref exception = statement_.item(kException);
+            if (!exception) return;
+            bool swallowed = truthy(outcome);
+            statement_.leave_handler();
+            if (!swallowed) raise_again(std::move(exception));
+        }
+
+    private:
+        AsyncWith& statement_;
+        Awaiting awaiting_;
+    };
+    Exit exit() { return Exit(*this); }
+
+private:
+    Ref& item(Item which) const noexcept { return call_[slot_ + which]; }
+
+    // __aexit__ called as the statement calls it; with an exception, inside
+    // the statement's handler, which lasts until the awaitable it returns is
+    // done.
+    PyObject* call_exit_method() {
+        call_.at(line_);
+        Ref exit = std::move(item(kExit));
+        Ref exception = item(kException);
+        if (!exception) return frame::call_exit(exit, nullptr).release();
+        item(kSaved) = Ref::steal_or_null(PyErr_GetHandledException());
+        PyErr_SetHandledException(exception.get());
+        handling_ = true;
+        try {
+            return frame::call_exit(exit, exception.get()).release();
+        } catch (...) {
+            leave_handler();
+            throw;
+        }
+    }
+
+    // As HandledException: the previous value comes back only while the
+    // statement's exception is still the current one, which it is not when
+    // the body is destroyed while suspended in the exit.
+    void leave_handler() noexcept {
+        if (!std::exchange(handling_, false)) return;
+        PyObject* current = PyErr_GetHandledException();
+        if (current == item(kException).get() && current != nullptr) PyErr_SetHandledException(item(kSaved).get());
+        Py_XDECREF(current);
+        item(kSaved).reset();
+    }
+
+    CoroutineCall& call_;
+    int line_;
+    int slot_;
+    bool handling_ = false;
+};
+
+struct AsyncWithStatement::promise_type : NestedPromise {
+    // The slot the block's value waits in.
+    int value_slot;
+
+    promise_type(CoroutineCall&, int slot, int, Ref&, BlockStart&) noexcept : value_slot(slot + AsyncWith::kValue) {}
+    AsyncWithStatement get_return_object() noexcept {
+        self = std::coroutine_handle<promise_type>::from_promise(*this);
+        return AsyncWithStatement(this);
+    }
+    static AsyncWithStatement get_return_object_on_allocation_failure() noexcept { return AsyncWithStatement(nullptr); }
+    void return_void() noexcept {}
+    // The exception stays pending for the body, which raises it on resuming.
+    void unhandled_exception() noexcept {
+        translate_exception();
+        failed = true;
+    }
+    bool failed = false;
+};
+
+AsyncWithStatement::AsyncWithStatement(promise_type* promise) noexcept : Nested(promise) {}
+
+Ref AsyncWithStatement::await_resume() {
+    auto* statement = static_cast<promise_type*>(promise_);
+    if (statement->failed) raise_current();
+    return std::move(statement->call()[statement->value_slot]);
+}
+
+namespace {
+AsyncWithStatement run_async_with(CoroutineCall& c, int slot, int target, Ref entering, BlockStart start) {
+    AsyncWith statement(c, slot);
+    c[target] = co_await c.await_(std::move(entering));
+    co_await statement.block(start);
+    co_await statement.exit();
+}
+}  // namespace
+
+AsyncWithStatement async_with(CoroutineCall& c, int slot, Ref& manager, int target, BlockStart block) {
+    Ref entering;
+    {
+        Ref held = std::move(manager);
+        entering = enter_async_context(held, c[slot + AsyncWith::kExit]);
+    }
+    AsyncWithStatement statement = run_async_with(c, slot, target, std::move(entering), block);
+    if (!statement.allocated()) {
+        PyErr_NoMemory();
+        raise_current();
+    }
+    return statement;
+}
+
+}  // namespace detail
+
+void Block::promise_type::return_value(Ref value) noexcept { statement->returns(std::move(value)); }
+
+void Block::promise_type::unhandled_exception() noexcept {
     translate_exception();
-    FunctionObject* function = function_of(object_of(&call_));
-    add_traceback(function->binding_name, function->filename, call_.line(), function->globals);
-    item(kException) = Ref::steal_or_null(PyErr_GetRaisedException());
-}
-
-// __aexit__ called as the statement calls it; with an exception, inside the
-// statement's handler, which lasts until the awaitable it returns is done.
-PyObject* AsyncWith::call_exit_method() {
-    call_.at(line_);
-    Ref exit = std::move(item(kExit));
-    Ref exception = item(kException);
-    if (!exception) return frame::call_exit(exit, nullptr).release();
-    item(kSaved) = Ref::steal_or_null(PyErr_GetHandledException());
-    PyErr_SetHandledException(exception.get());
-    handling_ = true;
-    try {
-        return frame::call_exit(exit, exception.get()).release();
-    } catch (...) {
-        leave_handler();
-        throw;
-    }
-}
-
-// As HandledException: the previous value comes back only while the
-// statement's exception is still the current one, which it is not when the
-// body is destroyed while suspended in the exit.
-void AsyncWith::leave_handler() noexcept {
-    if (!std::exchange(handling_, false)) return;
-    PyObject* current = PyErr_GetHandledException();
-    if (current == item(kException).get() && current != nullptr) PyErr_SetHandledException(item(kSaved).get());
-    Py_XDECREF(current);
-    item(kSaved).reset();
-}
-
-AsyncWith::Exit::Exit(AsyncWith& statement) : statement_(statement), awaiting_(statement.call_exit_method()) {}
-
-Ref AsyncWith::Exit::await_resume() {
-    Ref outcome = awaiting_.await_resume();
-    Ref exception = statement_.item(kException);
-    if (!exception) {
-        Ref value = std::move(statement_.item(kValue));
-        return value ? value : new_none();
-    }
-    bool swallowed = truthy(outcome);
-    statement_.leave_handler();
-    if (swallowed) return new_none();
-    raise_again(std::move(exception));
+    statement->raised();
 }
 
 }  // namespace frame

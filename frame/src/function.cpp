@@ -695,7 +695,7 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     info.nrequired = 0;
     // Each frame-owned slot name stands for the slots of an `async with`.
     int frame_owned = definition.slots ? count_names(definition.slots) - static_cast<int>(names.size()) : 0;
-    info.nslots = static_cast<int>(names.size()) + frame_owned * AsyncWith::kSlots;
+    info.nslots = static_cast<int>(names.size()) + frame_owned * kAsyncWithSlots;
     info.result = result_check(definition.returns);
     info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {

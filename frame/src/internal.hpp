@@ -73,6 +73,9 @@ Ref enter_async_context(Obj manager, Ref& exit);
 Ref call_exit(Obj exit, PyObject* exception);
 
 constexpr int kMaxParams = 8;
+// The slots a frame-owned slot name stands for: what an `async with` keeps
+// across its awaits.
+constexpr int kAsyncWithSlots = 4;
 
 // Per-function data derived once from its FunctionDef, laid out for the
 // call path.

@@ -103,45 +103,42 @@ bool is_accepted_status(Obj status) {
 Task upload_file_to_s3(CoroutineCall& c) {
     using enum upload_slots::Slot;
     c.at(110);
-    AsyncWith client(c, with_);
-    c[s3_client] = co_await client.enter(call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")));
-    try {
-        c.at(111);
-        Ref putting;
-        {
-            Ref put = getattr(c[s3_client], FRAME_STR("put"));
-            c.at(114);
-            Ref headers = new_dict();
-            set_item(headers, FRAME_STR("Content-Type"), c[content_type]);
+    co_return co_await async_with(
+        c, with_, call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")), s3_client, [&]() -> Block {
             c.at(111);
-            Ref timeout = floating(60.0);
-            putting = call_kw(put, {c[upload_url], c[file_data], headers, timeout},
-                              FRAME_KWNAMES("content", "headers", "timeout"));
-        }
-        c[response] = co_await c.await_(std::move(putting));
-        c.at(118);
-        if (!is_accepted_status(getattr(c[response], FRAME_STR("status_code")))) {
-            c.at(119);
-            Ref message =
-                join({FRAME_STR("S3 upload failed (Any): "), format(getattr(c[response], FRAME_STR("status_code"))),
-                      FRAME_STR(" "), format(getattr(c[response], FRAME_STR("text")))});
-            raise(call(c.global(FRAME_STR("Exception")), {message}));
-        }
-        c.at(121);
-        {
-            Ref info = getattr(c.global(FRAME_STR("logger")), FRAME_STR("info"));
-            Ref size = integer(length(c[file_data]));
-            call(info, {join({FRAME_STR("File uploaded to S3 successfully ("), format(size), FRAME_STR(" bytes)")})});
-        }
-        c.at(122);
-        Ref record = new_dict();
-        set_item(record, FRAME_STR("status"), FRAME_STR("uploaded"));
-        set_item(record, FRAME_STR("size"), integer(length(c[file_data])));
-        client.returns(std::move(record));
-    } catch (...) {
-        client.intercept();
-    }
-    co_return co_await client.exit();
+            Ref putting;
+            {
+                Ref put = getattr(c[s3_client], FRAME_STR("put"));
+                c.at(114);
+                Ref headers = new_dict();
+                set_item(headers, FRAME_STR("Content-Type"), c[content_type]);
+                c.at(111);
+                Ref timeout = floating(60.0);
+                putting = call_kw(put, {c[upload_url], c[file_data], headers, timeout},
+                                  FRAME_KWNAMES("content", "headers", "timeout"));
+            }
+            c[response] = co_await c.await_(std::move(putting));
+            c.at(118);
+            if (!is_accepted_status(getattr(c[response], FRAME_STR("status_code")))) {
+                c.at(119);
+                Ref message =
+                    join({FRAME_STR("S3 upload failed (Any): "), format(getattr(c[response], FRAME_STR("status_code"))),
+                          FRAME_STR(" "), format(getattr(c[response], FRAME_STR("text")))});
+                raise(call(c.global(FRAME_STR("Exception")), {message}));
+            }
+            c.at(121);
+            {
+                Ref info = getattr(c.global(FRAME_STR("logger")), FRAME_STR("info"));
+                Ref size = integer(length(c[file_data]));
+                call(info,
+                     {join({FRAME_STR("File uploaded to S3 successfully ("), format(size), FRAME_STR(" bytes)")})});
+            }
+            c.at(122);
+            Ref record = new_dict();
+            set_item(record, FRAME_STR("status"), FRAME_STR("uploaded"));
+            set_item(record, FRAME_STR("size"), integer(length(c[file_data])));
+            co_return record;
+        });
 }
 
 FRAME_SLOTS(upload_files_slots, self, upload_urls, url_info);

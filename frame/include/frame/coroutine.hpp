@@ -15,16 +15,17 @@ class CoroutineCall;
 class Task;
 
 namespace detail {
-struct BodyPromise;
+struct BodyPromise {
+    // The iterator the suspended body awaits (cr_await). While the body runs
+    // a nested coroutine, its own promise holds the innermost one's promise
+    // instead (tagged, coroutine.cpp), whose `awaiting` this is.
+    PyObject* awaiting = nullptr;
+};
+
 // The promise's side of the coroutine object (coroutine.cpp).
 void* allocate_body(std::size_t size, CoroutineCall& call);
 void body_returned(BodyPromise& promise, Ref value) noexcept;
 void body_raised(BodyPromise& promise) noexcept;
-
-struct BodyPromise {
-    // The iterator the suspended body awaits (cr_await).
-    PyObject* awaiting = nullptr;
-};
 }  // namespace detail
 
 // The C++ side of one `async def` call. Its frame is placed inside the
@@ -35,6 +36,7 @@ class Task {
 public:
     struct promise_type : detail::BodyPromise {
         explicit promise_type(CoroutineCall&) noexcept {}
+        CoroutineCall& call() noexcept;
         Task get_return_object() noexcept { return Task(std::coroutine_handle<promise_type>::from_promise(*this)); }
         std::suspend_always initial_suspend() noexcept { return {}; }
         std::suspend_always final_suspend() noexcept { return {}; }
@@ -69,10 +71,15 @@ public:
     }
     bool await_ready() const noexcept { return false; }
     // Starts the awaitable; false when it finished at once (the body goes on).
-    bool await_suspend(Task::Handle body);
+    template <class Promise>
+    bool await_suspend(std::coroutine_handle<Promise> awaiting) {
+        return suspend(awaiting.promise().call(), awaiting.promise());
+    }
     Ref await_resume();
 
 private:
+    bool suspend(CoroutineCall& call, detail::BodyPromise& promise);
+
     static constexpr std::uintptr_t kCoroutine = 1;
     // The awaitable (owned) until await_suspend takes it; from then on the
     // coroutine object's address, tagged with kCoroutine.
@@ -124,64 +131,141 @@ protected:
     CoroutineCall() = default;
 };
 
+namespace detail {
+class AsyncWith;
+
+// A coroutine that a body runs nested in itself: the block of an `async
+// with` and the statement that runs it. Its frame comes from the
+// interpreter's allocator; awaiting it runs it as part of the awaiting
+// coroutine, which it resumes when it ends. While it is suspended the
+// coroutine object resumes it directly.
+struct NestedPromise : BodyPromise {
+    CoroutineCall* owner = nullptr;
+    BodyPromise* parent_promise = nullptr;
+    std::coroutine_handle<> parent;
+    std::coroutine_handle<> self;
+
+    CoroutineCall& call() const noexcept { return *owner; }
+    std::suspend_always initial_suspend() noexcept { return {}; }
+    struct Ended {
+        bool await_ready() const noexcept { return false; }
+        std::coroutine_handle<> await_suspend(std::coroutine_handle<>) const noexcept { return ended(promise); }
+        void await_resume() const noexcept {}
+        NestedPromise& promise;
+    };
+    Ended final_suspend() noexcept { return {*this}; }
+
+    static void* operator new(std::size_t size) noexcept { return PyMem_Malloc(size); }
+    static void operator delete(void* frame) noexcept { PyMem_Free(frame); }
+
+    // Gives back to the awaiting coroutine; the handle to resume.
+    static std::coroutine_handle<> ended(NestedPromise& promise) noexcept;
+};
+
+// Owns a nested coroutine's frame (none when it could not be allocated).
+class Nested {
+public:
+    explicit Nested(NestedPromise* promise) noexcept : promise_(promise) {}
+    Nested(Nested&& other) noexcept : promise_(std::exchange(other.promise_, nullptr)) {}
+    Nested(const Nested&) = delete;
+    ~Nested() {
+        if (promise_) promise_->self.destroy();
+    }
+
+    bool allocated() const noexcept { return promise_ != nullptr; }
+    bool await_ready() const noexcept { return promise_ == nullptr; }
+    template <class Promise>
+    std::coroutine_handle<> await_suspend(std::coroutine_handle<Promise> awaiting) noexcept {
+        return start(awaiting.promise().call(), awaiting.promise(), awaiting);
+    }
+    void await_resume() const noexcept {}
+
+protected:
+    std::coroutine_handle<> start(CoroutineCall& call, BodyPromise& parent, std::coroutine_handle<> handle) noexcept;
+    NestedPromise* promise_;
+};
+}  // namespace detail
+
+// The block of an `async with`, written inline where the statement stands as
+// a lambda coroutine: `[&]() -> Block { ... }`. It may await; `return value`
+// in it is `co_return value`, and a block that runs to its end ends with
+// `co_return {}`. Its exception does not leave it: the statement takes it.
+// It captures by reference only, as the closure is C++ memory the collector
+// does not see.
+class Block : public detail::Nested {
+public:
+    struct promise_type : detail::NestedPromise {
+        detail::AsyncWith* statement = nullptr;
+
+        Block get_return_object() noexcept {
+            self = std::coroutine_handle<promise_type>::from_promise(*this);
+            return Block(this);
+        }
+        static Block get_return_object_on_allocation_failure() noexcept { return Block(nullptr); }
+        void return_value(Ref value) noexcept;
+        void unhandled_exception() noexcept;
+    };
+
+    promise_type* promise() const noexcept { return static_cast<promise_type*>(promise_); }
+
+private:
+    explicit Block(promise_type* promise) noexcept : Nested(promise) {}
+};
+
+namespace detail {
+// Calls a block's lambda without knowing its type. The lambda is a temporary
+// of the body's full expression holding the statement, and so outlives it.
+class BlockStart {
+public:
+    template <class Body>
+    explicit BlockStart(const Body& body) noexcept
+        : body_(&body), start_([](const void* body) { return (*static_cast<const Body*>(body))(); }) {}
+    Block operator()() const { return start_(body_); }
+
+private:
+    const void* body_;
+    Block (*start_)(const void*);
+};
+
+// The statement nested in the body; awaiting it gives what its block
+// returned.
+class AsyncWithStatement : public Nested {
+public:
+    struct promise_type;
+    explicit AsyncWithStatement(promise_type* promise) noexcept;
+    Ref await_resume();
+};
+
+AsyncWithStatement async_with(CoroutineCall& c, int slots, Ref& manager, int target, BlockStart block);
+}  // namespace detail
+
 // async with manager as target:
 //     block
 // in a body, on the current line:
-//     AsyncWith statement(c, with_);
-//     c[target] = co_await statement.enter(manager);
-//     try {
-//         block   (a `return value` in it is statement.returns(value))
-//     } catch (...) {
-//         statement.intercept();
-//     }
-//     co_return co_await statement.exit();
-// intercept() gives the exception the function's traceback entry where it was
-// raised and keeps it. exit() awaits __aexit__ with it (inside the
-// statement's exception handler) or with three Nones, raises it again unless
-// __aexit__ swallowed it, and gives what the block returned: None when the
-// block ran to its end or its exception was swallowed. What the statement
+//     co_await async_with(c, with_, manager, target, [&]() -> Block {
+//         block
+//     });
+// The statement runs as a coroutine nested in the body, and its block nested
+// in it. It awaits __aenter__, puts what that gives in the slot `target`,
+// runs the block and awaits __aexit__: with three Nones, or with the block's
+// exception (which the block's promise takes, after giving it the function's
+// traceback entry for the line it was raised on) inside the statement's
+// exception handler; the exception goes on unless __aexit__ swallowed it. The
+// await gives what the block returned, or an empty Ref when the block ran to
+// its end or its exception was swallowed, so that `co_return co_await
+// async_with(...)` ends a body whose last statement it is. What the statement
 // keeps across its awaits sits in the slots of the name given (`with_`: a
-// FRAME_SLOTS name ending in `_`, after the Python names, is the frame's own
-// and stands for kSlots slots), where the collector sees it.
-class AsyncWith {
-public:
-    AsyncWith(CoroutineCall& c, int slot) noexcept : call_(c), line_(c.line()), slot_(slot) {}
-    AsyncWith(const AsyncWith&) = delete;
-    AsyncWith& operator=(const AsyncWith&) = delete;
-
-    Awaiting enter(Obj manager);
-    void returns(Ref value) noexcept { item(kValue) = std::move(value); }
-    // Only inside a catch handler.
-    void intercept() noexcept;
-
-    class Exit {
-    public:
-        explicit Exit(AsyncWith& statement);
-        ~Exit() { statement_.leave_handler(); }
-        Exit(const Exit&) = delete;
-        bool await_ready() const noexcept { return false; }
-        bool await_suspend(Task::Handle body) { return awaiting_.await_suspend(body); }
-        Ref await_resume();
-
-    private:
-        AsyncWith& statement_;
-        Awaiting awaiting_;
-    };
-    Exit exit() { return Exit(*this); }
-
-    // The slots a frame-owned slot name stands for.
-    static constexpr int kSlots = 4;
-
-private:
-    enum Item { kExit, kException, kSaved, kValue };
-    Ref& item(Item which) const noexcept { return call_[slot_ + which]; }
-    PyObject* call_exit_method();
-    void leave_handler() noexcept;
-
-    CoroutineCall& call_;
-    int line_;
-    int slot_;
-    bool handling_ = false;
-};
+// FRAME_SLOTS name ending in `_`, after the Python names, is the frame's
+// own), where the collector sees it; a manager given as a temporary is let go
+// of before the first await.
+template <class Body>
+detail::AsyncWithStatement async_with(CoroutineCall& c, int slots, Ref&& manager, int target, const Body& block) {
+    return detail::async_with(c, slots, manager, target, detail::BlockStart(block));
+}
+template <class Body>
+detail::AsyncWithStatement async_with(CoroutineCall& c, int slots, Obj manager, int target, const Body& block) {
+    Ref held = borrow(manager);
+    return detail::async_with(c, slots, held, target, detail::BlockStart(block));
+}
 
 }  // namespace frame
