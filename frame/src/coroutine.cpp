@@ -1087,7 +1087,6 @@ CoroutineObject* object_of(const CoroutineCall* call) noexcept {
 Ref& CoroutineCall::operator[](int index) const noexcept { return slots_of(object_of(this))[index]; }
 void CoroutineCall::at(int line) noexcept { object_of(this)->line = line; }
 int CoroutineCall::line() const noexcept { return object_of(this)->line; }
-PyObject* CoroutineCall::globals() const noexcept { return function_of(object_of(this))->globals; }
 Ref CoroutineCall::global(PyObject* name) const { return lookup_global(function_of(object_of(this))->globals, name); }
 PyObject* CoroutineCall::defining_class() const {
     FunctionObject* function = function_of(object_of(this));

@@ -117,8 +117,6 @@ public:
     void at(int line) noexcept;
     int line() const noexcept;
     Ref global(PyObject* name) const;
-    // The module dict of the function (for add_traceback).
-    PyObject* globals() const noexcept;
     PyObject* defining_class() const;
 
     // co_await c.await_(awaitable)
