@@ -12,17 +12,7 @@ from types import ModuleType
 from typing import Any
 
 import pytest
-from support import Config, FakeAsyncio, Ready, Status, load_twin
-
-MODULES = [
-    "velquor_ai.util.validators",
-    "velquor_ai.util.tamsel",
-    "velquor_ai.util.poller",
-    "velquor_ai.models.blueprint",
-    "velquor_ai.resources.uploads",
-    "velquor_ai.resources.generations",
-    "velquor_ai._vostrel",
-]
+from support import MODULES, Config, FakeAsyncio, Ready, Status, load_twin
 
 
 def definitions(module: ModuleType) -> dict[str, Any]:
