@@ -320,8 +320,8 @@ ANSWER = {"generation_id": "gen_1", "status": "created"}
 def poll(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
     """A poll whose `asyncio` sleeps through the world."""
     statuses = iter(["pending", "processing", "completed"])
-    sleep = FakeAsyncio(sleep=lambda seconds: world.awaitable(f"sleep({seconds})", None))
-    monkeypatch.setattr(m.poller, "asyncio", sleep)
+    clock = FakeAsyncio(sleep=lambda seconds: world.awaitable(f"sleep({seconds})", None))
+    monkeypatch.setattr(m.poller, "asyncio", clock)
     return m.poller.StatusPoller(Config()).poll_until_complete(
         lambda: world.awaitable("check", Status(next(statuses, "completed"), error="why")), 100, 2)
 
