@@ -37,7 +37,7 @@ from contextlib import contextmanager
 from dataclasses import dataclass
 from pathlib import Path
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Concatenate, Literal, Self
+from typing import TYPE_CHECKING, Any, Concatenate, Literal, ParamSpec, Self, TypeVar
 
 import httpx
 
@@ -73,6 +73,10 @@ if TYPE_CHECKING:
 __all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "ProgressEvent", "VelquorAI"]
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
+
+_R = TypeVar("_R")
+_P = ParamSpec("_P")
+_F = TypeVar("_F", bound=Callable[..., Any])
 
 ProgressKind = Literal["created", "upload", "uploading", "started", "status"]
 
@@ -1223,15 +1227,15 @@ class _LoopThread:
         finally:
             self._loop.close()
 
-    def run[R](self, coroutine: Coroutine[Any, Any, R]) -> R:
+    def run(self, coroutine: Coroutine[Any, Any, _R]) -> _R:
         if threading.current_thread() is self._thread:
             coroutine.close()
             # Blocking here would wait for the very loop that is blocked.
             raise VelquorAIError(
                 "A VelquorAI client cannot be called from its own callbacks"
             )
-        outcome: concurrent.futures.Future[R] = concurrent.futures.Future()
-        tasks: list[asyncio.Task[R]] = []
+        outcome: concurrent.futures.Future[_R] = concurrent.futures.Future()
+        tasks: list[asyncio.Task[_R]] = []
 
         def start() -> None:
             task = self._loop.create_task(coroutine)
@@ -1287,7 +1291,7 @@ class _LoopThread:
             await self._loop.shutdown_default_executor()
 
 
-def _settle[R](outcome: concurrent.futures.Future[R], task: asyncio.Task[R]) -> None:
+def _settle(outcome: concurrent.futures.Future[_R], task: asyncio.Task[_R]) -> None:
     """Pass a finished task's result or error to the thread that waits for it."""
     if task.cancelled():
         outcome.set_exception(VelquorAIError("The client was closed during the call"))
@@ -1318,16 +1322,16 @@ async def _close_all(client: AsyncVelquorAI) -> None:
         await client._http.close_given()
 
 
-def _same_arguments[**P](
-    init: Callable[Concatenate[AsyncVelquorAI, P], None],
-) -> Callable[[Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, P], None]]:
+def _same_arguments(
+    init: Callable[Concatenate[AsyncVelquorAI, _P], None],
+) -> Callable[[Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, _P], None]]:
     """Give the decorated `VelquorAI.__init__` the async client's parameters."""
 
     def decorate(
         stub: Callable[[VelquorAI], None],
-    ) -> Callable[Concatenate[VelquorAI, P], None]:
+    ) -> Callable[Concatenate[VelquorAI, _P], None]:
         @functools.wraps(init)
-        def __init__(self: VelquorAI, /, *args: P.args, **kwargs: P.kwargs) -> None:
+        def __init__(self: VelquorAI, /, *args: _P.args, **kwargs: _P.kwargs) -> None:
             client = AsyncVelquorAI.__new__(AsyncVelquorAI)
             init(client, *args, **kwargs)
             self._adopt(client, None)
@@ -1337,14 +1341,14 @@ def _same_arguments[**P](
     return decorate
 
 
-def _blocking[**P, R](
-    method: Callable[Concatenate[AsyncVelquorAI, P], Coroutine[Any, Any, R]],
-) -> Callable[[Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, P], R]]:
+def _blocking(
+    method: Callable[Concatenate[AsyncVelquorAI, _P], Coroutine[Any, Any, _R]],
+) -> Callable[[Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, _P], _R]]:
     """Make the decorated method the blocking form of an async client method."""
 
-    def decorate(stub: Callable[[VelquorAI], None]) -> Callable[Concatenate[VelquorAI, P], R]:
+    def decorate(stub: Callable[[VelquorAI], None]) -> Callable[Concatenate[VelquorAI, _P], _R]:
         @functools.wraps(method)
-        def call(self: VelquorAI, /, *args: P.args, **kwargs: P.kwargs) -> R:
+        def call(self: VelquorAI, /, *args: _P.args, **kwargs: _P.kwargs) -> _R:
             return self._runner.run(method(self._client, *args, **kwargs))
 
         return _present(call, stub, method)
@@ -1352,18 +1356,18 @@ def _blocking[**P, R](
     return decorate
 
 
-def _sharing[**P](
-    method: Callable[Concatenate[AsyncVelquorAI, P], AsyncVelquorAI],
+def _sharing(
+    method: Callable[Concatenate[AsyncVelquorAI, _P], AsyncVelquorAI],
 ) -> Callable[
-    [Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, P], VelquorAI]
+    [Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, _P], VelquorAI]
 ]:
     """Make the decorated method wrap the async client that `method` derives."""
 
     def decorate(
         stub: Callable[[VelquorAI], None],
-    ) -> Callable[Concatenate[VelquorAI, P], VelquorAI]:
+    ) -> Callable[Concatenate[VelquorAI, _P], VelquorAI]:
         @functools.wraps(method)
-        def call(self: VelquorAI, /, *args: P.args, **kwargs: P.kwargs) -> VelquorAI:
+        def call(self: VelquorAI, /, *args: _P.args, **kwargs: _P.kwargs) -> VelquorAI:
             twin = type(self).__new__(type(self))
             twin._adopt(method(self._client, *args, **kwargs), self._runner)
             return twin
@@ -1373,19 +1377,19 @@ def _sharing[**P](
     return decorate
 
 
-def _wrapping[**P](
-    factory: Callable[P, AsyncVelquorAI],
+def _wrapping(
+    factory: Callable[_P, AsyncVelquorAI],
 ) -> Callable[
     [Callable[[type[VelquorAI]], None]],
-    Callable[Concatenate[type[VelquorAI], P], VelquorAI],
+    Callable[Concatenate[type[VelquorAI], _P], VelquorAI],
 ]:
     """Make the decorated class method wrap the async client `factory` builds."""
 
     def decorate(
         stub: Callable[[type[VelquorAI]], None],
-    ) -> Callable[Concatenate[type[VelquorAI], P], VelquorAI]:
+    ) -> Callable[Concatenate[type[VelquorAI], _P], VelquorAI]:
         @functools.wraps(factory)
-        def build(cls: type[VelquorAI], /, *args: P.args, **kwargs: P.kwargs) -> VelquorAI:
+        def build(cls: type[VelquorAI], /, *args: _P.args, **kwargs: _P.kwargs) -> VelquorAI:
             twin = cls.__new__(cls)
             twin._adopt(factory(*args, **kwargs), None)
             return twin
@@ -1397,9 +1401,9 @@ def _wrapping[**P](
     return decorate
 
 
-def _present[F: Callable[..., Any]](
-    twin: F, stub: Callable[..., Any], original: Callable[..., Any]
-) -> F:
+def _present(
+    twin: _F, stub: Callable[..., Any], original: Callable[..., Any]
+) -> _F:
     """Name `twin` as the stub; document it with the stub's text (examples of
     its own) and the original's Args, Returns and Raises sections."""
     twin.__name__ = stub.__name__
