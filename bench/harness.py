@@ -41,8 +41,9 @@ def calibrate(run: Callable[[int], None], target_ns: int = 20_000_000) -> int:
         count *= 10
 
 
-def interleaved(runs: dict[str, Callable[[int], None]], repeat: int = 15,
-                target_ns: int = 20_000_000) -> dict[str, float]:
+def interleaved(
+    runs: dict[str, Callable[[int], None]], repeat: int = 15, target_ns: int = 20_000_000
+) -> dict[str, float]:
     """Median ns per operation of each run, the runs taking turns each round.
 
     Taking turns spreads a slow phase of the machine over every variant
@@ -105,20 +106,24 @@ def table(rows: list[Row]) -> str:
         first = True
         for label, theirs in row.comparisons or [("", float("nan"))]:
             ratio = row.ours / theirs if theirs == theirs and theirs else float("nan")
-            lines.append((
-                row.operation if first else "",
-                _figure(row.ours, row.unit) if first else "",
-                label,
-                _figure(theirs, row.unit) if label else "",
-                f"{ratio:.2f}×" if ratio == ratio else "",
-                row.target if first else "",
-            ))
+            lines.append(
+                (
+                    row.operation if first else "",
+                    _figure(row.ours, row.unit) if first else "",
+                    label,
+                    _figure(theirs, row.unit) if label else "",
+                    f"{ratio:.2f}×" if ratio == ratio else "",
+                    row.target if first else "",
+                )
+            )
             first = False
     widths = [max(len(line[i]) for line in lines) for i in range(len(lines[0]))]
     out = []
     for number, line in enumerate(lines):
-        cells = [cell.ljust(width) if i in (0, 2, 5) else cell.rjust(width)
-                 for i, (cell, width) in enumerate(zip(line, widths, strict=False))]
+        cells = [
+            cell.ljust(width) if i in (0, 2, 5) else cell.rjust(width)
+            for i, (cell, width) in enumerate(zip(line, widths, strict=False))
+        ]
         out.append("  ".join(cells).rstrip())
         if number == 0:
             out.append("  ".join("-" * width for width in widths))

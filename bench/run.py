@@ -56,8 +56,14 @@ MiB = 1 << 20
 
 def call_rows() -> list[Row]:
     identifier = "gen_123"
-    names = {"f": validate_generation_id, "twin": VALIDATORS_TWIN.validate_generation_id, "s": identifier,
-             "len": len, "callable": callable, "first": operator.itemgetter(0)}
+    names = {
+        "f": validate_generation_id,
+        "twin": VALIDATORS_TWIN.validate_generation_id,
+        "s": identifier,
+        "len": len,
+        "callable": callable,
+        "first": operator.itemgetter(0),
+    }
     runs = {
         "loop": compile_loop("s", names),
         "len": compile_loop("len(s)", names),
@@ -70,20 +76,35 @@ def call_rows() -> list[Row]:
     }
     t = interleaved(runs, REPEAT)
     refused = {"f": validate_generation_id, "twin": VALIDATORS_TWIN.validate_generation_id, "n": 1}
-    r = interleaved({
-        "frame": compile_loop("try: f(n)\n        except TypeError: pass", refused),
-        "twin": compile_loop("try: twin(n)\n        except TypeError: pass", refused),
-    }, REPEAT)
+    r = interleaved(
+        {
+            "frame": compile_loop("try: f(n)\n        except TypeError: pass", refused),
+            "twin": compile_loop("try: twin(n)\n        except TypeError: pass", refused),
+        },
+        REPEAT,
+    )
     return [
         Row("loop and load alone: s", t["loop"], "ns"),
-        Row("validate_generation_id(s)", t["frame"], "ns",
-            [("len(s)", t["len"]), ("callable(s)", t["callable"]), ("plain-Python twin", t["twin"]),
-             ("bound: itemgetter(0)(s), C, not a builtin", t["itemgetter"])],
-            "≤1.1× len, ≤0.75× twin"),
-        Row("validate_generation_id(generation_id=s)", t["frame_kw"], "ns",
-            [("plain-Python twin", t["twin_kw"])], "≤0.75× twin"),
-        Row("validate_generation_id(1) refused", r["frame"], "ns",
-            [("plain-Python twin", r["twin"])], "≤0.8× twin"),
+        Row(
+            "validate_generation_id(s)",
+            t["frame"],
+            "ns",
+            [
+                ("len(s)", t["len"]),
+                ("callable(s)", t["callable"]),
+                ("plain-Python twin", t["twin"]),
+                ("bound: itemgetter(0)(s), C, not a builtin", t["itemgetter"]),
+            ],
+            "≤1.1× len, ≤0.75× twin",
+        ),
+        Row(
+            "validate_generation_id(generation_id=s)",
+            t["frame_kw"],
+            "ns",
+            [("plain-Python twin", t["twin_kw"])],
+            "≤0.75× twin",
+        ),
+        Row("validate_generation_id(1) refused", r["frame"], "ns", [("plain-Python twin", r["twin"])], "≤0.8× twin"),
     ]
 
 
@@ -117,22 +138,34 @@ class PlainGenerations:
 def coroutine_rows() -> list[Row]:
     loop = asyncio.new_event_loop()
     uploads = Uploads(loop)
-    names = {"ours": GenerationsResource(None, uploads), "native": GENERATIONS_TWIN.GenerationsResource(None, uploads),
-             "plain": PlainGenerations(uploads), "s": "gen_123", "files": ["a.png"]}
-    body = ("c = {}.get_upload_urls(s, files)\n"
-            "        try: c.send(None)\n"
-            "        except StopIteration: pass")
+    names = {
+        "ours": GenerationsResource(None, uploads),
+        "native": GENERATIONS_TWIN.GenerationsResource(None, uploads),
+        "plain": PlainGenerations(uploads),
+        "s": "gen_123",
+        "files": ["a.png"],
+    }
+    body = "c = {}.get_upload_urls(s, files)\n        try: c.send(None)\n        except StopIteration: pass"
     try:
-        t = interleaved({
-            "frame": compile_loop(body.format("ours"), names),
-            "native": compile_loop(body.format("native"), names),
-            "plain": compile_loop(body.format("plain"), names),
-        }, REPEAT)
+        t = interleaved(
+            {
+                "frame": compile_loop(body.format("ours"), names),
+                "native": compile_loop(body.format("native"), names),
+                "plain": compile_loop(body.format("plain"), names),
+            },
+            REPEAT,
+        )
     finally:
         loop.close()
-    return [Row("get_upload_urls coroutine created, driven to its end", t["frame"], "ns",
-                [("native async def", t["native"]),
-                 ("bound: the same work, no coroutine", t["plain"])], "≤0.7× native")]
+    return [
+        Row(
+            "get_upload_urls coroutine created, driven to its end",
+            t["frame"],
+            "ns",
+            [("native async def", t["native"]), ("bound: the same work, no coroutine", t["plain"])],
+            "≤0.7× native",
+        )
+    ]
 
 
 class Status:
@@ -157,25 +190,42 @@ def poll_rows() -> list[Row]:
                 return running if remaining > 0 else completed
 
             loop.run_until_complete(poller.poll_until_complete(check, 1 << 30, 0))
+
         return run
 
     try:
-        t = interleaved({"frame": poll_run(StatusPoller(config)),
-                         "native": poll_run(POLLER_TWIN.StatusPoller(config))}, REPEAT)
+        t = interleaved(
+            {"frame": poll_run(StatusPoller(config)), "native": poll_run(POLLER_TWIN.StatusPoller(config))}, REPEAT
+        )
     finally:
         loop.close()
 
     def nothing():
         pass
 
-    calls = interleaved({
-        "from_c": compile_loop("call(f)", {"call": operator.call, "f": nothing}),
-        "from_python": compile_loop("f()", {"f": nothing}),
-    }, REPEAT)
-    return [Row("poll_until_complete, one cycle (interval 0)", t["frame"], "ns",
-                [("native async def poller", t["native"])], "≤0.9× native"),
-            Row("  bound: a Python call made from C, operator.call(f)", calls["from_c"], "ns",
-                [("the same call made from Python, f()", calls["from_python"])], "")]
+    calls = interleaved(
+        {
+            "from_c": compile_loop("call(f)", {"call": operator.call, "f": nothing}),
+            "from_python": compile_loop("f()", {"f": nothing}),
+        },
+        REPEAT,
+    )
+    return [
+        Row(
+            "poll_until_complete, one cycle (interval 0)",
+            t["frame"],
+            "ns",
+            [("native async def poller", t["native"])],
+            "≤0.9× native",
+        ),
+        Row(
+            "  bound: a Python call made from C, operator.call(f)",
+            calls["from_c"],
+            "ns",
+            [("the same call made from Python, f()", calls["from_python"])],
+            "",
+        ),
+    ]
 
 
 # --- models and helpers -------------------------------------------------------------
@@ -184,42 +234,68 @@ def poll_rows() -> list[Row]:
 def sync_rows() -> list[Row]:
     models_twin = load_twin("velquor_ai.models.blueprint")
     vostrel_twin = load_twin("velquor_ai._vostrel")
-    answer = {"generation_id": "gen_1", "status": "completed",
-              "result": {"blueprint": "graph:\n  nodes: []\n"}}
+    answer = {"generation_id": "gen_1", "status": "completed", "result": {"blueprint": "graph:\n  nodes: []\n"}}
     assert GenerationResult(**answer).blueprint == models_twin.GenerationResult(**answer).blueprint
-    models = interleaved({
-        "frame": compile_loop("M(**a)", {"M": GenerationResult, "a": answer}),
-        "twin": compile_loop("M(**a)", {"M": models_twin.GenerationResult, "a": answer}),
-    }, REPEAT)
+    models = interleaved(
+        {
+            "frame": compile_loop("M(**a)", {"M": GenerationResult, "a": answer}),
+            "twin": compile_loop("M(**a)", {"M": models_twin.GenerationResult, "a": answer}),
+        },
+        REPEAT,
+    )
     instance = GenerationResult(**answer)
-    reads = interleaved({
-        "from_c": compile_loop("read(m)", {"read": operator.attrgetter("result"), "m": instance}),
-        "from_python": compile_loop("m.result", {"m": instance}),
-    }, REPEAT)
+    reads = interleaved(
+        {
+            "from_c": compile_loop("read(m)", {"read": operator.attrgetter("result"), "m": instance}),
+            "from_python": compile_loop("m.result", {"m": instance}),
+        },
+        REPEAT,
+    )
 
     lists = [[f"input_{i}_{j}.png" for j in range(10)] for i in range(3)]
     assert prepare_file_paths(*lists) == vostrel_twin.prepare_file_paths(*lists)
-    paths = interleaved({
-        "frame": compile_loop("f(a, b, c)", {"f": prepare_file_paths, "a": lists[0], "b": lists[1], "c": lists[2]}),
-        "twin": compile_loop("f(a, b, c)", {"f": vostrel_twin.prepare_file_paths, "a": lists[0], "b": lists[1],
-                                            "c": lists[2]}),
-    }, REPEAT)
+    paths = interleaved(
+        {
+            "frame": compile_loop("f(a, b, c)", {"f": prepare_file_paths, "a": lists[0], "b": lists[1], "c": lists[2]}),
+            "twin": compile_loop(
+                "f(a, b, c)", {"f": vostrel_twin.prepare_file_paths, "a": lists[0], "b": lists[1], "c": lists[2]}
+            ),
+        },
+        REPEAT,
+    )
 
     ours, theirs = UploadsResource(None), UPLOADS_TWIN.UploadsResource(None)
     assert ours._infer_content_type("a.png") == theirs._infer_content_type("a.png")
-    content = interleaved({
-        "frame": compile_loop('u._infer_content_type("a.png")', {"u": ours}),
-        "twin": compile_loop('u._infer_content_type("a.png")', {"u": theirs}),
-    }, REPEAT)
+    content = interleaved(
+        {
+            "frame": compile_loop('u._infer_content_type("a.png")', {"u": ours}),
+            "twin": compile_loop('u._infer_content_type("a.png")', {"u": theirs}),
+        },
+        REPEAT,
+    )
     return [
-        Row("GenerationResult(**answer), blueprint in result", models["frame"], "ns",
-            [("plain-Python models and validator", models["twin"])], "≤1.0× twin"),
-        Row("  bound: a model attribute read from C, attrgetter", reads["from_c"], "ns",
-            [("the same read in Python, m.result", reads["from_python"])], ""),
-        Row("prepare_file_paths(3 lists of 10 str)", paths["frame"], "ns",
-            [("plain-Python twin", paths["twin"])], "≤0.5× twin"),
-        Row('_infer_content_type("a.png")', content["frame"], "ns",
-            [("plain-Python twin", content["twin"])], ""),
+        Row(
+            "GenerationResult(**answer), blueprint in result",
+            models["frame"],
+            "ns",
+            [("plain-Python models and validator", models["twin"])],
+            "≤1.0× twin",
+        ),
+        Row(
+            "  bound: a model attribute read from C, attrgetter",
+            reads["from_c"],
+            "ns",
+            [("the same read in Python, m.result", reads["from_python"])],
+            "",
+        ),
+        Row(
+            "prepare_file_paths(3 lists of 10 str)",
+            paths["frame"],
+            "ns",
+            [("plain-Python twin", paths["twin"])],
+            "≤0.5× twin",
+        ),
+        Row('_infer_content_type("a.png")', content["frame"], "ns", [("plain-Python twin", content["twin"])], ""),
     ]
 
 
@@ -275,34 +351,69 @@ def suspended_memory(variant: str) -> dict[str, float]:
 
 
 def in_subprocess(*arguments: str) -> dict:
-    completed = subprocess.run([sys.executable, str(Path(__file__).resolve()), *arguments],
-                               capture_output=True, text=True, check=True)
+    completed = subprocess.run(
+        [sys.executable, str(Path(__file__).resolve()), *arguments], capture_output=True, text=True, check=True
+    )
     return json.loads(completed.stdout.strip().splitlines()[-1])
 
 
 def memory_rows() -> list[Row]:
     runs = {variant: [in_subprocess("--memory", variant) for _ in range(3)] for variant in ("frame", "native")}
-    med = {variant: {key: statistics.median(r[key] for r in results) for key in results[0]}
-           for variant, results in runs.items()}
+    med = {
+        variant: {key: statistics.median(r[key] for r in results) for key in results[0]}
+        for variant, results in runs.items()
+    }
     ours, native = med["frame"], med["native"]
     return [
-        Row(f"memory per suspended poll (tracemalloc, {SUSPENDED:,} polls)", ours["traced"], "B",
-            [("native async def poller", native["traced"])], "≤1.0× native"),
-        Row("  without the awaited check's coroutine", ours["traced"] - ours["check_traced"], "B",
-            [("native async def poller", native["traced"] - native["check_traced"])], ""),
+        Row(
+            f"memory per suspended poll (tracemalloc, {SUSPENDED:,} polls)",
+            ours["traced"],
+            "B",
+            [("native async def poller", native["traced"])],
+            "≤1.0× native",
+        ),
+        Row(
+            "  without the awaited check's coroutine",
+            ours["traced"] - ours["check_traced"],
+            "B",
+            [("native async def poller", native["traced"] - native["check_traced"])],
+            "",
+        ),
         Row("memory per suspended poll (RSS)", ours["rss"], "B", [("native async def poller", native["rss"])], ""),
     ]
 
 
 # --- import time -----------------------------------------------------------------------
 
-DEPENDENCIES = ["asyncio", "logging", "mimetypes", "pathlib", "datetime", "typing", "io", "httpx", "pydantic",
-                "velquor_ai", "velquor_ai.exceptions", "velquor_ai.config", "velquor_ai.models.common",
-                "velquor_ai.models.execution", "velquor_ai.types", "velquor_ai.util.helpers",
-                "velquor_ai.resources.base", "velquor_api_client"]
-SEVEN = ["velquor_ai.util.validators", "velquor_ai.models.blueprint", "velquor_ai.util.tamsel",
-         "velquor_ai.util.poller", "velquor_ai.resources.uploads", "velquor_ai.resources.generations",
-         "velquor_ai._vostrel"]
+DEPENDENCIES = [
+    "asyncio",
+    "logging",
+    "mimetypes",
+    "pathlib",
+    "datetime",
+    "typing",
+    "io",
+    "httpx",
+    "pydantic",
+    "velquor_ai",
+    "velquor_ai.exceptions",
+    "velquor_ai.config",
+    "velquor_ai.models.common",
+    "velquor_ai.models.execution",
+    "velquor_ai.types",
+    "velquor_ai.util.helpers",
+    "velquor_ai.resources.base",
+    "velquor_api_client",
+]
+SEVEN = [
+    "velquor_ai.util.validators",
+    "velquor_ai.models.blueprint",
+    "velquor_ai.util.tamsel",
+    "velquor_ai.util.poller",
+    "velquor_ai.resources.uploads",
+    "velquor_ai.resources.generations",
+    "velquor_ai._vostrel",
+]
 
 # Small C extension modules of the standard library that none of the
 # dependencies imports: what seven extension modules cost to import at least.
@@ -319,8 +430,11 @@ print(time.perf_counter_ns() - started)
 
 
 def import_ns(modules: list[str], path: str, statements: str = "") -> int:
-    probe = _IMPORT_PROBE.format(path=path, pre="\n".join(f"import {m}" for m in DEPENDENCIES + ["ctypes"]),
-                                 imports=statements or "\n".join(f"import {m}" for m in modules))
+    probe = _IMPORT_PROBE.format(
+        path=path,
+        pre="\n".join(f"import {m}" for m in DEPENDENCIES + ["ctypes"]),
+        imports=statements or "\n".join(f"import {m}" for m in modules),
+    )
     completed = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
     return int(completed.stdout.strip())
 
@@ -331,8 +445,9 @@ def import_rows() -> list[Row]:
     with tempfile.TemporaryDirectory() as directory:
         source = (TWINS / "velquor_ai" / "models" / "blueprint.py").read_text()
         (Path(directory) / "models_twin.py").write_text(source.replace("from .", "from velquor_ai.models."))
-        py_compile.compile(str(Path(directory) / "models_twin.py"),
-                           invalidation_mode=py_compile.PycInvalidationMode.UNCHECKED_HASH)
+        py_compile.compile(
+            str(Path(directory) / "models_twin.py"), invalidation_mode=py_compile.PycInvalidationMode.UNCHECKED_HASH
+        )
         ours, twin = [], []
         for _ in range(5 if QUICK else 11):
             ours.append(import_ns(SEVEN, directory))
@@ -341,10 +456,20 @@ def import_rows() -> list[Row]:
         stdlib = [import_ns(STDLIB_SEVEN, directory) for _ in range(5)]
         runtime = [import_ns([], directory, 'ctypes.CDLL("libstdc++.so.6")') for _ in range(5)]
     return [
-        Row("import of the seven modules", statistics.median(ours) / 1e6, "ms",
-            [("plain-Python models module", statistics.median(twin) / 1e6)], "≤1.3× twin"),
-        Row("  of which velquor_ai.models.blueprint", statistics.median(blueprint_only) / 1e6, "ms",
-            [("plain-Python models module", statistics.median(twin) / 1e6)], ""),
+        Row(
+            "import of the seven modules",
+            statistics.median(ours) / 1e6,
+            "ms",
+            [("plain-Python models module", statistics.median(twin) / 1e6)],
+            "≤1.3× twin",
+        ),
+        Row(
+            "  of which velquor_ai.models.blueprint",
+            statistics.median(blueprint_only) / 1e6,
+            "ms",
+            [("plain-Python models module", statistics.median(twin) / 1e6)],
+            "",
+        ),
         Row("  bound: loading the C++ runtime (libstdc++.so)", statistics.median(runtime) / 1e6, "ms"),
         Row("  bound: seven small C modules of the stdlib", statistics.median(stdlib) / 1e6, "ms"),
     ]
@@ -364,8 +489,9 @@ def put_once(variant: str, url: str, data: bytes) -> float:
 
     async def plain_put():
         async with httpx.AsyncClient() as client:
-            response = await client.put(url, content=data, headers={"Content-Type": "application/octet-stream"},
-                                        timeout=60.0)
+            response = await client.put(
+                url, content=data, headers={"Content-Type": "application/octet-stream"}, timeout=60.0
+            )
             assert response.status_code == 200
 
     started = time.perf_counter_ns()
@@ -385,8 +511,9 @@ def put_measure(variant: str, url: str) -> dict:
 
 
 def put_rows() -> list[Row]:
-    server = subprocess.Popen([sys.executable, str(BENCH / "upload_server.py")], stdin=subprocess.PIPE,
-                              stdout=subprocess.PIPE, text=True)
+    server = subprocess.Popen(
+        [sys.executable, str(BENCH / "upload_server.py")], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+    )
     try:
         url = f"http://127.0.0.1:{server.stdout.readline().strip()}/bucket/object"
         results = {"frame": [], "httpx": []}
@@ -400,10 +527,20 @@ def put_rows() -> list[Row]:
     peak = {v: max(r["peak"] for r in rs) for v, rs in results.items()}
     throughput = {v: PUT_SIZE / MiB / s for v, s in seconds.items()}
     return [
-        Row("upload_file_to_s3, 256 MiB PUT to 127.0.0.1", throughput["frame"], "MiB/s",
-            [("plain httpx PUT", throughput["httpx"])], "≥0.9× httpx"),
-        Row("  peak memory above baseline (file included)", peak["frame"] / MiB, "MiB",
-            [("plain httpx PUT", peak["httpx"] / MiB)], "≤ 256 + 64 MiB"),
+        Row(
+            "upload_file_to_s3, 256 MiB PUT to 127.0.0.1",
+            throughput["frame"],
+            "MiB/s",
+            [("plain httpx PUT", throughput["httpx"])],
+            "≥0.9× httpx",
+        ),
+        Row(
+            "  peak memory above baseline (file included)",
+            peak["frame"] / MiB,
+            "MiB",
+            [("plain httpx PUT", peak["httpx"] / MiB)],
+            "≤ 256 + 64 MiB",
+        ),
     ]
 
 
@@ -419,8 +556,7 @@ def batch_measure(variant: str, base_url: str, folder: str) -> dict:
     from velquor_ai import AsyncVelquorAI, Job
 
     files = sorted(Path(folder).iterdir())
-    jobs = (Job(f"Question {i}: what is shown?", images=[files[i % len(files)]], key=str(i))
-            for i in range(BATCH_JOBS))
+    jobs = (Job(f"Question {i}: what is shown?", images=[files[i % len(files)]], key=str(i)) for i in range(BATCH_JOBS))
 
     async def many(client) -> int:
         done = 0
@@ -450,8 +586,9 @@ def batch_measure(variant: str, base_url: str, folder: str) -> dict:
 
 
 def batch_rows() -> list[Row]:
-    service = subprocess.Popen([sys.executable, str(BENCH / "local_service.py")], stdin=subprocess.PIPE,
-                               stdout=subprocess.PIPE, text=True)
+    service = subprocess.Popen(
+        [sys.executable, str(BENCH / "local_service.py")], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+    )
 
     def service_cpu() -> float:
         service.stdin.write("cpu\n")
@@ -477,11 +614,23 @@ def batch_rows() -> list[Row]:
     client_ms = {v: statistics.median(r["cpu"] for r in rs) / BATCH_JOBS * 1e3 for v, rs in results.items()}
     service_ms = statistics.median(served["many"]) / BATCH_JOBS * 1e3
     return [
-        Row(f"generate_many, {BATCH_JOBS:,} small jobs, concurrency {BATCH_CONCURRENCY}", rate["many"], "jobs/s",
-            [("semaphore + gather over generate", rate["plain"])], "≥0.9× plain"),
-        Row("  client CPU per job", client_ms["many"], "ms",
-            [("the service's CPU per job (other process)", service_ms),
-             ("semaphore + gather over generate", client_ms["plain"])], ""),
+        Row(
+            f"generate_many, {BATCH_JOBS:,} small jobs, concurrency {BATCH_CONCURRENCY}",
+            rate["many"],
+            "jobs/s",
+            [("semaphore + gather over generate", rate["plain"])],
+            "≥0.9× plain",
+        ),
+        Row(
+            "  client CPU per job",
+            client_ms["many"],
+            "ms",
+            [
+                ("the service's CPU per job (other process)", service_ms),
+                ("semaphore + gather over generate", client_ms["plain"]),
+            ],
+            "",
+        ),
     ]
 
 
@@ -507,8 +656,10 @@ def main() -> None:
         return
     import velquor_ai.util.validators as validators
 
-    print(f"velquor_ai benchmarks: {platform.machine()}, {os.cpu_count()} cores, "
-          f"CPython {platform.python_version()}, module {Path(validators.__file__).parent.parent}")
+    print(
+        f"velquor_ai benchmarks: {platform.machine()}, {os.cpu_count()} cores, "
+        f"CPython {platform.python_version()}, module {Path(validators.__file__).parent.parent}"
+    )
     print("Times in ns per operation include the benchmark loop's own cost (first row).\n")
     sections = [call_rows, coroutine_rows, poll_rows, sync_rows, memory_rows, import_rows, batch_rows]
     if "--no-put" not in sys.argv:

@@ -145,8 +145,13 @@ async def measure_large(variant: str, base_url: str, paths: list[str]) -> dict:
         peak = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
     # The peak is the process's; one reached before the baseline (at import)
     # would count against the variant, so it is reported as well.
-    return {"wall": wall, "peak": peak - baseline, "peak_before": peak_before - baseline,
-            "stall": longest[0], "stall_cpu": longest[1]}
+    return {
+        "wall": wall,
+        "peak": peak - baseline,
+        "peak_before": peak_before - baseline,
+        "stall": longest[0],
+        "stall_cpu": longest[1],
+    }
 
 
 async def measure_small(variant: str, base_url: str, paths: list[str]) -> dict:
@@ -171,8 +176,9 @@ def client_main(scenario: str, variant: str, base_url: str, paths: list[str]) ->
 
 
 def _run_client(scenario: str, variant: str, base_url: str, paths: list[str]) -> dict:
-    completed = subprocess.run([sys.executable, __file__, scenario, variant, base_url, *paths],
-                               capture_output=True, text=True, check=False)
+    completed = subprocess.run(
+        [sys.executable, __file__, scenario, variant, base_url, *paths], capture_output=True, text=True, check=False
+    )
     if completed.returncode:
         raise RuntimeError(f"{scenario} {variant} failed:\n{completed.stderr}")
     return json.loads(completed.stdout.strip().splitlines()[-1])
@@ -197,8 +203,9 @@ def upload_rows(quick: bool = False) -> list:
         folder = Path(directory)
         large = [_write(folder / f"clip-{i}.mp4", LARGE_SIZE, i + 1) for i in range(LARGE_COUNT)]
         small = [_write(folder / f"small-{i}.mp4", size, i + 1) for i, size in enumerate(SMALL_SIZES)]
-        server = subprocess.Popen([sys.executable, __file__, "serve"], stdin=subprocess.PIPE,
-                                  stdout=subprocess.PIPE, text=True)
+        server = subprocess.Popen(
+            [sys.executable, __file__, "serve"], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True
+        )
         try:
             base_url = server.stdout.readline().strip()
             runs: dict[tuple[str, str], list[dict]] = {}
@@ -218,16 +225,41 @@ def upload_rows(quick: bool = False) -> list:
 
     total = LARGE_COUNT * LARGE_SIZE / 1e6
     return [
-        Row(f"generate, {LARGE_COUNT} × 95 MB videos ({total:.0f} MB), wall", median("large", "ours", "wall") * 1e3,
-            "ms", [("plain httpx, streamed, one pool", median("large", "httpx", "wall") * 1e3)], "≤1.1× httpx"),
-        Row("  peak RSS above baseline (worst run)", worst("large", "ours", "peak") / MiB, "MiB",
-            [("plain httpx, streamed, one pool", worst("large", "httpx", "peak") / MiB)], "≤ 64 MiB"),
-        Row("  longest event-loop stall (median run)", median("large", "ours", "stall") * 1e3, "ms",
-            [("plain httpx, streamed, one pool", median("large", "httpx", "stall") * 1e3)], "≤ 20 ms"),
-        Row("    of it the loop's own CPU time (worst run)", worst("large", "ours", "stall_cpu") * 1e3, "ms",
-            [("plain httpx, streamed, one pool", worst("large", "httpx", "stall_cpu") * 1e3)], "≤ 20 ms"),
-        Row("generate, 3 small files, client CPU", median("small", "ours", "cpu") * 1e3, "ms",
-            [("plain httpx, same requests", median("small", "httpx", "cpu") * 1e3)], "≤1.3× httpx"),
+        Row(
+            f"generate, {LARGE_COUNT} × 95 MB videos ({total:.0f} MB), wall",
+            median("large", "ours", "wall") * 1e3,
+            "ms",
+            [("plain httpx, streamed, one pool", median("large", "httpx", "wall") * 1e3)],
+            "≤1.1× httpx",
+        ),
+        Row(
+            "  peak RSS above baseline (worst run)",
+            worst("large", "ours", "peak") / MiB,
+            "MiB",
+            [("plain httpx, streamed, one pool", worst("large", "httpx", "peak") / MiB)],
+            "≤ 64 MiB",
+        ),
+        Row(
+            "  longest event-loop stall (median run)",
+            median("large", "ours", "stall") * 1e3,
+            "ms",
+            [("plain httpx, streamed, one pool", median("large", "httpx", "stall") * 1e3)],
+            "≤ 20 ms",
+        ),
+        Row(
+            "    of it the loop's own CPU time (worst run)",
+            worst("large", "ours", "stall_cpu") * 1e3,
+            "ms",
+            [("plain httpx, streamed, one pool", worst("large", "httpx", "stall_cpu") * 1e3)],
+            "≤ 20 ms",
+        ),
+        Row(
+            "generate, 3 small files, client CPU",
+            median("small", "ours", "cpu") * 1e3,
+            "ms",
+            [("plain httpx, same requests", median("small", "httpx", "cpu") * 1e3)],
+            "≤1.3× httpx",
+        ),
     ]
 
 

@@ -55,10 +55,7 @@ def show_progress(event: ProgressEvent) -> None:
     if event.kind == "created":
         print(f"  created generation {event.generation_id}")
     elif event.kind == "upload" and event.done:
-        print(
-            f"  uploaded {event.filename} "
-            f"({event.size} bytes, {event.done}/{event.total})"
-        )
+        print(f"  uploaded {event.filename} ({event.size} bytes, {event.done}/{event.total})")
     elif event.kind == "started":
         print("  started; polling for the result")
     elif event.kind == "status":
@@ -73,8 +70,7 @@ def print_blueprint(text: str | None) -> None:
     print(f"  question: {document['question']}")
     for entry in document["inputs"]:
         print(
-            f"  input: {entry['name']} {entry['content_type']} "
-            f"{entry['size']} bytes sha256={entry['sha256'][:12]}..."
+            f"  input: {entry['name']} {entry['content_type']} {entry['size']} bytes sha256={entry['sha256'][:12]}..."
         )
     print(f"  steps: {', '.join(step['action'] for step in document['steps'])}")
 
@@ -98,14 +94,10 @@ def remote_generation(images: list[Path], videos: list[Path]) -> str:
     return result.blueprint
 
 
-async def on_premise(
-    images: list[Path], videos: list[Path], workdir: Path, remote: str
-) -> None:
+async def on_premise(images: list[Path], videos: list[Path], workdir: Path, remote: str) -> None:
     print("\n== On-premise generation and execution (AsyncVelquorAI)")
     async with AsyncVelquorAI.on_premise(workdir=workdir) as client:
-        generated = await client.generate(
-            "What is in these pictures and the clip?", images=images, videos=videos
-        )
+        generated = await client.generate("What is in these pictures and the clip?", images=images, videos=videos)
         print(f"Generation {generated.generation_id}: {generated.status}")
         print_blueprint(generated.blueprint)
         same = generated.blueprint == remote

@@ -57,8 +57,13 @@ class Reply:
         return self.value
 
 
-ANSWER = {"generation_id": "gen_1", "status": "processing", "blueprint": None,
-          "result": {"blueprint": "{}"}, "estimated_time": 3}
+ANSWER = {
+    "generation_id": "gen_1",
+    "status": "processing",
+    "blueprint": None,
+    "result": {"blueprint": "{}"},
+    "estimated_time": 3,
+}
 
 
 class FakeHTTP:
@@ -298,11 +303,14 @@ def soak(
         logger.level, logger.propagate, logger.handlers = saved[0], saved[1], saved[2]
     first, second = middle.minus(start), end.minus(middle)
     report(f"soak: {rounds} rounds per stretch after {warmup} warm-up rounds")
-    report(f"  live objects   {start.objects} -> {middle.objects} -> {end.objects} "
-           f"(second stretch {second.objects:+d})")
+    report(
+        f"  live objects   {start.objects} -> {middle.objects} -> {end.objects} (second stretch {second.objects:+d})"
+    )
     report(f"  allocated blocks {start.blocks} -> {middle.blocks} -> {end.blocks} (second stretch {second.blocks:+d})")
-    report(f"  RSS {start.rss >> 10} KiB -> {middle.rss >> 10} KiB -> {end.rss >> 10} KiB "
-           f"(second stretch {second.rss >> 10:+d} KiB, first {first.rss >> 10:+d} KiB)")
+    report(
+        f"  RSS {start.rss >> 10} KiB -> {middle.rss >> 10} KiB -> {end.rss >> 10} KiB "
+        f"(second stretch {second.rss >> 10:+d} KiB, first {first.rss >> 10:+d} KiB)"
+    )
     problems = [
         f"{name} grew by {getattr(second, name)} (bound {getattr(bounds, name)})"
         for name in ("objects", "blocks", "rss")

@@ -234,8 +234,9 @@ def bind(
     has_defaults = nrequired < nparams
 
     def count_error(word: str, expected: int, given: int) -> TypeError:
-        return TypeError(f"{name}() takes {word} {expected} positional argument{'' if expected == 1 else 's'} "
-                         f"({given} given)")
+        return TypeError(
+            f"{name}() takes {word} {expected} positional argument{'' if expected == 1 else 's'} ({given} given)"
+        )
 
     if len(args) > nparams:
         raise count_error("at most" if has_defaults else "exactly", nparams, len(args))
@@ -319,8 +320,11 @@ def check_of(annotation: Any) -> str:
 def params_of(function: Callable[..., Any]) -> tuple[list[Param], bool]:
     """The parameters of a twin function as the boundary binds them, and whether it takes *args."""
     parameters = inspect.signature(function).parameters.values()
-    params = [Param(p.name, check_of(p.annotation), ... if p.default is p.empty else p.default)
-              for p in parameters if p.kind is not p.VAR_POSITIONAL]
+    params = [
+        Param(p.name, check_of(p.annotation), ... if p.default is p.empty else p.default)
+        for p in parameters
+        if p.kind is not p.VAR_POSITIONAL
+    ]
     return params, any(p.kind is p.VAR_POSITIONAL for p in parameters)
 
 
@@ -412,8 +416,10 @@ def compiled_twins() -> dict[str, ModuleType]:
                 setattr(twin, name, getattr(twins[home], value.__name__))
     # The interpreter names a callable by module and qualified name in its
     # call errors: the twin models carry the names of those they stand for.
-    for model in (twins["velquor_ai.models.blueprint"].GenerationResult,
-                  twins["velquor_ai.models.blueprint"].GenerationStatus):
+    for model in (
+        twins["velquor_ai.models.blueprint"].GenerationResult,
+        twins["velquor_ai.models.blueprint"].GenerationStatus,
+    ):
         model.__module__ = "velquor_ai.models.blueprint"
     return twins
 

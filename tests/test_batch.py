@@ -65,9 +65,7 @@ def files_open_under(folder: Path) -> int:
 # ------------------------------------------------------------ generate_many
 
 
-def test_generate_many_runs_every_job_and_keeps_within_its_bounds(
-    service: LocalService, tmp_path: Path
-) -> None:
+def test_generate_many_runs_every_job_and_keeps_within_its_bounds(service: LocalService, tmp_path: Path) -> None:
     files = small_files(tmp_path / "in", 40)
     jobs = {}
     for index in range(200):
@@ -98,9 +96,7 @@ def test_generate_many_runs_every_job_and_keeps_within_its_bounds(
     async def run() -> dict[str, Any]:
         outcomes = {}
         async with AsyncVelquorAI(api_key=KEY, base_url=service.base_url) as client:
-            async for outcome in client.generate_many(
-                source(), concurrency=16, on_progress=on_progress
-            ):
+            async for outcome in client.generate_many(source(), concurrency=16, on_progress=on_progress):
                 nonlocal ended
                 ended += 1
                 # Read lazily: never more jobs taken than finished plus the slots.
@@ -184,9 +180,7 @@ def test_generate_many_yields_outcomes_while_an_async_source_waits(
 
 
 @pytest.mark.parametrize("stop", ["async-with-break", "drop-after-break", "cancel-task"])
-def test_stopping_the_iteration_cancels_the_jobs_in_flight(
-    service: LocalService, tmp_path: Path, stop: str
-) -> None:
+def test_stopping_the_iteration_cancels_the_jobs_in_flight(service: LocalService, tmp_path: Path, stop: str) -> None:
     pictures = small_files(tmp_path / "in", 8)
     source_closed = False
 
@@ -241,9 +235,7 @@ def test_stopping_the_iteration_cancels_the_jobs_in_flight(
     assert [r["started"] for r in records if r["files"]] == [False] * 3
 
 
-def test_the_blocking_client_iterates_and_stops_as_the_async_one(
-    service: LocalService, tmp_path: Path
-) -> None:
+def test_the_blocking_client_iterates_and_stops_as_the_async_one(service: LocalService, tmp_path: Path) -> None:
     pictures = small_files(tmp_path / "in", 6)
     jobs = [Job("No files, done at once", key="first")] + [
         Job(f"Question {i}", images=[p], key=str(i)) for i, p in enumerate(pictures)
@@ -282,9 +274,7 @@ def test_the_blocking_client_iterates_and_stops_as_the_async_one(
         ([], {"on_progress": asyncio.sleep}, "on_progress"),
     ],
 )
-def test_generate_many_refuses_bad_arguments_at_the_call(
-    jobs: Any, options: dict[str, Any], field: str
-) -> None:
+def test_generate_many_refuses_bad_arguments_at_the_call(jobs: Any, options: dict[str, Any], field: str) -> None:
     client = AsyncVelquorAI(api_key=KEY, base_url="http://127.0.0.1:9")
     with pytest.raises(ValidationError) as caught:
         client.generate_many(jobs, **options)

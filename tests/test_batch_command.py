@@ -27,11 +27,22 @@ PACKAGE_ROOT = str(Path(velquor_ai.__file__).resolve().parents[1])
 __all__ = ["service"]  # the fixture, shared with test_batch
 
 
-
 def batch_command(jobs: Path, out: Path, service: LocalService, *extra: str) -> list[str]:
     return [
-        sys.executable, "-m", "velquor_ai", "batch", str(jobs), "--out", str(out),
-        "--base-url", service.base_url, "--api-key", KEY, "--interval", "1", *extra,
+        sys.executable,
+        "-m",
+        "velquor_ai",
+        "batch",
+        str(jobs),
+        "--out",
+        str(out),
+        "--base-url",
+        service.base_url,
+        "--api-key",
+        KEY,
+        "--interval",
+        "1",
+        *extra,
     ]
 
 
@@ -41,12 +52,13 @@ def command_env() -> dict[str, str]:
     return env
 
 
-def run_batch(
-    jobs: Path, out: Path, service: LocalService, *extra: str
-) -> subprocess.CompletedProcess[str]:
+def run_batch(jobs: Path, out: Path, service: LocalService, *extra: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         batch_command(jobs, out, service, *extra),
-        capture_output=True, text=True, env=command_env(), timeout=300,
+        capture_output=True,
+        text=True,
+        env=command_env(),
+        timeout=300,
     )
 
 
@@ -75,15 +87,18 @@ def test_a_killed_batch_resumes_without_doing_anything_twice(tmp_path: Path) -> 
     # Every third job has no files: it goes from created to started at once.
     inputs = {key: [] if i % 3 == 2 else [files[i % 10]] for i, key in enumerate(questions)}
     jobs = tmp_path / "jobs.jsonl"
-    write_jobs(jobs, [
-        {
-            "key": key,
-            "question": questions[key],
-            "images": [f"inputs/{p.name}" for p in inputs[key] if p.suffix == ".png"],
-            "videos": [f"inputs/{p.name}" for p in inputs[key] if p.suffix == ".mp4"],
-        }
-        for key in questions
-    ])
+    write_jobs(
+        jobs,
+        [
+            {
+                "key": key,
+                "question": questions[key],
+                "images": [f"inputs/{p.name}" for p in inputs[key] if p.suffix == ".png"],
+                "videos": [f"inputs/{p.name}" for p in inputs[key] if p.suffix == ".mp4"],
+            }
+            for key in questions
+        ],
+    )
     out = tmp_path / "results.jsonl"
 
     def waiting_for(condition: Any) -> None:
@@ -94,14 +109,15 @@ def test_a_killed_batch_resumes_without_doing_anything_twice(tmp_path: Path) -> 
 
     def results_so_far() -> list[dict[str, Any]]:
         # The command may be halfway through a line.
-        return [json.loads(line) for line in out.read_text().splitlines(keepends=True)
-                if line.endswith("\n")]
+        return [json.loads(line) for line in out.read_text().splitlines(keepends=True) if line.endswith("\n")]
 
     # A started generation stays "processing" for a while: the kill finds some.
     with LocalService(api_key=KEY, processing_time=0.5) as service:
         process = subprocess.Popen(
             batch_command(jobs, out, service, "--concurrency", "8"),
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=command_env(),
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.DEVNULL,
+            env=command_env(),
         )
         try:
             waiting_for(lambda lines: sum(r.get("status") == "completed" for r in lines) >= 12)
@@ -109,9 +125,12 @@ def test_a_killed_batch_resumes_without_doing_anything_twice(tmp_path: Path) -> 
             # jobs without go on to "started"; the kill comes when both are seen.
             service.hold_uploads()
             assert service.wait_for_held_uploads(1, timeout=60)
-            waiting_for(lambda lines: {
-                r["key"] for r in lines[1:] if r["status"] == "started" and not inputs[r["key"]]
-            } - {r["key"] for r in lines[1:] if r["status"] == "completed"})
+            waiting_for(
+                lambda lines: (
+                    {r["key"] for r in lines[1:] if r["status"] == "started" and not inputs[r["key"]]}
+                    - {r["key"] for r in lines[1:] if r["status"] == "completed"}
+                )
+            )
             os.kill(process.pid, signal.SIGKILL)
         finally:
             process.kill()
@@ -168,19 +187,17 @@ def test_a_killed_batch_resumes_without_doing_anything_twice(tmp_path: Path) -> 
         assert ended_lines(out) == ended
 
 
-def test_ctrl_c_stops_the_batch_with_a_summary_and_a_resume_finishes_it(
-    service: LocalService, tmp_path: Path
-) -> None:
+def test_ctrl_c_stops_the_batch_with_a_summary_and_a_resume_finishes_it(service: LocalService, tmp_path: Path) -> None:
     small_files(tmp_path, 1)
     jobs, out = tmp_path / "jobs.jsonl", tmp_path / "out.jsonl"
-    write_jobs(jobs, [
-        {"key": f"job-{i}", "question": f"Question {i}?", "images": ["input-0.png"]}
-        for i in range(6)
-    ])
+    write_jobs(jobs, [{"key": f"job-{i}", "question": f"Question {i}?", "images": ["input-0.png"]} for i in range(6)])
     service.hold_uploads()
     process = subprocess.Popen(
         batch_command(jobs, out, service, "--concurrency", "3"),
-        stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, text=True, env=command_env(),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.PIPE,
+        text=True,
+        env=command_env(),
     )
     assert service.wait_for_held_uploads(3, timeout=60)
     process.send_signal(signal.SIGINT)
@@ -196,29 +213,33 @@ def test_ctrl_c_stops_the_batch_with_a_summary_and_a_resume_finishes_it(
     assert len(service.generation_ids) == 6
 
 
-def test_the_batch_command_reports_failed_jobs_and_bad_lines(
-    service: LocalService, tmp_path: Path
-) -> None:
+def test_the_batch_command_reports_failed_jobs_and_bad_lines(service: LocalService, tmp_path: Path) -> None:
     small_files(tmp_path, 2)
     jobs = tmp_path / "jobs.jsonl"
-    write_jobs(jobs, [
-        {"key": "a", "question": "What is shown?", "images": ["input-0.png"]},
-        {"key": "missing", "question": "What is shown?", "images": ["nowhere.png"]},
-        '{"key": "broken", "question": ',
-        {"key": "fails", "question": FAILING, "images": ["input-1.png"]},
-        "",
-        {"key": "a", "question": "Again?"},
-        {"key": 7, "question": "Numbered?", "videos": []},
-        {"key": "b", "question": "What?", "image": ["input-0.png"]},
-        ["not", "an", "object"],
-        {"key": "c", "question": ""},
-    ])
+    write_jobs(
+        jobs,
+        [
+            {"key": "a", "question": "What is shown?", "images": ["input-0.png"]},
+            {"key": "missing", "question": "What is shown?", "images": ["nowhere.png"]},
+            '{"key": "broken", "question": ',
+            {"key": "fails", "question": FAILING, "images": ["input-1.png"]},
+            "",
+            {"key": "a", "question": "Again?"},
+            {"key": 7, "question": "Numbered?", "videos": []},
+            {"key": "b", "question": "What?", "image": ["input-0.png"]},
+            ["not", "an", "object"],
+            {"key": "c", "question": ""},
+        ],
+    )
     out = tmp_path / "out.jsonl"
     finished = run_batch(jobs, out, service)
     assert finished.returncode == 2, finished.stderr
     for number, reason in [
-        (3, "not valid JSON"), (6, "duplicate key"), (8, "unknown field(s) 'image'"),
-        (9, "a job must be a JSON object"), (10, "question must be a non-blank string"),
+        (3, "not valid JSON"),
+        (6, "duplicate key"),
+        (8, "unknown field(s) 'image'"),
+        (9, "a job must be a JSON object"),
+        (10, "question must be a non-blank string"),
     ]:
         assert f"{jobs}:{number}: {reason}" in finished.stderr
     ended = ended_lines(out)
@@ -288,14 +309,19 @@ def test_a_thousand_jobs_keep_the_command_within_memory_and_descriptor_bounds(
         for count in (100, 1000):
             jobs, out = tmp_path / f"jobs-{count}.jsonl", tmp_path / f"out-{count}.jsonl"
             keys = list(questions)[:count]
-            write_jobs(jobs, [
-                {"key": key, "question": questions[key], "images": [f"inputs/{files[i % 50].name}"]}
-                for i, key in enumerate(keys)
-            ])
+            write_jobs(
+                jobs,
+                [
+                    {"key": key, "question": questions[key], "images": [f"inputs/{files[i % 50].name}"]}
+                    for i, key in enumerate(keys)
+                ],
+            )
             started = time.monotonic()
             process = subprocess.Popen(
                 batch_command(jobs, out, service, "--concurrency", "64"),
-                stdout=subprocess.DEVNULL, stderr=subprocess.PIPE, env=command_env(),
+                stdout=subprocess.DEVNULL,
+                stderr=subprocess.PIPE,
+                env=command_env(),
             )
             most_fds = 0
             while True:
@@ -318,8 +344,10 @@ def test_a_thousand_jobs_keep_the_command_within_memory_and_descriptor_bounds(
                 "most_fds": most_fds,
             }
     for count, figure in figures.items():
-        print(f"batch of {count} jobs at concurrency 64: {figure['seconds']:.1f} s, "
-              f"peak RSS {figure['peak_rss_mib']:.1f} MiB, most descriptors {figure['most_fds']}")
+        print(
+            f"batch of {count} jobs at concurrency 64: {figure['seconds']:.1f} s, "
+            f"peak RSS {figure['peak_rss_mib']:.1f} MiB, most descriptors {figure['most_fds']}"
+        )
     # Memory does not grow with the number of jobs, only with the slots.
     assert figures[1000]["peak_rss_mib"] < figures[100]["peak_rss_mib"] + 16
     # A slot holds at most an API connection, a storage connection and a file.

@@ -207,8 +207,6 @@ def test_validator_function_object() -> None:
 def test_validator_argument_count(args: tuple[Any, ...], given: int) -> None:
     with pytest.raises(TypeError) as caught:
         GenerationResult.extract_blueprint_from_result(*args)
-    assert str(caught.value) == (
-        f"extract_blueprint_from_result() takes exactly 1 positional argument ({given} given)"
-    )
+    assert str(caught.value) == (f"extract_blueprint_from_result() takes exactly 1 positional argument ({given} given)")
     last = traceback.extract_tb(caught.value.__traceback__)[-1]
     assert (last.name, last.lineno) == (VALIDATOR_ENTRY, 23)

@@ -29,15 +29,11 @@ def cli_env(**settings: str) -> dict[str, str]:
     env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
     env.update(settings)
     # The same package as this test process imports, built in place or installed.
-    env["PYTHONPATH"] = os.pathsep.join(
-        p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p
-    )
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
     return env
 
 
-def run_cli(
-    *args: str, cwd: Path, stdin: str | None = None, **settings: str
-) -> subprocess.CompletedProcess[str]:
+def run_cli(*args: str, cwd: Path, stdin: str | None = None, **settings: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [sys.executable, "-m", "velquor_ai", *args],
         capture_output=True,
@@ -89,9 +85,7 @@ def test_help_explains_both_commands(tmp_path: Path) -> None:
 
 
 @pytest.mark.parametrize("as_json", [False, True], ids=["text", "json"])
-def test_generate_against_a_local_service(
-    files: dict[str, Path], tmp_path: Path, as_json: bool
-) -> None:
+def test_generate_against_a_local_service(files: dict[str, Path], tmp_path: Path, as_json: bool) -> None:
     pytest.importorskip("velquor_ai.testing")
     args = ["generate", QUESTION, "--image", "cat.png", "--video", "clip.mp4",
             "--local", "--interval", "1"]  # fmt: skip
@@ -244,9 +238,7 @@ def test_service_failures_exit_1(
     assert result.stdout == ""
 
 
-def test_on_premise_generate_then_execute(
-    files: dict[str, Path], tmp_path: Path
-) -> None:
+def test_on_premise_generate_then_execute(files: dict[str, Path], tmp_path: Path) -> None:
     generated = run_cli("generate", QUESTION, "--image", "cat.png", "--video",
                         "clip.mp4", "--on-premise", "-q", cwd=tmp_path)  # fmt: skip
     assert generated.returncode == 0, generated.stderr
@@ -273,9 +265,7 @@ def test_on_premise_generate_then_execute(
 
 
 @pytest.mark.parametrize("level", ["", "info", "debug"], ids=["off", "info", "debug"])
-def test_velquor_log_writes_our_records_with_urls_redacted(
-    files: dict[str, Path], tmp_path: Path, level: str
-) -> None:
+def test_velquor_log_writes_our_records_with_urls_redacted(files: dict[str, Path], tmp_path: Path, level: str) -> None:
     pytest.importorskip("velquor_ai.testing")
     result = run_cli("generate", QUESTION, "--image", "cat.png", "--local", "-q",
                      "--interval", "1", cwd=tmp_path, VELQUOR_LOG=level)  # fmt: skip

@@ -75,9 +75,7 @@ def remote(service: LocalService, **options: Any) -> AsyncVelquorAI:
     return AsyncVelquorAI(api_key=API_KEY, base_url=service.base_url, **options)
 
 
-def expected_inputs(
-    paths: list[Path], content_types: list[str]
-) -> list[dict[str, Any]]:
+def expected_inputs(paths: list[Path], content_types: list[str]) -> list[dict[str, Any]]:
     return [
         {
             "name": path.name,
@@ -140,9 +138,7 @@ async def test_generation_uploads_every_input_and_returns_the_blueprint(
 
     # Every file reached storage whole, under a key of its own, with its type.
     stored = sorted((obj.data, obj.content_type) for obj in service.objects.values())
-    assert stored == sorted(
-        (p.read_bytes(), t) for p, t in zip(images + videos, CONTENT_TYPES, strict=True)
-    )
+    assert stored == sorted((p.read_bytes(), t) for p, t in zip(images + videos, CONTENT_TYPES, strict=True))
 
     # The service saw the road in order: record, URLs, uploads, start, result.
     requests = service.requests
@@ -155,18 +151,14 @@ async def test_generation_uploads_every_input_and_returns_the_blueprint(
     puts = [i for i, (method, _) in enumerate(requests) if method == "PUT"]
     start = paths.index(f"/v1/generation/{gen}/start")
     assert len(puts) == 4 and max(puts) < start
-    assert paths[start + 1 :] and set(paths[start + 1 :]) == {
-        f"/v1/generation/{gen}/result"
-    }
+    assert paths[start + 1 :] and set(paths[start + 1 :]) == {f"/v1/generation/{gen}/result"}
 
     kinds = [event.kind for event in events]
     assert kinds[0] == "created" and kinds[1:3] == ["upload", "upload"]
     uploads = [e for e in events if e.kind == "upload"]
     assert [e.done for e in uploads] == [0, 1, 2, 3, 4]
     assert {e.total for e in uploads} == {4}
-    assert sorted(e.filename for e in uploads[1:]) == sorted(
-        p.name for p in images + videos
-    )
+    assert sorted(e.filename for e in uploads[1:]) == sorted(p.name for p in images + videos)
     assert kinds.index("started") > kinds.index("upload") + 4
     statuses = [e.status for e in events if e.kind == "status"]
     assert statuses[-1] == "completed" and "processing" in statuses
@@ -198,9 +190,7 @@ async def test_remote_blueprint_can_be_executed_on_premise(
 ) -> None:
     images, videos = inputs
     async with remote(service) as client:
-        served = await client.generate(
-            QUESTION, images=images, videos=videos, interval=1
-        )
+        served = await client.generate(QUESTION, images=images, videos=videos, interval=1)
     async with AsyncVelquorAI.on_premise(workdir=tmp_path / "out") as local:
         generated = await local.generate(QUESTION, images=images, videos=videos)
         executed = await local.execute(served.blueprint or "", images + videos)
@@ -406,9 +396,7 @@ async def test_bad_input_is_refused_before_any_request(
     assert service.requests == []
 
 
-def test_text_mode_file_is_refused_with_a_hint(
-    service: LocalService, tmp_path: Path
-) -> None:
+def test_text_mode_file_is_refused_with_a_hint(service: LocalService, tmp_path: Path) -> None:
     path = tmp_path / "photo.png"
     path.write_bytes(PNG_A)
     with open(path) as text, VelquorAI(API_KEY, service.base_url) as client:
@@ -525,15 +513,11 @@ async def test_on_premise_execution_refuses_bad_input(
         with pytest.raises(ValidationError) as caught:
             await client.execute(blueprint, files)
     assert caught.value.field == field
-    assert not (tmp_path / "out").exists() or not any(
-        (tmp_path / "out").rglob("*.json")
-    )
+    assert not (tmp_path / "out").exists() or not any((tmp_path / "out").rglob("*.json"))
 
 
 @asynchronous
-async def test_remote_and_on_premise_operations_stay_in_their_mode(
-    service: LocalService, tmp_path: Path
-) -> None:
+async def test_remote_and_on_premise_operations_stay_in_their_mode(service: LocalService, tmp_path: Path) -> None:
     async with AsyncVelquorAI.on_premise() as local:
         with pytest.raises(VelquorAIError, match="on-premise"):
             local.generations  # noqa: B018

@@ -44,9 +44,7 @@ class Driver:
     """Calls one client's methods the way its users do: plainly, or with
     `asyncio.run` (a new event loop per call) for the async client."""
 
-    def __init__(
-        self, client: AsyncVelquorAI | VelquorAI, loop: asyncio.Runner | None = None
-    ) -> None:
+    def __init__(self, client: AsyncVelquorAI | VelquorAI, loop: asyncio.Runner | None = None) -> None:
         self.client = client
         self.loop = loop
 
@@ -86,9 +84,7 @@ def files(tmp_path: Path) -> list[Path]:
 def upload_round(call: Driver, files: list[Path], service: Any) -> None:
     result = call("generate", QUESTION, images=files[:2], videos=files[2:], interval=1)
     document = json.loads(result.blueprint)
-    assert [(i["name"], i["size"]) for i in document["inputs"]] == [
-        (p.name, p.stat().st_size) for p in files
-    ]
+    assert [(i["name"], i["size"]) for i in document["inputs"]] == [(p.name, p.stat().st_size) for p in files]
 
 
 def service_error_round(call: Driver, files: list[Path], service: Any) -> None:
@@ -202,9 +198,7 @@ def test_ctrl_c_cancels_the_call_and_leaves_the_client_usable(
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_options_reach_the_service_through_the_callers_http_client(
-    kind: str, service: Any
-) -> None:
+def test_options_reach_the_service_through_the_callers_http_client(kind: str, service: Any) -> None:
     sent: list[httpx.Headers] = []
 
     async def record(request: httpx.Request) -> None:
@@ -222,9 +216,7 @@ def test_options_reach_the_service_through_the_callers_http_client(
         )
         call.loop = loop
         call("generate", QUESTION, interval=1)
-        other = call(
-            "with_options", default_headers={"X-Team": "other"}, timeout=9, max_retries=0
-        )
+        other = call("with_options", default_headers={"X-Team": "other"}, timeout=9, max_retries=0)
         other("generate", QUESTION, interval=1)
         assert (other.client.config.timeout, other.client.config.max_retries) == (9.0, 0)
         assert call.client.config.timeout == httpx.Timeout(30, connect=5)

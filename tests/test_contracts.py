@@ -162,9 +162,7 @@ def test_config_reads_process_environment(monkeypatch: pytest.MonkeyPatch) -> No
         ("VELQUOR_API_KEY", "two words"),
     ],
 )
-def test_config_refuses_bad_environment_naming_the_variable(
-    variable: str, value: str
-) -> None:
+def test_config_refuses_bad_environment_naming_the_variable(variable: str, value: str) -> None:
     with pytest.raises(exc.ValidationError, match=variable) as info:
         Config(environ={variable: value})
     assert info.value.field == variable.removeprefix("VELQUOR_").lower()
@@ -343,9 +341,7 @@ class _Service:
                 )
                 if self.path.endswith("/slow"):
                     time.sleep(1.0)
-                status, ctype, body = service.answers.get(
-                    self.path, (200, "application/json", b'{"ok": true}')
-                )
+                status, ctype, body = service.answers.get(self.path, (200, "application/json", b'{"ok": true}'))
                 self.send_response(status)
                 if ctype:
                     self.send_header("Content-Type", ctype)
@@ -368,9 +364,7 @@ class _Service:
 @pytest.fixture
 def service() -> Iterator[_Service]:
     svc = _Service()
-    thread = threading.Thread(
-        target=svc.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True
-    )
+    thread = threading.Thread(target=svc.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     thread.start()
     yield svc
     svc.server.shutdown()
@@ -385,12 +379,8 @@ def _call(config: Config, method: str, *args: Any, **kwargs: Any) -> Any:
     return asyncio.run(go())
 
 
-@pytest.mark.parametrize(
-    ("api_key", "auth"), [("sk-test", "Bearer sk-test"), (None, None)]
-)
-def test_post_sends_json_with_headers(
-    service: _Service, api_key: str | None, auth: str | None
-) -> None:
+@pytest.mark.parametrize(("api_key", "auth"), [("sk-test", "Bearer sk-test"), (None, None)])
+def test_post_sends_json_with_headers(service: _Service, api_key: str | None, auth: str | None) -> None:
     config = Config(api_key=api_key, base_url=service.url, environ={})
     answer = _call(config, "post", "/v1/generation", json={"question": "Qué?"})
     assert answer == {"ok": True}
@@ -399,10 +389,7 @@ def test_post_sends_json_with_headers(
     assert json.loads(request["body"]) == {"question": "Qué?"}
     assert request["headers"]["content-type"] == "application/json"
     assert request["headers"].get("authorization") == auth
-    assert (
-        request["headers"]["user-agent"]
-        == f"velquor-ai-python/{velquor_ai.__version__}"
-    )
+    assert request["headers"]["user-agent"] == f"velquor-ai-python/{velquor_ai.__version__}"
 
 
 def test_bodiless_post_get_and_base_url_prefix(service: _Service) -> None:
@@ -462,14 +449,10 @@ def test_error_statuses_raise_typed_errors(
         ("", b"\xff\xfe"),
     ],
 )
-def test_success_body_that_is_not_a_json_object(
-    service: _Service, ctype: str, body: bytes
-) -> None:
+def test_success_body_that_is_not_a_json_object(service: _Service, ctype: str, body: bytes) -> None:
     service.answers["/v1/generation/g/result"] = (200, ctype, body)
     with pytest.raises(exc.APIError) as info:
-        _call(
-            Config(base_url=service.url, environ={}), "get", "/v1/generation/g/result"
-        )
+        _call(Config(base_url=service.url, environ={}), "get", "/v1/generation/g/result")
     assert type(info.value) is exc.APIError
     assert info.value.status_code == 200
 
@@ -480,9 +463,7 @@ def test_refused_connection_and_timeout(service: _Service) -> None:
         closed_port = probe.getsockname()[1]
     with pytest.raises(exc.APIConnectionError) as info:
         _call(
-            Config(
-                base_url=f"http://127.0.0.1:{closed_port}", max_retries=0, environ={}
-            ),
+            Config(base_url=f"http://127.0.0.1:{closed_port}", max_retries=0, environ={}),
             "get",
             "/v1/x",
         )
@@ -515,9 +496,7 @@ def test_refused_connection_and_timeout(service: _Service) -> None:
         "/v2/generation",
     ],
 )
-def test_paths_that_leave_the_api_are_refused_before_sending(
-    service: _Service, path: str
-) -> None:
+def test_paths_that_leave_the_api_are_refused_before_sending(service: _Service, path: str) -> None:
     with pytest.raises(exc.ValidationError) as info:
         _call(Config(api_key="sk", base_url=service.url, environ={}), "get", path)
     assert info.value.field == "path"

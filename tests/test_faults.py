@@ -60,8 +60,9 @@ class Server(http.server.ThreadingHTTPServer):
     daemon_threads = True
     request_queue_size = 512
 
-    def __init__(self, behaviour: str, status: int = 200, body: bytes = b"{}",
-                 content_type: str = "application/json") -> None:
+    def __init__(
+        self, behaviour: str, status: int = 200, body: bytes = b"{}", content_type: str = "application/json"
+    ) -> None:
         super().__init__(("127.0.0.1", 0), Handler)
         self.behaviour = behaviour
         self.status = status
@@ -297,8 +298,9 @@ def short_timeouts(monkeypatch: pytest.MonkeyPatch) -> ShortTimeouts:
 
 def upload_failures(url: str, count: int, data: bytes, concurrency: int = 1) -> list[BaseException]:
     resource = UploadsResource(None)
-    return asyncio.run(failures(count, lambda: resource.upload_file_to_s3(url + "/bucket/key", data, "image/png"),
-                                concurrency))
+    return asyncio.run(
+        failures(count, lambda: resource.upload_file_to_s3(url + "/bucket/key", data, "image/png"), concurrency)
+    )
 
 
 def test_upload_to_a_closed_port_raises_httpx_connect_error() -> None:
@@ -331,8 +333,9 @@ def test_stalled_storage_times_out_and_every_client_is_closed(short_timeouts: Sh
     assert open_descriptors() == before
 
 
-@pytest.mark.parametrize(("status", "body"), [(403, b"<Error>SignatureDoesNotMatch</Error>"), (500, b"oops"),
-                                              (202, b"later"), (302, b"")])
+@pytest.mark.parametrize(
+    ("status", "body"), [(403, b"<Error>SignatureDoesNotMatch</Error>"), (500, b"oops"), (202, b"later"), (302, b"")]
+)
 def test_refused_uploads_raise_plain_exception_with_status_and_body(status: int, body: bytes) -> None:
     before = open_descriptors()
     with Server("answer", status, body, "application/xml") as server:
@@ -375,7 +378,8 @@ def test_local_service_faults_surface_once_each() -> None:
         seen = asyncio.run(main())
         requests = service.requests
     assert type(seen["expired URL"]) is Exception and str(seen["expired URL"]).startswith(
-        "S3 upload failed (Any): 403 ")
+        "S3 upload failed (Any): 403 "
+    )
     assert type(seen["unknown record"]) is exceptions.NotFoundError
     assert type(seen["injected"]) is exceptions.InternalServerError
     assert type(seen["wrong key"]) is exceptions.AuthenticationError

@@ -51,9 +51,25 @@ def _raiser(dunder: str, error: type[BaseException]) -> Callable[..., Any]:
 
 
 HOSTILE_DUNDERS = [
-    "__index__", "__int__", "__float__", "__fspath__", "__await__", "__bool__", "__eq__",
-    "__len__", "__iter__", "__str__", "__format__", "__lt__", "__gt__", "__contains__",
-    "__getitem__", "keys", "get", "seek", "read",
+    "__index__",
+    "__int__",
+    "__float__",
+    "__fspath__",
+    "__await__",
+    "__bool__",
+    "__eq__",
+    "__len__",
+    "__iter__",
+    "__str__",
+    "__format__",
+    "__lt__",
+    "__gt__",
+    "__contains__",
+    "__getitem__",
+    "keys",
+    "get",
+    "seek",
+    "read",
 ]
 
 
@@ -158,8 +174,9 @@ ATOMS = st.one_of(
     st.integers(min_value=2**63, max_value=2**200),
     st.floats(),
     st.text(max_size=12),
-    st.sampled_from(["", "gen_123", "a.png", "clip.MP4", "x/y", "..", "\ud800", "a\x00b", "completed", "failed",
-                     "image", "video"]),
+    st.sampled_from(
+        ["", "gen_123", "a.png", "clip.MP4", "x/y", "..", "\ud800", "a\x00b", "completed", "failed", "image", "video"]
+    ),
     st.binary(max_size=8),
     st.complex_numbers(max_magnitude=10),
 )
@@ -183,17 +200,36 @@ FILE_DIR = Path(tempfile.mkdtemp(prefix="velquor-fuzz-"))
 (FILE_DIR / "large.bin").write_bytes(b"x" * 5000)
 (FILE_DIR / "noext").write_bytes(b"data")
 (FILE_DIR / "folder").mkdir()
-FILES = st.tuples(st.sampled_from(["realfile", "realpath"]), st.sampled_from(["small.png", "large.bin", "noext",
-                                                                             "folder", "missing.mp4"]))
+FILES = st.tuples(
+    st.sampled_from(["realfile", "realpath"]),
+    st.sampled_from(["small.png", "large.bin", "noext", "folder", "missing.mp4"]),
+)
 
 RECIPES = st.recursive(
     LEAVES,
     lambda children: st.one_of(
         st.lists(children, max_size=4).map(lambda items: ("list", items)),
         st.lists(children, max_size=3).map(lambda items: ("tuple", items)),
-        st.lists(st.tuples(st.sampled_from(["path", "file_obj", "filename", "output", "blueprint", "status",
-                                            "generation_id", "result", "error", "x"]), children),
-                 max_size=4).map(lambda items: ("dict", items)),
+        st.lists(
+            st.tuples(
+                st.sampled_from(
+                    [
+                        "path",
+                        "file_obj",
+                        "filename",
+                        "output",
+                        "blueprint",
+                        "status",
+                        "generation_id",
+                        "result",
+                        "error",
+                        "x",
+                    ]
+                ),
+                children,
+            ),
+            max_size=4,
+        ).map(lambda items: ("dict", items)),
         children.map(lambda inner: ("ready", inner)),
     ),
     max_leaves=8,
@@ -252,8 +288,14 @@ class Builder:
 
     @staticmethod
     def _sub_args(kind: str, atom: Any) -> tuple[Any, ...]:
-        converters = {"str": str, "bytes": lambda v: v if isinstance(v, bytes) else b"s", "int": lambda v: 3,
-                      "float": lambda v: 2.5, "list": lambda v: [v], "dict": lambda v: {"k": v}}
+        converters = {
+            "str": str,
+            "bytes": lambda v: v if isinstance(v, bytes) else b"s",
+            "int": lambda v: 3,
+            "float": lambda v: 2.5,
+            "list": lambda v: [v],
+            "dict": lambda v: {"k": v},
+        }
         try:
             return (converters[kind](atom),)
         except Exception:  # noqa: BLE001 - a str() that fails: use a plain value
@@ -262,8 +304,6 @@ class Builder:
 
 COMPILED = {dotted: importlib.import_module(dotted) for dotted in MODULES}
 TWINS = compiled_twins()
-
-
 
 
 # --- fake collaborators ------------------------------------------------------------------
@@ -539,8 +579,11 @@ def run_side(target: Target, draw: Draw, side: str, monkeypatch: pytest.MonkeyPa
     args = [value(recipe) for recipe in draw.args]
     kwargs = {KEY_CLASSES[cls](text): value(recipe) for (cls, text), recipe in draw.kwargs}
     if target.instance is not None:
-        instance = target.instance(modules[target.module], build, env) if draw.self_recipe is None else (
-            value(draw.self_recipe))
+        instance = (
+            target.instance(modules[target.module], build, env)
+            if draw.self_recipe is None
+            else (value(draw.self_recipe))
+        )
         args.insert(0, instance)
 
     def finish(result: Any) -> tuple[Any, ...]:
@@ -573,11 +616,43 @@ def shape_calls(calls: list[Any]) -> str:
 # --- drawing calls ---------------------------------------------------------------------------
 
 KEYWORDS = st.one_of(
-    st.sampled_from(["self", "x", "json", "execution_id", "generation_id", "filenames", "check_fn", "timeout",
-                     "interval", "on_progress", "config", "file", "file_type", "file_info", "filename",
-                     "upload_url", "file_data", "content_type", "upload_urls", "question", "http_client", "uploads",
-                     "client", "prompt", "images", "videos", "blueprint", "input_files", "result_dict", "status",
-                     "generation_id", "\u00e9t\u00e9", ""]),
+    st.sampled_from(
+        [
+            "self",
+            "x",
+            "json",
+            "execution_id",
+            "generation_id",
+            "filenames",
+            "check_fn",
+            "timeout",
+            "interval",
+            "on_progress",
+            "config",
+            "file",
+            "file_type",
+            "file_info",
+            "filename",
+            "upload_url",
+            "file_data",
+            "content_type",
+            "upload_urls",
+            "question",
+            "http_client",
+            "uploads",
+            "client",
+            "prompt",
+            "images",
+            "videos",
+            "blueprint",
+            "input_files",
+            "result_dict",
+            "status",
+            "generation_id",
+            "\u00e9t\u00e9",
+            "",
+        ]
+    ),
     st.text(max_size=6),
 )
 
@@ -589,8 +664,10 @@ KEYWORD_NAMES = st.tuples(st.sampled_from(["str", "str", "str", "KeyStr", "Raisi
 
 REPLY = st.tuples(st.sampled_from(["await", "await", "await", "plain", "raise"]), RECIPES)
 GOOD_DICTS = st.fixed_dictionaries(
-    {"generation_id": st.sampled_from(["g", 5]).map(lambda v: ("atom", v)),
-     "status": st.sampled_from(["completed", "failed", "created", "nope"]).map(lambda v: ("atom", v))},
+    {
+        "generation_id": st.sampled_from(["g", 5]).map(lambda v: ("atom", v)),
+        "status": st.sampled_from(["completed", "failed", "created", "nope"]).map(lambda v: ("atom", v)),
+    },
     optional={"blueprint": RECIPES, "result": RECIPES, "error": RECIPES, "estimated_time": RECIPES},
 ).map(lambda d: ("dict", list(d.items())))
 
@@ -618,8 +695,11 @@ def draws(draw: st.DrawFn, target: Target) -> Draw:
         supplied = [p for p in params if p.default is ... or draw(st.booleans())]
         positional = draw(st.integers(0, len(supplied)))
         for i, param in enumerate(supplied):
-            chosen = draw(st.one_of(plausible_value(target, params.index(param)), value)
-                          if draw(st.integers(0, 4)) == 0 else plausible_value(target, params.index(param)))
+            chosen = draw(
+                st.one_of(plausible_value(target, params.index(param)), value)
+                if draw(st.integers(0, 4)) == 0
+                else plausible_value(target, params.index(param))
+            )
             if i < positional and supplied[: i + 1] == params[: i + 1]:
                 args.append(chosen)
             else:
@@ -659,8 +739,9 @@ def draws(draw: st.DrawFn, target: Target) -> Draw:
     env = {
         "replies": replies,
         "cap": draw(st.one_of(st.sampled_from([("atom", 30), ("atom", 12.5), ("atom", 1000)]), RECIPES)),
-        "statuses": draw(st.lists(st.one_of(LEAVES, st.sampled_from([("status", "completed"), ("status", "failed")])),
-                                  max_size=4)),
+        "statuses": draw(
+            st.lists(st.one_of(LEAVES, st.sampled_from([("status", "completed"), ("status", "failed")])), max_size=4)
+        ),
     }
     self_recipe = None if target.instance is None or draw(st.integers(0, 9)) else draw(RECIPES)
     return Draw(self_recipe, args, kwargs, env, draw(st.sampled_from([0, 1, 40, 40, 40])))
@@ -670,7 +751,8 @@ def plausible_value(target: Target, index: int) -> st.SearchStrategy[Any]:
     params = target.params[1:] if target.instance or target.kind == "constructor" else target.params
     if target.varargs:
         return st.lists(st.one_of(st.text(max_size=5).map(lambda t: ("atom", t)), LEAVES), max_size=3).map(
-            lambda items: ("list", items))
+            lambda items: ("list", items)
+        )
     check = params[index].check if index < len(params) else "any"
     name = params[index].name if index < len(params) else ""
     if name == "check_fn":
@@ -690,12 +772,20 @@ def plausible_value(target: Target, index: int) -> st.SearchStrategy[Any]:
         "bytes": st.binary(max_size=16).map(lambda v: ("atom", v)),
         "int": st.sampled_from([0, 1, 2, -1, 2.9, True, 1 << 70]).map(lambda v: ("atom", v)),
         "list": st.lists(st.one_of(st.text(max_size=6).map(lambda t: ("atom", t)), RECIPES), max_size=3).map(
-            lambda items: ("list", items)),
-        "optlist": st.one_of(st.just(("atom", None)), st.lists(st.one_of(
-            st.text(max_size=6).map(lambda t: ("atom", t)), LEAVES), max_size=3).map(lambda items: ("list", items))),
-        "dict": st.one_of(GOOD_DICTS, st.lists(st.tuples(st.sampled_from(["path", "file_obj", "output", "x"]),
-                                                         st.one_of(FILES, RECIPES)),
-                                               max_size=2).map(lambda items: ("dict", items))),
+            lambda items: ("list", items)
+        ),
+        "optlist": st.one_of(
+            st.just(("atom", None)),
+            st.lists(st.one_of(st.text(max_size=6).map(lambda t: ("atom", t)), LEAVES), max_size=3).map(
+                lambda items: ("list", items)
+            ),
+        ),
+        "dict": st.one_of(
+            GOOD_DICTS,
+            st.lists(
+                st.tuples(st.sampled_from(["path", "file_obj", "output", "x"]), st.one_of(FILES, RECIPES)), max_size=2
+            ).map(lambda items: ("dict", items)),
+        ),
         "any": RECIPES,
     }[check]
 

@@ -93,8 +93,15 @@ class StubbornScript(Script):
 class World:
     """What both sides share: the script of the awaitables and the record of what reached them."""
 
-    def __init__(self, yields: list[str], swallow: bool, steps: list[str], methods: frozenset[str] = frozenset(),
-                 side: str = "frame", hostile: bool = False) -> None:
+    def __init__(
+        self,
+        yields: list[str],
+        swallow: bool,
+        steps: list[str],
+        methods: frozenset[str] = frozenset(),
+        side: str = "frame",
+        hostile: bool = False,
+    ) -> None:
         self.side = side
         self.hostile = hostile  # the S3 client's class rebases itself during the lookup of __aexit__
         self.yields = yields
@@ -225,8 +232,9 @@ class ScriptIterator:
 
 
 ITERATOR_TYPES = {
-    frozenset(methods): type("ScriptIterator", (ScriptIterator,),
-                             {name: getattr(ScriptIterator, f"_{name}") for name in methods})
+    frozenset(methods): type(
+        "ScriptIterator", (ScriptIterator,), {name: getattr(ScriptIterator, f"_{name}") for name in methods}
+    )
     for methods in ([], ["send"], ["throw"], ["close"], ["send", "throw"], ["send", "throw", "close"])
 }
 
@@ -307,10 +315,12 @@ class OnPremise:
 # Each scenario makes its coroutine from the modules of one side: the compiled
 # ones, or their twins.
 def modules(side: str) -> SimpleNamespace:
-    return SimpleNamespace(poller=side_module(side, "velquor_ai.util.poller"),
-                           uploads=side_module(side, "velquor_ai.resources.uploads"),
-                           generations=side_module(side, "velquor_ai.resources.generations"),
-                           vostrel=side_module(side, "velquor_ai._vostrel"))
+    return SimpleNamespace(
+        poller=side_module(side, "velquor_ai.util.poller"),
+        uploads=side_module(side, "velquor_ai.resources.uploads"),
+        generations=side_module(side, "velquor_ai.resources.generations"),
+        vostrel=side_module(side, "velquor_ai._vostrel"),
+    )
 
 
 FILES = ["a.png", "b.mp4"]
@@ -323,7 +333,8 @@ def poll(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> A
     clock = FakeAsyncio(sleep=lambda seconds: world.awaitable(f"sleep({seconds})", None))
     monkeypatch.setattr(m.poller, "asyncio", clock)
     return m.poller.StatusPoller(Config()).poll_until_complete(
-        lambda: world.awaitable("check", Status(next(statuses, "completed"), error="why")), 100, 2)
+        lambda: world.awaitable("check", Status(next(statuses, "completed"), error="why")), 100, 2
+    )
 
 
 def upload_urls(m: SimpleNamespace, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
@@ -360,6 +371,7 @@ SCENARIOS: dict[str, Callable[[SimpleNamespace, World, pytest.MonkeyPatch], Any]
 
 def start(kind: str, side: str, world: World, monkeypatch: pytest.MonkeyPatch) -> Any:
     return SCENARIOS[kind](modules(side), world, monkeypatch)
+
 
 # --- driving --------------------------------------------------------------------------
 
@@ -401,8 +413,9 @@ def describe(error: BaseException) -> tuple[str, str, str]:
     text = str(error)
     if isinstance(error, RuntimeError) and text in ("generator raised StopIteration", "coroutine raised StopIteration"):
         text = "<raised StopIteration>"
-    if isinstance(error, TypeError) and ("can't be used in 'await' expression" in text or
-                                         "'async with' received an object from" in text):
+    if isinstance(error, TypeError) and (
+        "can't be used in 'await' expression" in text or "'async with' received an object from" in text
+    ):
         text = "<not awaitable>"
     return type(error).__name__, text, context
 
@@ -440,8 +453,17 @@ def in_handler(action: Callable[[], Any]) -> tuple[Any, bool]:
         return result, sys.exception() is handled
 
 
-def run(kind: str, side: str, operations: list[tuple[Any, ...]], yields: list[str], swallow: bool,
-        steps: list[str], methods: frozenset[str], hostile: bool, drop: bool) -> tuple[list[Any], list[Any]]:
+def run(
+    kind: str,
+    side: str,
+    operations: list[tuple[Any, ...]],
+    yields: list[str],
+    swallow: bool,
+    steps: list[str],
+    methods: frozenset[str],
+    hostile: bool,
+    drop: bool,
+) -> tuple[list[Any], list[Any]]:
     world = World(yields, swallow, steps, methods, side, hostile)
     with pytest.MonkeyPatch.context() as monkeypatch, warnings.catch_warnings():
         warnings.simplefilter("ignore", DeprecationWarning)
@@ -470,8 +492,10 @@ def run(kind: str, side: str, operations: list[tuple[Any, ...]], yields: list[st
 
 OPERATION = st.one_of(
     st.tuples(st.just("send"), st.sampled_from([None, None, "v", 0, REENTER])),
-    st.tuples(st.sampled_from(["throw class", "throw instance", "throw 3", "throw 2 value", "throw 3 traceback"]),
-              st.sampled_from(THROWN)),
+    st.tuples(
+        st.sampled_from(["throw class", "throw instance", "throw 3", "throw 2 value", "throw 3 traceback"]),
+        st.sampled_from(THROWN),
+    ),
     st.just(("close",)),
     st.just(("await again",)),
 )
@@ -486,10 +510,35 @@ def scenarios(draw: st.DrawFn) -> tuple[list[tuple[Any, ...]], list[str], bool, 
     if operations and operations[0][0] == "send" and operations[0][1] is not None:
         operations[0] = ("send", None)  # the intended difference: see the module docstring
     yields = draw(st.lists(st.sampled_from(["a", "b", "c"]), max_size=3))
-    steps = draw(st.lists(st.sampled_from(["await", "await", "await", "iterator", "iterator", "raise", "stop", "plain",
-                                            "itself", "deep", "stubborn"]), max_size=4))
-    return (operations, yields, draw(st.booleans()), steps, draw(st.sampled_from(sorted(ITERATOR_TYPES, key=sorted))),
-            draw(st.booleans()), draw(st.booleans()))
+    steps = draw(
+        st.lists(
+            st.sampled_from(
+                [
+                    "await",
+                    "await",
+                    "await",
+                    "iterator",
+                    "iterator",
+                    "raise",
+                    "stop",
+                    "plain",
+                    "itself",
+                    "deep",
+                    "stubborn",
+                ]
+            ),
+            max_size=4,
+        )
+    )
+    return (
+        operations,
+        yields,
+        draw(st.booleans()),
+        steps,
+        draw(st.sampled_from(sorted(ITERATOR_TYPES, key=sorted))),
+        draw(st.booleans()),
+        draw(st.booleans()),
+    )
 
 
 # Enough for every run of the suite; a longer campaign: VELQUOR_FUZZ_EXAMPLES=20000.

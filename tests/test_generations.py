@@ -150,8 +150,7 @@ def test_models_are_built_from_the_answer_as_keywords(call, line):
     with pytest.raises(TypeError) as caught:
         asyncio.run(coroutine("g"))
     model = "GenerationStatus" if call == "start" else "GenerationResult"
-    assert str(caught.value) == (
-        f"velquor_ai.models.blueprint.{model}() argument after ** must be a mapping, not int")
+    assert str(caught.value) == (f"velquor_ai.models.blueprint.{model}() argument after ** must be a mapping, not int")
 
 
 def test_errors_of_the_http_client_pass_unchanged_with_the_body_entry():

@@ -108,10 +108,12 @@ def test_ten_thousand_concurrent_polls_complete_and_hold_little_memory(capsys: p
         tracemalloc.stop()
     frame_per_poll, native_per_poll = figures["frame"][0] / POLLS, figures["native"][0] / POLLS
     with capsys.disabled():
-        print(f"\n{POLLS} suspended polls, memory held per poll (task, check coroutine and event waiter "
-              f"included): frame {frame_per_poll:.0f} B, native {native_per_poll:.0f} B; "
-              f"left after completion: frame {figures['frame'][1]} B, native {figures['native'][1]} B; "
-              f"the suspended poll coroutine alone: frame {alone['frame']:.0f} B, native {alone['native']:.0f} B")
+        print(
+            f"\n{POLLS} suspended polls, memory held per poll (task, check coroutine and event waiter "
+            f"included): frame {frame_per_poll:.0f} B, native {native_per_poll:.0f} B; "
+            f"left after completion: frame {figures['frame'][1]} B, native {figures['native'][1]} B; "
+            f"the suspended poll coroutine alone: frame {alone['frame']:.0f} B, native {alone['native']:.0f} B"
+        )
     assert frame_per_poll < 2 * native_per_poll + 1024
 
 
@@ -132,11 +134,18 @@ def test_a_thousand_concurrent_generations_with_uploads(tmp_path: Path, capsys: 
 
     async def main(base_url: str) -> list[Any]:
         async with AsyncVelquorAI(api_key="sk-load", base_url=base_url, timeout=120) as client:
-            return await asyncio.gather(*(
-                client.generate(f"What is shown in #{n}?", images=[image], videos=[video] if n % 2 else None,
-                                timeout=600, interval=1)
-                for n in range(GENERATIONS)
-            ))
+            return await asyncio.gather(
+                *(
+                    client.generate(
+                        f"What is shown in #{n}?",
+                        images=[image],
+                        videos=[video] if n % 2 else None,
+                        timeout=600,
+                        interval=1,
+                    )
+                    for n in range(GENERATIONS)
+                )
+            )
 
     with testing.LocalService(api_key="sk-load") as service:
         results = asyncio.run(main(service.base_url))

@@ -54,9 +54,7 @@ def test_generated_blueprint_describes_inputs_canonically(inputs: list[Path]) ->
     ]
 
 
-def test_generation_is_deterministic_and_independent_of_location(
-    inputs: list[Path], tmp_path: Path
-) -> None:
+def test_generation_is_deterministic_and_independent_of_location(inputs: list[Path], tmp_path: Path) -> None:
     moved = tmp_path / "elsewhere"
     shutil.copytree(inputs[0].parent, moved)
     first = _generate("Q", inputs)
@@ -84,16 +82,9 @@ def test_generation_without_inputs_has_only_the_answer_step(no_inputs: Any) -> N
         ("Q", "photo.png", TypeError),
     ],
 )
-def test_generation_refusals(
-    tmp_path: Path, question: Any, paths: Any, error: type[Exception]
-) -> None:
+def test_generation_refusals(tmp_path: Path, question: Any, paths: Any, error: type[Exception]) -> None:
     if isinstance(paths, list):
-        paths = [
-            p.format(missing=tmp_path / "nope.png", dir=tmp_path)
-            if isinstance(p, str)
-            else p
-            for p in paths
-        ]
+        paths = [p.format(missing=tmp_path / "nope.png", dir=tmp_path) if isinstance(p, str) else p for p in paths]
     with pytest.raises(error):
         _generate(question, paths)
 
@@ -166,9 +157,7 @@ def test_validation_refuses_non_text() -> None:
         VelquorAPIClient().validate_blueprint(_valid_document())  # type: ignore[arg-type]
 
 
-def test_execution_writes_one_report_per_input(
-    inputs: list[Path], tmp_path: Path
-) -> None:
+def test_execution_writes_one_report_per_input(inputs: list[Path], tmp_path: Path) -> None:
     workdir = tmp_path / "work" / "nested"
     client = VelquorAPIClient(workdir=workdir)
     blueprint = _generate("What is shown?", inputs[:1])
@@ -191,9 +180,7 @@ def test_execution_writes_one_report_per_input(
     digest = hashlib.sha256(client.validate_blueprint(blueprint).encode()).hexdigest()
     for path, source in zip(first["output"], inputs, strict=True):
         report = json.loads(Path(path).read_text(encoding="utf-8"))
-        assert (
-            report["input"]["sha256"] == hashlib.sha256(source.read_bytes()).hexdigest()
-        )
+        assert report["input"]["sha256"] == hashlib.sha256(source.read_bytes()).hexdigest()
         assert report["input"]["size"] == source.stat().st_size
         assert report["blueprint_sha256"] == digest
         assert report["question"] == "What is shown?"
@@ -207,9 +194,7 @@ def test_execution_without_workdir_uses_a_fresh_temporary_folder(
     result = asyncio.run(client.execute_blueprint(blueprint, [inputs[0]]))
     folder = Path(result["output"][0]).parent
     try:
-        assert folder.is_dir() and [p.name for p in folder.iterdir()] == [
-            "000-photo.png.json"
-        ]
+        assert folder.is_dir() and [p.name for p in folder.iterdir()] == ["000-photo.png.json"]
     finally:
         shutil.rmtree(folder)
 

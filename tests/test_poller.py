@@ -50,9 +50,7 @@ def run(coro: Any) -> Any:
     return stop.value.value
 
 
-def poll(
-    check_fn: Any, timeout: Any, interval: Any, on_progress: Any = None, config: Any = None
-) -> Any:
+def poll(check_fn: Any, timeout: Any, interval: Any, on_progress: Any = None, config: Any = None) -> Any:
     """Run one poll to its end on a poller capped at 30 seconds (unless `config` is given)."""
     poller = StatusPoller(Cap(30) if config is None else config)
     return run(poller.poll_until_complete(check_fn, timeout, interval, on_progress))
@@ -167,9 +165,7 @@ def test_deadline_is_tested_at_the_start_of_each_cycle_only(clock: FakeAsyncio) 
     # Checks at 0, 4 and exactly 10 (not past the budget); the sleep to 19 crosses it.
     with pytest.raises(SDKTimeoutError):
         poll(clock.checker(), 10, 4)
-    assert clock.events == [
-        ("check", 0.0), ("sleep", 4), ("check", 4.0), ("sleep", 6), ("check", 10.0), ("sleep", 9)
-    ]
+    assert clock.events == [("check", 0.0), ("sleep", 4), ("check", 4.0), ("sleep", 6), ("check", 10.0), ("sleep", 9)]
     # The loop is fetched anew for the start reading and for every cycle.
     assert clock.loop_fetches == 5
 
@@ -262,9 +258,7 @@ class StatusBroken:
     ],
     ids=repr,
 )
-def test_other_answers_keep_the_poll_going_until_the_deadline(
-    clock: FakeAsyncio, answer: Any
-) -> None:
+def test_other_answers_keep_the_poll_going_until_the_deadline(clock: FakeAsyncio, answer: Any) -> None:
     with pytest.raises(SDKTimeoutError):
         poll(clock.checker(then=answer), 20, 5)
     assert clock.sleeps == [5, 7, 10]
@@ -485,8 +479,11 @@ def test_methods_present_themselves_like_python_functions() -> None:
         "Initialize status poller.",
     ]
     assert list(method.__annotations__.items()) == [
-        ("check_fn", "Callable"), ("timeout", "int"), ("interval", "int"),
-        ("on_progress", "Optional[Callable]"), ("return", "Any"),
+        ("check_fn", "Callable"),
+        ("timeout", "int"),
+        ("interval", "int"),
+        ("on_progress", "Optional[Callable]"),
+        ("return", "Any"),
     ]
     assert list(init.__annotations__.items()) == [("config", "Config"), ("return", "None")]
     assert method.__defaults__ == (None,)
@@ -514,8 +511,16 @@ def test_module_namespace() -> None:
 
     names = list(vars(poller_module))
     assert names[names.index("asyncio") :] == [
-        "asyncio", "logging", "Any", "Callable", "Optional", "Config",
-        "SDKTimeoutError", "logger", "StatusPoller", "__test__",
+        "asyncio",
+        "logging",
+        "Any",
+        "Callable",
+        "Optional",
+        "Config",
+        "SDKTimeoutError",
+        "logger",
+        "StatusPoller",
+        "__test__",
     ]
     assert poller_module.__doc__ == "Status polling utilities."
     assert poller_module.asyncio is asyncio

@@ -83,9 +83,7 @@ def sent(service: LocalService, stage: str) -> int:
 
 @pytest.mark.parametrize("stage", STAGES)
 @pytest.mark.parametrize("fault", FAULTS)
-def test_generation_completes_through_one_fault(
-    service: LocalService, image: Path, fault: str, stage: str
-) -> None:
+def test_generation_completes_through_one_fault(service: LocalService, image: Path, fault: str, stage: str) -> None:
     method, fragment = STAGES[stage]
     service.fail_next(**FAULTS[fault][0], method=method, path=fragment)
 
@@ -134,9 +132,7 @@ def test_without_retries_one_fault_fails_at_once_keeping_the_generation(
 
 
 @pytest.mark.parametrize("fault", ["500", "dropped connection"])
-def test_error_after_the_last_try_says_how_many_were_made(
-    service: LocalService, fault: str
-) -> None:
+def test_error_after_the_last_try_says_how_many_were_made(service: LocalService, fault: str) -> None:
     options, error = FAULTS[fault]
     service.fail_next(**options, count=3, path="/start")
 

@@ -262,9 +262,7 @@ async def test_cancelling_a_large_upload_midway_leaves_nothing_open(
             if event.kind == "uploading" and event.sent >= 3 * CHUNK_SIZE:
                 task.cancel()
 
-        task = asyncio.create_task(
-            client.generate(QUESTION, videos=videos, on_progress=on_progress)
-        )
+        task = asyncio.create_task(client.generate(QUESTION, videos=videos, on_progress=on_progress))
         with pytest.raises(asyncio.CancelledError):
             await task
         assert any(e.kind == "uploading" for e in seen)

@@ -92,7 +92,10 @@ def test_config_is_kept_and_read_at_use(tmp_path: Path) -> None:
             lambda: FileHandler(None).prepare_file("x", None),
             "Argument 'file_type' has incorrect type (expected str, got NoneType)",
         ),
-        (lambda: FileHandler(None).read_file(None), "Argument 'file_info' has incorrect type (expected dict, got NoneType)"),
+        (
+            lambda: FileHandler(None).read_file(None),
+            "Argument 'file_info' has incorrect type (expected dict, got NoneType)",
+        ),
     ],
 )
 def test_call_boundary(call: Any, message: str) -> None:

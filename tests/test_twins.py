@@ -131,30 +131,48 @@ FAILURES: dict[str, tuple[str, Callable[[ModuleType], Any]]] = {
     "deadline passed": ("velquor_ai.util.poller", poll(Status("pending"), timeout=3)),
     "failed status": ("velquor_ai.util.poller", poll(Status("failed", error="boom"))),
     "progress callback raises": ("velquor_ai.util.poller", poll(Status("pending"), on_progress=len)),
-    "unreadable blueprint": ("velquor_ai.models.blueprint",
-                             lambda m: m.GenerationResult.extract_blueprint_from_result(Unreadable("blueprint"))),
-    "unreadable result": ("velquor_ai.models.blueprint",
-                          lambda m: m.GenerationResult.extract_blueprint_from_result(Unreadable("result"))),
-    "request refused": ("velquor_ai.resources.uploads",
-                        lambda m: run(m.UploadsResource(HTTP(error=KeyError())).get_generation_upload_urls("g", []))),
-    "content type unknown": ("velquor_ai.resources.uploads",
-                             lambda m: (setattr(m, "mimetypes", None),
-                                        run(m.UploadsResource(HTTP()).get_execution_upload_urls("e", ["a"])))),
-    "storage answers 500": ("velquor_ai.resources.uploads",
-                            lambda m: (setattr(m, "httpx", Storage(500)),
-                                       run(m.UploadsResource(HTTP()).upload_file_to_s3("u", b"data")))),
-    "empty generation id": ("velquor_ai.resources.generations",
-                            lambda m: run(m.GenerationsResource(HTTP(), None).start(""))),
-    "answer is None": ("velquor_ai.resources.generations",
-                       lambda m: run(m.GenerationsResource(HTTP(), None).create("q"))),
-    "answer is a list": ("velquor_ai.resources.generations",
-                         lambda m: run(m.GenerationsResource(HTTP(answer=[]), None).create("q"))),
-    "result refused": ("velquor_ai.resources.generations",
-                       lambda m: run(m.GenerationsResource(HTTP(error=LookupError()), None).get_result("g"))),
+    "unreadable blueprint": (
+        "velquor_ai.models.blueprint",
+        lambda m: m.GenerationResult.extract_blueprint_from_result(Unreadable("blueprint")),
+    ),
+    "unreadable result": (
+        "velquor_ai.models.blueprint",
+        lambda m: m.GenerationResult.extract_blueprint_from_result(Unreadable("result")),
+    ),
+    "request refused": (
+        "velquor_ai.resources.uploads",
+        lambda m: run(m.UploadsResource(HTTP(error=KeyError())).get_generation_upload_urls("g", [])),
+    ),
+    "content type unknown": (
+        "velquor_ai.resources.uploads",
+        lambda m: (setattr(m, "mimetypes", None), run(m.UploadsResource(HTTP()).get_execution_upload_urls("e", ["a"]))),
+    ),
+    "storage answers 500": (
+        "velquor_ai.resources.uploads",
+        lambda m: (setattr(m, "httpx", Storage(500)), run(m.UploadsResource(HTTP()).upload_file_to_s3("u", b"data"))),
+    ),
+    "empty generation id": (
+        "velquor_ai.resources.generations",
+        lambda m: run(m.GenerationsResource(HTTP(), None).start("")),
+    ),
+    "answer is None": (
+        "velquor_ai.resources.generations",
+        lambda m: run(m.GenerationsResource(HTTP(), None).create("q")),
+    ),
+    "answer is a list": (
+        "velquor_ai.resources.generations",
+        lambda m: run(m.GenerationsResource(HTTP(answer=[]), None).create("q")),
+    ),
+    "result refused": (
+        "velquor_ai.resources.generations",
+        lambda m: run(m.GenerationsResource(HTTP(error=LookupError()), None).get_result("g")),
+    ),
     "unsupported input": ("velquor_ai._vostrel", lambda m: m.prepare_file_paths([1])),
     "execution without inputs": ("velquor_ai._vostrel", lambda m: run(m.execute_blueprint_vostrel(None, "bp", []))),
-    "blueprint refused": ("velquor_ai._vostrel",
-                          lambda m: run(m.generate_blueprint_vostrel(OnPremise(), "q", None, None))),
+    "blueprint refused": (
+        "velquor_ai._vostrel",
+        lambda m: run(m.generate_blueprint_vostrel(OnPremise(), "q", None, None)),
+    ),
     "output not iterable": ("velquor_ai._vostrel", lambda m: m.create_execution_result({"output": 5})),
 }
 
@@ -163,8 +181,11 @@ def frame_lines(error: BaseException, filename: str) -> list[int | None]:
     """The line of each frame of one file. An `async with` that lets an exception
     through gives its frame a second, outer entry at the statement's line; the
     inner entry is the one the Python frame has."""
-    found = [(e.name.rsplit(".", 1)[-1], e.lineno) for e in traceback.extract_tb(error.__traceback__)
-             if e.filename == filename]
+    found = [
+        (e.name.rsplit(".", 1)[-1], e.lineno)
+        for e in traceback.extract_tb(error.__traceback__)
+        if e.filename == filename
+    ]
     return [line for i, (name, line) in enumerate(found) if i + 1 == len(found) or found[i + 1][0] != name]
 
 

@@ -35,8 +35,9 @@ def test_example_programs_type_check_strictly(tmp_path: Path) -> None:
     # The compiled modules used directly, and a sync and an async client program.
     examples = sorted(str(p) for p in (Path(__file__).parent / "typing_example").glob("*.py"))
     assert len(examples) == 3
-    result = run("-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), *examples,
-                 cwd=tmp_path)
+    result = run(
+        "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), *examples, cwd=tmp_path
+    )
     assert result.returncode == 0, result.stdout + result.stderr
 
 
@@ -57,11 +58,9 @@ def test_public_interface_is_typed_for_pyright(tmp_path: Path) -> None:
 
 def test_a_type_error_in_a_compiled_call_is_reported(tmp_path: Path) -> None:
     wrong = tmp_path / "wrong.py"
-    wrong.write_text(
-        "from velquor_ai.util.validators import validate_generation_id\n"
-        "validate_generation_id(123)\n"
+    wrong.write_text("from velquor_ai.util.validators import validate_generation_id\nvalidate_generation_id(123)\n")
+    result = run(
+        "-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(wrong), cwd=tmp_path
     )
-    result = run("-m", "mypy", "--strict", "--no-incremental", "--cache-dir", str(tmp_path / "cache"), str(wrong),
-                 cwd=tmp_path)
     assert result.returncode == 1
     assert 'Argument 1 to "validate_generation_id" has incompatible type "int"; expected "str"' in result.stdout

@@ -510,8 +510,9 @@ def test_real_library_without_inputs_and_with_a_bad_blueprint(media: tuple[Path,
     generated = asyncio.run(generate_blueprint_vostrel(client, "Anything?", None, []))
     assert json.loads(generated.blueprint)["steps"] == [{"action": "answer"}]
     with pytest.raises(BlueprintError, match="unsupported version"):
-        asyncio.run(execute_blueprint_vostrel(client, generated.blueprint.replace('"version":1', '"version":2'),
-                                              [media[0]]))
+        asyncio.run(
+            execute_blueprint_vostrel(client, generated.blueprint.replace('"version":1', '"version":2'), [media[0]])
+        )
 
 
 # ------------------------------------------------------------ module surface

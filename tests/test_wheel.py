@@ -47,10 +47,14 @@ def test_wheel_installs_and_imports_in_a_new_environment(tmp_path: Path) -> None
     venv.EnvBuilder(with_pip=True).create(environment)
     python = environment / "bin" / "python"
     run([str(python), "-m", "pip", "install", "--quiet", str(wheel)])
-    probe = "import importlib, sys\n" + "".join(f"importlib.import_module({name!r})\n" for name in MODULES) + (
-        "from velquor_ai.util.validators import validate_generation_id\n"
-        "validate_generation_id('gen_123')\n"
-        "print(sys.modules['velquor_ai.util.validators'].__file__)\n"
+    probe = (
+        "import importlib, sys\n"
+        + "".join(f"importlib.import_module({name!r})\n" for name in MODULES)
+        + (
+            "from velquor_ai.util.validators import validate_generation_id\n"
+            "validate_generation_id('gen_123')\n"
+            "print(sys.modules['velquor_ai.util.validators'].__file__)\n"
+        )
     )
     env = {key: value for key, value in os.environ.items() if key != "PYTHONPATH"}
     printed = run([str(python), "-c", probe], cwd=tmp_path, env=env).stdout
@@ -69,7 +73,7 @@ def test_source_checkout_without_built_modules_fails_at_import(tmp_path: Path) -
         capture_output=True, text=True, cwd=tmp_path, env={"PATH": os.environ.get("PATH", "")}, timeout=60,
     )  # fmt: skip
     assert result.returncode == 1
-    assert result.stderr.splitlines()[-1].startswith(
-        "ImportError: velquor_ai's compiled modules are not built in "
-    ), result.stderr
+    assert result.stderr.splitlines()[-1].startswith("ImportError: velquor_ai's compiled modules are not built in "), (
+        result.stderr
+    )
     assert "make install" in result.stderr

@@ -113,9 +113,7 @@ class ResultsFile:
         self._handle: BinaryIO | None = handle
 
     @classmethod
-    def open(
-        cls, path: Path, jobs_path: Path, *, resume: bool, warn: Warn
-    ) -> ResultsFile:
+    def open(cls, path: Path, jobs_path: Path, *, resume: bool, warn: Warn) -> ResultsFile:
         """Open the journal: a new one, or (with `resume`) an existing one read
         back, with a last line torn by a kill cut off.
 
@@ -195,9 +193,7 @@ def _write_line(handle: BinaryIO, record: dict[str, Any]) -> None:
         view = view[written or 0 :]
 
 
-def _read_journal(
-    handle: BinaryIO, path: Path, warn: Warn
-) -> tuple[str | None, _Journal]:
+def _read_journal(handle: BinaryIO, path: Path, warn: Warn) -> tuple[str | None, _Journal]:
     """Read a journal back through `handle` (opened for appending) and repair a
     torn last line. Returns the batch identifier (None for an empty file) and
     what the lines say of the jobs."""
@@ -221,8 +217,7 @@ def _read_journal(
                 batch = record.get("batch") if record is not None else None
                 if not isinstance(batch, str) or not batch:
                     raise ValidationError(
-                        f"{path} is not a results file of the batch command "
-                        "(its first line names no batch)",
+                        f"{path} is not a results file of the batch command (its first line names no batch)",
                         field="out",
                     )
                 header = batch
@@ -232,9 +227,7 @@ def _read_journal(
                 continue
             _apply(record, journal)
     if header is None and end == 0 and os.fstat(handle.fileno()).st_size:
-        raise ValidationError(
-            f"{path} is not a results file of the batch command", field="out"
-        )
+        raise ValidationError(f"{path} is not a results file of the batch command", field="out")
     return header, journal
 
 
@@ -337,9 +330,7 @@ def _parse_job(raw: bytes, base: Path) -> tuple[str | int, str, list[Path], list
         value = data.get(name)
         if value is None:
             value = []
-        if not isinstance(value, list) or not all(
-            isinstance(item, str) and item for item in value
-        ):
+        if not isinstance(value, list) or not all(isinstance(item, str) and item for item in value):
             raise _BadLine(f"{name} must be a list of file paths")
         # Relative to the jobs file, wherever the command is run from.
         files.append([base / item for item in value])
@@ -411,11 +402,7 @@ def _is_final(exc: VelquorAIError) -> bool:
     """Whether an error settles the job, rather than leaving it for a resume."""
     if isinstance(exc, (GenerationFailedError, ValidationError)):
         return True
-    return (
-        isinstance(exc, APIError)
-        and not isinstance(exc, UploadError)
-        and exc.status_code in _FINAL_STATUSES
-    )
+    return isinstance(exc, APIError) and not isinstance(exc, UploadError) and exc.status_code in _FINAL_STATUSES
 
 
 def _error_record(exc: VelquorAIError) -> dict[str, Any]:
@@ -483,8 +470,7 @@ def _make_runner(
             journal.write(
                 {
                     "key": work.key,
-                    "generation_id": getattr(exc, "generation_id", None)
-                    or generation_id,
+                    "generation_id": getattr(exc, "generation_id", None) or generation_id,
                     "status": status,
                     "error": _error_record(exc),
                 }
@@ -517,9 +503,7 @@ async def run_batch(args: argparse.Namespace) -> int:
     try:
         jobs_handle: BinaryIO = open(jobs_path, "rb")  # noqa: SIM115
     except OSError as exc:
-        raise ValidationError(
-            f"Cannot read jobs file {jobs_path}: {exc.strerror or exc}", field="jobs"
-        ) from exc
+        raise ValidationError(f"Cannot read jobs file {jobs_path}: {exc.strerror or exc}", field="jobs") from exc
     tally = _Tally()
     interrupted = True
     try:
@@ -541,9 +525,7 @@ async def run_batch(args: argparse.Namespace) -> int:
                 lambda: display.update(tally),
                 retry_failed=args.retry_failed,
             )
-            async with AsyncVelquorAI(
-                api_key=args.api_key, base_url=args.base_url
-            ) as client:
+            async with AsyncVelquorAI(api_key=args.api_key, base_url=args.base_url) as client:
                 runner = _make_runner(client, journal, args.timeout, args.interval)
                 async with GenerationBatch(source, concurrency, runner) as batch:
                     async for ended in batch:
@@ -606,10 +588,7 @@ class _PlainProgress:
             return
         now = time.monotonic()
         step = max(tally.to_run // 10, 1)
-        if (
-            tally.ended - self._last_ended >= step
-            or now - self._last_line >= self._EVERY_SECONDS
-        ):
+        if tally.ended - self._last_ended >= step or now - self._last_line >= self._EVERY_SECONDS:
             self._last_line = now
             self._last_ended = tally.ended
             self._print(_status_line(tally))
@@ -630,10 +609,7 @@ class _PlainProgress:
             parts.append(f"{tally.skipped} already finished")
         if tally.bad:
             parts.append(f"{tally.bad} bad input line(s)")
-        self._print(
-            f"{head} in {elapsed:.1f}s ({rate:.1f} jobs/s): {', '.join(parts)}. "
-            f"Results: {out}"
-        )
+        self._print(f"{head} in {elapsed:.1f}s ({rate:.1f} jobs/s): {', '.join(parts)}. Results: {out}")
         if interrupted or tally.incomplete:
             self._print("Run the same command with --resume to finish the rest.")
 
@@ -674,9 +650,7 @@ class _RichProgress(_PlainProgress):
             TimeRemainingColumn(),
             console=self._console,
         )
-        self._task = self._progress.add_task(
-            "Batch", total=tally.to_run, counts="", rate=""
-        )
+        self._task = self._progress.add_task("Batch", total=tally.to_run, counts="", rate="")
         self._progress.start()
 
     def warn(self, text: str) -> None:
@@ -716,10 +690,7 @@ def _status_line(tally: _Tally) -> str:
     rate = tally.ended / elapsed if elapsed > 0 else 0.0
     left = tally.to_run - tally.ended
     eta = f"{left / rate:.0f}s" if rate > 0 else "unknown"
-    return (
-        f"[{tally.ended}/{tally.to_run}] {_counts(tally)}; {rate:.1f} jobs/s, "
-        f"ETA {eta}"
-    )
+    return f"[{tally.ended}/{tally.to_run}] {_counts(tally)}; {rate:.1f} jobs/s, ETA {eta}"
 
 
 def _progress_display(quiet: bool) -> _PlainProgress:

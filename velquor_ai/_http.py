@@ -66,6 +66,7 @@ def idempotency_key(key: str | None) -> Iterator[None]:
     finally:
         _next_key.reset(token)
 
+
 # Keys under which services commonly put the reason of an error answer.
 _MESSAGE_KEYS = ("detail", "message", "error")
 
@@ -109,13 +110,10 @@ class HTTPClient:
                 an HTTP header, or both `transport` and `http_client` are given.
         """
         if transport is not None and http_client is not None:
-            raise ValidationError(
-                "Pass either transport or http_client, not both", field="transport"
-            )
+            raise ValidationError("Pass either transport or http_client, not both", field="transport")
         if http_client is not None and not isinstance(http_client, httpx.AsyncClient):
             raise ValidationError(
-                f"http_client must be an httpx.AsyncClient, "
-                f"not {type(http_client).__name__}",
+                f"http_client must be an httpx.AsyncClient, not {type(http_client).__name__}",
                 field="http_client",
             )
         self.config = config
@@ -124,9 +122,7 @@ class HTTPClient:
         self._owns_pool = True
         self._policy = RetryPolicy(max_retries=config.max_retries)
 
-    def with_config(
-        self, config: Config, default_headers: Mapping[str, str] | None = None
-    ) -> HTTPClient:
+    def with_config(self, config: Config, default_headers: Mapping[str, str] | None = None) -> HTTPClient:
         """Return a client with other settings over the same connections.
 
         Closing the new client leaves the connections open; closing this one
@@ -138,11 +134,7 @@ class HTTPClient:
         """
         twin = HTTPClient.__new__(HTTPClient)
         twin.config = config
-        twin.default_headers = (
-            self.default_headers
-            if default_headers is None
-            else check_headers(default_headers)
-        )
+        twin.default_headers = self.default_headers if default_headers is None else check_headers(default_headers)
         twin._pool = self._pool
         twin._owns_pool = False
         twin._policy = RetryPolicy(max_retries=config.max_retries)
@@ -256,20 +248,14 @@ class HTTPClient:
         try:
             outcome = await policy.run(send)
         except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
-            raise APIConnectionError(
-                f"{method} {path} failed: {str(exc) or type(exc).__name__}"
-            ) from exc
+            raise APIConnectionError(f"{method} {path} failed: {str(exc) or type(exc).__name__}") from exc
         if outcome.response is not None:
             return _decode(outcome.response, outcome.tries)
         tries = _tries(outcome.tries)
         error = outcome.error
         if isinstance(error, httpx.TimeoutException):
-            raise APITimeoutError(
-                f"{method} {path} timed out after {_timeout_text(timeout)}{tries}"
-            ) from error
-        raise APIConnectionError(
-            f"{method} {path} failed: {str(error) or type(error).__name__}{tries}"
-        ) from error
+            raise APITimeoutError(f"{method} {path} timed out after {_timeout_text(timeout)}{tries}") from error
+        raise APIConnectionError(f"{method} {path} failed: {str(error) or type(error).__name__}{tries}") from error
 
 
 def _tries(count: int) -> str:
@@ -299,9 +285,7 @@ def check_headers(headers: Any) -> dict[str, str]:
                 field="default_headers",
             )
         if not name or not all("!" <= ch <= "~" and ch != ":" for ch in name):
-            raise ValidationError(
-                f"Not a valid header name: {name!r}", field="default_headers"
-            )
+            raise ValidationError(f"Not a valid header name: {name!r}", field="default_headers")
         # Visible ASCII, spaces and tabs: anything else could split the header.
         if not all(" " <= ch <= "~" or ch == "\t" for ch in value):
             raise ValidationError(
@@ -336,9 +320,7 @@ def _check_path(path: str) -> None:
             field="path",
         )
     if any(segment in ("", ".", "..") for segment in path[1:].split("/")):
-        raise ValidationError(
-            f"Request path contains an empty or dot segment: {path!r}", field="path"
-        )
+        raise ValidationError(f"Request path contains an empty or dot segment: {path!r}", field="path")
 
 
 def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
@@ -362,8 +344,7 @@ def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
         ) from exc
     if not isinstance(data, dict):
         raise APIError(
-            f"Service answered {status} with JSON {type(data).__name__}, "
-            "expected an object",
+            f"Service answered {status} with JSON {type(data).__name__}, expected an object",
             status_code=status,
             body=text,
             request_id=response.headers.get(REQUEST_ID_HEADER),
@@ -382,9 +363,7 @@ def _status_error(response: httpx.Response, text: str, tries: int) -> APIError:
         message = f"{reason} (HTTP {status}{after})"
     else:
         message = error_for_status(status, None).message + _tries(tries)
-    return error_for_status(
-        status, text, message, request_id=response.headers.get(REQUEST_ID_HEADER)
-    )
+    return error_for_status(status, text, message, request_id=response.headers.get(REQUEST_ID_HEADER))
 
 
 def _error_message(text: str) -> str | None:

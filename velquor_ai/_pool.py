@@ -47,12 +47,12 @@ class LoopPool:
         self.given = given
         self._transport = transport
         self._closed = False
-        self._by_loop: weakref.WeakKeyDictionary[
-            asyncio.AbstractEventLoop, httpx.AsyncClient
-        ] = weakref.WeakKeyDictionary()
-        self._closers: weakref.WeakKeyDictionary[
-            asyncio.AbstractEventLoop, AsyncGenerator[None, None]
-        ] = weakref.WeakKeyDictionary()
+        self._by_loop: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, httpx.AsyncClient] = (
+            weakref.WeakKeyDictionary()
+        )
+        self._closers: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, AsyncGenerator[None, None]] = (
+            weakref.WeakKeyDictionary()
+        )
 
     async def client(self) -> httpx.AsyncClient:
         """The client to send with on the running loop.

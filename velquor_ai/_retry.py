@@ -62,9 +62,7 @@ def is_retryable_error(error: BaseException) -> bool:
     connection without answering qualify; mistakes of the request itself (a bad
     URL, an unsupported protocol) do not.
     """
-    return isinstance(
-        error, (httpx.TimeoutException, httpx.NetworkError, httpx.RemoteProtocolError)
-    )
+    return isinstance(error, (httpx.TimeoutException, httpx.NetworkError, httpx.RemoteProtocolError))
 
 
 def retry_after(headers: Mapping[str, str] | None, now: float | None = None) -> float | None:

@@ -114,9 +114,7 @@ class FileSource:
         return cls(filename or os.path.basename(path), size, path=path)
 
     @classmethod
-    def for_file_object(
-        cls, file_obj: BinaryIO, size: int, filename: str
-    ) -> FileSource:
+    def for_file_object(cls, file_obj: BinaryIO, size: int, filename: str) -> FileSource:
         """A binary file object holding `size` bytes from offset 0."""
         return cls(filename, size, file_obj=file_obj)
 
@@ -308,14 +306,12 @@ def _piece(file: Any, count: int, source: FileSource) -> bytes:
     data = file.read(count)
     if data is None:
         raise ValidationError(
-            f"File object for {source.filename} returned no data "
-            "(a non-blocking stream with nothing ready)",
+            f"File object for {source.filename} returned no data (a non-blocking stream with nothing ready)",
             field="file",
         )
     if not isinstance(data, (bytes, bytearray, memoryview)):
         raise ValidationError(
-            f"File object for {source.filename} returned "
-            f"{type(data).__name__}, not bytes",
+            f"File object for {source.filename} returned {type(data).__name__}, not bytes",
             field="file",
         )
     if len(data) > count:
@@ -336,9 +332,7 @@ def _read_chunk(file: Any, wanted: int, remaining: int, source: FileSource) -> b
             piece = _piece(file, wanted - got, source)
             if not piece:
                 sent = source.size - remaining + got
-                raise FileChangedError(
-                    source.filename, source.size, f"only {sent:,} bytes"
-                )
+                raise FileChangedError(source.filename, source.size, f"only {sent:,} bytes")
             pieces.append(piece)
             got += len(piece)
         chunk = b"".join(pieces)
@@ -363,9 +357,7 @@ class StorageClient:
         >>> await storage.aclose()
     """
 
-    def __init__(
-        self, config: Config, *, transport: httpx.AsyncBaseTransport | None = None
-    ) -> None:
+    def __init__(self, config: Config, *, transport: httpx.AsyncBaseTransport | None = None) -> None:
         """Set the pool up; no connection is made before the first upload.
 
         Args:
@@ -434,9 +426,7 @@ class StorageClient:
             body = _Body(source, on_sent)
             try:
                 await body.open()
-                return await client.request(
-                    "PUT", url, content=body, headers=headers, timeout=timeout
-                )
+                return await client.request("PUT", url, content=body, headers=headers, timeout=timeout)
             finally:
                 await body.aclose()
 
@@ -453,12 +443,10 @@ class StorageClient:
         if outcome.error is not None:
             if isinstance(outcome.error, httpx.TimeoutException):
                 raise APITimeoutError(
-                    f"Upload of {source.filename} timed out after "
-                    f"{self.config.timeout:g}s{tries}"
+                    f"Upload of {source.filename} timed out after {self.config.timeout:g}s{tries}"
                 ) from outcome.error
             raise APIConnectionError(
-                f"Upload of {source.filename} failed{tries}: "
-                f"{str(outcome.error) or type(outcome.error).__name__}"
+                f"Upload of {source.filename} failed{tries}: {str(outcome.error) or type(outcome.error).__name__}"
             ) from outcome.error
         response = outcome.response
         assert response is not None

@@ -197,9 +197,7 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
                     waiting.add(self._fetching)
                 if not waiting:
                     break
-                done, _ = await asyncio.wait(
-                    waiting, return_when=asyncio.FIRST_COMPLETED
-                )
+                done, _ = await asyncio.wait(waiting, return_when=asyncio.FIRST_COMPLETED)
                 if self._closed:  # by another task meanwhile
                     raise StopAsyncIteration
                 fetching = self._fetching
@@ -228,15 +226,9 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
         """
         if self._items is None:
             source = self._source
-            self._items = (
-                aiter(source) if isinstance(source, AsyncIterable) else iter(source)
-            )
+            self._items = aiter(source) if isinstance(source, AsyncIterable) else iter(source)
         items = self._items
-        while (
-            not self._exhausted
-            and self._fetching is None
-            and len(self._pending) < self._concurrency
-        ):
+        while not self._exhausted and self._fetching is None and len(self._pending) < self._concurrency:
             if isinstance(items, AsyncIterator):
                 self._fetching = asyncio.create_task(_next_item(items))
                 return
@@ -395,9 +387,7 @@ def as_job(item: object) -> Job:
     elif isinstance(item, Mapping):
         unknown = sorted(str(name) for name in item if name not in _JOB_FIELDS)
         if unknown:
-            raise ValidationError(
-                f"Unknown job field(s): {', '.join(unknown)}", field="jobs"
-            )
+            raise ValidationError(f"Unknown job field(s): {', '.join(unknown)}", field="jobs")
         if "question" not in item:
             raise ValidationError("A job needs a question", field="question")
         job = Job(
@@ -415,14 +405,10 @@ def as_job(item: object) -> Job:
     for name in ("key", "idempotency_key"):
         value = getattr(job, name)
         if value is not None and (not isinstance(value, str) or not value):
-            raise ValidationError(
-                f"A job's {name} must be a non-empty string", field=name
-            )
+            raise ValidationError(f"A job's {name} must be a non-empty string", field=name)
     for name in ("images", "videos"):
         files = getattr(job, name)
-        if isinstance(files, (str, bytes, os.PathLike)) or not isinstance(
-            files, Iterable
-        ):
+        if isinstance(files, (str, bytes, os.PathLike)) or not isinstance(files, Iterable):
             raise ValidationError(
                 f"A job's {name} must be a list of files, not {type(files).__name__}",
                 field=name,
@@ -436,11 +422,7 @@ def check_concurrency(concurrency: object) -> int:
     Raises:
         ValidationError: Otherwise.
     """
-    if (
-        isinstance(concurrency, bool)
-        or not isinstance(concurrency, int)
-        or concurrency < 1
-    ):
+    if isinstance(concurrency, bool) or not isinstance(concurrency, int) or concurrency < 1:
         raise ValidationError(
             f"concurrency must be an integer of at least 1, got {concurrency!r}",
             field="concurrency",
@@ -449,9 +431,7 @@ def check_concurrency(concurrency: object) -> int:
 
 
 def _check_source(source: object) -> Any:
-    if isinstance(source, (str, bytes, Mapping, Job)) or not isinstance(
-        source, (Iterable, AsyncIterable)
-    ):
+    if isinstance(source, (str, bytes, Mapping, Job)) or not isinstance(source, (Iterable, AsyncIterable)):
         # A lone job or text would otherwise be taken field by field.
         raise ValidationError(
             f"jobs must be an iterable of jobs, not {type(source).__name__}",

@@ -40,11 +40,7 @@ from .exceptions import (
 __all__ = ["main"]
 
 # The name the help shows: the console script's when started as one.
-PROG = (
-    "velquor"
-    if Path(sys.argv[0] if sys.argv else "").name == "velquor"
-    else "python -m velquor_ai"
-)
+PROG = "velquor" if Path(sys.argv[0] if sys.argv else "").name == "velquor" else "python -m velquor_ai"
 
 EXIT_OK = 0
 EXIT_FAILURE = 1
@@ -95,10 +91,7 @@ exit status: 0 success, 1 service, storage or library failure,
              2 bad input or usage, 130 interrupted
 """
 
-_EPILOG = (
-    f"examples:\n{_GENERATE_EXAMPLES}{_RESULT_EXAMPLES}{_EXECUTE_EXAMPLES}\n"
-    f"{_ENVIRONMENT}\n{_EXIT_STATUS}"
-)
+_EPILOG = f"examples:\n{_GENERATE_EXAMPLES}{_RESULT_EXAMPLES}{_EXECUTE_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
 _GENERATE_EPILOG = f"examples:\n{_GENERATE_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
 _RESULT_EPILOG = f"examples:\n{_RESULT_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
 _EXECUTE_EPILOG = f"examples:\n{_EXECUTE_EXAMPLES}\n{_EXIT_STATUS}"
@@ -120,9 +113,7 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument(
-        "--version", action="version", version=f"%(prog)s {__version__}"
-    )
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     generate = commands.add_parser(
@@ -155,8 +146,7 @@ def build_parser() -> argparse.ArgumentParser:
     where.add_argument(
         "--local",
         action="store_true",
-        help="start a local service on 127.0.0.1 for this run and use it "
-        "(needs the 'local' extra)",
+        help="start a local service on 127.0.0.1 for this run and use it (needs the 'local' extra)",
     )
     where.add_argument(
         "--on-premise",
@@ -167,8 +157,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_wait_options(
         generate,
         "longest wait for the result, in seconds (default: 300)",
-        "first pause between status checks, in seconds, at least 1; "
-        "it grows with each check (default: 2)",
+        "first pause between status checks, in seconds, at least 1; it grows with each check (default: 2)",
     )
     _add_output_options(generate)
     generate.set_defaults(handler=_generate)
@@ -183,12 +172,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_RESULT_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    result.add_argument(
-        "generation_id", metavar="GENERATION_ID", help="identifier of the generation"
-    )
-    result.add_argument(
-        "--wait", action="store_true", help="wait until the generation has finished"
-    )
+    result.add_argument("generation_id", metavar="GENERATION_ID", help="identifier of the generation")
+    result.add_argument("--wait", action="store_true", help="wait until the generation has finished")
     _add_wait_options(result, "with --wait: longest wait, in seconds (default: 300)")
     _add_service_options(result)
     _add_output_options(result)
@@ -207,8 +192,7 @@ def build_parser() -> argparse.ArgumentParser:
     execute.add_argument(
         "blueprint",
         metavar="BLUEPRINT",
-        help="file holding the blueprint (as printed by generate), or - to read "
-        "it from stdin",
+        help="file holding the blueprint (as printed by generate), or - to read it from stdin",
     )
     execute.add_argument(
         "--input",
@@ -229,15 +213,11 @@ def build_parser() -> argparse.ArgumentParser:
     return parser
 
 
-_BASE_URL_HELP = (
-    "address of the service (default: $VELQUOR_BASE_URL, else http://127.0.0.1:8000)"
-)
+_BASE_URL_HELP = "address of the service (default: $VELQUOR_BASE_URL, else http://127.0.0.1:8000)"
 
 
 def _add_api_key_option(parser: argparse.ArgumentParser) -> None:
-    parser.add_argument(
-        "--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)"
-    )
+    parser.add_argument("--api-key", metavar="KEY", help="API key (default: $VELQUOR_API_KEY)")
 
 
 def _add_service_options(parser: argparse.ArgumentParser) -> None:
@@ -246,17 +226,11 @@ def _add_service_options(parser: argparse.ArgumentParser) -> None:
     _add_api_key_option(parser)
 
 
-def _add_wait_options(
-    parser: argparse.ArgumentParser, timeout_help: str, interval_help: str | None = None
-) -> None:
+def _add_wait_options(parser: argparse.ArgumentParser, timeout_help: str, interval_help: str | None = None) -> None:
     """--timeout (300 s), and --interval (2 s) when the command polls from the start."""
-    parser.add_argument(
-        "--timeout", metavar="S", type=float, default=300.0, help=timeout_help
-    )
+    parser.add_argument("--timeout", metavar="S", type=float, default=300.0, help=timeout_help)
     if interval_help is not None:
-        parser.add_argument(
-            "--interval", metavar="S", type=float, default=2.0, help=interval_help
-        )
+        parser.add_argument("--interval", metavar="S", type=float, default=2.0, help=interval_help)
 
 
 def _add_output_options(parser: argparse.ArgumentParser) -> None:
@@ -265,9 +239,7 @@ def _add_output_options(parser: argparse.ArgumentParser) -> None:
         action="store_true",
         help="print the whole result as JSON on stdout",
     )
-    parser.add_argument(
-        "-q", "--quiet", action="store_true", help="show no progress on stderr"
-    )
+    parser.add_argument("-q", "--quiet", action="store_true", help="show no progress on stderr")
 
 
 _BATCH_EXAMPLES = f"""\
@@ -319,21 +291,18 @@ def _add_batch_command(commands: Any) -> None:
     batch.add_argument(
         "--resume",
         action="store_true",
-        help="go on with the batch recorded in RESULTS: skip finished jobs, pick "
-        "up started ones",
+        help="go on with the batch recorded in RESULTS: skip finished jobs, pick up started ones",
     )
     batch.add_argument(
         "--retry-failed",
         action="store_true",
-        help="with --resume (implied): run the jobs that failed again, each with a "
-        "new generation",
+        help="with --resume (implied): run the jobs that failed again, each with a new generation",
     )
     _add_service_options(batch)
     _add_wait_options(
         batch,
         "longest wait for each job's result, in seconds (default: 300)",
-        "first pause between a job's status checks, in seconds, at least 1 "
-        "(default: 2)",
+        "first pause between a job's status checks, in seconds, at least 1 (default: 2)",
     )
     batch.add_argument(
         "-q",
@@ -425,9 +394,7 @@ def _resumable(message: str, exc: VelquorAIError, args: argparse.Namespace) -> s
         return message
     if generation_id not in message:
         message = f"generation {generation_id}: {message}"
-    if getattr(args, "local", False) or isinstance(
-        exc, (GenerationFailedError, NotFoundError)
-    ):
+    if getattr(args, "local", False) or isinstance(exc, (GenerationFailedError, NotFoundError)):
         # Nothing to resume: the service ended with this command, the
         # generation failed for good, or the service does not know it.
         return message
@@ -457,11 +424,7 @@ async def _generate(args: argparse.Namespace) -> int:
         elif args.local:
             # The client and the service it starts share one key, made up for
             # the run when none is given.
-            args.api_key = (
-                args.api_key
-                or os.environ.get("VELQUOR_API_KEY")
-                or f"sk-local-{secrets.token_hex(8)}"
-            )
+            args.api_key = args.api_key or os.environ.get("VELQUOR_API_KEY") or f"sk-local-{secrets.token_hex(8)}"
             service = _local_service(args.api_key)
             async with service:
                 display.note(f"Local service listening at {service.base_url}")
@@ -473,9 +436,7 @@ async def _generate(args: argparse.Namespace) -> int:
     return _print_result(result, args.json)
 
 
-async def _generate_remote(
-    args: argparse.Namespace, base_url: str | None, display: _Display
-) -> Any:
+async def _generate_remote(args: argparse.Namespace, base_url: str | None, display: _Display) -> Any:
     # Whether the service accepted the start, for the advice after an error.
     args.started = False
 
@@ -498,14 +459,10 @@ async def _generate_remote(
 async def _result(args: argparse.Namespace) -> int:
     display = _display(args.quiet or not args.wait)
     try:
-        async with AsyncVelquorAI(
-            api_key=args.api_key, base_url=args.base_url
-        ) as client:
+        async with AsyncVelquorAI(api_key=args.api_key, base_url=args.base_url) as client:
             if args.wait:
                 display.note(f"Waiting for generation {args.generation_id}...")
-                result = await client.wait_for_result(
-                    args.generation_id, timeout=args.timeout, on_progress=display
-                )
+                result = await client.wait_for_result(args.generation_id, timeout=args.timeout, on_progress=display)
             else:
                 result = await _current_result(client, args.generation_id)
     finally:
@@ -566,9 +523,7 @@ def _local_service(api_key: str) -> Any:
     try:
         from .testing import LocalService
     except ImportError as exc:
-        raise _UsageError(
-            "--local needs the 'local' extra: pip install 'velquor-ai[local]'"
-        ) from exc
+        raise _UsageError("--local needs the 'local' extra: pip install 'velquor-ai[local]'") from exc
     return LocalService(api_key=api_key, processing_time=_LOCAL_PROCESSING_TIME)
 
 
@@ -627,9 +582,7 @@ def _read_blueprint(argument: str) -> str:
     except UnicodeDecodeError:
         raise _UsageError(f"Blueprint file is not UTF-8 text: {argument}") from None
     except OSError as exc:
-        raise _UsageError(
-            f"Cannot read blueprint file {argument}: {exc.strerror or exc}"
-        ) from None
+        raise _UsageError(f"Cannot read blueprint file {argument}: {exc.strerror or exc}") from None
 
 
 def _pretty(text: str) -> str:
@@ -670,10 +623,7 @@ class _Display:
             if event.done == 0:
                 self._line(f"Uploading {event.total} file(s)...")
             else:
-                self._line(
-                    f"Uploaded {event.filename} ({event.done}/{event.total}, "
-                    f"{_size(event.size)})"
-                )
+                self._line(f"Uploaded {event.filename} ({event.done}/{event.total}, {_size(event.size)})")
         elif event.kind == "started":
             self._line("Generation started; waiting for the result...")
         elif event.kind == "status" and event.status != self._last_status:
@@ -719,9 +669,7 @@ class _RichDisplay(_Display):
             if self._status is None and event.status not in ("completed", "failed"):
                 self._start_status(event.status)  # a wait without a start
             if self._status is not None:
-                self._status.update(
-                    self._status_task, description=_waiting(event.status)
-                )
+                self._status.update(self._status_task, description=_waiting(event.status))
             if event.status in ("completed", "failed"):
                 self._stop_status()
                 self._console.print(f"Status: {event.status}", highlight=False)
@@ -760,9 +708,7 @@ class _RichDisplay(_Display):
                 TimeElapsedColumn(),
                 console=self._console,
             )
-            self._task = self._progress.add_task(
-                f"Uploading {event.total} file(s)", total=event.bytes_total
-            )
+            self._task = self._progress.add_task(f"Uploading {event.total} file(s)", total=event.bytes_total)
             self._progress.start()
         if event.kind == "uploading":
             description = f"Uploading {event.filename} ({event.done}/{event.total})"
@@ -770,9 +716,7 @@ class _RichDisplay(_Display):
             description = f"Uploaded {event.filename} ({event.done}/{event.total})"
         else:
             return
-        self._progress.update(
-            self._task, completed=event.bytes_done, description=description
-        )
+        self._progress.update(self._task, completed=event.bytes_done, description=description)
 
     def _stop_progress(self) -> None:
         if self._progress is not None:

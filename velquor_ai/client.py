@@ -256,11 +256,7 @@ class AsyncVelquorAI:
             from ._http import HTTPClient
 
             _check_api_key(config)
-            self._attach(
-                HTTPClient(
-                    config, http_client=http_client, default_headers=default_headers
-                )
-            )
+            self._attach(HTTPClient(config, http_client=http_client, default_headers=default_headers))
 
     def _attach(self, http: HTTPClient) -> None:
         from .resources.generations import GenerationsResource
@@ -315,9 +311,7 @@ class AsyncVelquorAI:
             api_key=old.api_key if api_key is None else api_key,
             base_url=old.base_url if base_url is None else base_url,
             timeout=old.timeout if timeout is None else timeout,
-            max_poll_interval=(
-                old.max_poll_interval if max_poll_interval is None else max_poll_interval
-            ),
+            max_poll_interval=(old.max_poll_interval if max_poll_interval is None else max_poll_interval),
             max_file_size=old.max_file_size if max_file_size is None else max_file_size,
             max_retries=old.max_retries if max_retries is None else max_retries,
         )
@@ -358,9 +352,7 @@ class AsyncVelquorAI:
         try:
             from velquor_api_client import VelquorAPIClient
         except ImportError as exc:
-            raise OnPremiseError(
-                "On-premise mode needs the velquor_api_client package"
-            ) from exc
+            raise OnPremiseError("On-premise mode needs the velquor_api_client package") from exc
         return cls(
             config=Config(max_file_size=max_file_size),
             on_premise=VelquorAPIClient(workdir=workdir),
@@ -497,9 +489,7 @@ class AsyncVelquorAI:
         key = _check_idempotency_key(idempotency_key)
         self._check_open()
         if self.local_client is not None:
-            return await self._generate_on_premise(
-                text, image_list, video_list, wait, on_progress
-            )
+            return await self._generate_on_premise(text, image_list, video_list, wait, on_progress)
         inputs = self._prepare_inputs(image_list, video_list)
         generations = self.generations
         uploads = self.uploads
@@ -514,18 +504,14 @@ class AsyncVelquorAI:
                 with _idempotency(key, "upload"):
                     answer = await generations.get_upload_urls(generation_id, names)
                 targets = _match_upload_urls(answer, names)
-                await self._upload_all(
-                    uploads, generation_id, inputs, targets, on_progress
-                )
+                await self._upload_all(uploads, generation_id, inputs, targets, on_progress)
             with _idempotency(key, "start"):
                 started = await generations.start(generation_id)
             _emit(
                 on_progress,
                 ProgressEvent("started", generation_id, status=_status_text(started)),
             )
-            return await self._wait_for_result(
-                generation_id, wait, first_interval, on_progress
-            )
+            return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
 
     async def wait_for_result(
         self,
@@ -579,16 +565,13 @@ class AsyncVelquorAI:
         self._check_open()
         if self.local_client is not None:
             raise VelquorAIError(
-                "wait_for_result() needs a client of the service; on-premise "
-                "generations finish inside generate()"
+                "wait_for_result() needs a client of the service; on-premise generations finish inside generate()"
             )
         from .util.validators import validate_generation_id
 
         validate_generation_id(generation_id)
         with _naming(generation_id):
-            return await self._wait_for_result(
-                generation_id, wait, first_interval, on_progress
-            )
+            return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
 
     def generate_many(
         self,
@@ -673,9 +656,7 @@ class AsyncVelquorAI:
         deadline = asyncio.timeout(timeout)
         try:
             async with deadline:
-                result: GenerationResult = await StatusPoller(
-                    self.config
-                ).poll_until_complete(
+                result: GenerationResult = await StatusPoller(self.config).poll_until_complete(
                     lambda: generations.get_result(generation_id),
                     # Whole seconds, rounded up: the cut above comes first.
                     math.ceil(timeout),
@@ -687,9 +668,7 @@ class AsyncVelquorAI:
             # RuntimeError (from a callback, say) is not ours to rename.
             if not last or _status_text(last[0]) != "failed":
                 raise
-            raise generation_failed(
-                generation_id, getattr(last[0], "error", None)
-            ) from exc
+            raise generation_failed(generation_id, getattr(last[0], "error", None)) from exc
         except (TimeoutError, builtins.TimeoutError) as exc:
             # The poller's own timeout, or the cut above; not the timeout of one
             # request (APITimeoutError) nor a TimeoutError of the callback.
@@ -704,9 +683,7 @@ class AsyncVelquorAI:
             ) from exc
         return result
 
-    def _prepare_inputs(
-        self, images: list[FileInput], videos: list[FileInput]
-    ) -> list[_Input]:
+    def _prepare_inputs(self, images: list[FileInput], videos: list[FileInput]) -> list[_Input]:
         """Check every input file before anything is sent."""
         from .util.tamsel import FileHandler
 
@@ -715,9 +692,7 @@ class AsyncVelquorAI:
         for kind, files in (("image", images), ("video", videos)):
             for file in files:
                 try:
-                    inputs.append(
-                        _prepare_input(handler, file, kind, self.config.max_file_size)
-                    )
+                    inputs.append(_prepare_input(handler, file, kind, self.config.max_file_size))
                 except OSError as exc:
                     raise ValidationError(
                         f"Cannot use {kind} file {file!r}: {exc.strerror or exc}",
@@ -800,17 +775,13 @@ class AsyncVelquorAI:
 
         _emit(
             on_progress,
-            ProgressEvent(
-                "upload", generation_id, total=total, bytes_total=bytes_total
-            ),
+            ProgressEvent("upload", generation_id, total=total, bytes_total=bytes_total),
         )
         failure: BaseException | None = None
         try:
             # A failing upload cancels the others; leaving the group waits for them.
             async with asyncio.TaskGroup() as group:
-                for index, (item, target) in enumerate(
-                    zip(inputs, targets, strict=True)
-                ):
+                for index, (item, target) in enumerate(zip(inputs, targets, strict=True)):
                     group.create_task(upload(index, item, target))
         except BaseExceptionGroup as group_error:
             failure = _first_leaf(group_error)
@@ -866,13 +837,9 @@ class AsyncVelquorAI:
         paths = self._local_paths(files, "input")
         try:
             async with asyncio.timeout(wait):
-                return await _vostrel.execute_blueprint_vostrel(
-                    self.local_client, blueprint, paths
-                )
+                return await _vostrel.execute_blueprint_vostrel(self.local_client, blueprint, paths)
         except builtins.TimeoutError as exc:  # from asyncio.timeout
-            raise GenerationTimeoutError(
-                f"On-premise execution did not finish within {wait:g}s"
-            ) from exc
+            raise GenerationTimeoutError(f"On-premise execution did not finish within {wait:g}s") from exc
         except ValueError as exc:
             # The library's BlueprintError: the caller's blueprint was refused.
             raise ValidationError(str(exc), field="blueprint") from exc
@@ -895,13 +862,9 @@ class AsyncVelquorAI:
         video_paths = self._local_paths(videos, "video")
         try:
             async with asyncio.timeout(timeout):
-                result = await _vostrel.generate_blueprint_vostrel(
-                    local_client, question, image_paths, video_paths
-                )
+                result = await _vostrel.generate_blueprint_vostrel(local_client, question, image_paths, video_paths)
         except builtins.TimeoutError as exc:  # from asyncio.timeout
-            raise GenerationTimeoutError(
-                f"On-premise generation did not finish within {timeout:g}s"
-            ) from exc
+            raise GenerationTimeoutError(f"On-premise generation did not finish within {timeout:g}s") from exc
         except (ValueError, OSError) as exc:
             raise OnPremiseError(f"On-premise generation failed: {exc}") from exc
         _emit(
@@ -920,8 +883,7 @@ class AsyncVelquorAI:
             path = _as_path(file)
             if path is None:
                 raise ValidationError(
-                    f"On-premise mode reads files from disk: give the {kind} file as "
-                    f"a path, not {type(file).__name__}",
+                    f"On-premise mode reads files from disk: give the {kind} file as a path, not {type(file).__name__}",
                     field="file",
                 )
             try:
@@ -949,8 +911,7 @@ class AsyncVelquorAI:
 def _check_api_key(config: Config) -> None:
     if config.api_key is None:
         raise ValidationError(
-            f"No API key: pass api_key=... to the client or set the "
-            f"{ENV_API_KEY} environment variable",
+            f"No API key: pass api_key=... to the client or set the {ENV_API_KEY} environment variable",
             field="api_key",
         )
 
@@ -1010,11 +971,7 @@ def _check_idempotency_key(key: Any) -> str | None:
     if key is None:
         return None
     # Sent in a header, with a suffix for the later requests of a generation.
-    if (
-        not isinstance(key, str)
-        or not 1 <= len(key) <= 200
-        or not all("!" <= ch <= "~" for ch in key)
-    ):
+    if not isinstance(key, str) or not 1 <= len(key) <= 200 or not all("!" <= ch <= "~" for ch in key):
         raise ValidationError(
             "idempotency_key must be 1 to 200 visible ASCII characters",
             field="idempotency_key",
@@ -1111,15 +1068,11 @@ def _prepare_input(handler: Any, file: Any, kind: str, limit: int) -> _Input:
     raw_name = info["filename"]
     name = os.path.basename(raw_name) if isinstance(raw_name, str) else ""
     name = name or "upload"
-    content_type = mimetypes.guess_type(name)[0] or (
-        "image/jpeg" if kind == "image" else "video/mp4"
-    )
+    content_type = mimetypes.guess_type(name)[0] or ("image/jpeg" if kind == "image" else "video/mp4")
     size = _measure(file, name)
     # The same limit as for a path: the size is what is uploaded.
     if size > limit:
-        raise ValidationError(
-            f"File too large (Any): {size} bytes (max: {limit})", field="file"
-        )
+        raise ValidationError(f"File too large (Any): {size} bytes (max: {limit})", field="file")
     return _Input(info, name, content_type, size)
 
 
@@ -1132,9 +1085,7 @@ def _measure(file: Any, name: str) -> int:
     except OSError:
         raise  # reported with the file's description by the caller
     except (TypeError, ValueError, AttributeError) as exc:
-        raise ValidationError(
-            f"Cannot read the file object for {name}: {exc}", field="file"
-        ) from exc
+        raise ValidationError(f"Cannot read the file object for {name}: {exc}", field="file") from exc
 
 
 def _sources(inputs: list[_Input]) -> list[FileSource]:
@@ -1145,9 +1096,7 @@ def _sources(inputs: list[_Input]) -> list[FileSource]:
     shared: dict[int, FileSource] = {}
     for item in inputs:
         if "path" in item.info:
-            sources.append(
-                FileSource.for_path(item.info["path"], item.size, item.filename)
-            )
+            sources.append(FileSource.for_path(item.info["path"], item.size, item.filename))
             continue
         file_obj = item.info["file_obj"]
         source = FileSource.for_file_object(file_obj, item.size, item.filename)
@@ -1188,9 +1137,7 @@ async def _put(
     on_sent: Callable[[int], object] | None,
 ) -> None:
     """Stream one file to storage (errors name the file and the generation)."""
-    response = await storage.upload(
-        url, source, content_type, generation_id=generation_id, on_sent=on_sent
-    )
+    response = await storage.upload(url, source, content_type, generation_id=generation_id, on_sent=on_sent)
     await response.aclose()
 
 
@@ -1214,9 +1161,7 @@ class _LoopThread:
 
     def __init__(self) -> None:
         self._loop = asyncio.new_event_loop()
-        self._thread = threading.Thread(
-            target=self._serve, name="velquor-ai-loop", daemon=True
-        )
+        self._thread = threading.Thread(target=self._serve, name="velquor-ai-loop", daemon=True)
         self._lock = threading.Lock()
         self._closed = False
         self._thread.start()
@@ -1231,9 +1176,7 @@ class _LoopThread:
         if threading.current_thread() is self._thread:
             coroutine.close()
             # Blocking here would wait for the very loop that is blocked.
-            raise VelquorAIError(
-                "A VelquorAI client cannot be called from its own callbacks"
-            )
+            raise VelquorAIError("A VelquorAI client cannot be called from its own callbacks")
         outcome: concurrent.futures.Future[_R] = concurrent.futures.Future()
         tasks: list[asyncio.Task[_R]] = []
 
@@ -1267,9 +1210,7 @@ class _LoopThread:
         shutdown = self._shutdown(last)
         if threading.current_thread() is self._thread:
             # From the loop itself (a finaliser run there): no waiting.
-            self._loop.create_task(shutdown).add_done_callback(
-                lambda _: self._loop.stop()
-            )
+            self._loop.create_task(shutdown).add_done_callback(lambda _: self._loop.stop())
             return
         try:
             asyncio.run_coroutine_threadsafe(shutdown, self._loop).result()
@@ -1358,9 +1299,7 @@ def _blocking(
 
 def _sharing(
     method: Callable[Concatenate[AsyncVelquorAI, _P], AsyncVelquorAI],
-) -> Callable[
-    [Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, _P], VelquorAI]
-]:
+) -> Callable[[Callable[[VelquorAI], None]], Callable[Concatenate[VelquorAI, _P], VelquorAI]]:
     """Make the decorated method wrap the async client that `method` derives."""
 
     def decorate(
@@ -1401,9 +1340,7 @@ def _wrapping(
     return decorate
 
 
-def _present(
-    twin: _F, stub: Callable[..., Any], original: Callable[..., Any]
-) -> _F:
+def _present(twin: _F, stub: Callable[..., Any], original: Callable[..., Any]) -> _F:
     """Name `twin` as the stub; document it with the stub's text (examples of
     its own) and the original's Args, Returns and Raises sections."""
     twin.__name__ = stub.__name__

@@ -62,9 +62,7 @@ def _check_api_key(value: Any) -> str | None:
     # The key goes into an HTTP header: anything outside visible ASCII would
     # either be refused by the transport or split the header.
     if not all("!" <= ch <= "~" for ch in key):
-        raise ValidationError(
-            "api_key may contain only visible ASCII characters", field="api_key"
-        )
+        raise ValidationError("api_key may contain only visible ASCII characters", field="api_key")
     return key
 
 
@@ -79,9 +77,7 @@ def _check_base_url(value: Any) -> str:
             field="base_url",
         )
     if parts.query or parts.fragment:
-        raise ValidationError(
-            "base_url must not carry a query or fragment", field="base_url"
-        )
+        raise ValidationError("base_url must not carry a query or fragment", field="base_url")
     return url.rstrip("/")
 
 
@@ -113,9 +109,7 @@ def _check_max_poll_interval(value: Any) -> float | int:
 
 def _check_max_file_size(value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise ValidationError(
-            "max_file_size must be an integer number of bytes", field="max_file_size"
-        )
+        raise ValidationError("max_file_size must be an integer number of bytes", field="max_file_size")
     if value <= 0:
         raise ValidationError(
             f"max_file_size must be greater than 0, got {value!r}",
@@ -126,13 +120,9 @@ def _check_max_file_size(value: Any) -> int:
 
 def _check_max_retries(value: Any) -> int:
     if isinstance(value, bool) or not isinstance(value, int):
-        raise ValidationError(
-            "max_retries must be a whole number", field="max_retries"
-        )
+        raise ValidationError("max_retries must be a whole number", field="max_retries")
     if value < 0:
-        raise ValidationError(
-            f"max_retries must not be negative, got {value!r}", field="max_retries"
-        )
+        raise ValidationError(f"max_retries must not be negative, got {value!r}", field="max_retries")
     return value
 
 
@@ -215,20 +205,12 @@ class Config:
             ValidationError: If a value, given or read from the environment, is invalid.
         """
         env = os.environ if environ is None else environ
-        self.api_key = (
-            api_key
-            if api_key is not None
-            else _from_env(env, ENV_API_KEY, "api_key", str, None)
-        )
+        self.api_key = api_key if api_key is not None else _from_env(env, ENV_API_KEY, "api_key", str, None)
         self.base_url = (
-            base_url
-            if base_url is not None
-            else _from_env(env, ENV_BASE_URL, "base_url", str, DEFAULT_BASE_URL)
+            base_url if base_url is not None else _from_env(env, ENV_BASE_URL, "base_url", str, DEFAULT_BASE_URL)
         )
         self.timeout = (
-            timeout
-            if timeout is not None
-            else _from_env(env, ENV_TIMEOUT, "timeout", _parse_number, DEFAULT_TIMEOUT)
+            timeout if timeout is not None else _from_env(env, ENV_TIMEOUT, "timeout", _parse_number, DEFAULT_TIMEOUT)
         )
         self.max_poll_interval = (
             max_poll_interval
@@ -244,16 +226,12 @@ class Config:
         self.max_file_size = (
             max_file_size
             if max_file_size is not None
-            else _from_env(
-                env, ENV_MAX_FILE_SIZE, "max_file_size", int, DEFAULT_MAX_FILE_SIZE
-            )
+            else _from_env(env, ENV_MAX_FILE_SIZE, "max_file_size", int, DEFAULT_MAX_FILE_SIZE)
         )
         self.max_retries = (
             max_retries
             if max_retries is not None
-            else _from_env(
-                env, ENV_MAX_RETRIES, "max_retries", int, DEFAULT_MAX_RETRIES
-            )
+            else _from_env(env, ENV_MAX_RETRIES, "max_retries", int, DEFAULT_MAX_RETRIES)
         )
 
     def __setattr__(self, name: str, value: Any) -> None:
@@ -302,9 +280,7 @@ def _from_env(
         value = parse(text.strip())
         return _CHECKS[field](value)
     except (ValueError, ValidationError) as exc:
-        detail = (
-            exc.message if isinstance(exc, ValidationError) else "not a valid value"
-        )
+        detail = exc.message if isinstance(exc, ValidationError) else "not a valid value"
         raise ValidationError(
             f"Invalid value {text!r} in environment variable {variable}: {detail}",
             field=field,

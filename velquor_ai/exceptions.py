@@ -150,9 +150,7 @@ class GenerationFailedError(VelquorAIError):
             or None when it gave none.
     """
 
-    def __init__(
-        self, message: str, generation_id: str | None = None, error: Any = None
-    ) -> None:
+    def __init__(self, message: str, generation_id: str | None = None, error: Any = None) -> None:
         """Create the error.
 
         Args:

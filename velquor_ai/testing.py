@@ -74,8 +74,7 @@ try:
     from starlette.routing import Route
 except ImportError as exc:  # pragma: no cover - depends on the environment
     raise ImportError(
-        "velquor_ai.testing needs the 'local' extra: "
-        "pip install 'velquor-ai[local]' (starlette and uvicorn)"
+        "velquor_ai.testing needs the 'local' extra: pip install 'velquor-ai[local]' (starlette and uvicorn)"
     ) from exc
 
 __all__ = ["LocalService", "StoredObject"]
@@ -309,9 +308,7 @@ class LocalService:
             timeout_graceful_shutdown=5,
         )
         self._server = _Server(config)
-        self._thread = threading.Thread(
-            target=self._run, name=f"LocalService:{self._port}", daemon=True
-        )
+        self._thread = threading.Thread(target=self._run, name=f"LocalService:{self._port}", daemon=True)
         self._thread.start()
         deadline = time.monotonic() + _STARTUP_TIMEOUT
         while not self._server.ready.wait(0.05):
@@ -420,8 +417,14 @@ class LocalService:
         if status is not None and drop:
             raise ValueError("a fault either answers with a status or drops")
         fault = _Fault(
-            status, count, method, path, dict(headers or {}), drop or status is None,
-            stall, after,
+            status,
+            count,
+            method,
+            path,
+            dict(headers or {}),
+            drop or status is None,
+            stall,
+            after,
         )
         with self._lock:
             self._faults.append(fault)
@@ -530,9 +533,7 @@ class LocalService:
         # connection, so that it can drop that connection.
         return _Gate(Starlette(routes=routes), self)
 
-    def _gate(
-        self, method: str, path: str, headers: dict[str, str]
-    ) -> Response | _Fault | None:
+    def _gate(self, method: str, path: str, headers: dict[str, str]) -> Response | _Fault | None:
         """Log the request; answer it early for auth failures; pick its fault."""
         with self._lock:
             self._requests.append((method, path))
@@ -544,9 +545,7 @@ class LocalService:
                 if not hmac.compare_digest(given.encode(), expected.encode()):
                     return _error(401, "Missing or invalid API key")
             for fault in self._faults:
-                if (fault.method is None or fault.method == method) and (
-                    fault.path is None or fault.path in path
-                ):
+                if (fault.method is None or fault.method == method) and (fault.path is None or fault.path in path):
                     fault.count -= 1
                     if fault.count <= 0:
                         self._faults.remove(fault)
@@ -573,13 +572,9 @@ class LocalService:
                 answers[key] = _Answer(fingerprint, now)
                 return None
         if answer.fingerprint != fingerprint:
-            return _error(
-                422, "This Idempotency-Key was already used for a different request"
-            )
+            return _error(422, "This Idempotency-Key was already used for a different request")
         if not answer.done:
-            return _error(
-                409, "A request with this Idempotency-Key is still being answered"
-            )
+            return _error(409, "A request with this Idempotency-Key is still being answered")
         return answer
 
     def _settle(self, key: str, answer: _Answer | None) -> None:
@@ -663,8 +658,7 @@ class LocalService:
             if missing:
                 return _error(
                     409,
-                    f"{len(missing)} input file(s) not uploaded yet: "
-                    + ", ".join(missing),
+                    f"{len(missing)} input file(s) not uploaded yet: " + ", ".join(missing),
                 )
             record.started = time.monotonic()
             record.updated_at = _now()
@@ -721,9 +715,7 @@ class LocalService:
                         "size": stored.size,
                     }
                 )
-            steps: list[dict[str, Any]] = [
-                {"action": "describe", "input": i} for i in range(len(inputs))
-            ]
+            steps: list[dict[str, Any]] = [{"action": "describe", "input": i} for i in range(len(inputs))]
             steps.append({"action": "answer"})
             record.blueprint = _canonical(
                 {
@@ -734,9 +726,7 @@ class LocalService:
                 }
             )
         summary = {"inputs": len(record.targets), "steps": len(record.targets) + 1}
-        nested = self.result_format == "nested" or (
-            self.result_format == "mixed" and record.number % 2 == 1
-        )
+        nested = self.result_format == "nested" or (self.result_format == "mixed" and record.number % 2 == 1)
         if nested:
             # The older answer format: the blueprint only inside "result".
             return {"result": {"blueprint": record.blueprint, **summary}}
@@ -767,13 +757,10 @@ class LocalService:
         path = request.scope.get("raw_path", b"").decode("ascii", "replace")
         expires_text = request.query_params.get("expires", "")
         signature = request.query_params.get("signature", "")
-        if not expires_text.isdigit() or not hmac.compare_digest(
-            signature, self._sign(path, int(expires_text))
-        ):
+        if not expires_text.isdigit() or not hmac.compare_digest(signature, self._sign(path, int(expires_text))):
             return _storage_error(
                 "SignatureDoesNotMatch",
-                "The request signature we calculated does not match the "
-                "signature you provided",
+                "The request signature we calculated does not match the signature you provided",
             )
         if time.time() * 1000 >= int(expires_text):
             return _storage_error("AccessDenied", "Request has expired")
@@ -868,10 +855,7 @@ class _Gate:
                 ]
             await send(message)
 
-        headers = {
-            name.decode("latin-1").lower(): value.decode("latin-1")
-            for name, value in scope.get("headers", [])
-        }
+        headers = {name.decode("latin-1").lower(): value.decode("latin-1") for name, value in scope.get("headers", [])}
         method = scope["method"]
         verdict = self.service._gate(method, scope["path"], headers)
         if isinstance(verdict, Response):
@@ -896,9 +880,7 @@ class _Gate:
             # client's retry with the whole body would be refused as another
             # request.
             return
-        fingerprint = hashlib.sha256(
-            b"%s\n%s\n" % (method.encode(), scope["path"].encode()) + body
-        ).hexdigest()
+        fingerprint = hashlib.sha256(b"%s\n%s\n" % (method.encode(), scope["path"].encode()) + body).hexdigest()
         first = self.service._claim(key, fingerprint)
         if isinstance(first, Response):
             await first(scope, receive, answer)
@@ -926,9 +908,7 @@ class _Gate:
             await self._fail(fault, scope, receive, send, answer)
             return
         if first is None:
-            await _error(500, "The request ended without an answer")(
-                scope, receive, answer
-            )
+            await _error(500, "The request ended without an answer")(scope, receive, answer)
             return
         extra = [(b"idempotent-replayed", b"true")] if replayed else []
         await answer(
@@ -940,9 +920,7 @@ class _Gate:
         )
         await answer({"type": "http.response.body", "body": first.body})
 
-    async def _fail(
-        self, fault: _Fault, scope: Any, receive: Any, send: Any, answer: Any
-    ) -> None:
+    async def _fail(self, fault: _Fault, scope: Any, receive: Any, send: Any, answer: Any) -> None:
         if fault.stall > 0:
             await asyncio.sleep(fault.stall)
         if not fault.drop:
@@ -1029,13 +1007,8 @@ _STORAGE_FAULTS = {
 }
 
 
-def _storage_error(
-    code: str, message: str, status: int = 403, headers: dict[str, str] | None = None
-) -> Response:
-    body = (
-        '<?xml version="1.0" encoding="UTF-8"?>\n'
-        f"<Error><Code>{code}</Code><Message>{message}</Message></Error>"
-    )
+def _storage_error(code: str, message: str, status: int = 403, headers: dict[str, str] | None = None) -> Response:
+    body = f'<?xml version="1.0" encoding="UTF-8"?>\n<Error><Code>{code}</Code><Message>{message}</Message></Error>'
     return Response(body, status_code=status, media_type="application/xml", headers=headers)
 
 

@@ -87,9 +87,7 @@ class VelquorAPIClient:
         """
         self.workdir = None if workdir is None else Path(workdir).absolute()
 
-    async def generate_blueprint(
-        self, question: str, input_data: list[str] | None = None
-    ) -> str:
+    async def generate_blueprint(self, question: str, input_data: list[str] | None = None) -> str:
         """Generate a blueprint that answers a question about input files.
 
         Args:
@@ -108,9 +106,7 @@ class VelquorAPIClient:
         text = _check_question(question)
         paths = _check_paths(input_data)
         inputs = [await asyncio.to_thread(_describe_file, path) for path in paths]
-        steps: list[dict[str, Any]] = [
-            {"action": "describe", "input": index} for index in range(len(inputs))
-        ]
+        steps: list[dict[str, Any]] = [{"action": "describe", "input": index} for index in range(len(inputs))]
         steps.append({"action": "answer"})
         return _dumps(
             {
@@ -137,9 +133,7 @@ class VelquorAPIClient:
         """
         return _dumps(_parse_blueprint(blueprint))
 
-    async def execute_blueprint(
-        self, blueprint: str, input_data: list[str]
-    ) -> dict[str, Any]:
+    async def execute_blueprint(self, blueprint: str, input_data: list[str]) -> dict[str, Any]:
         """Run a blueprint over input files and write one report per file.
 
         Every input is read and checked before anything is written, so a missing
@@ -188,10 +182,7 @@ class VelquorAPIClient:
             "output": outputs,
             "steps": len(inputs) + 1,
             "inputs": inputs,
-            "answer": (
-                f"Described {len(inputs)} input file(s), {total} bytes, "
-                f"for: {document['question']}"
-            ),
+            "answer": (f"Described {len(inputs)} input file(s), {total} bytes, for: {document['question']}"),
         }
 
     def _make_output_dir(self) -> Path:
@@ -214,9 +205,7 @@ def _check_paths(input_data: Any) -> list[str]:
     if input_data is None:
         return []
     if not isinstance(input_data, (list, tuple)):
-        raise TypeError(
-            f"input_data must be a list of paths, not {type(input_data).__name__}"
-        )
+        raise TypeError(f"input_data must be a list of paths, not {type(input_data).__name__}")
     paths: list[str] = []
     for item in input_data:
         if not isinstance(item, (str, os.PathLike)):
@@ -308,9 +297,7 @@ def _parse_blueprint(blueprint: Any) -> dict[str, Any]:
     _check_keys(document, _TOP_LEVEL_KEYS, "blueprint")
     version = document["version"]
     if type(version) is not int or version != BLUEPRINT_VERSION:
-        raise _invalid(
-            f"unsupported version {version!r} (expected {BLUEPRINT_VERSION})"
-        )
+        raise _invalid(f"unsupported version {version!r} (expected {BLUEPRINT_VERSION})")
     question = document["question"]
     if not isinstance(question, str) or not question.strip():
         raise _invalid("question must be a non-blank string")
@@ -338,10 +325,7 @@ def _parse_blueprint(blueprint: Any) -> dict[str, Any]:
             _check_keys(step, frozenset({"action", "input"}), where)
             target = step["input"]
             if type(target) is not int or not 0 <= target < len(inputs):
-                raise _invalid(
-                    f"{where} input must index one of the "
-                    f"{len(inputs)} inputs, got {target!r}"
-                )
+                raise _invalid(f"{where} input must index one of the {len(inputs)} inputs, got {target!r}")
         else:
             raise _invalid(f"{where} has unknown action {action!r}")
         if last and action != "answer":

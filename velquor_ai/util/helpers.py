@@ -51,8 +51,7 @@ def normalize_blueprint(blueprint: Any) -> str:
     if isinstance(blueprint, os.PathLike):
         return _normalize_text(_read_file(blueprint))
     raise ValidationError(
-        f"Unsupported blueprint type: {type(blueprint).__name__} "
-        "(expected str, dict or a path-like object)",
+        f"Unsupported blueprint type: {type(blueprint).__name__} (expected str, dict or a path-like object)",
         field=_FIELD,
     )
 
@@ -66,9 +65,7 @@ def _normalize_text(text: str) -> str:
     try:
         value = _strict_loads(stripped)
     except _AmbiguousJSONError as exc:
-        raise ValidationError(
-            f"Blueprint is not valid JSON: {exc}", field=_FIELD
-        ) from exc
+        raise ValidationError(f"Blueprint is not valid JSON: {exc}", field=_FIELD) from exc
     except ValueError:
         # Not JSON at all: the blueprint is opaque text to us.
         return stripped
@@ -85,9 +82,7 @@ def _normalize_object(value: dict[Any, Any]) -> str:
         # text back catches that.
         _strict_loads(text)
     except (TypeError, ValueError, RecursionError) as exc:
-        raise ValidationError(
-            f"Blueprint is not serialisable as JSON: {exc}", field=_FIELD
-        ) from exc
+        raise ValidationError(f"Blueprint is not serialisable as JSON: {exc}", field=_FIELD) from exc
     return text
 
 
@@ -96,13 +91,9 @@ def _read_file(path: os.PathLike[Any]) -> str:
         with open(path, encoding="utf-8-sig") as file:
             return file.read()
     except UnicodeDecodeError as exc:
-        raise ValidationError(
-            f"Blueprint file is not UTF-8 text: {os.fsdecode(path)}", field=_FIELD
-        ) from exc
+        raise ValidationError(f"Blueprint file is not UTF-8 text: {os.fsdecode(path)}", field=_FIELD) from exc
     except FileNotFoundError as exc:
-        raise ValidationError(
-            f"Blueprint file not found: {os.fsdecode(path)}", field=_FIELD
-        ) from exc
+        raise ValidationError(f"Blueprint file not found: {os.fsdecode(path)}", field=_FIELD) from exc
     except OSError as exc:
         raise ValidationError(
             f"Cannot read blueprint file {os.fsdecode(path)}: {exc.strerror or exc}",
@@ -135,9 +126,7 @@ def _strict_loads(text: str) -> Any:
         ValueError: If the text is not JSON at all.
     """
     try:
-        return json.loads(
-            text, object_pairs_hook=_refuse_duplicates, parse_constant=_refuse_constant
-        )
+        return json.loads(text, object_pairs_hook=_refuse_duplicates, parse_constant=_refuse_constant)
     except RecursionError as exc:
         raise _AmbiguousJSONError("nested too deeply") from exc
 
