@@ -39,10 +39,12 @@ test: install
 CXX_SOURCES = $(shell find frame velquor_ai -name '*.cpp' -o -name '*.hpp')
 lint: venv
 	$(VENV)/bin/ruff check .
+	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
 
 format: venv
 	$(VENV)/bin/ruff check --fix .
+	$(VENV)/bin/ruff format .
 	$(VENV)/bin/clang-format -i $(CXX_SOURCES)
 
 # In-place development build: modules land beside their sources.
