@@ -233,6 +233,9 @@ def test_failed_status_raises_runtime_error(
 
 
 class StatusGone:
+    def __repr__(self) -> str:
+        return "StatusGone()"
+
     @property
     def status(self) -> str:
         raise AttributeError("status")
