@@ -40,44 +40,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pydantic import BaseModel
-from support import Config, FakeAsyncio, Halt, Status, Stubborn, colliding_key, side_module
+from support import Config, FakeAsyncio, Halt, Script, Status, Stubborn, colliding_key, side_module
 
 from velquor_ai.util import poller
 from velquor_ai.util.poller import StatusPoller
 
 THROWN = [ValueError, KeyError, GeneratorExit, StopIteration, asyncio.CancelledError, Halt]
 REENTER = "__reenter__"
-
-
-class Script:
-    """An awaitable whose generator yields `yields`, then returns `result`.
-
-    It records what it receives. Sent the value REENTER, it tries to resume
-    the coroutine that awaits it (which must refuse) and records the refusal.
-    """
-
-    def __init__(self, name: str, world: World, result: Any) -> None:
-        self.name = name
-        self.world = world
-        self.result = result
-
-    def __await__(self) -> Any:
-        log = self.world.log
-        try:
-            for value in self.world.yields:
-                sent = yield f"{self.name}:{value}"
-                log.append((self.name, "sent", repr(sent)))
-                if sent == REENTER:
-                    self.world.reenter()
-        except GeneratorExit:
-            log.append((self.name, "closed"))
-            raise
-        except BaseException as error:
-            log.append((self.name, "thrown", type(error).__name__, str(error)))
-            if self.world.swallow:
-                return self.result
-            raise
-        return self.result
 
 
 class StubbornScript(Script):
@@ -88,6 +57,22 @@ class StubbornScript(Script):
             return (yield from Script.__await__(self))
         except GeneratorExit:
             yield f"{self.name}:stubborn"
+
+
+def script(kind: type[Script], name: str, world: World, result: Any) -> Script:
+    """An awaitable of the world's script: it yields the world's values under
+    its name, records into the world's log, swallows what is thrown if the
+    world says so, and sent REENTER tries to resume the coroutine that awaits
+    it (which must refuse)."""
+    return kind(
+        [f"{name}:{value}" for value in world.yields],
+        result,
+        world.log,
+        name=name,
+        swallow=world.swallow,
+        recovered=result,
+        on_send=world.reenter_if_asked,
+    )
 
 
 class World:
@@ -113,6 +98,10 @@ class World:
 
     def next_step(self) -> str:
         return self.steps.pop(0) if self.steps else "await"
+
+    def reenter_if_asked(self, sent: Any) -> None:
+        if sent == REENTER:
+            self.reenter()
 
     def reenter(self) -> None:
         for attempt in ("send", "throw", "close", "await"):
@@ -145,10 +134,10 @@ class World:
         if step == "iterator":
             return IteratorScript(name, self, result)
         if step == "stubborn":
-            return StubbornScript(name, self, result)
+            return script(StubbornScript, name, self, result)
         if step == "deep":
-            return chain(self, DEPTH, Script(name, self, result))
-        return Script(name, self, result)
+            return chain(self, DEPTH, script(Script, name, self, result))
+        return script(Script, name, self, result)
 
 
 # Deep enough to forward send, throw and close through many levels, shallow

@@ -11,7 +11,7 @@ import warnings
 
 import pydantic
 import pytest
-from support import StrSubclass, entries
+from support import RecordingHTTP, StrSubclass, entries
 
 from velquor_ai.exceptions import ValidationError
 from velquor_ai.models.blueprint import GenerationResult, GenerationStatus
@@ -22,25 +22,6 @@ from velquor_ai.resources.generations import GenerationsResource
 from velquor_ai.resources.uploads import UploadsResource
 
 MODULE = "velquor_ai.resources.generations"
-
-
-class RecordingHTTP:
-    """Stands in for the package's HTTP client: records calls, returns scripted answers."""
-
-    def __init__(self, *answers):
-        self.answers = list(answers)
-        self.calls = []
-
-    async def _answer(self, method, path, kwargs):
-        self.calls.append((method, path, kwargs))
-        await asyncio.sleep(0)  # let concurrent requests interleave
-        return self.answers.pop(0)
-
-    def post(self, path, **kwargs):
-        return self._answer("post", path, kwargs)
-
-    def get(self, path, **kwargs):
-        return self._answer("get", path, kwargs)
 
 
 def resource(*answers):
