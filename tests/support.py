@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import ast
+import asyncio
 import ctypes
 import functools
 import importlib
@@ -138,10 +139,10 @@ def _descriptor_targets() -> list[str]:
     return targets
 
 
-def connections_to(port: int) -> int:
-    """Open sockets of this process connected to `port` on the loopback."""
+def _tcp_sockets() -> list[tuple[int, int, str]]:
+    """(local port, remote port, state) of this process's TCP sockets."""
     inodes = {t[8:-1] for t in _descriptor_targets() if t.startswith("socket:[")}
-    count = 0
+    sockets = []
     for table in ("/proc/net/tcp", "/proc/net/tcp6"):
         try:
             lines = Path(table).read_text().splitlines()[1:]
@@ -149,11 +150,21 @@ def connections_to(port: int) -> int:
             continue
         for line in lines:
             fields = line.split()
-            remote_port = int(fields[2].rsplit(":", 1)[1], 16)
-            # State 0A is LISTEN; the service's own sockets have it as local port.
-            if remote_port == port and fields[3] != "0A" and fields[9] in inodes:
-                count += 1
-    return count
+            if fields[9] in inodes:
+                local, remote = (int(address.rsplit(":", 1)[1], 16) for address in fields[1:3])
+                sockets.append((local, remote, fields[3]))
+    return sockets
+
+
+# State 0A is LISTEN: a server's listening socket has its port as local port.
+def connections_to(port: int) -> int:
+    """Open sockets of this process connected to `port` on the loopback."""
+    return sum(1 for _, remote, state in _tcp_sockets() if remote == port and state != "0A")
+
+
+def connections_served(port: int) -> int:
+    """Connections that a server of this process listening on `port` still holds."""
+    return sum(1 for local, _, state in _tcp_sockets() if local == port and state != "0A")
 
 
 def files_open_under(folder: Path) -> list[str]:
@@ -192,6 +203,89 @@ class Stubborn:
                 yield "tick"
             except GeneratorExit:
                 pass
+
+
+class Script:
+    """An awaitable whose `__await__` is a generator: it yields `yields`, then
+    returns `result`, and records in `log` what is sent, thrown and closed into
+    it. Told to `swallow`, it ends with `recovered` when something is thrown in,
+    instead of letting it go on out; `on_send`, if given, is called with each
+    value sent in, once it is recorded.
+
+    >>> log = []
+    >>> steps = Script(["a"], "done", log, name="check").__await__()
+    >>> next(steps)
+    'a'
+    >>> try:
+    ...     steps.send("x")
+    ... except StopIteration as stop:
+    ...     print(stop.value, log)
+    done [('check', 'sent', 'x')]
+    """
+
+    def __init__(
+        self,
+        yields: list[Any],
+        result: Any = None,
+        log: list[Any] | None = None,
+        *,
+        name: str = "script",
+        swallow: bool = False,
+        recovered: Any = None,
+        on_send: Callable[[Any], object] | None = None,
+    ) -> None:
+        self.yields = list(yields)
+        self.result = result
+        self.log = [] if log is None else log
+        self.name = name
+        self.swallow = swallow
+        self.recovered = recovered
+        self.on_send = on_send
+
+    def __await__(self) -> Generator[Any, Any, Any]:
+        try:
+            for value in self.yields:
+                sent = yield value
+                self.log.append((self.name, "sent", sent))
+                if self.on_send is not None:
+                    self.on_send(sent)
+        except GeneratorExit:
+            self.log.append((self.name, "closed"))
+            raise
+        except BaseException as error:
+            self.log.append((self.name, "thrown", type(error).__name__, str(error)))
+            if self.swallow:
+                return self.recovered
+            raise
+        return self.result
+
+
+class RecordingHTTP:
+    """Stands in for the package's HTTP client: `post` and `get` record each call
+    as (method, path, keyword arguments) and answer with `answers` in turn, the
+    last one for every call after it (an empty list of upload URLs when none is
+    given). Each answer comes after one pass of the event loop, so that
+    concurrent requests interleave.
+
+    >>> http = RecordingHTTP({"status": "created"})
+    >>> asyncio.run(http.post("/v1/generation", json={})), http.calls
+    ({'status': 'created'}, [('post', '/v1/generation', {'json': {}})])
+    """
+
+    def __init__(self, *answers: Any) -> None:
+        self.answers = list(answers) if answers else [{"upload_urls": []}]
+        self.calls: list[tuple[str, str, dict[str, Any]]] = []
+
+    async def _answer(self, method: str, path: str, kwargs: dict[str, Any]) -> Any:
+        self.calls.append((method, path, kwargs))
+        await asyncio.sleep(0)
+        return self.answers.pop(0) if len(self.answers) > 1 else self.answers[0]
+
+    def post(self, path: str, **kwargs: Any) -> Any:
+        return self._answer("post", path, kwargs)
+
+    def get(self, path: str, **kwargs: Any) -> Any:
+        return self._answer("get", path, kwargs)
 
 
 # --- the twins behind the call boundary -----------------------------------------------

@@ -6,7 +6,6 @@ import gc
 import inspect
 import logging
 import re
-import socket
 import threading
 import types
 import warnings
@@ -14,7 +13,7 @@ from http.server import BaseHTTPRequestHandler, ThreadingHTTPServer
 
 import httpx
 import pytest
-from support import StrSubclass, entries
+from support import RecordingHTTP, StrSubclass, entries
 
 from velquor_ai.exceptions import ValidationError
 from velquor_ai.resources import uploads
@@ -22,18 +21,6 @@ from velquor_ai.resources.uploads import UploadsResource
 
 MODULE = "velquor_ai.resources.uploads"
 PUT_ENTRY = f"{MODULE}.UploadsResource.upload_file_to_s3"
-
-
-class RecordingHTTP:
-    """Stands in for the package's HTTP client: records calls, returns a scripted answer."""
-
-    def __init__(self, answer=None):
-        self.answer = {"upload_urls": []} if answer is None else answer
-        self.calls = []
-
-    async def post(self, path, **kwargs):
-        self.calls.append((path, kwargs))
-        return self.answer
 
 
 REQUESTS = {
@@ -50,8 +37,8 @@ def test_request_posts_names_with_content_types_and_returns_the_answer(method):
     result = asyncio.run(getattr(UploadsResource(http), method)("id 1", names))
     assert result is answer
     prefix = REQUESTS[method][0]
-    [(path, kwargs)] = http.calls
-    assert path == f"{prefix}id 1/upload"
+    [(verb, path, kwargs)] = http.calls
+    assert (verb, path) == ("post", f"{prefix}id 1/upload")
     assert list(kwargs) == ["json"]
     files = kwargs["json"]["files"]
     assert [list(entry) for entry in files] == [["filename", "content_type"]] * len(names)
@@ -69,7 +56,7 @@ def test_request_posts_names_with_content_types_and_returns_the_answer(method):
 def test_empty_list_still_sends_the_request(method):
     http = RecordingHTTP()
     asyncio.run(getattr(UploadsResource(http), method)("id", []))
-    assert http.calls == [(f"{REQUESTS[method][0]}id/upload", {"json": {"files": []}})]
+    assert http.calls == [("post", f"{REQUESTS[method][0]}id/upload", {"json": {"files": []}})]
 
 
 class DictSubclass(dict):
@@ -79,8 +66,7 @@ class DictSubclass(dict):
 @pytest.mark.parametrize("method", REQUESTS)
 @pytest.mark.parametrize(("answer", "message"), [(None, None), ([], "list"), (DictSubclass(), "DictSubclass")])
 def test_answer_must_be_exactly_a_dict_or_none(method, answer, message):
-    http = RecordingHTTP()
-    http.answer = answer
+    http = RecordingHTTP(answer)
     coro = getattr(UploadsResource(http), method)("id", ["a.png"])
     if message is None:
         assert asyncio.run(coro) is None
@@ -145,7 +131,7 @@ def test_content_type_is_looked_up_on_self_and_the_module_at_each_call(monkeypat
 
     http = RecordingHTTP()
     asyncio.run(Custom(http).get_execution_upload_urls("e", ["x"]))
-    assert http.calls[0][1]["json"]["files"] == [{"filename": "x", "content_type": "text/x"}]
+    assert http.calls[0][2]["json"]["files"] == [{"filename": "x", "content_type": "text/x"}]
 
     guesses = {"zero.x": ("", None), "num.x": (42, None), "three.x": ("a", None, None), "one.x": ("a",)}
     monkeypatch.setattr(uploads, "mimetypes", types.SimpleNamespace(guess_type=guesses.__getitem__))
@@ -382,12 +368,9 @@ def test_refused_put_raises_plain_exception_after_closing_the_client(s3, clients
     assert clients.all_closed()
 
 
-def test_refused_connection_raises_httpx_error_after_closing_the_client(clients):
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
+def test_refused_connection_raises_httpx_error_after_closing_the_client(clients, closed_port):
     with pytest.raises(httpx.ConnectError) as caught:
-        upload(f"http://127.0.0.1:{port}/key", b"data")
+        upload(f"http://127.0.0.1:{closed_port}/key", b"data")
     names = [name for name, _ in entries(caught.value)]
     position = names.index("upload_file_to_s3")
     assert entries(caught.value)[position : position + 2] == [("upload_file_to_s3", 110), (PUT_ENTRY, 111)]
