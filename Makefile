@@ -9,7 +9,7 @@ PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo $$p; break; fi; done)
 BUILD_DEPS := scikit-build-core cmake ninja
 RUNTIME_DEPS := httpx sniffio 'pydantic>=2.5,<3' starlette uvicorn rich
-TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414'
+TEST_DEPS := pytest pytest-xdist hypothesis mypy 'pyright[nodejs]==1.1.414'
 # Pinned: a newer formatter or linter may ask for changes the tree does not have.
 LINT_DEPS := ruff==0.17.5 clang-format==23.1.3
 DEV_BUILD := build/dev
@@ -18,21 +18,31 @@ DEV_BUILD := build/dev
 
 $(VPY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (tried python3.13, pyenv, /usr/bin)"; exit 1; }
+	@echo "== Creating .venv with $(PYTHON313)"
 	$(PYTHON313) -m venv $(VENV)
 	$(VPY) -m pip install --quiet --upgrade pip
 
 venv: $(VPY)
+	@echo "== Installing the build, runtime, test and lint dependencies into .venv"
 	$(VPY) -m pip install --quiet $(BUILD_DEPS) $(RUNTIME_DEPS) $(TEST_DEPS) $(LINT_DEPS)
 
 # Builds the package (compiled modules included) and installs it into .venv.
 install: venv
+	@echo "== Compiling the frame and the seven extension modules (C++20, about a minute) and installing velquor-ai into .venv"
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
+	@echo "== Installed: $$($(VPY) -P -c 'import velquor_ai, pathlib; print(velquor_ai.__version__, "in", pathlib.Path(velquor_ai.__file__).parent)')"
 
 demo: install
+	@echo "== Running examples/demo.py against a local service"
 	cd /tmp && $(abspath $(VPY)) $(abspath examples/demo.py)
 
+# The whole suite but the long runs of `make soak`, in parallel worker
+# processes: it mostly waits (servers, timeouts, subprocesses), so more
+# workers than cores pay off. TEST_WORKERS=0 runs it in one process.
+TEST_WORKERS ?= 4
 test: install
-	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider
+	@echo "== Running the test suite in $(TEST_WORKERS) worker processes"
+	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS)
 
 # The Python (ruff, configured in pyproject.toml) and the C++ (clang-format,
 # configured in .clang-format); `make format` applies both.
