@@ -7,26 +7,18 @@ from __future__ import annotations
 import asyncio
 import hashlib
 import json
-import os
 from collections.abc import AsyncIterator, Iterator
 from pathlib import Path
 from typing import Any
 
 import pytest
+from support import files_open_under
 
 import velquor_ai
 from velquor_ai import AsyncVelquorAI, GenerationFailedError, Job, ValidationError, VelquorAI
 from velquor_ai.testing import LocalService
 
-KEY = "sk-test"
 FAILING = "Which question does the service fail?"
-
-
-@pytest.fixture
-def service() -> Iterator[LocalService]:
-    with LocalService(api_key=KEY) as running:
-        running.failing_questions.add(FAILING)
-        yield running
 
 
 def small_files(folder: Path, count: int) -> list[Path]:
@@ -51,20 +43,10 @@ def check_blueprint(text: str | None, question: str, files: list[Path]) -> None:
     ]
 
 
-def files_open_under(folder: Path) -> int:
-    count = 0
-    for fd in os.listdir("/proc/self/fd"):
-        try:
-            target = os.readlink(f"/proc/self/fd/{fd}")
-        except OSError:
-            continue
-        count += target.startswith(str(folder))
-    return count
-
-
 # ------------------------------------------------------------ generate_many
 
 
+@pytest.mark.slow
 def test_generate_many_runs_every_job_and_keeps_within_its_bounds(service: LocalService, tmp_path: Path) -> None:
     files = small_files(tmp_path / "in", 40)
     jobs = {}
@@ -91,11 +73,11 @@ def test_generate_many_runs_every_job_and_keeps_within_its_bounds(service: Local
         if event.kind == "created":
             created += 1
             most_in_flight = max(most_in_flight, created - ended)
-        most_files = max(most_files, files_open_under(tmp_path))
+        most_files = max(most_files, len(files_open_under(tmp_path)))
 
     async def run() -> dict[str, Any]:
         outcomes = {}
-        async with AsyncVelquorAI(api_key=KEY, base_url=service.base_url) as client:
+        async with AsyncVelquorAI(api_key=service.api_key, base_url=service.base_url) as client:
             async for outcome in client.generate_many(source(), concurrency=16, on_progress=on_progress):
                 nonlocal ended
                 ended += 1
@@ -112,7 +94,7 @@ def test_generate_many_runs_every_job_and_keeps_within_its_bounds(service: Local
         check_blueprint(outcome.result.blueprint, question, [*images, *videos])
     assert 1 < most_in_flight <= 16
     assert most_files <= 16 * 4  # the slots times the client's upload concurrency
-    assert files_open_under(tmp_path) == 0
+    assert files_open_under(tmp_path) == []
     assert len(service.generation_ids) == 200
 
 
@@ -120,6 +102,7 @@ def test_generate_many_runs_every_job_and_keeps_within_its_bounds(service: Local
 def test_generate_many_reports_failed_jobs_and_runs_the_others(
     service: LocalService, tmp_path: Path, asynchronous: bool
 ) -> None:
+    service.failing_questions.add(FAILING)
     picture = small_files(tmp_path, 1)[0]
     items: list[Any] = [
         Job("What is shown?", images=[picture], key="good"),
@@ -136,7 +119,7 @@ def test_generate_many_reports_failed_jobs_and_runs_the_others(
             yield item
 
     async def run() -> dict[str, Any]:
-        async with AsyncVelquorAI(api_key=KEY, base_url=service.base_url) as client:
+        async with AsyncVelquorAI(api_key=service.api_key, base_url=service.base_url) as client:
             source = async_items() if asynchronous else iter(items)
             async with client.generate_many(source, concurrency=3) as outcomes:
                 return {outcome.key: outcome async for outcome in outcomes}
@@ -156,7 +139,7 @@ def test_generate_many_reports_failed_jobs_and_runs_the_others(
 
 
 def test_generate_many_yields_outcomes_while_an_async_source_waits(
-    service: LocalService,
+    shared_service: LocalService,
 ) -> None:
     # Each job is produced only once the one before has ended.
     async def run() -> list[str]:
@@ -168,7 +151,7 @@ def test_generate_many_yields_outcomes_while_an_async_source_waits(
 
         ended = []
         await queue.put(Job("First?", key="0"))
-        async with AsyncVelquorAI(api_key=KEY, base_url=service.base_url) as client:
+        async with AsyncVelquorAI(api_key=shared_service.api_key, base_url=shared_service.base_url) as client:
             async with asyncio.timeout(60):  # a hang is the fault, not slowness
                 async for outcome in client.generate_many(source(), concurrency=4):
                     ended.append(outcome.key)
@@ -197,7 +180,7 @@ def test_stopping_the_iteration_cancels_the_jobs_in_flight(service: LocalService
         assert await asyncio.to_thread(service.wait_for_held_uploads, count)
 
     async def run() -> None:
-        async with AsyncVelquorAI(api_key=KEY, base_url=service.base_url) as client:
+        async with AsyncVelquorAI(api_key=service.api_key, base_url=service.base_url) as client:
             service.hold_uploads()
             if stop == "async-with-break":
                 async with client.generate_many(source(), concurrency=4) as outcomes:
@@ -226,7 +209,7 @@ def test_stopping_the_iteration_cancels_the_jobs_in_flight(service: LocalService
             results = await asyncio.gather(*others, return_exceptions=True)
             assert all(isinstance(r, asyncio.CancelledError) for r in results)
             assert source_closed
-            assert files_open_under(tmp_path) == 0
+            assert files_open_under(tmp_path) == []
 
     asyncio.run(run())
     # Nothing went on after the stop: the jobs held in their uploads never started.
@@ -240,7 +223,7 @@ def test_the_blocking_client_iterates_and_stops_as_the_async_one(service: LocalS
     jobs = [Job("No files, done at once", key="first")] + [
         Job(f"Question {i}", images=[p], key=str(i)) for i, p in enumerate(pictures)
     ]
-    with VelquorAI(api_key=KEY, base_url=service.base_url) as client:
+    with VelquorAI(api_key=service.api_key, base_url=service.base_url) as client:
         outcomes = {o.key: o for o in client.generate_many(jobs, concurrency=3)}
         assert sorted(outcomes) == sorted(job.key for job in jobs)
         for job in jobs:
@@ -257,7 +240,7 @@ def test_the_blocking_client_iterates_and_stops_as_the_async_one(service: LocalS
         assert client.generate("And now?").status == "completed"
     records = [service.generation(g) for g in service.generation_ids[before:]]
     assert [r["started"] for r in records if r["files"]] == [False] * 2
-    assert files_open_under(tmp_path) == 0
+    assert files_open_under(tmp_path) == []
 
 
 @pytest.mark.parametrize(
@@ -275,7 +258,7 @@ def test_the_blocking_client_iterates_and_stops_as_the_async_one(service: LocalS
     ],
 )
 def test_generate_many_refuses_bad_arguments_at_the_call(jobs: Any, options: dict[str, Any], field: str) -> None:
-    client = AsyncVelquorAI(api_key=KEY, base_url="http://127.0.0.1:9")
+    client = AsyncVelquorAI(api_key="sk-test", base_url="http://127.0.0.1:9")
     with pytest.raises(ValidationError) as caught:
         client.generate_many(jobs, **options)
     assert caught.value.field == field

@@ -11,20 +11,19 @@ import subprocess
 import sys
 import time
 from collections import Counter
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
 import httpx
 import pytest
-from test_batch import FAILING, KEY, check_blueprint, service, small_files
+from test_batch import FAILING, check_blueprint, small_files
 
 import velquor_ai
 from velquor_ai._batch_command import ResultsFile
 from velquor_ai.testing import LocalService
 
 PACKAGE_ROOT = str(Path(velquor_ai.__file__).resolve().parents[1])
-
-__all__ = ["service"]  # the fixture, shared with test_batch
 
 
 def batch_command(jobs: Path, out: Path, service: LocalService, *extra: str) -> list[str]:
@@ -39,7 +38,7 @@ def batch_command(jobs: Path, out: Path, service: LocalService, *extra: str) -> 
         "--base-url",
         service.base_url,
         "--api-key",
-        KEY,
+        service.api_key,
         "--interval",
         "1",
         *extra,
@@ -81,7 +80,10 @@ def ended_lines(path: Path) -> dict[Any, list[dict[str, Any]]]:
     return ended
 
 
-def test_a_killed_batch_resumes_without_doing_anything_twice(tmp_path: Path) -> None:
+@pytest.mark.slow
+def test_a_killed_batch_resumes_without_doing_anything_twice(
+    service_factory: Callable[..., LocalService], tmp_path: Path
+) -> None:
     files = small_files(tmp_path / "inputs", 10)
     questions = {f"job-{i}": f"Question {i}: what is shown?" for i in range(40)}
     # Every third job has no files: it goes from created to started at once.
@@ -112,79 +114,79 @@ def test_a_killed_batch_resumes_without_doing_anything_twice(tmp_path: Path) -> 
         return [json.loads(line) for line in out.read_text().splitlines(keepends=True) if line.endswith("\n")]
 
     # A started generation stays "processing" for a while: the kill finds some.
-    with LocalService(api_key=KEY, processing_time=0.5) as service:
-        process = subprocess.Popen(
-            batch_command(jobs, out, service, "--concurrency", "8"),
-            stdout=subprocess.DEVNULL,
-            stderr=subprocess.DEVNULL,
-            env=command_env(),
-        )
-        try:
-            waiting_for(lambda lines: sum(r.get("status") == "completed" for r in lines) >= 12)
-            # From now on jobs with files stay in their uploads ("created"), while
-            # jobs without go on to "started"; the kill comes when both are seen.
-            service.hold_uploads()
-            assert service.wait_for_held_uploads(1, timeout=60)
-            waiting_for(
-                lambda lines: (
-                    {r["key"] for r in lines[1:] if r["status"] == "started" and not inputs[r["key"]]}
-                    - {r["key"] for r in lines[1:] if r["status"] == "completed"}
-                )
+    service = service_factory(processing_time=0.5)
+    process = subprocess.Popen(
+        batch_command(jobs, out, service, "--concurrency", "8"),
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        env=command_env(),
+    )
+    try:
+        waiting_for(lambda lines: sum(r.get("status") == "completed" for r in lines) >= 12)
+        # From now on jobs with files stay in their uploads ("created"), while
+        # jobs without go on to "started"; the kill comes when both are seen.
+        service.hold_uploads()
+        assert service.wait_for_held_uploads(1, timeout=60)
+        waiting_for(
+            lambda lines: (
+                {r["key"] for r in lines[1:] if r["status"] == "started" and not inputs[r["key"]]}
+                - {r["key"] for r in lines[1:] if r["status"] == "completed"}
             )
-            os.kill(process.pid, signal.SIGKILL)
-        finally:
-            process.kill()
-            process.wait()
-        first = results_so_far()
-        header = first[0]
-        begun = {record["key"] for record in first[1:]}
-        done_before = ended_lines(out)
-        assert len(done_before) < len(questions)
-        # The kill found jobs created and not started, and jobs started and not done.
-        unfinished = {r["key"]: r for r in first[1:] if r["key"] not in done_before}
-        assert "created" in {r["status"] for r in unfinished.values()}
-        waiting = {r["generation_id"] for r in unfinished.values() if r["status"] == "started"}
-        assert waiting
+        )
+        os.kill(process.pid, signal.SIGKILL)
+    finally:
+        process.kill()
+        process.wait()
+    first = results_so_far()
+    header = first[0]
+    begun = {record["key"] for record in first[1:]}
+    done_before = ended_lines(out)
+    assert len(done_before) < len(questions)
+    # The kill found jobs created and not started, and jobs started and not done.
+    unfinished = {r["key"]: r for r in first[1:] if r["key"] not in done_before}
+    assert "created" in {r["status"] for r in unfinished.values()}
+    waiting = {r["generation_id"] for r in unfinished.values() if r["status"] == "started"}
+    assert waiting
 
-        # A create that the killed command sent but never recorded the answer of.
-        unseen = next(key for key in questions if key not in begun)
-        identity = json.dumps(unseen)
-        httpx.post(
-            f"{service.base_url}/v1/generation",
-            json={"question": questions[unseen]},
-            headers={
-                "Authorization": f"Bearer {KEY}",
-                "Idempotency-Key": ResultsFile.derive_idempotency_key(header["batch"], identity),
-            },
-        ).raise_for_status()
-        # And a line torn by the kill.
-        with out.open("a") as handle:
-            handle.write('{"key": "job-0", "generation_id": "gen_')
-        service.release_uploads()
+    # A create that the killed command sent but never recorded the answer of.
+    unseen = next(key for key in questions if key not in begun)
+    identity = json.dumps(unseen)
+    httpx.post(
+        f"{service.base_url}/v1/generation",
+        json={"question": questions[unseen]},
+        headers={
+            "Authorization": f"Bearer {service.api_key}",
+            "Idempotency-Key": ResultsFile.derive_idempotency_key(header["batch"], identity),
+        },
+    ).raise_for_status()
+    # And a line torn by the kill.
+    with out.open("a") as handle:
+        handle.write('{"key": "job-0", "generation_id": "gen_')
+    service.release_uploads()
 
-        requests_before = len(service.requests)
-        resumed = run_batch(jobs, out, service, "--concurrency", "8", "--resume")
-        assert resumed.returncode == 0, resumed.stderr
-        # Started generations were only waited for.
-        sent = {path for method, path in service.requests[requests_before:] if method == "POST"}
-        assert not {path.split("/")[3] for path in sent if path.count("/") == 4} & waiting
-        assert "removed an incomplete last line" in resumed.stderr
+    requests_before = len(service.requests)
+    resumed = run_batch(jobs, out, service, "--concurrency", "8", "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    # Started generations were only waited for.
+    sent = {path for method, path in service.requests[requests_before:] if method == "POST"}
+    assert not {path.split("/")[3] for path in sent if path.count("/") == 4} & waiting
+    assert "removed an incomplete last line" in resumed.stderr
 
-        ended = ended_lines(out)
-        assert sorted(ended) == sorted(questions)
-        for key, records in ended.items():
-            assert [r["status"] for r in records] == ["completed"], records
-            check_blueprint(records[0]["blueprint"], questions[key], inputs[key])
-        created = Counter(service.generation(g)["question"] for g in service.generation_ids)
-        assert created == Counter(questions.values())
-        # Each job kept one generation throughout.
-        for key, records in ended.items():
-            ids = {r["generation_id"] for r in results(out)[1:] if r["key"] == key}
-            assert ids == {records[0]["generation_id"]}
+    ended = ended_lines(out)
+    assert sorted(ended) == sorted(questions)
+    for key, records in ended.items():
+        assert [r["status"] for r in records] == ["completed"], records
+        check_blueprint(records[0]["blueprint"], questions[key], inputs[key])
+    created = Counter(service.generation(g)["question"] for g in service.generation_ids)
+    assert created == Counter(questions.values())
+    # Each job kept one generation throughout.
+    for key, records in ended.items():
+        ids = {r["generation_id"] for r in results(out)[1:] if r["key"] == key}
+        assert ids == {records[0]["generation_id"]}
 
-        again = run_batch(jobs, out, service, "--resume")
-        assert again.returncode == 0 and len(service.generation_ids) == len(questions)
-        assert ended_lines(out) == ended
+    again = run_batch(jobs, out, service, "--resume")
+    assert again.returncode == 0 and len(service.generation_ids) == len(questions)
+    assert ended_lines(out) == ended
 
 
 def test_ctrl_c_stops_the_batch_with_a_summary_and_a_resume_finishes_it(service: LocalService, tmp_path: Path) -> None:
@@ -214,6 +216,7 @@ def test_ctrl_c_stops_the_batch_with_a_summary_and_a_resume_finishes_it(service:
 
 
 def test_the_batch_command_reports_failed_jobs_and_bad_lines(service: LocalService, tmp_path: Path) -> None:
+    service.failing_questions.add(FAILING)
     small_files(tmp_path, 2)
     jobs = tmp_path / "jobs.jsonl"
     write_jobs(
@@ -298,51 +301,51 @@ def test_the_batch_command_refuses_what_it_cannot_use(
         assert out.read_text() == before
 
 
-@pytest.mark.skipif(not os.environ.get("VELQUOR_LOAD"), reason="slow: make soak runs it")
+@pytest.mark.skipif(not os.environ.get("VELQUOR_LOAD"), reason="a long run: `make soak` runs it (VELQUOR_LOAD=1)")
 def test_a_thousand_jobs_keep_the_command_within_memory_and_descriptor_bounds(
-    tmp_path: Path,
+    service_factory: Callable[..., LocalService], tmp_path: Path
 ) -> None:
     files = small_files(tmp_path / "inputs", 50)
     questions = {f"job-{i}": f"Question {i}: what is shown?" for i in range(1000)}
     figures = {}
-    with LocalService(api_key=KEY, keep_uploads=False) as service:
-        for count in (100, 1000):
-            jobs, out = tmp_path / f"jobs-{count}.jsonl", tmp_path / f"out-{count}.jsonl"
-            keys = list(questions)[:count]
-            write_jobs(
-                jobs,
-                [
-                    {"key": key, "question": questions[key], "images": [f"inputs/{files[i % 50].name}"]}
-                    for i, key in enumerate(keys)
-                ],
-            )
-            started = time.monotonic()
-            process = subprocess.Popen(
-                batch_command(jobs, out, service, "--concurrency", "64"),
-                stdout=subprocess.DEVNULL,
-                stderr=subprocess.PIPE,
-                env=command_env(),
-            )
-            most_fds = 0
-            while True:
-                # Reaped here, not by Popen, to get the process's resource usage.
-                pid, status, usage = os.wait4(process.pid, os.WNOHANG)
-                if pid:
-                    break
-                with contextlib.suppress(FileNotFoundError):
-                    most_fds = max(most_fds, len(os.listdir(f"/proc/{pid or process.pid}/fd")))
-                time.sleep(0.01)
-            process.returncode = os.waitstatus_to_exitcode(status)
-            assert process.returncode == 0, process.stderr.read().decode()
-            process.stderr.close()
-            ended = ended_lines(out)
-            assert sorted(ended) == sorted(keys)
-            assert all(records[0]["status"] == "completed" for records in ended.values())
-            figures[count] = {
-                "seconds": time.monotonic() - started,
-                "peak_rss_mib": usage.ru_maxrss / 1024,
-                "most_fds": most_fds,
-            }
+    service = service_factory(keep_uploads=False)
+    for count in (100, 1000):
+        jobs, out = tmp_path / f"jobs-{count}.jsonl", tmp_path / f"out-{count}.jsonl"
+        keys = list(questions)[:count]
+        write_jobs(
+            jobs,
+            [
+                {"key": key, "question": questions[key], "images": [f"inputs/{files[i % 50].name}"]}
+                for i, key in enumerate(keys)
+            ],
+        )
+        started = time.monotonic()
+        process = subprocess.Popen(
+            batch_command(jobs, out, service, "--concurrency", "64"),
+            stdout=subprocess.DEVNULL,
+            stderr=subprocess.PIPE,
+            env=command_env(),
+        )
+        most_fds = 0
+        while True:
+            # Reaped here, not by Popen, to get the process's resource usage.
+            pid, status, usage = os.wait4(process.pid, os.WNOHANG)
+            if pid:
+                break
+            with contextlib.suppress(FileNotFoundError):
+                most_fds = max(most_fds, len(os.listdir(f"/proc/{pid or process.pid}/fd")))
+            time.sleep(0.01)
+        process.returncode = os.waitstatus_to_exitcode(status)
+        assert process.returncode == 0, process.stderr.read().decode()
+        process.stderr.close()
+        ended = ended_lines(out)
+        assert sorted(ended) == sorted(keys)
+        assert all(records[0]["status"] == "completed" for records in ended.values())
+        figures[count] = {
+            "seconds": time.monotonic() - started,
+            "peak_rss_mib": usage.ru_maxrss / 1024,
+            "most_fds": most_fds,
+        }
     for count, figure in figures.items():
         print(
             f"batch of {count} jobs at concurrency 64: {figure['seconds']:.1f} s, "

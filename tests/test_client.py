@@ -35,7 +35,6 @@ from velquor_ai import (
 from velquor_ai.models.execution import ErrorDetail
 from velquor_ai.testing import LocalService
 
-API_KEY = "sk-test-key"  # the key of the services in conftest
 QUESTION = "What is in these pictures and the clip?"
 PNG_A = b"\x89PNG\r\n\x1a\n" + b"first picture" * 40
 PNG_B = b"\x89PNG\r\n\x1a\n" + b"second picture, same name" * 30
@@ -72,7 +71,7 @@ def asynchronous(test: Callable[..., Coroutine[Any, Any, None]]) -> Callable[...
 
 
 def remote(service: LocalService, **options: Any) -> AsyncVelquorAI:
-    return AsyncVelquorAI(api_key=API_KEY, base_url=service.base_url, **options)
+    return AsyncVelquorAI(api_key=service.api_key, base_url=service.base_url, **options)
 
 
 def expected_inputs(paths: list[Path], content_types: list[str]) -> list[dict[str, Any]]:
@@ -186,10 +185,10 @@ async def test_unnamed_file_object_is_sent_as_upload(service: LocalService) -> N
 
 @asynchronous
 async def test_remote_blueprint_can_be_executed_on_premise(
-    service: LocalService, inputs: tuple[list[Path], list[Path]], tmp_path: Path
+    shared_service: LocalService, inputs: tuple[list[Path], list[Path]], tmp_path: Path
 ) -> None:
     images, videos = inputs
-    async with remote(service) as client:
+    async with remote(shared_service) as client:
         served = await client.generate(QUESTION, images=images, videos=videos, interval=1)
     async with AsyncVelquorAI.on_premise(workdir=tmp_path / "out") as local:
         generated = await local.generate(QUESTION, images=images, videos=videos)
@@ -306,8 +305,8 @@ async def test_error_status_option_fails_the_first_request(
 
 
 @asynchronous
-async def test_wrong_api_key_is_refused(service: LocalService) -> None:
-    async with AsyncVelquorAI(api_key="sk-wrong", base_url=service.base_url) as client:
+async def test_wrong_api_key_is_refused(shared_service: LocalService) -> None:
+    async with AsyncVelquorAI(api_key="sk-wrong", base_url=shared_service.base_url) as client:
         with pytest.raises(AuthenticationError) as caught:
             await client.generate(QUESTION, interval=1)
     assert caught.value.status_code == 401
@@ -315,13 +314,13 @@ async def test_wrong_api_key_is_refused(service: LocalService) -> None:
 
 @pytest.mark.parametrize("client_class", [AsyncVelquorAI, VelquorAI])
 def test_missing_api_key_is_refused_at_construction(
-    service: LocalService,
+    shared_service: LocalService,
     monkeypatch: pytest.MonkeyPatch,
     client_class: type[AsyncVelquorAI | VelquorAI],
 ) -> None:
     monkeypatch.delenv("VELQUOR_API_KEY", raising=False)
     with pytest.raises(VelquorAIError) as caught:
-        client_class(base_url=service.base_url)
+        client_class(base_url=shared_service.base_url)
     assert "api_key" in str(caught.value) and "VELQUOR_API_KEY" in str(caught.value)
 
 
@@ -399,7 +398,7 @@ async def test_bad_input_is_refused_before_any_request(
 def test_text_mode_file_is_refused_with_a_hint(service: LocalService, tmp_path: Path) -> None:
     path = tmp_path / "photo.png"
     path.write_bytes(PNG_A)
-    with open(path) as text, VelquorAI(API_KEY, service.base_url) as client:
+    with open(path) as text, VelquorAI(service.api_key, service.base_url) as client:
         with pytest.raises(ValidationError, match="open the file in binary mode"):
             client.generate(QUESTION, images=[text])
     assert service.requests == []

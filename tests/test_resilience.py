@@ -10,7 +10,7 @@ import json
 import shlex
 import socket
 import time
-from collections.abc import Iterator
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -31,11 +31,13 @@ from velquor_ai.exceptions import (
 )
 from velquor_ai.testing import LocalService
 
-API_KEY = "sk-test"
 QUESTION = "What is shown?"
 # Requests time out after REQUEST_TIMEOUT; a stalled request is held longer.
 REQUEST_TIMEOUT = 1.0
 STALL = 1.5
+
+# What is retried is the point here, not after how long: the computed pauses are short.
+pytestmark = pytest.mark.usefixtures("quick_retries")
 
 # fault -> (LocalService.fail_next options, error raised when it is not retried)
 FAULTS: dict[str, tuple[dict[str, Any], type[Exception]]] = {
@@ -58,12 +60,6 @@ STAGES = {
 
 
 @pytest.fixture
-def service() -> Iterator[LocalService]:
-    with LocalService(api_key=API_KEY) as service:
-        yield service
-
-
-@pytest.fixture
 def image(tmp_path: Path) -> Path:
     path = tmp_path / "cat.png"
     path.write_bytes(b"\x89PNG\r\n\x1a\n" + b"cat" * 100)
@@ -72,7 +68,7 @@ def image(tmp_path: Path) -> Path:
 
 def client_of(service: LocalService, **options: Any) -> AsyncVelquorAI:
     options.setdefault("timeout", REQUEST_TIMEOUT)
-    return AsyncVelquorAI(api_key=API_KEY, base_url=service.base_url, **options)
+    return AsyncVelquorAI(api_key=service.api_key, base_url=service.base_url, **options)
 
 
 def sent(service: LocalService, stage: str) -> int:
@@ -189,7 +185,7 @@ def test_a_client_killed_before_its_body_leaves_the_key_unclaimed(
     with socket.create_connection(("127.0.0.1", service.port)) as sock:
         sock.sendall(
             b"POST /v1/generation HTTP/1.1\r\nHost: 127.0.0.1\r\n"
-            b"Authorization: Bearer " + API_KEY.encode() + b"\r\n"
+            b"Authorization: Bearer " + service.api_key.encode() + b"\r\n"
             b"Idempotency-Key: job-7\r\nContent-Type: application/json\r\n"
             b"Content-Length: 40\r\n\r\n"
         )
@@ -211,7 +207,7 @@ def test_failed_wait_is_picked_up_by_wait_for_result_and_the_result_command(
 ) -> None:
     service.fail_next(503, path="/result")
     monkeypatch.setenv("VELQUOR_MAX_RETRIES", "0")
-    base = ["--base-url", service.base_url, "--api-key", API_KEY]
+    base = ["--base-url", service.base_url, "--api-key", service.api_key]
 
     code = cli.main(["generate", QUESTION, "--image", str(image), "--interval", "1", *base])
     error = capsys.readouterr().err.strip().splitlines()[-1]
@@ -229,21 +225,22 @@ def test_failed_wait_is_picked_up_by_wait_for_result_and_the_result_command(
     blueprint = service.generation(generation_id)["blueprint"]
     assert result.generation_id == generation_id and result.blueprint == blueprint
 
-    assert cli.main([*resume[3:], "--api-key", API_KEY]) == cli.EXIT_OK
+    assert cli.main([*resume[3:], "--api-key", service.api_key]) == cli.EXIT_OK
     assert json.loads(capsys.readouterr().out) == json.loads(blueprint)
 
 
-def test_generate_ends_within_a_second_of_its_timeout() -> None:
-    with LocalService(api_key=API_KEY, processing_time=3600) as service:
+@pytest.mark.slow
+def test_generate_ends_within_a_second_of_its_timeout(service_factory: Callable[..., LocalService]) -> None:
+    service = service_factory(processing_time=3600)
 
-        async def generate() -> None:
-            async with client_of(service) as client:
-                await client.generate(QUESTION, timeout=3, interval=2)
+    async def generate() -> None:
+        async with client_of(service) as client:
+            await client.generate(QUESTION, timeout=3, interval=2)
 
-        began = time.monotonic()
-        with pytest.raises(GenerationTimeoutError) as caught:
-            asyncio.run(generate())
-        waited = time.monotonic() - began
+    began = time.monotonic()
+    with pytest.raises(GenerationTimeoutError) as caught:
+        asyncio.run(generate())
+    waited = time.monotonic() - began
     # Checks at 0 s and 2 s; the next pause of 3 s is cut at the deadline.
     assert waited < 4.0
     assert caught.value.generation_id == service.generation_ids[0]
@@ -256,7 +253,7 @@ def test_error_before_the_start_points_at_the_generation_status(
 ) -> None:
     service.fail_next(503, path="/start")
     monkeypatch.setenv("VELQUOR_MAX_RETRIES", "0")
-    base = ["--base-url", service.base_url, "--api-key", API_KEY]
+    base = ["--base-url", service.base_url, "--api-key", service.api_key]
 
     assert cli.main(["generate", QUESTION, *base]) == cli.EXIT_FAILURE
     error = capsys.readouterr().err.strip().splitlines()[-1]
@@ -264,5 +261,5 @@ def test_error_before_the_start_points_at_the_generation_status(
     check = shlex.split(error.partition("see where it stands with: ")[2])
     assert check[3:5] == ["result", generation_id] and "--wait" not in check
 
-    assert cli.main([*check[3:], "--api-key", API_KEY]) == cli.EXIT_FAILURE
+    assert cli.main([*check[3:], "--api-key", service.api_key]) == cli.EXIT_FAILURE
     assert "has not finished (status: created)" in capsys.readouterr().err

@@ -10,7 +10,7 @@ import io
 import os
 import re
 import time
-from collections.abc import Callable, Coroutine, Iterator
+from collections.abc import Callable, Coroutine
 from pathlib import Path
 from typing import Any
 
@@ -29,14 +29,7 @@ from velquor_ai import (
 from velquor_ai._storage import CHUNK_SIZE
 from velquor_ai.testing import LocalService
 
-API_KEY = "sk-test"
 QUESTION = "What happens in the clip?"
-
-
-@pytest.fixture
-def service() -> Iterator[LocalService]:
-    with LocalService(api_key=API_KEY) as running:
-        yield running
 
 
 def asynchronous(test: Callable[..., Coroutine[Any, Any, None]]) -> Callable[..., None]:
@@ -50,7 +43,7 @@ def asynchronous(test: Callable[..., Coroutine[Any, Any, None]]) -> Callable[...
 
 
 def client_for(service: LocalService, **options: Any) -> AsyncVelquorAI:
-    return AsyncVelquorAI(api_key=API_KEY, base_url=service.base_url, **options)
+    return AsyncVelquorAI(api_key=service.api_key, base_url=service.base_url, **options)
 
 
 def write(path: Path, size: int) -> Path:
@@ -223,6 +216,7 @@ async def test_storage_errors_are_retried_when_passing_and_refusals_raised(
 
 
 @pytest.mark.parametrize("stalls", [1, 3])
+@pytest.mark.usefixtures("quick_retries")
 @asynchronous
 async def test_stalled_storage_fails_within_the_timeout_after_retries(
     service: LocalService, tmp_path: Path, stalls: int
@@ -236,8 +230,8 @@ async def test_stalled_storage_fails_within_the_timeout_after_retries(
         else:
             with pytest.raises(APITimeoutError, match="clip.mp4 timed out after 0.5s"):
                 await client.generate(QUESTION, videos=[path], interval=1)
-    # Three tries of 0.5 s and two pauses of at most 1.5 s together; the
-    # bound is loose, and far below the minute it took before.
+    # Three tries of 0.5 s and two short pauses; the bound is loose, and far
+    # below the minute it took before.
     assert time.monotonic() - began < 15
     assert puts(service) == min(stalls + 1, 3)
     assert stored(service) == ([digest(path.read_bytes())] if stalls == 1 else [])
