@@ -7,7 +7,6 @@ import asyncio
 import json
 import math
 import pickle
-import socket
 import subprocess
 import sys
 import threading
@@ -20,6 +19,7 @@ from typing import Any
 import httpx
 import pydantic
 import pytest
+from support import MODULES
 
 import velquor_ai
 from velquor_ai import exceptions as exc
@@ -242,9 +242,7 @@ def test_packages_import_without_compiled_modules() -> None:
         "import sys, velquor_ai, velquor_ai.resources, velquor_ai.resources.base, "
         "velquor_ai.models, velquor_ai.models.common, velquor_ai.models.execution, "
         "velquor_ai.util, velquor_ai.util.helpers, velquor_ai.types, velquor_ai._http\n"
-        "compiled = {'velquor_ai.resources.uploads', 'velquor_ai.resources.generations', "
-        "'velquor_ai.models.blueprint', 'velquor_ai.util.validators', "
-        "'velquor_ai.util.tamsel', 'velquor_ai.util.poller', 'velquor_ai._vostrel'}\n"
+        f"compiled = set({MODULES!r})\n"
         "print(sorted(compiled & set(sys.modules)))"
     )
     root = str(Path(__file__).resolve().parents[1])
@@ -318,20 +316,20 @@ def test_normalize_blueprint_refusals(make: Any, tmp_path: Path) -> None:
 # ------------------------------------------------------------------- HTTP client
 
 
-class _Service:
+class _RecordingServer:
     """A real HTTP server on 127.0.0.1 that records requests and plays answers."""
 
     def __init__(self) -> None:
         self.requests: list[dict[str, Any]] = []
         self.answers: dict[str, tuple[int, str, bytes]] = {}
-        service = self
+        recorder = self
 
         class Handler(BaseHTTPRequestHandler):
             protocol_version = "HTTP/1.1"
 
             def _serve(self) -> None:
                 length = int(self.headers.get("Content-Length") or 0)
-                service.requests.append(
+                recorder.requests.append(
                     {
                         "method": self.command,
                         "path": self.path,
@@ -341,7 +339,7 @@ class _Service:
                 )
                 if self.path.endswith("/slow"):
                     time.sleep(1.0)
-                status, ctype, body = service.answers.get(self.path, (200, "application/json", b'{"ok": true}'))
+                status, ctype, body = recorder.answers.get(self.path, (200, "application/json", b'{"ok": true}'))
                 self.send_response(status)
                 if ctype:
                     self.send_header("Content-Type", ctype)
@@ -362,13 +360,13 @@ class _Service:
 
 
 @pytest.fixture
-def service() -> Iterator[_Service]:
-    svc = _Service()
-    thread = threading.Thread(target=svc.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
+def server() -> Iterator[_RecordingServer]:
+    running = _RecordingServer()
+    thread = threading.Thread(target=running.server.serve_forever, kwargs={"poll_interval": 0.05}, daemon=True)
     thread.start()
-    yield svc
-    svc.server.shutdown()
-    svc.server.server_close()
+    yield running
+    running.server.shutdown()
+    running.server.server_close()
 
 
 def _call(config: Config, method: str, *args: Any, **kwargs: Any) -> Any:
@@ -380,11 +378,11 @@ def _call(config: Config, method: str, *args: Any, **kwargs: Any) -> Any:
 
 
 @pytest.mark.parametrize(("api_key", "auth"), [("sk-test", "Bearer sk-test"), (None, None)])
-def test_post_sends_json_with_headers(service: _Service, api_key: str | None, auth: str | None) -> None:
-    config = Config(api_key=api_key, base_url=service.url, environ={})
+def test_post_sends_json_with_headers(server: _RecordingServer, api_key: str | None, auth: str | None) -> None:
+    config = Config(api_key=api_key, base_url=server.url, environ={})
     answer = _call(config, "post", "/v1/generation", json={"question": "Qué?"})
     assert answer == {"ok": True}
-    [request] = service.requests
+    [request] = server.requests
     assert (request["method"], request["path"]) == ("POST", "/v1/generation")
     assert json.loads(request["body"]) == {"question": "Qué?"}
     assert request["headers"]["content-type"] == "application/json"
@@ -392,12 +390,12 @@ def test_post_sends_json_with_headers(service: _Service, api_key: str | None, au
     assert request["headers"]["user-agent"] == f"velquor-ai-python/{velquor_ai.__version__}"
 
 
-def test_bodiless_post_get_and_base_url_prefix(service: _Service) -> None:
-    service.answers["/api/v1/generation/g-1/start"] = (204, "", b"")
-    config = Config(base_url=service.url + "/api/", environ={})
+def test_bodiless_post_get_and_base_url_prefix(server: _RecordingServer) -> None:
+    server.answers["/api/v1/generation/g-1/start"] = (204, "", b"")
+    config = Config(base_url=server.url + "/api/", environ={})
     assert _call(config, "post", "/v1/generation/g-1/start") == {}
     assert _call(config, "get", "/v1/generation/g-1/result") == {"ok": True}
-    start, result = service.requests
+    start, result = server.requests
     assert (start["method"], start["body"]) == ("POST", b"")
     assert "content-type" not in start["headers"]
     assert (result["method"], result["path"]) == (
@@ -425,12 +423,12 @@ def test_bodiless_post_get_and_base_url_prefix(service: _Service) -> None:
     ],
 )  # fmt: skip
 def test_error_statuses_raise_typed_errors(
-    service: _Service, status: int, body: bytes, cls: type, message: str
+    server: _RecordingServer, status: int, body: bytes, cls: type, message: str
 ) -> None:
-    service.answers["/v1/generation"] = (status, "application/json", body)
+    server.answers["/v1/generation"] = (status, "application/json", body)
     with pytest.raises(exc.APIError) as info:
         _call(
-            Config(base_url=service.url, max_retries=0, environ={}),
+            Config(base_url=server.url, max_retries=0, environ={}),
             "post",
             "/v1/generation",
             json={},
@@ -438,7 +436,7 @@ def test_error_statuses_raise_typed_errors(
     assert type(info.value) is cls
     assert (str(info.value), info.value.status_code) == (message, status)
     assert info.value.body == body.decode()
-    assert len(service.requests) == 1  # no retry, no redirect followed
+    assert len(server.requests) == 1  # no retry, no redirect followed
 
 
 @pytest.mark.parametrize(
@@ -449,18 +447,15 @@ def test_error_statuses_raise_typed_errors(
         ("", b"\xff\xfe"),
     ],
 )
-def test_success_body_that_is_not_a_json_object(service: _Service, ctype: str, body: bytes) -> None:
-    service.answers["/v1/generation/g/result"] = (200, ctype, body)
+def test_success_body_that_is_not_a_json_object(server: _RecordingServer, ctype: str, body: bytes) -> None:
+    server.answers["/v1/generation/g/result"] = (200, ctype, body)
     with pytest.raises(exc.APIError) as info:
-        _call(Config(base_url=service.url, environ={}), "get", "/v1/generation/g/result")
+        _call(Config(base_url=server.url, environ={}), "get", "/v1/generation/g/result")
     assert type(info.value) is exc.APIError
     assert info.value.status_code == 200
 
 
-def test_refused_connection_and_timeout(service: _Service) -> None:
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        closed_port = probe.getsockname()[1]
+def test_refused_connection_and_timeout(server: _RecordingServer, closed_port: int) -> None:
     with pytest.raises(exc.APIConnectionError) as info:
         _call(
             Config(base_url=f"http://127.0.0.1:{closed_port}", max_retries=0, environ={}),
@@ -473,7 +468,7 @@ def test_refused_connection_and_timeout(service: _Service) -> None:
     started = time.monotonic()
     with pytest.raises(exc.APITimeoutError) as timeout:
         _call(
-            Config(base_url=service.url, timeout=0.2, max_retries=0, environ={}),
+            Config(base_url=server.url, timeout=0.2, max_retries=0, environ={}),
             "get",
             "/v1/slow",
         )
@@ -496,8 +491,8 @@ def test_refused_connection_and_timeout(service: _Service) -> None:
         "/v2/generation",
     ],
 )
-def test_paths_that_leave_the_api_are_refused_before_sending(service: _Service, path: str) -> None:
+def test_paths_that_leave_the_api_are_refused_before_sending(server: _RecordingServer, path: str) -> None:
     with pytest.raises(exc.ValidationError) as info:
-        _call(Config(api_key="sk", base_url=service.url, environ={}), "get", path)
+        _call(Config(api_key="sk", base_url=server.url, environ={}), "get", path)
     assert info.value.field == "path"
-    assert service.requests == []
+    assert server.requests == []
