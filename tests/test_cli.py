@@ -68,12 +68,6 @@ def local_service() -> Iterator[Any]:
         yield service
 
 
-def free_port() -> int:
-    with socket.socket() as sock:
-        sock.bind(("127.0.0.1", 0))
-        return sock.getsockname()[1]
-
-
 def test_help_explains_both_commands(tmp_path: Path) -> None:
     result = run_cli("--help", cwd=tmp_path)
     assert result.returncode == 0
@@ -157,8 +151,8 @@ def test_usage_errors_exit_2(tmp_path: Path, args: list[str]) -> None:
     assert result.stdout == ""
 
 
-def test_unreachable_service_exits_1(files: dict[str, Path], tmp_path: Path) -> None:
-    url = f"http://127.0.0.1:{free_port()}"  # closed: nothing listens there
+def test_unreachable_service_exits_1(files: dict[str, Path], tmp_path: Path, closed_port: int) -> None:
+    url = f"http://127.0.0.1:{closed_port}"
     result = run_cli("generate", QUESTION, "--image", "cat.png", "--base-url", url,
                      "--api-key", "sk-cli", cwd=tmp_path)  # fmt: skip
     assert result.returncode == 1
@@ -175,6 +169,7 @@ def _hang_up(server: socket.socket) -> None:
         connection.close()
 
 
+@pytest.mark.slow
 @pytest.mark.parametrize(
     ("hang_up", "says"),
     [(True, "connection to {url} failed"), (False, "no answer from {url} in time")],

@@ -32,6 +32,9 @@ from velquor_ai import (
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 
+# What the clients do on errors is the point here, not after how long they retry.
+pytestmark = pytest.mark.usefixtures("quick_retries")
+
 QUESTION = "What do these show?"
 KINDS = ["sync", "async"]
 
@@ -198,7 +201,7 @@ def test_ctrl_c_cancels_the_call_and_leaves_the_client_usable(
 
 
 @pytest.mark.parametrize("kind", KINDS)
-def test_options_reach_the_service_through_the_callers_http_client(kind: str, service: Any) -> None:
+def test_options_reach_the_service_through_the_callers_http_client(kind: str, shared_service: Any) -> None:
     sent: list[httpx.Headers] = []
 
     async def record(request: httpx.Request) -> None:
@@ -208,8 +211,8 @@ def test_options_reach_the_service_through_the_callers_http_client(kind: str, se
     with asyncio.Runner() as loop:
         call = Driver.build(
             kind,
-            api_key=service.api_key,
-            base_url=service.base_url,
+            api_key=shared_service.api_key,
+            base_url=shared_service.base_url,
             http_client=own,
             default_headers={"X-Team": "vision"},
             timeout=httpx.Timeout(30, connect=5),
@@ -227,7 +230,7 @@ def test_options_reach_the_service_through_the_callers_http_client(kind: str, se
         loop.run(own.aclose())
     teams = [headers["x-team"] for headers in sent]
     assert set(teams) == {"vision", "other"} and teams[0] == "vision"
-    assert {headers["authorization"] for headers in sent} == {f"Bearer {service.api_key}"}
+    assert {headers["authorization"] for headers in sent} == {f"Bearer {shared_service.api_key}"}
 
 
 @pytest.mark.parametrize("kind", KINDS)

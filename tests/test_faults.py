@@ -132,14 +132,6 @@ class Server(http.server.ThreadingHTTPServer):
         raise AssertionError("the server still holds connections")
 
 
-def refused_url() -> str:
-    """An address on which nothing listens."""
-    with socket.socket() as probe:
-        probe.bind(("127.0.0.1", 0))
-        port = probe.getsockname()[1]
-    return f"http://127.0.0.1:{port}"
-
-
 def resources(base_url: str, timeout: float = 5.0, api_key: str = "sk-test") -> tuple[HTTPClient, GenerationsResource]:
     """The service's client with retries off, so that every call is one request."""
     http = HTTPClient(Config(api_key=api_key, base_url=base_url, timeout=timeout, max_retries=0))
@@ -166,8 +158,8 @@ async def failures(count: int, call: Callable[[], Any], concurrency: int = 1) ->
 # --- the service's own HTTP client, through GenerationsResource --------------------------
 
 
-def test_refused_connection_is_api_connection_error_and_leaks_nothing() -> None:
-    url = refused_url()
+def test_refused_connection_is_api_connection_error_and_leaks_nothing(closed_port: int) -> None:
+    url = f"http://127.0.0.1:{closed_port}"
 
     async def main() -> list[BaseException]:
         http, generations = resources(url)
@@ -250,6 +242,7 @@ def test_json_of_the_wrong_shape_is_refused_by_the_model() -> None:
     assert all("status" in str(e) for e in caught)
 
 
+@pytest.mark.slow
 def test_stalled_service_times_out_once_per_call_and_leaks_nothing() -> None:
     before = open_descriptors()
     with Server("stall") as server:
@@ -303,9 +296,9 @@ def upload_failures(url: str, count: int, data: bytes, concurrency: int = 1) -> 
     )
 
 
-def test_upload_to_a_closed_port_raises_httpx_connect_error() -> None:
+def test_upload_to_a_closed_port_raises_httpx_connect_error(closed_port: int) -> None:
     before = open_descriptors()
-    caught = upload_failures(refused_url(), 60, b"data")
+    caught = upload_failures(f"http://127.0.0.1:{closed_port}", 60, b"data")
     assert {type(e) for e in caught} == {httpx.ConnectError}
     assert open_descriptors() == before
 
@@ -321,6 +314,7 @@ def test_connection_reset_in_the_middle_of_a_large_upload() -> None:
     assert open_descriptors() == before
 
 
+@pytest.mark.slow
 def test_stalled_storage_times_out_and_every_client_is_closed(short_timeouts: ShortTimeouts) -> None:
     before = open_descriptors()
     with Server("stall") as server:

@@ -411,6 +411,7 @@ def resident_bytes() -> int:
         return int(statm.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+@pytest.mark.slow
 def test_repeated_calls_leak_neither_references_nor_memory() -> None:
     # Built at run time so that none of them is interned or immortal.
     valid = "".join(["gen", "_123"])
