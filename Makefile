@@ -28,7 +28,7 @@ venv: $(VPY)
 
 # Builds the package (compiled modules included) and installs it into .venv.
 install: venv
-	@echo "== Compiling the frame and the seven extension modules (C++20, about a minute) and installing velquor-ai into .venv"
+	@echo "== Compiling the frame and the seven extension modules (C++20, up to a minute) and installing velquor-ai into .venv"
 	$(VPY) -m pip install --quiet --no-build-isolation --no-deps .
 	@echo "== Installed: $$($(VPY) -P -c 'import velquor_ai, pathlib; print(velquor_ai.__version__, "in", pathlib.Path(velquor_ai.__file__).parent)')"
 
