@@ -17,6 +17,7 @@ from typing import Any
 
 import pytest
 from hypothesis import settings
+from hypothesis.configuration import set_hypothesis_home_dir
 from support import FakeAsyncio, connections_served, connections_to, files_open_under
 
 from velquor_ai._retry import RetryPolicy
@@ -29,6 +30,13 @@ SERVICE_API_KEY = "sk-test-key"
 # tree for parallel workers to share.
 settings.register_profile("velquor", database=None)
 settings.load_profile("velquor")
+
+
+@pytest.fixture(scope="session", autouse=True)
+def _hypothesis_home(tmp_path_factory: pytest.TempPathFactory) -> None:
+    """Hypothesis keeps its caches (its table of characters) under the run's
+    temporary directory, not in the working directory."""
+    set_hypothesis_home_dir(tmp_path_factory.getbasetemp() / "hypothesis")
 
 
 def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
