@@ -37,12 +37,14 @@ demo: install
 	cd /tmp && $(abspath $(VPY)) $(abspath examples/demo.py)
 
 # The whole suite but the long runs of `make soak`, in parallel worker
-# processes: it mostly waits (servers, timeouts, subprocesses), so more
-# workers than cores pay off. TEST_WORKERS=0 runs it in one process.
+# processes: much of it waits (servers, timeouts, subprocesses), so more
+# workers than cores pay off. Each worker is handed one test at a time, the
+# slow ones first (see tests/conftest.py), so that all end together.
+# TEST_WORKERS=0 runs it in one process.
 TEST_WORKERS ?= 4
 test: install
 	@echo "== Running the test suite in $(TEST_WORKERS) worker processes"
-	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS)
+	cd tests && ../$(VPY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) --maxschedchunk 1
 
 # The Python (ruff, configured in pyproject.toml) and the C++ (clang-format,
 # configured in .clang-format); `make format` applies both.
