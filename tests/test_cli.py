@@ -10,7 +10,7 @@ import socket
 import subprocess
 import sys
 import threading
-from collections.abc import Iterator
+from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
@@ -59,13 +59,6 @@ def files(tmp_path: Path) -> dict[str, Path]:
     (tmp_path / "cat.png").write_bytes(PNG)
     (tmp_path / "clip.mp4").write_bytes(MP4)
     return {"image": tmp_path / "cat.png", "video": tmp_path / "clip.mp4"}
-
-
-@pytest.fixture
-def local_service() -> Iterator[Any]:
-    testing = pytest.importorskip("velquor_ai.testing")
-    with testing.LocalService(api_key="sk-cli", fail_generation=True) as service:
-        yield service
 
 
 def test_help_explains_both_commands(tmp_path: Path) -> None:
@@ -215,16 +208,17 @@ def test_closed_output_pipe_exits_quietly(files: dict[str, Path], tmp_path: Path
 
 @pytest.mark.parametrize(
     ("api_key", "mentions"),
-    [("sk-cli", ["failed"]), ("sk-wrong", ["API key", "(HTTP 401)"])],
+    [(None, ["failed"]), ("sk-wrong", ["API key", "(HTTP 401)"])],
     ids=["generation-failed", "wrong-key"],
 )
 def test_service_failures_exit_1(
-    files: dict[str, Path], tmp_path: Path,     local_service: Any, api_key: str,
+    files: dict[str, Path], tmp_path: Path, service_factory: Callable[..., Any], api_key: str | None,
     mentions: list[str],
 ) -> None:  # fmt: skip
+    service = service_factory(fail_generation=True)
     result = run_cli(
         "generate", QUESTION, "--image", "cat.png", "--interval", "1",
-        "--base-url", local_service.base_url, "--api-key", api_key,
+        "--base-url", service.base_url, "--api-key", api_key or service.api_key,
         cwd=tmp_path,
     )  # fmt: skip
     assert result.returncode == 1

@@ -352,34 +352,32 @@ def test_refused_uploads_raise_plain_exception_with_status_and_body(status: int,
 
 # --- the local reference service --------------------------------------------------------------
 
-testing = pytest.importorskip("velquor_ai.testing")
 
+def test_local_service_faults_surface_once_each(service_factory: Callable[..., Any]) -> None:
+    service = service_factory(url_ttl=0)
 
-def test_local_service_faults_surface_once_each() -> None:
-    with testing.LocalService(api_key="sk-right", url_ttl=0) as service:
+    async def main() -> dict[str, BaseException]:
+        seen: dict[str, BaseException] = {}
+        http, generations = resources(service.base_url, api_key=service.api_key)
+        async with http:
+            record = await generations.create("q?")
+            answer = await generations.get_upload_urls(record.generation_id, ["a.png"])
+            target = answer["upload_urls"][0]
+            for name, call in [
+                ("expired URL", lambda: generations._uploads.upload_file_to_s3(target["upload_url"], b"x")),
+                ("unknown record", lambda: generations.get_result("gen_missing")),
+            ]:
+                (seen[name],) = await failures(1, call)
+            service.fail_next(503, method="GET")
+            (seen["injected"],) = await failures(1, lambda: generations.get_result(record.generation_id))
+            await generations.get_result(record.generation_id)  # the next one goes through
+        wrong_key = HTTPClient(Config(api_key="sk-wrong", base_url=service.base_url))
+        async with wrong_key:
+            (seen["wrong key"],) = await failures(1, lambda: GenerationsResource(wrong_key, None).create("q?"))
+        return seen
 
-        async def main() -> dict[str, BaseException]:
-            seen: dict[str, BaseException] = {}
-            http, generations = resources(service.base_url, api_key="sk-right")
-            async with http:
-                record = await generations.create("q?")
-                answer = await generations.get_upload_urls(record.generation_id, ["a.png"])
-                target = answer["upload_urls"][0]
-                for name, call in [
-                    ("expired URL", lambda: generations._uploads.upload_file_to_s3(target["upload_url"], b"x")),
-                    ("unknown record", lambda: generations.get_result("gen_missing")),
-                ]:
-                    (seen[name],) = await failures(1, call)
-                service.fail_next(503, method="GET")
-                (seen["injected"],) = await failures(1, lambda: generations.get_result(record.generation_id))
-                await generations.get_result(record.generation_id)  # the next one goes through
-            wrong_key = HTTPClient(Config(api_key="sk-wrong", base_url=service.base_url))
-            async with wrong_key:
-                (seen["wrong key"],) = await failures(1, lambda: GenerationsResource(wrong_key, None).create("q?"))
-            return seen
-
-        seen = asyncio.run(main())
-        requests = service.requests
+    seen = asyncio.run(main())
+    requests = service.requests
     assert type(seen["expired URL"]) is Exception and str(seen["expired URL"]).startswith(
         "S3 upload failed (Any): 403 "
     )

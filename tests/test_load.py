@@ -132,8 +132,9 @@ GENERATIONS = 1000
 
 
 @pytest.mark.skipif(not os.environ.get("VELQUOR_LOAD"), reason="a long run: `make soak` runs it (VELQUOR_LOAD=1)")
-def test_a_thousand_concurrent_generations_with_uploads(tmp_path: Path, capsys: pytest.CaptureFixture[str]) -> None:
-    testing = pytest.importorskip("velquor_ai.testing")
+def test_a_thousand_concurrent_generations_with_uploads(
+    service: Any, tmp_path: Path, capsys: pytest.CaptureFixture[str]
+) -> None:
     from velquor_ai import AsyncVelquorAI
 
     image = tmp_path / "photo.png"
@@ -141,8 +142,8 @@ def test_a_thousand_concurrent_generations_with_uploads(tmp_path: Path, capsys: 
     video = tmp_path / "clip.mp4"
     video.write_bytes(b"\x00\x00\x00\x18ftypmp42" * 64)
 
-    async def main(base_url: str) -> list[Any]:
-        async with AsyncVelquorAI(api_key="sk-load", base_url=base_url, timeout=120) as client:
+    async def main() -> list[Any]:
+        async with AsyncVelquorAI(api_key=service.api_key, base_url=service.base_url, timeout=120) as client:
             return await asyncio.gather(
                 *(
                     client.generate(
@@ -156,10 +157,9 @@ def test_a_thousand_concurrent_generations_with_uploads(tmp_path: Path, capsys: 
                 )
             )
 
-    with testing.LocalService(api_key="sk-load") as service:
-        results = asyncio.run(main(service.base_url))
-        objects = service.objects
-        requests = service.requests
+    results = asyncio.run(main())
+    objects = service.objects
+    requests = service.requests
     assert len({result.generation_id for result in results}) == GENERATIONS
     assert all(result.status == "completed" and result.blueprint for result in results)
     assert len(objects) == GENERATIONS + GENERATIONS // 2
