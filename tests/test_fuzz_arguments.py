@@ -672,6 +672,23 @@ GOOD_DICTS = st.fixed_dictionaries(
 ).map(lambda d: ("dict", list(d.items())))
 
 
+# What the fake collaborators answer (see Recorder.reply).
+REPLIES = st.fixed_dictionaries(
+    {
+        "post": st.one_of(REPLY, st.tuples(st.just("await"), GOOD_DICTS)),
+        "get": st.one_of(REPLY, st.tuples(st.just("await"), GOOD_DICTS)),
+        "urls": REPLY,
+        "generate": REPLY,
+        "execute": st.one_of(REPLY, st.tuples(st.just("await"), RECIPES.map(lambda r: ("dict", [("output", r)])))),
+        "validate": st.tuples(st.sampled_from(["plain", "plain", "raise"]), RECIPES),
+        "put": st.one_of(st.tuples(st.just("await"), st.just(("s3",))), REPLY),
+        "status": st.sampled_from([("atom", 200), ("atom", 204), ("atom", 403), ("atom", 202)]) | RECIPES,
+        "enter": st.tuples(st.sampled_from(["self", "self", "raise"]), st.none()),
+        "swallow": st.booleans(),
+    }
+)
+
+
 @st.composite
 def draws(draw: st.DrawFn, target: Target) -> Draw:
     params = target.params[1:] if target.instance or target.kind == "constructor" else target.params
@@ -722,20 +739,8 @@ def draws(draw: st.DrawFn, target: Target) -> Draw:
         good = draw(GOOD_DICTS)
         kwargs = [*[(("str", key), item) for key, item in good[1]], *kwargs]
         kwargs = list({key[1]: (key, item) for key, item in kwargs}.values())
-    replies = {
-        "post": draw(st.one_of(REPLY, st.tuples(st.just("await"), GOOD_DICTS))),
-        "get": draw(st.one_of(REPLY, st.tuples(st.just("await"), GOOD_DICTS))),
-        "urls": draw(REPLY),
-        "generate": draw(REPLY),
-        "execute": draw(
-            st.one_of(REPLY, st.tuples(st.just("await"), RECIPES.map(lambda r: ("dict", [("output", r)]))))
-        ),
-        "validate": draw(st.tuples(st.sampled_from(["plain", "plain", "raise"]), RECIPES)),
-        "put": draw(st.one_of(st.tuples(st.just("await"), st.just(("s3",))), REPLY)),
-        "status": draw(st.sampled_from([("atom", 200), ("atom", 204), ("atom", 403), ("atom", 202)]) | RECIPES),
-        "enter": (draw(st.sampled_from(["self", "self", "raise"])), None),
-        "swallow": draw(st.booleans()),
-    }
+    # Only a coroutine meets its collaborators' replies: the rest get none drawn.
+    replies = draw(REPLIES) if target.kind == "coroutine" else {}
     env = {
         "replies": replies,
         "cap": draw(st.one_of(st.sampled_from([("atom", 30), ("atom", 12.5), ("atom", 1000)]), RECIPES)),
