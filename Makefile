@@ -122,8 +122,10 @@ asan: venv
 # Long soak (leaks: live objects, allocated blocks, RSS) and the load tests too
 # slow for `make test` (a thousand concurrent generations against the local
 # service; a batch of a thousand jobs, its memory and descriptors measured).
-# Several minutes.
+# Several minutes; a test is taken for hung (its stacks written out) only
+# after fifteen.
+SOAK_PYTEST = VELQUOR_LOAD=1 ../$(VPY) -m pytest -q -p no:cacheprovider -s -o faulthandler_timeout=900
 soak: install
 	cd tests && ../$(VPY) soak.py --rounds 20000
-	cd tests && VELQUOR_LOAD=1 ../$(VPY) -m pytest -q -p no:cacheprovider -s test_load.py
-	cd tests && VELQUOR_LOAD=1 ../$(VPY) -m pytest -q -p no:cacheprovider -s test_batch_command.py -k thousand
+	cd tests && $(SOAK_PYTEST) test_load.py
+	cd tests && $(SOAK_PYTEST) test_batch_command.py -k thousand
