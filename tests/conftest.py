@@ -40,8 +40,19 @@ def _hypothesis_home(tmp_path_factory: pytest.TempPathFactory) -> None:
 
 
 def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
-    """Tests marked slow go first, so that parallel workers start them early and end together."""
-    items.sort(key=lambda item: item.get_closest_marker("slow") is None)
+    """The order in which parallel workers are handed the tests: those marked
+    slow first, so that the workers end together; then each file's tests spread
+    evenly over the run (in their order), so that tests that mostly wait (for
+    servers, timeouts) run beside tests that compute."""
+    by_file: dict[Path, list[pytest.Item]] = {}
+    for item in items:
+        by_file.setdefault(item.path, []).append(item)
+    place = {
+        item: (item.get_closest_marker("slow") is None, (index + 0.5) / len(tests))
+        for tests in by_file.values()
+        for index, item in enumerate(tests)
+    }
+    items.sort(key=place.__getitem__)
 
 
 def _start_service(**options: Any) -> Any:
