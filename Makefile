@@ -36,7 +36,7 @@ test: install
 
 # The Python (ruff, configured in pyproject.toml) and the C++ (clang-format,
 # configured in .clang-format); `make format` applies both.
-CXX_SOURCES = $(shell find frame velquor_ai -name '*.cpp' -o -name '*.hpp')
+CXX_SOURCES = $(shell find frame velquor_ai \( -name '*.cpp' -o -name '*.hpp' \) -not -name '*.declarations.hpp')
 lint: venv
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
