@@ -12,10 +12,11 @@ the compiled module's tables are generated from:
 - a function declared to return `str`, `bytes`, `list` or `dict` tests what it
   returns;
 - `**value` refuses None and takes any other non-dict through `dict()`;
+- `a, b = value` and `raise value` fail with the compiled modules' messages;
 - the module binds `__test__` as the compiled one does.
 
-The source is rewritten for the last three in memory, keeping every line where
-it is, so tracebacks name the module's own lines. What differs from the
+The source is rewritten for all but the first and the last in memory, keeping
+every line where it is, so tracebacks name the module's own lines. What differs from the
 compiled modules is only what introspection sees: plain functions and
 coroutines, Python code objects, the `.py` file as `__file__`.
 """
@@ -191,6 +192,25 @@ class Boundary:
         raise TypeError(f"Expected {check}, got {type_name(type(value))}")
 
     @staticmethod
+    def unpack(value: Any, count: int) -> Any:
+        """The items of `value` for `count` targets, taking no more than one item too many."""
+        items = []
+        for item in value:
+            if len(items) == count:
+                raise ValueError(f"too many values to unpack (expected {count})")
+            items.append(item)
+        if len(items) < count:
+            raise ValueError(f"need more than {len(items)} value{'' if len(items) == 1 else 's'} to unpack")
+        return items
+
+    @staticmethod
+    def raising(value: Any) -> Any:
+        """What `raise value` raises: value itself when it is an exception or an exception class."""
+        if isinstance(value, BaseException) or (isinstance(value, type) and issubclass(value, BaseException)):
+            return value
+        return TypeError("raise: exception class must be a subclass of BaseException")
+
+    @staticmethod
     def mapping(value: Any) -> Any:
         if type(value) is dict:
             return value
@@ -236,6 +256,19 @@ class Rewrite(ast.NodeTransformer):
                 child.value = boundary_call("result", child.value, kind, line_of=child.value)
             if not isinstance(child, (ast.FunctionDef, ast.AsyncFunctionDef, ast.Lambda, ast.ClassDef)):
                 own.extend(ast.iter_child_nodes(child))
+
+    def visit_Assign(self, node: ast.Assign) -> Any:
+        [target, *others] = node.targets
+        if not others and isinstance(target, (ast.Tuple, ast.List)):
+            if not any(isinstance(element, ast.Starred) for element in target.elts):
+                count = ast.copy_location(ast.Constant(len(target.elts)), node.value)
+                node.value = boundary_call("unpack", node.value, count, line_of=node.value)
+        return self.generic_visit(node)
+
+    def visit_Raise(self, node: ast.Raise) -> Any:
+        if node.exc is not None:
+            node.exc = boundary_call("raising", node.exc, line_of=node.exc)
+        return self.generic_visit(node)
 
     def visit_Call(self, node: ast.Call) -> Any:
         for keyword in node.keywords:
