@@ -31,7 +31,7 @@ import urllib.parse
 import warnings
 from typing import Final, TextIO
 
-__all__ = ["LOGGER_NAME", "RedactingFilter", "redact_text", "redact_url", "setup_logging"]
+__all__ = ["LOGGER_NAME", "redact_text", "redact_url", "setup_logging"]
 
 LOGGER_NAME: Final = "velquor_ai"
 ENV_VAR: Final = "VELQUOR_LOG"
@@ -84,28 +84,6 @@ def redact_text(text: str) -> str:
     return _URL_IN_TEXT.sub(lambda match: redact_url(match.group(0)), text)
 
 
-class RedactingFilter(logging.Filter):
-    """Hands its handler a copy of each record with the URLs in it redacted.
-
-    The record itself is left as it is, so other handlers (the application's)
-    see what was logged.
-    """
-
-    def filter(self, record: logging.LogRecord) -> logging.LogRecord:
-        """Return the redacted copy of `record` for this handler alone."""
-        try:
-            message = record.getMessage()
-        except Exception:  # bad arguments: the handler reports them as usual
-            return record
-        redacted = redact_text(message)
-        if redacted == message:
-            return record
-        copy = logging.makeLogRecord(record.__dict__)
-        copy.msg = redacted
-        copy.args = None
-        return copy
-
-
 def setup_logging(environ: dict[str, str] | None = None) -> logging.Handler | None:
     """Give the package's loggers their handlers; run once, at import.
 
@@ -148,13 +126,14 @@ def _stderr_handler(logger: logging.Logger) -> logging.Handler:
             return existing
     handler = _StderrHandler()
     handler.setFormatter(logging.Formatter(FORMAT))
-    handler.addFilter(RedactingFilter())
     logger.addHandler(handler)
     return handler
 
 
 class _StderrHandler(logging.StreamHandler[TextIO]):
-    """Writes to whatever `sys.stderr` is when each record comes."""
+    """Writes to whatever `sys.stderr` is when each record comes, with the URLs
+    in each line redacted. The record itself is left as it is, so other
+    handlers (the application's) see what was logged."""
 
     def __init__(self) -> None:
         super().__init__(sys.stderr)
@@ -163,3 +142,6 @@ class _StderrHandler(logging.StreamHandler[TextIO]):
         # Called with the handler's lock held.
         self.stream = sys.stderr
         super().emit(record)
+
+    def format(self, record: logging.LogRecord) -> str:
+        return redact_text(super().format(record))
