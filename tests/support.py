@@ -6,14 +6,16 @@ import functools
 import importlib
 import inspect
 import os
+import sys
 import traceback
 import typing
 from collections.abc import Callable, Generator
 from dataclasses import dataclass, field
 from pathlib import Path
 from types import ModuleType
-from typing import Any
+from typing import Any, NamedTuple
 
+import velquor_ai
 import velquor_ai._pure
 
 
@@ -31,14 +33,47 @@ def load_twin(dotted: str) -> ModuleType:
     return velquor_ai._pure.load(dotted, f"{dotted}_twin")
 
 
+class Entry(NamedTuple):
+    name: str
+    filename: str
+    lineno: int | None
+
+
+def traceback_entries(error: BaseException) -> list[Entry]:
+    """The entries of an exception's traceback, as `traceback.extract_tb` gives them.
+
+    Where the package runs the core modules' Python, the entries are told as the
+    compiled modules tell theirs, so that one expectation serves both: the call
+    boundary's own frames are left out, and a module's frames are named by its
+    source path relative to the package root and, like the compiled functions,
+    by dotted module and qualified name (the plain name for async functions,
+    "init" and the module for its body)."""
+    found = []
+    for frame, line in traceback.walk_tb(error.__traceback__):
+        code = frame.f_code
+        name, filename = code.co_name, code.co_filename
+        module = frame.f_globals.get("__name__")
+        if not velquor_ai.compiled:
+            if filename == velquor_ai._pure.__file__:
+                continue
+            if module in MODULES and filename == getattr(sys.modules.get(module), "__file__", None):
+                filename = module.replace(".", "/") + ".py"
+                if name == "<module>":
+                    name = f"init {module}"
+                elif not code.co_flags & inspect.CO_COROUTINE:
+                    name = f"{module}.{code.co_qualname}"
+        found.append(Entry(name, filename, line))
+    return found
+
+
 def entries(error: BaseException) -> list[tuple[str, int | None]]:
     """(name, line) of each traceback entry of an exception."""
-    return [(frame.name, frame.lineno) for frame in traceback.extract_tb(error.__traceback__)]
+    return [(entry.name, entry.lineno) for entry in traceback_entries(error)]
 
 
 def entries_below_caller(error: BaseException) -> list[tuple[str, str, int | None]]:
     """The traceback entries added beneath the test function that made the call."""
-    return [(e.name, e.filename, e.lineno) for e in traceback.extract_tb(error.__traceback__)[1:]]
+    return [tuple(entry) for entry in traceback_entries(error)[1:]]  # type: ignore[misc]
 
 
 class StrSubclass(str):

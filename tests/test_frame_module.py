@@ -28,6 +28,9 @@ import velquor_ai.util.validators as validators
 from velquor_ai.exceptions import ValidationError
 from velquor_ai.util.validators import validate_execution_id, validate_generation_id
 
+# About the compiled modules themselves: their types, code objects and frame.
+pytestmark = pytest.mark.compiled_only
+
 MODULE = "velquor_ai.util.validators"
 SOURCE = "velquor_ai/util/validators.py"
 

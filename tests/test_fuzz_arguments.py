@@ -36,6 +36,10 @@ from support import MODULES, FakeAsyncio, Halt, Param, Status, compiled_twins, p
 
 from velquor_ai.models.common import StatusEnum
 
+# Compares the compiled modules with their Python, which is all there is where
+# they are not in use.
+pytestmark = pytest.mark.compiled_only
+
 # --- hostile values -------------------------------------------------------------
 
 

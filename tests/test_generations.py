@@ -13,6 +13,7 @@ import pydantic
 import pytest
 from support import StrSubclass, entries
 
+import velquor_ai
 from velquor_ai.exceptions import ValidationError
 from velquor_ai.models.blueprint import GenerationResult, GenerationStatus
 from velquor_ai.models.common import StatusEnum
@@ -132,7 +133,7 @@ def test_wrong_arguments_raise_at_the_call_before_any_coroutine(call, args, mess
             getattr(generations_resource, call)(*args)
         gc.collect()
     assert str(caught.value) == message and caught_warnings == [] and http.calls == []
-    if not args:
+    if not args and velquor_ai.compiled:  # the compiled modules' entry at the def line
         assert entries(caught.value)[-1] == (f"{MODULE}.GenerationsResource.start", 68)
 
 
@@ -221,6 +222,7 @@ METHODS = {
 
 
 @pytest.mark.parametrize("name", METHODS)
+@pytest.mark.compiled_only
 def test_method_introspection_and_doctest_table(name):
     line, signature, annotations = METHODS[name]
     method = getattr(GenerationsResource, name)
@@ -241,6 +243,7 @@ def test_method_introspection_and_doctest_table(name):
         gc.collect()
 
 
+@pytest.mark.compiled_only
 def test_module_namespace_and_docstrings():
     assert list(generations.__test__) == [f"GenerationsResource.{n} (line {METHODS[n][0]})" for n in list(METHODS)[1:]]
     names = [n for n in vars(generations) if not n.startswith("__")]

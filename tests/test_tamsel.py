@@ -7,12 +7,12 @@ import builtins
 import gc
 import io
 import os
-import traceback
 import warnings
 from pathlib import Path
 from typing import Any
 
 import pytest
+from support import traceback_entries
 
 import velquor_ai.util.tamsel as tamsel
 from velquor_ai.config import Config
@@ -35,9 +35,10 @@ def write(path: Path, size: int) -> Path:
 
 def entry_lines(exc: BaseException, method: str) -> list[int]:
     name = f"velquor_ai.util.tamsel.FileHandler.{method}"
-    return [e.lineno for e in traceback.extract_tb(exc.__traceback__) if e.name == name]
+    return [e.lineno for e in traceback_entries(exc) if e.name == name]
 
 
+@pytest.mark.compiled_only
 def test_module_namespace_and_class() -> None:
     names = [n for n in vars(tamsel) if not n.startswith("__")]
     assert names == [
@@ -64,6 +65,7 @@ def test_module_namespace_and_class() -> None:
         ("read_file", {"file_info": "Dict[str, Any]", "return": "bytes"}, 72, "Read file content."),
     ],
 )
+@pytest.mark.compiled_only
 def test_method_objects(method: str, annotations: dict[str, str], line: int, first_doc_line: str) -> None:
     f = getattr(FileHandler, method)
     assert f.__annotations__ == annotations

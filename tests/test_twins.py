@@ -14,6 +14,10 @@ from typing import Any
 import pytest
 from support import MODULES, Config, FakeAsyncio, Ready, Status, load_twin
 
+# Compares the compiled modules with their Python, which is all there is where
+# they are not in use.
+pytestmark = pytest.mark.compiled_only
+
 
 def definitions(module: ModuleType) -> dict[str, Any]:
     """The module's own functions and methods by qualified name."""
@@ -181,9 +185,8 @@ def frame_entries(error: BaseException, filename: str) -> list[tuple[str, int | 
     """(name, line) of each traceback entry of one file. The compiled module names
     the entries of bindings and plain bodies by module and qualified name; the
     last part of it is the name the Python frame has."""
-    return [
-        (e.name.rsplit(".", 1)[-1], e.lineno) for e in traceback.extract_tb(error.__traceback__) if e.filename == filename
-    ]
+    found = traceback.extract_tb(error.__traceback__)
+    return [(e.name.rsplit(".", 1)[-1], e.lineno) for e in found if e.filename == filename]
 
 
 @pytest.mark.parametrize("failure", FAILURES)

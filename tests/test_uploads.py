@@ -16,6 +16,7 @@ import httpx
 import pytest
 from support import StrSubclass, entries
 
+import velquor_ai
 from velquor_ai.exceptions import ValidationError
 from velquor_ai.resources import uploads
 from velquor_ai.resources.uploads import UploadsResource
@@ -121,9 +122,10 @@ def test_wrong_arguments_raise_at_the_call_before_any_coroutine(method, args, me
         gc.collect()
     assert str(caught.value) == message.format(id=REQUESTS[method][1], method=method)
     assert caught_warnings == [] and http.calls == []
-    # Only a count error gets an entry of its own, at the def line.
+    # Only a count error gets an entry of its own, at the def line, from the
+    # compiled modules (the Python's boundary adds none).
     tail = entries(caught.value)[-1]
-    if len(args) == 1:
+    if len(args) == 1 and velquor_ai.compiled:
         assert tail == (f"{MODULE}.UploadsResource.{method}", REQUESTS[method][2])
     else:
         assert tail[0].startswith("test_")
@@ -169,6 +171,7 @@ METHODS = {
 
 
 @pytest.mark.parametrize("name", METHODS)
+@pytest.mark.compiled_only
 def test_method_introspection_and_doctest_table(name):
     line, is_async, signature = METHODS[name]
     method = getattr(UploadsResource, name)
@@ -185,6 +188,7 @@ def test_method_introspection_and_doctest_table(name):
         assert key not in uploads.__test__
 
 
+@pytest.mark.compiled_only
 def test_annotations_defaults_and_module_namespace():
     assert UploadsResource.upload_file_to_s3.__annotations__ == {
         "upload_url": "str", "file_data": "bytes", "content_type": "str", "return": "Dict[str, Any]",
@@ -216,7 +220,7 @@ def test_annotations_defaults_and_module_namespace():
 def test_coroutine_identity_and_never_awaited_warning(name, args):
     coro = getattr(UploadsResource(RecordingHTTP()), name)(*args)
     assert coro.__qualname__ == f"UploadsResource.{name}" and coro.__name__ == name
-    assert coro.cr_code is getattr(UploadsResource, name).__code__
+    assert coro.cr_code is inspect.unwrap(getattr(UploadsResource, name)).__code__
     with pytest.warns(RuntimeWarning, match=f"^coroutine 'UploadsResource.{name}' was never awaited$"):
         del coro
         gc.collect()

@@ -25,7 +25,7 @@ from typing import Any, TextIO
 
 import httpx
 
-from . import __version__
+from . import __version__, compiled
 from ._logging import redact_text
 from .client import AsyncVelquorAI, ProgressEvent, generation_failed
 from .exceptions import (
@@ -113,7 +113,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    core = "compiled" if compiled else "pure Python"
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__} ({core} core modules)")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     generate = commands.add_parser(
