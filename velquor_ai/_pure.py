@@ -13,7 +13,8 @@ the compiled module's tables are generated from:
   returns;
 - `**value` refuses None and takes any other non-dict through `dict()`;
 - `a, b = value` and `raise value` fail with the compiled modules' messages;
-- the module binds `__test__` as the compiled one does.
+- classes keep their docstrings as written, and the module binds `__test__`,
+  as the compiled ones do.
 
 The source is rewritten for all but the first and the last in memory, keeping
 every line where it is, so tracebacks name the module's own lines. What differs from the
@@ -292,6 +293,12 @@ class PureModuleLoader(importlib.machinery.SourceFileLoader):
         namespace = vars(module)
         namespace[BOUNDARY] = Boundary(self.declarations)
         exec(code, namespace)
+        # A class keeps its docstring as written, as the compiled classes do
+        # (Python 3.13 and newer take the common indentation out).
+        for declared in self.declarations.classes():
+            cls = namespace.get(declared.name)
+            if isinstance(cls, type) and cls.__doc__ != declared.doc:
+                cls.__doc__ = declared.doc
         namespace["__test__"] = self.declarations.doctests()
 
 
