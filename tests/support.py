@@ -16,6 +16,7 @@ from types import ModuleType
 from typing import Any, NamedTuple
 
 import velquor_ai
+import velquor_ai._declarations
 import velquor_ai._pure
 
 
@@ -64,6 +65,40 @@ def traceback_entries(error: BaseException) -> list[Entry]:
                     name = f"{module}.{code.co_qualname}"
         found.append(Entry(name, filename, line))
     return found
+
+
+# --- what the modules' Python declares ---------------------------------------------
+
+
+@functools.cache
+def declarations_of(dotted: str) -> velquor_ai._declarations.Module:
+    """What a core module's Python declares: the `.py` file the package ships beside it."""
+    package, _, short = dotted.rpartition(".")
+    path = Path(importlib.import_module(package).__path__[0]) / f"{short}.py"
+    return velquor_ai._declarations.read(path.read_bytes(), str(path))
+
+
+def declaration(dotted: str, qualname: str) -> velquor_ai._declarations.Function:
+    return next(f for f in declarations_of(dotted).functions() if f.qualname == qualname)
+
+
+def annotations_of(function: velquor_ai._declarations.Function) -> dict[str, str]:
+    """The annotations of a declared function as the compiled one has them: texts, "return" last."""
+    found = {p.name: p.annotation for p in function.parameters if p.annotation is not None}
+    return found | ({} if function.returns is None else {"return": function.returns})
+
+
+def signature_line(function: velquor_ai._declarations.Function) -> str:
+    """The first line of the compiled function's __doc__: its signature, with the
+    type each checked parameter is tested for before its name."""
+    parts = []
+    for p in function.parameters:
+        tested = "" if p.varargs or p.check == "any" else {"optional list": "list"}.get(p.check, p.check) + " "
+        text = tested + ("*" if p.varargs else "") + p.name
+        text += "" if p.annotation is None else f": {p.annotation}"
+        text += "" if p.default is None else f" = {p.default.value!r}"
+        parts.append(text)
+    return f"{function.qualname}({', '.join(parts)})" + ("" if function.returns is None else f" -> {function.returns}")
 
 
 def entries(error: BaseException) -> list[tuple[str, int | None]]:
