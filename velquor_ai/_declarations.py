@@ -63,7 +63,7 @@ class DeclarationError(Exception):
 class Parameter:
     name: str
     annotation: str | None  # as written, a quoted annotation with its quotes
-    default: ast.expr | None  # the default's expression, None when there is none
+    default: ast.Constant | None  # the default (None or a str), None when there is none
     line: int
     check: str
     varargs: bool = False
@@ -151,7 +151,8 @@ def read_function(node: ast.FunctionDef | ast.AsyncFunctionDef, prefix: str, fil
         ):
             raise DeclarationError(filename, default, f"{node.name}: only None and str defaults can be declared")
         annotation = annotation_text(argument.annotation)
-        parameters.append(Parameter(argument.arg, annotation, default, argument.lineno, check_of(annotation)))
+        constant = default if isinstance(default, ast.Constant) else None
+        parameters.append(Parameter(argument.arg, annotation, constant, argument.lineno, check_of(annotation)))
     if arguments.vararg:
         vararg = arguments.vararg
         parameters.append(

@@ -28,6 +28,7 @@ import ast
 import functools
 import importlib.machinery
 import importlib.util
+import inspect
 import os
 import sys
 from collections.abc import Callable, Collection, Sequence
@@ -164,16 +165,19 @@ def boundary_of(function: Callable[..., Any], declaration: _declarations.Functio
     return finish(call, function, declaration)
 
 
-def finish(call: Callable[..., Any], function: Callable[..., Any], declaration: _declarations.Function) -> Any:
-    functools.update_wrapper(call, function)
+def finish(
+    call: Callable[..., Any], function: Callable[..., Any], declaration: _declarations.Function
+) -> Callable[..., Any]:
+    wrapper: Callable[..., Any] = functools.update_wrapper(call, function)
     if declaration.is_async:
         # Calling it makes a coroutine, after the checks: asyncio and inspect
-        # treat it as the coroutine function it stands for.
-        call._is_coroutine = getattr(sys.modules.get("asyncio.coroutines"), "_is_coroutine", True)  # type: ignore[attr-defined]
-        mark = getattr(__import__("inspect"), "markcoroutinefunction", None)
-        if mark is not None:
-            mark(call)
-    return call
+        # take it for the coroutine function it stands for.
+        from asyncio import coroutines
+
+        wrapper._is_coroutine = getattr(coroutines, "_is_coroutine", True)  # type: ignore[attr-defined]
+        if hasattr(inspect, "markcoroutinefunction"):  # Python 3.12 and newer
+            inspect.markcoroutinefunction(wrapper)
+    return wrapper
 
 
 class Boundary:
@@ -195,7 +199,7 @@ class Boundary:
     @staticmethod
     def unpack(value: Any, count: int) -> Any:
         """The items of `value` for `count` targets, taking no more than one item too many."""
-        items = []
+        items: list[Any] = []
         for item in value:
             if len(items) == count:
                 raise ValueError(f"too many values to unpack (expected {count})")
@@ -330,7 +334,7 @@ def spec_of(fullname: str, directories: Sequence[str], name: str | None = None) 
 def install(package: str, modules: Collection[str]) -> None:
     """Makes the import system load the package's core modules from their Python."""
     if not any(isinstance(finder, PureModuleFinder) for finder in sys.meta_path):
-        sys.meta_path.insert(0, PureModuleFinder(f"{package}.{name}" for name in modules))
+        sys.meta_path.insert(0, PureModuleFinder([f"{package}.{name}" for name in modules]))
 
 
 def load(dotted: str, name: str | None = None) -> ModuleType:
