@@ -26,6 +26,7 @@ from __future__ import annotations
 
 import argparse
 import ast
+import copy
 import difflib
 import importlib.util
 import re
@@ -33,6 +34,10 @@ import sys
 from collections.abc import Iterator
 from pathlib import Path
 from types import CodeType, ModuleType
+from typing import TYPE_CHECKING
+
+if TYPE_CHECKING:
+    from velquor_ai._declarations import Class, Function, Module, Parameter
 
 ROOT = Path(__file__).resolve().parents[1]
 PACKAGE = ROOT / "velquor_ai"
@@ -50,8 +55,6 @@ def load_by_path(name: str) -> ModuleType:
 
 declarations = load_by_path("_declarations")
 mode = load_by_path("_mode")
-Function = declarations.Function
-Class = declarations.Class
 
 GENERATED = "Generated from {source} by tools/declarations.py: do not edit."
 
@@ -130,11 +133,11 @@ def local_names(source: str, filename: str) -> dict[tuple[str, int], tuple[str, 
     return found
 
 
-def async_with_count(function: object) -> int:
+def async_with_count(function: Function) -> int:
     return sum(isinstance(node, ast.AsyncWith) for node in ast.walk(function.node))
 
 
-def param_entry(function: object, parameter: object) -> str:
+def param_entry(function: Function, parameter: Parameter) -> str:
     fields = [f'.name = "{parameter.name}"']
     if parameter.annotation is not None:
         fields.append(f".annotation = {cpp_string(parameter.annotation)}")
@@ -144,7 +147,7 @@ def param_entry(function: object, parameter: object) -> str:
         fields.append(
             ".default_value = frame::Default::none()"
             if value is None
-            else f".default_value = frame::Default::string({cpp_string(value)})"
+            else f".default_value = frame::Default::string({cpp_string(str(value))})"
         )
     if parameter.line != function.line:
         fields.append(f".line = {parameter.line}")
@@ -153,7 +156,7 @@ def param_entry(function: object, parameter: object) -> str:
     return "{" + ", ".join(fields) + "}"
 
 
-def function_table(function: object, local: tuple[str, ...]) -> tuple[list[str], list[str]]:
+def function_table(function: Function, local: tuple[str, ...]) -> tuple[list[str], list[str]]:
     """The slots (async functions only) and the FunctionDef of one function."""
     name = cpp_name(function.name)
     slots: list[str] = []
@@ -248,6 +251,21 @@ def header(dotted: str, source_path: Path, source: str) -> str:
 # --- the stub ----------------------------------------------------------------------
 
 
+class FullGenerics(ast.NodeTransformer):
+    """Writes a bare `Callable` out as what it means, `Callable[..., Any]`, as
+    strict type checking asks of a stub."""
+
+    def visit_Subscript(self, node: ast.Subscript) -> ast.AST:
+        node.slice = self.visit(node.slice)
+        return node
+
+    def visit_Name(self, node: ast.Name) -> ast.AST:
+        if node.id != "Callable":
+            return node
+        arguments = ast.Tuple([ast.Constant(...), ast.Name("Any", ast.Load())], ast.Load())
+        return ast.Subscript(node, arguments, ast.Load())
+
+
 class Stub:
     """The typing stub of one module, from its Python."""
 
@@ -266,8 +284,8 @@ class Stub:
         if node is None:
             return None
         if isinstance(node, ast.Constant) and isinstance(node.value, str):
-            return node.value  # a stub needs no quotes for a name defined later
-        return self.segment(node)
+            node = ast.parse(node.value, mode="eval").body  # a stub needs no quotes for a name defined later
+        return ast.unparse(FullGenerics().visit(copy.deepcopy(node)))
 
     def fail(self, node: ast.AST, message: str) -> Failure:
         return Failure(f"{self.filename}:{getattr(node, 'lineno', 0)}: {message}")
@@ -349,7 +367,7 @@ class Stub:
         else:
             raise self.fail(statement, f"the type of {name} cannot be told from its value")
 
-    def class_stub(self, cls: object) -> None:
+    def class_stub(self, cls: Class) -> None:
         bases = f"({', '.join(cls.bases)})" if cls.bases else ""
         if self.lines[-1] != "":
             self.lines.append("")
@@ -368,7 +386,7 @@ class Stub:
             self.lines.append("")
             self.function_stub(function, "    ")
 
-    def instance_attributes(self, init: object) -> list[str]:
+    def instance_attributes(self, init: Function) -> list[str]:
         """`self.name = parameter` in __init__, typed by the parameter's annotation."""
         annotations = {p.name: self.annotation(p_node.annotation) for p, p_node in self.parameter_nodes(init)}
         found = []
@@ -386,12 +404,12 @@ class Stub:
         return found
 
     @staticmethod
-    def parameter_nodes(function: object) -> list[tuple[object, ast.arg]]:
+    def parameter_nodes(function: Function) -> list[tuple[Parameter, ast.arg]]:
         arguments = function.node.args
         nodes = list(arguments.args) + ([arguments.vararg] if arguments.vararg else [])
         return list(zip(function.parameters, nodes, strict=True))
 
-    def function_stub(self, function: object, indent: str) -> None:
+    def function_stub(self, function: Function, indent: str) -> None:
         parts = []
         for parameter, node in self.parameter_nodes(function):
             text = ("*" if parameter.varargs else "") + parameter.name
@@ -459,7 +477,7 @@ def statement_lines(statements: list[ast.stmt], skip_docstring: bool) -> set[int
     return lines
 
 
-def check_lines(cpp_path: Path, module: object) -> list[str]:
+def check_lines(cpp_path: Path, module: Module) -> list[str]:
     """Each at(N) of a body that names no statement line of the function it stands for."""
     scopes = {cpp_name(f.name): (f.qualname, statement_lines(f.node.body, True)) for f in module.functions()}
     for cls in module.classes():

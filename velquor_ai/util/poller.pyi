@@ -26,10 +26,10 @@ class StatusPoller:
 
     async def poll_until_complete(
         self,
-        check_fn: Callable,
+        check_fn: Callable[..., Any],
         timeout: int,
         interval: int,
-        on_progress: Optional[Callable] = None,
+        on_progress: Optional[Callable[..., Any]] = None,
     ) -> Any:
         """Poll status until completion.
 
