@@ -90,32 +90,32 @@ def keyword_text(key: Any) -> str:
     return str.__str__(key) if isinstance(key, str) else str(key)
 
 
+MISSING = object()  # a parameter that no argument has filled yet
+
+
 def bind(
-    name: str, names: tuple[str, ...], defaults: tuple[Any, ...], args: tuple[Any, ...], kwargs: dict[Any, Any]
+    name: str, positions: dict[str, int], defaults: tuple[Any, ...], args: tuple[Any, ...], kwargs: dict[Any, Any]
 ) -> list[Any]:
-    """The arguments of a call in parameter order, as the compiled modules bind them."""
-    count = len(names)
+    """The arguments of a call in parameter order, as the compiled modules bind them;
+    `positions` maps each parameter's name to its index."""
+    count = len(positions)
     required = count - len(defaults)
     if len(args) > count:
         raise count_error(name, "at most" if defaults else "exactly", count, len(args))
-    bound: list[Any] = [*args, *[...] * (count - len(args))]
-    filled = [True] * len(args) + [False] * (count - len(args))
+    bound: list[Any] = [*args, *[MISSING] * (count - len(args))]
     for key, value in kwargs.items():
-        index = next((i for i, known in enumerate(names) if known is key), None)
-        if index is None:
-            for i, known in enumerate(names):
-                # Only an exact str is compared as characters; a subclass by its own ==.
-                if key == known if type(key) is str else bool(key == known):
-                    index = i
-                    break
+        if type(key) is str:
+            index = positions.get(key)
+        else:
+            # A str subclass is matched by its own ==, never by its hash.
+            index = next((i for known, i in positions.items() if key is known or bool(key == known)), None)
         if index is None:
             raise TypeError(f"{name}() got an unexpected keyword argument '{keyword_text(key)}'")
-        if filled[index]:
+        if bound[index] is not MISSING:
             raise TypeError(f"{name}() got multiple values for keyword argument '{keyword_text(key)}'")
         bound[index] = value
-        filled[index] = True
     for i in range(len(args), count):
-        if not filled[i]:
+        if bound[i] is MISSING:
             if i < required:
                 raise count_error(name, "at least" if defaults else "exactly", required, i)
             bound[i] = defaults[i - required]
@@ -150,14 +150,14 @@ def boundary_of(function: Callable[..., Any], declaration: _declarations.Functio
 
         return finish(call_varargs, function, declaration)
 
-    names = tuple(parameter.name for parameter in declaration.parameters)
+    positions = {parameter.name: i for i, parameter in enumerate(declaration.parameters)}
     defaults = function.__defaults__ or ()
     checks = tuple((i, p.name, p.check) for i, p in enumerate(declaration.parameters) if p.check != ANY)
-    count = len(names)
+    count = len(positions)
 
     def call(*args: Any, **kwargs: Any) -> Any:
         if kwargs or len(args) != count:
-            args = bind(name, names, defaults, args, kwargs)  # type: ignore[assignment]
+            args = bind(name, positions, defaults, args, kwargs)  # type: ignore[assignment]
         if checks:
             args = check_arguments(checks, args)  # type: ignore[assignment]
         return function(*args)
