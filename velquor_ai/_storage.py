@@ -437,5 +437,5 @@ def refusal(
     if generation_id is not None:
         message += f" [generation {generation_id}]"
     error = UploadError(message, status_code=status, body=body, filename=filename)
-    error.generation_id = generation_id  # type: ignore[attr-defined]
+    error.generation_id = generation_id
     return error
