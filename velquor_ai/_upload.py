@@ -27,7 +27,7 @@ from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any
+from typing import TYPE_CHECKING, Any, BinaryIO
 
 from ._progress import ProgressCallback, ProgressEvent, ProgressKind, emit
 from ._storage import CHUNK_SIZE, FileSource, StorageClient
@@ -36,6 +36,7 @@ from .exceptions import APIError, ValidationError
 
 if TYPE_CHECKING:
     from .types import FileInput
+    from .util.tamsel import FileHandler
 
 __all__ = [
     "CheckedInput",
@@ -101,7 +102,7 @@ def local_paths(config: Config, files: list[FileInput], kind: str) -> list[FileI
     return paths
 
 
-def _as_path(file: Any) -> str | None:
+def _as_path(file: object) -> str | None:
     """The path string of a path-like input, or None for anything else."""
     if isinstance(file, str):
         return file
@@ -120,17 +121,17 @@ def _check_regular_file(path: str) -> None:
         raise ValidationError(f"File is not readable: {path}", field="file")
 
 
-def _prepare_input(handler: Any, file: Any, kind: str, limit: int) -> CheckedInput:
-    path = _as_path(file)
-    if path is not None:
+def _prepare_input(handler: FileHandler, file: FileInput, kind: str, limit: int) -> CheckedInput:
+    if isinstance(file, (str, os.PathLike)):
+        path = _as_path(file)
+        if path is None:
+            raise ValidationError(
+                f"Unsupported file path type: {type(os.fspath(file)).__name__}",
+                field="file",
+            )
         info = handler.prepare_file(Path(path), kind)
         _check_regular_file(info["path"])
         return CheckedInput(info, info["filename"], info["content_type"], info["size"])
-    if isinstance(file, os.PathLike):
-        raise ValidationError(
-            f"Unsupported file path type: {type(os.fspath(file)).__name__}",
-            field="file",
-        )
     if isinstance(file, io.TextIOBase):
         raise ValidationError(
             f"The {kind} file {getattr(file, 'name', '')!r} is open in text mode: "
@@ -151,7 +152,7 @@ def _prepare_input(handler: Any, file: Any, kind: str, limit: int) -> CheckedInp
     return CheckedInput(info, name, content_type, size)
 
 
-def _measure(file: Any, name: str) -> int:
+def _measure(file: BinaryIO, name: str) -> int:
     """Bytes of a binary file object from offset 0, known before anything is sent."""
     try:
         return measure_file_object(file)
