@@ -12,10 +12,6 @@ package root. The compiled core modules are imported from their own modules, and
 only when first used, so importing the package stays light.
 """
 
-# Bound before anything else: modules imported below (and the HTTP client, which
-# puts it into its User-Agent) read it from the partly initialised package.
-__version__ = "0.1.0"
-
 import importlib.util as _importlib_util
 
 # The compiled modules live beside their sources only once built. Python started
@@ -34,6 +30,7 @@ from ._logging import setup_logging as _setup_logging
 _setup_logging()
 del _setup_logging
 
+from ._version import __version__
 from .batch import Job, JobOutcome
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config

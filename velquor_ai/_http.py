@@ -26,9 +26,9 @@ from typing import Any, Self
 
 import httpx
 
-from . import __version__
 from ._pool import LoopPool
 from ._retry import RetryPolicy
+from ._version import __version__
 from .config import Config
 from .exceptions import (
     APIConnectionError,

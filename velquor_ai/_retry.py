@@ -136,7 +136,7 @@ class RetryPolicy:
             >>> RetryPolicy().backoff(10, rand=lambda: 0.0)
             8.0
         """
-        base = min(self.initial_delay * 2 ** (retry - 1), self.max_delay)
+        base = min(self.initial_delay * 2.0 ** (retry - 1), self.max_delay)
         return base * (1 - JITTER * rand())
 
     def delay(

@@ -25,9 +25,10 @@ from typing import Any, TextIO
 
 import httpx
 
-from . import __version__
+from ._async import generation_failed
 from ._logging import redact_text
-from .client import AsyncVelquorAI, ProgressEvent, generation_failed
+from ._version import __version__
+from .client import AsyncVelquorAI, ProgressEvent
 from .exceptions import (
     APIConnectionError,
     APIError,
