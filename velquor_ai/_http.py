@@ -246,7 +246,7 @@ class HTTPClient:
             )
 
         try:
-            outcome = await policy.run(send)
+            outcome = await policy.run(send, what=f"{method} {path}")
         except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
             raise APIConnectionError(f"{method} {path} failed: {str(exc) or type(exc).__name__}") from exc
         if outcome.response is not None:

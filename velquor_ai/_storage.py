@@ -31,6 +31,7 @@ from typing import Any, BinaryIO
 
 import httpx
 
+from ._logging import redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
 from .config import Config
@@ -393,7 +394,11 @@ class StorageClient:
 
         async with source.lock:
             try:
-                outcome = await policy.run(send)
+                outcome = await policy.run(
+                    send,
+                    what=f"PUT {redact_url(url)} ({source.filename})",
+                    generation_id=generation_id,
+                )
             except OSError as exc:
                 # Deleted or made unreadable after it was checked.
                 raise ValidationError(
