@@ -85,6 +85,7 @@ def _of_generation(error: exc.VelquorAIError) -> exc.VelquorAIError:
     [
         exc.ValidationError("bad id", field="generation_id"),
         exc.NotFoundError("gone", status_code=404, body='{"detail":"gone"}'),
+        exc.ConflictError("busy", status_code=409, body={"detail": ["busy"]}, text='{"detail":["busy"]}'),
         exc.APITimeoutError("GET /v1/x timed out"),
         exc.TimeoutError("Operation timed out after 5s"),
         # What leaves generate after creation: request id and generation kept.

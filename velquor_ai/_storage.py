@@ -31,6 +31,7 @@ from typing import Any, BinaryIO
 
 import httpx
 
+from ._http import decoded_body
 from ._logging import redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
@@ -441,6 +442,6 @@ def refusal(
         message += f": {detail}"
     if generation_id is not None:
         message += f" [generation {generation_id}]"
-    error = UploadError(message, status_code=status, body=body, filename=filename)
+    error = UploadError(message, status_code=status, body=decoded_body(response, body), filename=filename, text=body)
     error.generation_id = generation_id  # type: ignore[attr-defined]
     return error
