@@ -102,6 +102,8 @@ class AsyncVelquorAI:
     config: Config
     upload_concurrency: int
     local_client: VelquorAPIClient | None
+    # The class its messages name; `VelquorAI` sets its own name here.
+    _facade: str | None = None
 
     def __init__(
         self,
@@ -660,10 +662,9 @@ class AsyncVelquorAI:
         wait = None if timeout is None else check_seconds("timeout", timeout, 0.0)
         self._check_open()
         if self.local_client is None:
+            name = self._facade or type(self).__name__
             raise VelquorAIError(
-                "execute() needs on-premise mode: build the client with "
-                f"{type(self).__name__}.on_premise() or "
-                f"{type(self).__name__}(on_premise=...)"
+                f"execute() needs on-premise mode: build the client with {name}.on_premise() or {name}(on_premise=...)"
             )
         from . import _vostrel
         from .util.helpers import normalize_blueprint
