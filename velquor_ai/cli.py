@@ -7,8 +7,11 @@ Progress goes to stderr (bars and a live status with `rich`, from the `cli` extr
 when stderr is a terminal; plain lines otherwise), results to stdout, so the
 output can be piped. Errors are one line on stderr; the exit status is 0 on
 success, 2 for bad input or usage, 1 when the service, the storage or the
-on-premise library fails, and 130 when interrupted. When the reader of stdout
-goes away early (`velquor ... | head -c1`), the program stops quietly with 0.
+on-premise library fails, 3 when the generation has not finished yet (`result`
+without --wait, or a wait that ran out of time), and 130 when interrupted. An
+error or an interrupt after the generation was created names it and the
+command that picks it up again. When the reader of stdout goes away early
+(`velquor ... | head -c1`), the program stops quietly with 0.
 """
 
 from __future__ import annotations
@@ -33,6 +36,7 @@ from .exceptions import (
     APIConnectionError,
     APIError,
     GenerationFailedError,
+    GenerationTimeoutError,
     NotFoundError,
     ValidationError,
     VelquorAIError,
@@ -46,6 +50,8 @@ PROG = "velquor" if Path(sys.argv[0] if sys.argv else "").name == "velquor" else
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+# The generation is still running: ask again later.
+EXIT_NOT_FINISHED = 3
 EXIT_INTERRUPTED = 130
 
 # Seconds a generation stays "processing" on the service that --local starts.
@@ -89,7 +95,9 @@ settings can also come from the environment:
 
 _EXIT_STATUS = """\
 exit status: 0 success, 1 service, storage or library failure,
-             2 bad input or usage, 130 interrupted
+             2 bad input or usage, 3 the generation has not finished yet
+             (result without --wait, or the wait ran out of time),
+             130 interrupted
 """
 
 _EPILOG = f"examples:\n{_GENERATE_EXAMPLES}{_RESULT_EXAMPLES}{_EXECUTE_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
@@ -369,7 +377,8 @@ def _main(argv: Sequence[str] | None) -> int:
         status: int = asyncio.run(args.handler(args))
         return status
     except KeyboardInterrupt:
-        _error("interrupted")
+        # The generation, if one was created, goes on without us.
+        _error(_resumable("interrupted", getattr(args, "generation_id", None), args))
         return EXIT_INTERRUPTED
     except _UsageError as exc:
         _error(str(exc))
@@ -378,19 +387,27 @@ def _main(argv: Sequence[str] | None) -> int:
         _error(str(exc))
         return EXIT_USAGE
     except APIConnectionError as exc:
-        _error(_resumable(_connection_failure(exc), exc, args))
+        _error(_resumable(_connection_failure(exc), exc.generation_id, args, exc))
         return EXIT_FAILURE
     except APIError as exc:
-        _error(_resumable(_service_failure(exc), exc, args))
+        _error(_resumable(_service_failure(exc), exc.generation_id, args, exc))
         return EXIT_FAILURE
+    except GenerationTimeoutError as exc:
+        _error(_resumable(str(exc), exc.generation_id, args, exc))
+        # Still running, unless the service stopped with this command.
+        return EXIT_FAILURE if getattr(args, "local", False) else EXIT_NOT_FINISHED
     except VelquorAIError as exc:
-        _error(_resumable(str(exc), exc, args))
+        _error(_resumable(str(exc), exc.generation_id, args, exc))
         return EXIT_FAILURE
 
 
-def _resumable(message: str, exc: VelquorAIError, args: argparse.Namespace) -> str:
+def _resumable(
+    message: str,
+    generation_id: str | None,
+    args: argparse.Namespace,
+    exc: VelquorAIError | None = None,
+) -> str:
     """The message, naming the generation it concerns and how to pick it up."""
-    generation_id = exc.generation_id
     if generation_id is None:
         return message
     if generation_id not in message:
@@ -399,13 +416,19 @@ def _resumable(message: str, exc: VelquorAIError, args: argparse.Namespace) -> s
         # Nothing to resume: the service ended with this command, the
         # generation failed for good, or the service does not know it.
         return message
-    command = f"{PROG} result {generation_id}"
-    if getattr(args, "base_url", None):
-        command += f" --base-url {args.base_url}"
+    command = _result_command(generation_id, args)
     if not getattr(args, "started", True):
         # It was created but perhaps never started: waiting could be in vain.
         return f"{message}; see where it stands with: {command}"
     return f"{message}; resume with: {command} --wait"
+
+
+def _result_command(generation_id: str, args: argparse.Namespace) -> str:
+    """The command that shows the generation, on the service this one used."""
+    command = f"{PROG} result {generation_id}"
+    if getattr(args, "base_url", None):
+        command += f" --base-url {args.base_url}"
+    return command
 
 
 async def _generate(args: argparse.Namespace) -> int:
@@ -442,7 +465,9 @@ async def _generate_remote(args: argparse.Namespace, base_url: str | None, displ
     args.started = False
 
     def progress(event: ProgressEvent) -> None:
-        if event.kind == "started":
+        if event.kind == "created":
+            args.generation_id = event.generation_id
+        elif event.kind == "started":
             args.started = True
         display(event)
 
@@ -474,9 +499,9 @@ async def _result(args: argparse.Namespace) -> int:
         _error(
             f"Generation {result.generation_id} has not finished (status: "
             f"{result.status}); wait for it with: "
-            f"{PROG} result {result.generation_id} --wait"
+            f"{_result_command(result.generation_id, args)} --wait"
         )
-        return EXIT_FAILURE
+        return EXIT_NOT_FINISHED
     return _print_result(result, args.json)
 
 
