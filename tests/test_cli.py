@@ -349,3 +349,39 @@ def test_result_of_a_generation_still_running_exits_3(
     else:
         assert f"result {generation_id} --base-url {service.base_url} --wait" in error_line(result)
         assert result.stdout == ""
+
+
+@pytest.mark.parametrize("command", [["velquor", "serve"], ["-m", "velquor_ai.testing"]], ids=["serve", "testing"])
+def test_serve_runs_a_local_service_until_ctrl_c(tmp_path: Path, files: dict[str, Path], command: list[str]) -> None:
+    pytest.importorskip("velquor_ai.testing")
+    script = Path(sys.executable).with_name("velquor")
+    program = [str(script), *command[1:]] if command[0] == "velquor" else [sys.executable, *command]
+    process = subprocess.Popen(
+        [*program, "--port", "0", "--api-key", "sk-served", "--processing-time", "0"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=cli_env(),
+    )  # fmt: skip
+    try:
+        assert process.stdout is not None
+        settings = dict(process.stdout.readline().removeprefix("export ").strip().split("=", 1) for _ in range(2))
+        assert settings["VELQUOR_API_KEY"] == "sk-served"
+        with velquor_ai.VelquorAI(base_url=settings["VELQUOR_BASE_URL"], api_key="sk-served") as client:
+            assert client.generate(QUESTION, images=[files["image"]], interval=1).status == "completed"
+        process.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        stdout, stderr = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode == 0, stderr
+    assert time.monotonic() - started < 10
+    assert "stop it with Ctrl-C" in stderr and stderr.rstrip().endswith("Local service stopped")
+    with pytest.raises(httpx.ConnectError):
+        httpx.get(settings["VELQUOR_BASE_URL"])
+
+
+def test_serve_on_a_port_taken_exits_2(tmp_path: Path) -> None:
+    pytest.importorskip("velquor_ai.testing")
+    with socket.create_server(("127.0.0.1", 0)) as taken:
+        port = taken.getsockname()[1]
+        result = run_cli("serve", "--port", str(port), cwd=tmp_path)
+    assert result.returncode == 2
+    assert f"cannot listen on 127.0.0.1:{port}" in error_line(result) and "--port" in error_line(result)
