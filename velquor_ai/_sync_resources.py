@@ -153,20 +153,9 @@ class SyncUploadsResource:
         return self._runner.run(self._resource.get_generation_upload_urls(generation_id, filenames))
 
     def get_execution_upload_urls(self, execution_id: str, filenames: list[str]) -> dict[str, Any]:
-        """Ask for presigned upload URLs of an execution's input files.
-
-        Args:
-            execution_id: Identifier of the execution.
-            filenames: Names of the files to upload.
-
-        Returns:
-            The service's answer: {"upload_urls": [...]}.
-
-        Raises:
-            ValidationError: If the identifier is refused before sending.
-            APIError: If the service refuses the request (as its subclass).
-            APIConnectionError: If the service cannot be reached.
-        """
+        """Ask for presigned upload URLs of an execution's input files, as
+        `get_generation_upload_urls` does for a generation's (`execution_id`
+        in place of `generation_id`)."""
         return self._runner.run(self._resource.get_execution_upload_urls(execution_id, filenames))
 
     def upload_file_to_s3(
