@@ -7,7 +7,7 @@ Progress goes to stderr (bars and a live status with `rich`, from the `cli` extr
 when stderr is a terminal; plain lines otherwise), results to stdout, so the
 output can be piped. Errors are one line on stderr; the exit status is 0 on
 success, 2 for bad input or usage, 1 when the service, the storage or the
-on-premise library fails, 3 when the generation has not finished yet (`result`
+on-premise library fails, 3 when the generation is still running (`result`
 without --wait, or a wait that ran out of time), and 130 when interrupted. An
 error or an interrupt after the generation was created names it and the
 command that picks it up again. When the reader of stdout goes away early
@@ -98,7 +98,7 @@ settings can also come from the environment:
 
 _EXIT_STATUS = """\
 exit status: 0 success, 1 service, storage or library failure,
-             2 bad input or usage, 3 the generation has not finished yet
+             2 bad input or usage, 3 the generation is still running
              (result without --wait, or the wait ran out of time),
              130 interrupted
 """
@@ -588,7 +588,8 @@ async def _result(args: argparse.Namespace) -> int:
             f"{result.status}); wait for it with: "
             f"{_result_command(result.generation_id, args)} --wait"
         )
-        return EXIT_NOT_FINISHED
+        # A generation never started is not running: asking later will not help.
+        return EXIT_FAILURE if result.status == "created" else EXIT_NOT_FINISHED
     return _print_result(result, args.json)
 
 
