@@ -22,7 +22,6 @@ import inspect
 import json
 import os
 import secrets
-import signal
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -30,6 +29,7 @@ from typing import Any, TextIO
 
 import httpx
 
+from . import _serve_command
 from ._async import generation_failed
 from ._logging import redact_text
 from ._version import __version__
@@ -57,7 +57,7 @@ EXIT_NOT_FINISHED = 3
 EXIT_INTERRUPTED = 130
 
 # Seconds a generation stays "processing" on the service that --local starts.
-_LOCAL_PROCESSING_TIME = 1.0
+_LOCAL_PROCESSING_TIME = _serve_command.DEFAULT_PROCESSING_TIME
 
 _DESCRIPTION = """\
 Generate blueprints with the Velquor blueprint service, or execute them locally.
@@ -332,86 +332,20 @@ async def _batch(args: argparse.Namespace) -> int:
     return await run_batch(args)
 
 
-_SERVE_DESCRIPTION = """\
-Run a local service (generations, presigned uploads) on 127.0.0.1 in the
-foreground until Ctrl-C, to try the other commands and your code against. It
-prints the settings that point a client at it, as shell lines to paste into
-another shell. Needs the 'local' extra.
-"""
-
-
 def _add_serve_command(commands: Any) -> None:
     serve = commands.add_parser(
         "serve",
         help="run a local service on 127.0.0.1 until Ctrl-C (needs the 'local' extra)",
-        description=_SERVE_DESCRIPTION,
-        epilog=(
-            f"examples:\n  {PROG} serve\n  {PROG} serve --port 0 --api-key sk-local --processing-time 5\n\n"
-            "exit status: 0 when stopped with Ctrl-C (or SIGTERM), 2 when the port is taken\n"
-            "             or the 'local' extra is missing\n"
-        ),
+        description=_serve_command.DESCRIPTION,
+        epilog=_serve_command.epilog(f"{PROG} serve"),
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    serve.add_argument(
-        "--port",
-        metavar="N",
-        type=int,
-        default=8000,
-        help="port to listen on, 0 for any free one (default: 8000, where clients look by default)",
-    )
-    serve.add_argument(
-        "--api-key",
-        metavar="KEY",
-        help="the key clients must present (default: $VELQUOR_API_KEY, else a new one)",
-    )
-    serve.add_argument(
-        "--processing-time",
-        metavar="S",
-        type=float,
-        default=_LOCAL_PROCESSING_TIME,
-        help=f"seconds a started generation stays processing (default: {_LOCAL_PROCESSING_TIME:g})",
-    )
+    _serve_command.add_arguments(serve)
     serve.set_defaults(handler=_serve)
 
 
 def _serve(args: argparse.Namespace) -> int:
-    """Run the local service until Ctrl-C or SIGTERM; both end it with status 0."""
-    if not 0 <= args.port <= 65535:
-        raise _UsageError(f"--port must be between 0 and 65535, not {args.port}")
-    if not args.processing_time >= 0:
-        raise _UsageError(f"--processing-time must be 0 or more seconds, not {args.processing_time:g}")
-    api_key = args.api_key or os.environ.get("VELQUOR_API_KEY") or f"sk-local-{secrets.token_hex(8)}"
-    service = _local_service(api_key, args.processing_time, args.port, "serve")
-    try:
-        service.start()
-    except OSError as exc:
-        raise _UsageError(
-            f"cannot listen on 127.0.0.1:{args.port}: {exc.strerror or exc}; choose another port with --port"
-        ) from None
-    # SIGTERM (a service manager, `kill`) stops it as Ctrl-C does.
-    previous = signal.signal(signal.SIGTERM, signal.default_int_handler)
-    try:
-        print(f"export VELQUOR_BASE_URL={service.base_url}")
-        print(f"export VELQUOR_API_KEY={api_key}", flush=True)
-        print(
-            f"Local service listening at {service.base_url}; stop it with Ctrl-C.\n"
-            f"In another shell, run the two lines above, then for example:\n"
-            f'  {PROG} generate "What is shown?" --image cat.png',
-            file=sys.stderr,
-            flush=True,
-        )
-        while True:
-            signal.pause()
-    except KeyboardInterrupt:
-        pass
-    finally:
-        # A second Ctrl-C does not cut the stop short (it takes a few seconds at most).
-        signal.signal(signal.SIGINT, signal.SIG_IGN)
-        service.stop()
-        signal.signal(signal.SIGTERM, previous)
-        signal.signal(signal.SIGINT, signal.default_int_handler)
-    print("Local service stopped", file=sys.stderr)
-    return EXIT_OK
+    return _serve_command.run(args, _local_service_class("serve"), PROG)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
@@ -536,7 +470,7 @@ async def _generate(args: argparse.Namespace) -> int:
             # The client and the service it starts share one key, made up for
             # the run when none is given.
             args.api_key = args.api_key or os.environ.get("VELQUOR_API_KEY") or f"sk-local-{secrets.token_hex(8)}"
-            service = _local_service(args.api_key, _LOCAL_PROCESSING_TIME)
+            service = _local_service_class("--local")(api_key=args.api_key, processing_time=_LOCAL_PROCESSING_TIME)
             async with service:
                 display.note(f"Local service listening at {service.base_url}")
                 result = await _generate_remote(args, service.base_url, display)
@@ -633,12 +567,12 @@ async def _execute(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _local_service(api_key: str, processing_time: float, port: int = 0, needs: str = "--local") -> Any:
+def _local_service_class(needs: str) -> Any:
     try:
         from .testing import LocalService
     except ImportError as exc:
         raise _UsageError(f"{needs} needs the 'local' extra: pip install 'velquor-ai[local]'") from exc
-    return LocalService(api_key=api_key, processing_time=processing_time, port=port)
+    return LocalService
 
 
 def _connection_failure(exc: APIConnectionError) -> str:

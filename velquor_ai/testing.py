@@ -1043,6 +1043,6 @@ def _upload_request_files(body: dict[str, Any]) -> list[tuple[str, str]] | Respo
 if __name__ == "__main__":  # `python -m velquor_ai.testing`: the same as `velquor serve`
     import sys
 
-    from velquor_ai.cli import main
+    from ._serve_command import main
 
-    sys.exit(main(["serve", *sys.argv[1:]]))
+    sys.exit(main(LocalService))
