@@ -17,6 +17,7 @@ from __future__ import annotations
 import asyncio
 import builtins
 import copy
+import logging
 import math
 import os
 from collections.abc import AsyncIterable, Iterable, Iterator, Mapping
@@ -37,6 +38,7 @@ from ._checks import (
 )
 from ._http import HTTPClient, idempotency_key
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
+from ._retry import about_generation
 from ._storage import StorageClient
 from ._upload import local_paths, match_upload_urls, prepare_inputs, upload_all
 from .batch import (
@@ -70,6 +72,8 @@ __all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed"]
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
 
+logger = logging.getLogger(__name__)
+
 
 class AsyncVelquorAI:
     """Async client of the blueprint service, or of the on-premise library.
@@ -98,6 +102,8 @@ class AsyncVelquorAI:
     config: Config
     upload_concurrency: int
     local_client: VelquorAPIClient | None
+    # The class its messages name; `VelquorAI` sets its own name here.
+    _facade: str | None = None
 
     def __init__(
         self,
@@ -430,6 +436,7 @@ class AsyncVelquorAI:
             record = await generations.create(text)
         generation_id = record.generation_id
         with _naming(generation_id):
+            logger.debug("Generation %s created", generation_id)
             emit(on_progress, ProgressEvent("created", generation_id))
             if inputs:
                 names = [item.filename for item in inputs]
@@ -439,8 +446,10 @@ class AsyncVelquorAI:
                 await upload_all(
                     self._storage_client(), generation_id, inputs, targets, self.upload_concurrency, on_progress
                 )
+                logger.debug("Generation %s: %d file(s) uploaded", generation_id, len(inputs))
             with _idempotency(key, "start"):
                 started = await generations.start(generation_id)
+            logger.debug("Generation %s started", generation_id)
             emit(
                 on_progress,
                 ProgressEvent("started", generation_id, status=status_text(started)),
@@ -653,10 +662,9 @@ class AsyncVelquorAI:
         wait = None if timeout is None else check_seconds("timeout", timeout, 0.0)
         self._check_open()
         if self.local_client is None:
+            name = self._facade or type(self).__name__
             raise VelquorAIError(
-                "execute() needs on-premise mode: build the client with "
-                f"{type(self).__name__}.on_premise() or "
-                f"{type(self).__name__}(on_premise=...)"
+                f"execute() needs on-premise mode: build the client with {name}.on_premise() or {name}(on_premise=...)"
             )
         from . import _vostrel
         from .util.helpers import normalize_blueprint
@@ -738,9 +746,11 @@ def _idempotency(key: str | None, step: str | None = None) -> AbstractContextMan
 @contextmanager
 def _naming(generation_id: str) -> Iterator[None]:
     """Name the generation on every exception that leaves the block, unless it
-    names one already (cancellation and interrupts are left alone)."""
+    names one already (cancellation and interrupts are left alone), and in the
+    retry records of the requests sent inside it."""
     try:
-        yield
+        with about_generation(generation_id):
+            yield
     except Exception as error:
         if getattr(error, "generation_id", None) is None:
             try:

@@ -31,6 +31,8 @@ from typing import Any, BinaryIO
 
 import httpx
 
+from ._http import decoded_body
+from ._logging import redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
 from .config import Config
@@ -393,7 +395,11 @@ class StorageClient:
 
         async with source.lock:
             try:
-                outcome = await policy.run(send)
+                outcome = await policy.run(
+                    send,
+                    what=f"PUT {redact_url(url)} ({source.filename})",
+                    generation_id=generation_id,
+                )
             except OSError as exc:
                 # Deleted or made unreadable after it was checked.
                 raise ValidationError(
@@ -436,6 +442,6 @@ def refusal(
         message += f": {detail}"
     if generation_id is not None:
         message += f" [generation {generation_id}]"
-    error = UploadError(message, status_code=status, body=body, filename=filename)
+    error = UploadError(message, status_code=status, body=decoded_body(response, body), filename=filename, text=body)
     error.generation_id = generation_id
     return error

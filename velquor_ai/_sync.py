@@ -27,6 +27,7 @@ from types import TracebackType
 from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Self, TypeVar
 
 from ._async import AsyncVelquorAI
+from ._sync_resources import SyncGenerationsResource, SyncUploadsResource
 from .batch import DEFAULT_CONCURRENCY, BatchProgressCallback, Job, JobOutcome, iterate_blocking
 from .config import Config
 from .exceptions import VelquorAIError
@@ -164,7 +165,11 @@ def _same_arguments(
         @functools.wraps(init)
         def __init__(self: VelquorAI, /, *args: _P.args, **kwargs: _P.kwargs) -> None:
             client = AsyncVelquorAI.__new__(AsyncVelquorAI)
-            init(client, *args, **kwargs)
+            try:
+                init(client, *args, **kwargs)
+            except TypeError as error:
+                _rename(error, init, __init__)
+                raise
             self._adopt(client, None)
 
         return _present(__init__, stub, init)
@@ -180,7 +185,12 @@ def _blocking(
     def decorate(stub: Callable[[VelquorAI], None]) -> Callable[Concatenate[VelquorAI, _P], _R]:
         @functools.wraps(method)
         def call(self: VelquorAI, /, *args: _P.args, **kwargs: _P.kwargs) -> _R:
-            return self._runner.run(method(self._client, *args, **kwargs))
+            try:
+                coroutine = method(self._client, *args, **kwargs)
+            except TypeError as error:
+                _rename(error, method, call)
+                raise
+            return self._runner.run(coroutine)
 
         return _present(call, stub, method)
 
@@ -197,8 +207,13 @@ def _sharing(
     ) -> Callable[Concatenate[VelquorAI, _P], VelquorAI]:
         @functools.wraps(method)
         def call(self: VelquorAI, /, *args: _P.args, **kwargs: _P.kwargs) -> VelquorAI:
+            try:
+                client = method(self._client, *args, **kwargs)
+            except TypeError as error:
+                _rename(error, method, call)
+                raise
             twin = type(self).__new__(type(self))
-            twin._adopt(method(self._client, *args, **kwargs), self._runner)
+            twin._adopt(client, self._runner)
             return twin
 
         return _present(call, stub, method)
@@ -219,8 +234,13 @@ def _wrapping(
     ) -> Callable[Concatenate[type[VelquorAI], _P], VelquorAI]:
         @functools.wraps(factory)
         def build(cls: type[VelquorAI], /, *args: _P.args, **kwargs: _P.kwargs) -> VelquorAI:
+            try:
+                client = factory(*args, **kwargs)
+            except TypeError as error:
+                _rename(error, factory, build)
+                raise
             twin = cls.__new__(cls)
-            twin._adopt(factory(*args, **kwargs), None)
+            twin._adopt(client, None)
             return twin
 
         # The class method's own function, so that binding drops `cls` only.
@@ -230,11 +250,29 @@ def _wrapping(
     return decorate
 
 
+def _rename(error: TypeError, original: Callable[..., Any], twin: Callable[..., Any]) -> None:
+    """Make an argument error of the async client's method name the method the
+    caller called: "VelquorAI.generate() got an unexpected keyword argument".
+
+    Only an error of the call itself is renamed (arguments that do not fit the
+    parameters), which has no frame of `original` in its traceback; a
+    TypeError from inside `original` is left as it is.
+    """
+    traceback = error.__traceback__
+    if traceback is None or traceback.tb_next is not None or not error.args:
+        return
+    message = error.args[0]
+    prefix = f"{original.__qualname__}("
+    if isinstance(message, str) and message.startswith(prefix):
+        error.args = (twin.__qualname__ + message[len(prefix) - 1 :], *error.args[1:])
+
+
 def _present(twin: _F, stub: Callable[..., Any], original: Callable[..., Any]) -> _F:
     """Name `twin` as the stub; document it with the stub's text (examples of
     its own) and the original's Args, Returns and Raises sections."""
     twin.__name__ = stub.__name__
     twin.__qualname__ = stub.__qualname__
+    twin.__module__ = stub.__module__
     own = inspect.cleandoc(stub.__doc__ or "")
     theirs = inspect.cleandoc(original.__doc__ or "")
     starts = [i for i in map(theirs.find, _SHARED_SECTIONS) if i >= 0]
@@ -294,6 +332,7 @@ class VelquorAI:
         # Built only once the async client exists: a refused setting leaves no
         # thread behind.
         self._client = client
+        client._facade = type(self).__name__
         if runner is None:
             self._runner = _LoopThread()
             # Closes the loop thread of a client that is dropped unclosed.
@@ -333,6 +372,23 @@ class VelquorAI:
     def is_on_premise(self) -> bool:
         """Whether the client works with the on-premise library."""
         return self._client.is_on_premise
+
+    @property
+    def generations(self) -> SyncGenerationsResource:
+        """The generation resource (remote mode only): the service's generation
+        records one request at a time, blocking (see `SyncGenerationsResource`).
+
+        Examples:
+            >>> record = client.generations.create("What is shown?")
+            >>> client.generations.get_result(record.generation_id).status
+            'created'
+        """
+        return SyncGenerationsResource(self._client.generations, self._runner)
+
+    @property
+    def uploads(self) -> SyncUploadsResource:
+        """The upload resource (remote mode only), blocking (see `SyncUploadsResource`)."""
+        return SyncUploadsResource(self._client.uploads, self._runner)
 
     @_blocking(AsyncVelquorAI.generate)
     def generate(self) -> None:

@@ -21,5 +21,13 @@ from ._progress import ProgressCallback as ProgressCallback
 from ._progress import ProgressEvent
 from ._progress import ProgressKind as ProgressKind
 from ._sync import VelquorAI
+from ._sync_resources import SyncGenerationsResource, SyncUploadsResource
 
-__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "ProgressEvent", "VelquorAI"]
+__all__ = [
+    "DEFAULT_UPLOAD_CONCURRENCY",
+    "AsyncVelquorAI",
+    "ProgressEvent",
+    "SyncGenerationsResource",
+    "SyncUploadsResource",
+    "VelquorAI",
+]
