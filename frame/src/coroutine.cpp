@@ -782,8 +782,10 @@ PyObject* get_frame(PyObject* self, void*) noexcept {
     return Py_NewRef(name_item(co, 4));
 }
 
+// cr_await: what the suspended body waits at. A running coroutine awaits
+// nothing, as a native one, even while a resumption is forwarded into it.
 PyObject* awaited_or_none(CoroutineObject* co) noexcept {
-    PyObject* iterator = current_await(co);
+    PyObject* iterator = co->running ? nullptr : current_await(co);
     return iterator ? iterator : Py_None;
 }
 
