@@ -1,7 +1,7 @@
 """The frame against hostile Python code and against the native behaviour it
 stands for: special-method lookups that rewrite classes, coroutines freed in
-awkward states, deep await chains, failed imports, second awaiters, keyword
-expansion, exception context and coroutine introspection."""
+awkward states, deep await chains, failed imports, second awaiters, models
+built from answers, exception context and coroutine introspection."""
 
 from __future__ import annotations
 
@@ -253,11 +253,11 @@ def test_a_second_awaiter_is_refused_and_cancelling_it_spares_the_first(side):
     asyncio.run(main())
 
 
-# --- keyword expansion of the service's answer ------------------------------------------------
+# --- models built from the service's answer ------------------------------------------------
 
 
 class PairsMapping:
-    """keys() and __getitem__ are all that ** asks of a mapping."""
+    """keys() and __getitem__ are all that dict() asks of a mapping."""
 
     def __init__(self, pairs: list[tuple[Any, Any]]) -> None:
         self.pairs = pairs
@@ -270,7 +270,7 @@ class PairsMapping:
 
 
 class DictWithOtherKeys(dict):
-    """A dict subclass is expanded as a dict, whatever keys() says."""
+    """A dict subclass is copied as a dict, whatever keys() says."""
 
     def keys(self) -> Any:
         return ["ignored"]
@@ -298,7 +298,7 @@ RESULT = {"generation_id": "g", "status": "completed"}
     ],
     ids=["pairs", "str", "int", "mapping", "repeated-key", "int-key", "dict-subclass", "keys-attribute-error"],
 )
-def test_the_answer_is_expanded_as_keywords_exactly_as_python_does(answer):
+def test_the_answer_is_converted_with_dict_as_the_twin_does(answer):
     class HTTP:
         async def get(self, path: str) -> Any:
             return answer

@@ -159,9 +159,9 @@ FAILURES: dict[str, tuple[str, Callable[[ModuleType], Any]]] = {
         "velquor_ai.resources.generations",
         lambda m: run(m.GenerationsResource(HTTP(), None).create("q")),
     ),
-    "answer is a list": (
+    "answer is not a mapping": (
         "velquor_ai.resources.generations",
-        lambda m: run(m.GenerationsResource(HTTP(answer=[]), None).create("q")),
+        lambda m: run(m.GenerationsResource(HTTP(answer=7), None).create("q")),
     ),
     "result refused": (
         "velquor_ai.resources.generations",

@@ -158,66 +158,12 @@ Ref call_method(Obj self, PyObject* name, std::initializer_list<Obj> args) {
         PyObject_VectorcallMethod(name, array.data(), (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-namespace {
-
-// A callable as the interpreter names it in the errors of a call:
-// "module.qualname()" ("qualname()" for builtins), or str() of an object
-// without __qualname__.
-Ref callable_text(Obj callable) {
-    PyObject* qualname = nullptr;
-    if (!check(PyObject_GetOptionalAttr(callable, FRAME_STR("__qualname__"), &qualname))) return to_str(callable);
-    Ref owned_qualname = steal(qualname);
-    PyObject* module = nullptr;
-    check(PyObject_GetOptionalAttr(callable, FRAME_STR("__module__"), &module));
-    Ref owned_module = Ref::steal_or_null(module);
-    if (module != nullptr && module != Py_None && check(PyObject_RichCompareBool(module, FRAME_STR("builtins"), Py_NE)))
-        return steal(PyUnicode_FromFormat("%S.%S()", module, qualname));
-    return steal(PyUnicode_FromFormat("%S()", qualname));
-}
-
-[[noreturn]] void raise_call_error(Obj callable, Ref what) {
-    Ref text = callable_text(callable);
-    PyErr_Format(PyExc_TypeError, "%U%U", text.get(), what.get());
-    raise_current();
-}
-
-// The keywords of f(**mapping) for anything but an exact dict, gathered as
-// the interpreter gathers them: a dict subclass that iterates as a dict is
-// copied as one; anything else must have keys() and __getitem__.
-Ref gather_keywords(Obj callable, Obj mapping) {
-    Ref keywords = new_dict();
-    PyObject* object = mapping.get();
-    try {
-        if (PyDict_Check(object) && Py_TYPE(object)->tp_iter == PyDict_Type.tp_iter) {
-            check(PyDict_Merge(keywords.get(), object, 1));
-            return keywords;
-        }
-        Ref keys = steal(PyMapping_Keys(object));
-        Iterate names(keys);
-        while (Ref key = names.next()) {
-            if (check(PyDict_Contains(keywords.get(), key.get())))
-                raise_call_error(
-                    callable, steal(PyUnicode_FromFormat(" got multiple values for keyword argument '%S'", key.get())));
-            set_item(keywords, key, get_item(mapping, key));
-        }
-    } catch (const Error&) {
-        // An AttributeError on the way means no mapping, as for the
-        // interpreter (keys() missing, or raising it).
-        if (!exception_matches(PyExc_AttributeError)) throw;
-        PyErr_Clear();
-        raise_call_error(callable, steal(PyUnicode_FromFormat(" argument after ** must be a mapping, not %.200s",
-                                                              Py_TYPE(object)->tp_name)));
-    }
-    return keywords;
-}
-
-}  // namespace
-
-Ref call_with_mapping(Obj callable, Obj mapping) {
-    if (mapping.get() == Py_None) raise_type_error("argument after ** must be a mapping, not NoneType");
+Ref call_with_dict(Obj callable, Obj value) {
+    if (value.get() == Py_None) raise_type_error("argument after ** must be a mapping, not NoneType");
     // The keywords are always a new dict, so the caller's object is never
     // modified.
-    Ref keywords = PyDict_CheckExact(mapping) ? steal(PyDict_Copy(mapping)) : gather_keywords(callable, mapping);
+    Ref keywords = PyDict_CheckExact(value) ? steal(PyDict_Copy(value))
+                                            : steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
     Ref empty = steal(PyTuple_New(0));
     return steal(PyObject_Call(callable, empty.get(), keywords.get()));
 }

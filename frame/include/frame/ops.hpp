@@ -56,8 +56,10 @@ inline Ref import_module(const char* name) { return steal(PyImport_ImportModule(
 // the (cached) tuple kwnames.
 Ref call_kw(Obj callable, std::initializer_list<Obj> args, PyObject* kwnames);
 Ref call_method(Obj self, PyObject* name, std::initializer_list<Obj> args = {});
-// f(**mapping) with a mapping copied first, as the interpreter does.
-Ref call_with_mapping(Obj callable, Obj mapping);
+// callable(**dict(value)): a model built from a service's answer. An exact
+// dict is copied, anything else converted by dict(), whose errors pass
+// unchanged; None is refused as `**` refuses it.
+Ref call_with_dict(Obj callable, Obj value);
 
 // A tuple of keyword names for call_kw, built once per call site.
 PyObject* make_kwnames(std::initializer_list<const char*> names);
