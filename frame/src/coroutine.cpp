@@ -39,6 +39,8 @@ struct CoroutineObject : CoroutineCall {
     Transfer transfer_kind : 2;
     bool running : 1;
     bool body_alive : 1;
+    // The exception leaving the body has the body's traceback entry already.
+    bool body_entry_given : 1;
 };
 
 namespace {
@@ -256,6 +258,8 @@ void add_body_traceback(CoroutineObject* co) noexcept {
 // traceback entry of the body's level.
 PySendResult finish(CoroutineObject* co, PyObject** presult) noexcept {
     co->state = State::Finished;
+    bool entry_given = co->body_entry_given;
+    co->body_entry_given = false;
     bool failed = co->transfer_kind == Transfer::Exception;
     PyObject* outcome = take_transfer(co);
     destroy_body(co);
@@ -271,7 +275,7 @@ PySendResult finish(CoroutineObject* co, PyObject** presult) noexcept {
         outcome = PyErr_GetRaisedException();
     }
     PyErr_SetRaisedException(outcome);
-    add_body_traceback(co);
+    if (!entry_given) add_body_traceback(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // A StopIteration escaping the body would end the awaiter's loop.
         PyObject* stop = PyErr_GetRaisedException();
@@ -1144,11 +1148,14 @@ public:
         return block;
     }
     void returns(Ref value) noexcept { item(kValue) = std::move(value); }
-    // The block raised the pending exception: it gets the function's
-    // traceback entry where it was raised, and waits for __aexit__.
+    // The block raised the pending exception: it gets the body's traceback
+    // entry where it was raised (unless a statement nested in the block gave
+    // it that already), and waits for __aexit__.
     void raised() noexcept {
-        FunctionObject* function = function_of(object_of(&call_));
-        add_traceback(function->binding_name, function->filename, call_.line(), function->globals);
+        CoroutineObject* co = object_of(&call_);
+        raised_at_ = co->line;
+        if (!co->body_entry_given) add_body_traceback(co);
+        co->body_entry_given = false;
         item(kException) = Ref::steal_or_null(PyErr_GetRaisedException());
     }
 
@@ -1170,7 +1177,7 @@ public:
             if (!exception) return;
             bool swallowed = truthy(outcome);
             statement_.leave_handler();
-            if (!swallowed) raise_again(std::move(exception));
+            if (!swallowed) statement_.raise_block_exception(std::move(exception));
         }
 
     private:
@@ -1212,8 +1219,17 @@ private:
         item(kSaved).reset();
     }
 
+    // The block's exception goes on from where it was raised, with the entry
+    // it has.
+    [[noreturn]] void raise_block_exception(Ref exception) {
+        call_.at(raised_at_);
+        object_of(&call_)->body_entry_given = true;
+        raise_again(std::move(exception));
+    }
+
     CoroutineCall& call_;
     int line_;
+    int raised_at_ = 0;
     int slot_;
     bool handling_ = false;
 };

@@ -246,11 +246,12 @@ AsyncWithStatement async_with(CoroutineCall& c, int slots, Ref& manager, int tar
 // The statement runs as a coroutine nested in the body, and its block nested
 // in it. It awaits __aenter__, puts what that gives in the slot `target`,
 // runs the block and awaits __aexit__: with three Nones, or with the block's
-// exception (which the block's promise takes, after giving it the function's
-// traceback entry for the line it was raised on) inside the statement's
-// exception handler; the exception goes on unless __aexit__ swallowed it. The
-// await gives what the block returned, or an empty Ref when the block ran to
-// its end or its exception was swallowed, so that `co_return co_await
+// exception inside the statement's exception handler. That exception gets the
+// body's traceback entry for the line it was raised on as the block gives it
+// up, so that __aexit__ sees the traceback the interpreter would pass, and
+// goes on from that line, with no second entry, unless __aexit__ swallowed
+// it. The await gives what the block returned, or an empty Ref when the block
+// ran to its end or its exception was swallowed, so that `co_return co_await
 // async_with(...)` ends a body whose last statement it is. What the statement
 // keeps across its awaits sits in the slots of the name given (`with_`: a
 // FRAME_SLOTS name ending in `_`, after the Python names, is the frame's
