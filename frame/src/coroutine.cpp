@@ -1094,14 +1094,7 @@ Ref& CoroutineCall::operator[](int index) const noexcept { return slots_of(objec
 void CoroutineCall::at(int line) noexcept { object_of(this)->line = line; }
 int CoroutineCall::line() const noexcept { return object_of(this)->line; }
 Ref CoroutineCall::global(PyObject* name) const { return lookup_global(function_of(object_of(this))->globals, name); }
-PyObject* CoroutineCall::defining_class() const {
-    FunctionObject* function = function_of(object_of(this));
-    if (function->defining_class == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
-        raise_current();
-    }
-    return function->defining_class;
-}
+PyObject* CoroutineCall::defining_class() const { return defining_class_of(function_of(object_of(this))); }
 
 // --- async with ---------------------------------------------------------------
 

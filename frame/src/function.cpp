@@ -645,12 +645,14 @@ Ref with_statement(Call& c, Obj manager, const std::function<Ref(Obj)>& block) {
 
 Ref Call::global(PyObject* name) const { return lookup_global(function_->globals, name); }
 
-PyObject* Call::defining_class() const {
-    if (function_->defining_class == nullptr) {
+PyObject* Call::defining_class() const { return defining_class_of(function_); }
+
+PyObject* defining_class_of(const FunctionObject* function) {
+    if (function->defining_class == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         raise_current();
     }
-    return function_->defining_class;
+    return function->defining_class;
 }
 
 void set_defining_class(PyObject* function, PyObject* cls) {
@@ -672,15 +674,8 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     }
     std::string qualname = qualname_prefix && *qualname_prefix ? std::string(qualname_prefix) + "." + definition.name
                                                                : std::string(definition.name);
-    // Code objects and tracebacks name the source path relative to the
-    // package root.
     const char* dotted = PyUnicode_AsUTF8(module_name);
     if (dotted == nullptr) raise_current();
-    std::string path(dotted);
-    for (char& c : path)
-        if (c == '.') c = '/';
-    path += ".py";
-    Ref source_path = str(path);
 
     auto* f = PyObject_GC_New(FunctionObject, types().function);
     if (f == nullptr) raise_current();
@@ -717,7 +712,9 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     f->qualname = str(qualname).release();
     f->module = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
-    f->filename = source_path.release();
+    // Code objects and tracebacks name the source path relative to the
+    // package root.
+    f->filename = str(source_path(dotted)).release();
     f->binding_name = str(std::string(dotted) + "." + qualname).release();
     f->doc = signature_doc(definition, qualname).release();
     f->code = make_code(definition, f->filename, nparams, names).release();

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "frame/ref.hpp"
 
@@ -182,5 +184,12 @@ PyObject* coroutine_names(FunctionObject* function) noexcept;
 
 // Cached "name"/line code objects and frames for traceback entries.
 PyObject* code_for_traceback(PyObject* name, PyObject* filename, int line);
+
+// The source path a traceback names for a module: the dotted name with dots
+// turned into slashes, and the Python source extension.
+std::string source_path(std::string_view dotted);
+
+// The class whose body defined `function` (zero-argument super()).
+PyObject* defining_class_of(const FunctionObject* function);
 
 }  // namespace frame

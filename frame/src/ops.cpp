@@ -162,8 +162,9 @@ Ref call_with_dict(Obj callable, Obj value) {
     if (value.get() == Py_None) raise_type_error("argument after ** must be a mapping, not NoneType");
     // The keywords are always a new dict, so the caller's object is never
     // modified.
-    Ref keywords = PyDict_CheckExact(value) ? steal(PyDict_Copy(value))
-                                            : steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
+    Ref keywords = PyDict_CheckExact(value)
+                       ? steal(PyDict_Copy(value))
+                       : steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
     Ref empty = steal(PyTuple_New(0));
     return steal(PyObject_Call(callable, empty.get(), keywords.get()));
 }
