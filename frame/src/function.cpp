@@ -616,33 +616,6 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     raise_current();
 }
 
-Ref with_statement(Call& c, Obj manager, const std::function<Ref(Obj)>& block) {
-    int line = c.line();
-    Ref exit;
-    Ref target = enter_context(manager, exit);
-    Ref result;
-    try {
-        result = block(target);
-    } catch (...) {
-        translate_exception();
-        int raised_at = c.line();
-        Ref pending = fetch_exception();
-        bool swallowed;
-        {
-            // An exception __exit__ raises is chained to this one.
-            HandledException handled(pending);
-            c.at(line);
-            swallowed = truthy(call_exit(exit, pending.get()));
-        }
-        if (swallowed) return Ref();
-        c.at(raised_at);
-        raise_again(std::move(pending));
-    }
-    c.at(line);
-    call_exit(exit, nullptr);
-    return result;
-}
-
 Ref Call::global(PyObject* name) const { return lookup_global(function_->globals, name); }
 
 PyObject* Call::defining_class() const { return defining_class_of(function_); }
