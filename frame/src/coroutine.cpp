@@ -475,7 +475,6 @@ int close_iterator(PyObject* iterator) noexcept {
     return 0;
 }
 
-// Raises type/value/traceback at the body's await point, as throw() does.
 // Resumes a suspended body at its await with the pending exception. As in the
 // interpreter's own await, a StopIteration arriving there ends the await with
 // its value instead of raising.

@@ -140,7 +140,8 @@ void release_free_coroutines(FunctionInfo& info) noexcept;
 // takes.
 PyObject* coroutine_names(FunctionObject* function) noexcept;
 
-// Cached "name"/line code objects and frames for traceback entries.
+// The code object of a traceback entry for `name` at `line`, made once per
+// (name, filename, line) and kept.
 PyObject* code_for_traceback(PyObject* name, PyObject* filename, int line);
 
 // The source path a traceback names for a module: the dotted name with dots

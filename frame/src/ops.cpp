@@ -1,3 +1,5 @@
+// The Python operations of ops.hpp: constants, attributes, calls, strings,
+// containers and raising.
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
