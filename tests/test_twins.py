@@ -181,9 +181,8 @@ def frame_entries(error: BaseException, filename: str) -> list[tuple[str, int | 
     """(name, line) of each traceback entry of one file. The compiled module names
     the entries of bindings and plain bodies by module and qualified name; the
     last part of it is the name the Python frame has."""
-    return [
-        (e.name.rsplit(".", 1)[-1], e.lineno) for e in traceback.extract_tb(error.__traceback__) if e.filename == filename
-    ]
+    found = traceback.extract_tb(error.__traceback__)
+    return [(e.name.rsplit(".", 1)[-1], e.lineno) for e in found if e.filename == filename]
 
 
 @pytest.mark.parametrize("failure", FAILURES)
