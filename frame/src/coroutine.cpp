@@ -258,8 +258,6 @@ void add_body_traceback(CoroutineObject* co) noexcept {
 // traceback entry of the body's level.
 PySendResult finish(CoroutineObject* co, PyObject** presult) noexcept {
     co->state = State::Finished;
-    bool entry_given = co->body_entry_given;
-    co->body_entry_given = false;
     bool failed = co->transfer_kind == Transfer::Exception;
     PyObject* outcome = take_transfer(co);
     destroy_body(co);
@@ -275,7 +273,8 @@ PySendResult finish(CoroutineObject* co, PyObject** presult) noexcept {
         outcome = PyErr_GetRaisedException();
     }
     PyErr_SetRaisedException(outcome);
-    if (!entry_given) add_body_traceback(co);
+    // An exception that an async with let through has the entry already.
+    if (!take_body_entry(*co)) add_body_traceback(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // A StopIteration escaping the body would end the awaiter's loop.
         PyObject* stop = PyErr_GetRaisedException();
