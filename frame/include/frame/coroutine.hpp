@@ -131,8 +131,8 @@ protected:
 
 namespace detail {
 // A coroutine that a body runs nested in itself: the block of an `async
-// with` and the statement that runs it (statements.hpp). Its frame comes from the
-// interpreter's allocator; awaiting it runs it as part of the awaiting
+// with` and the statement that runs it (statements.hpp). Its frame comes from
+// the interpreter's allocator; awaiting it runs it as part of the awaiting
 // coroutine, which it resumes when it ends. While it is suspended the
 // coroutine object resumes it directly.
 struct NestedPromise : BodyPromise {
