@@ -347,10 +347,12 @@ def declared(value: Any, annotation: Any) -> Any:
 
 
 def mapping(value: Any) -> Any:
-    """What `**value` expands in a compiled body: None is refused with a text of its own."""
+    """What `**value` expands in a compiled body (a model built from the service's
+    answer): anything but a dict is converted with dict() first, and None is
+    refused with a text of its own."""
     if value is None:
         raise TypeError("argument after ** must be a mapping, not NoneType")
-    return value
+    return value if type(value) is dict else dict(value)
 
 
 class BehindTheBoundary(ast.NodeTransformer):

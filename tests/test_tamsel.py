@@ -330,11 +330,15 @@ def test_file_closed_when_read_fails(handler: FileHandler) -> None:
     assert [w for w in caught_warnings if issubclass(w.category, ResourceWarning)] == []
 
 
-def test_open_bound_at_import(handler: FileHandler, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
+def test_open_looked_up_at_call_time(handler: FileHandler, tmp_path: Path, monkeypatch: pytest.MonkeyPatch) -> None:
     path = write(tmp_path / "a.bin", 4)
+    opened = []
+    real_open = builtins.open
 
-    def replaced_open(*args: Any, **kwargs: Any) -> Any:
-        raise AssertionError("open looked up at call time")
+    def recording_open(*args: Any) -> Any:
+        opened.append(args)
+        return real_open(*args)
 
-    monkeypatch.setattr(builtins, "open", replaced_open)
+    monkeypatch.setattr(builtins, "open", recording_open)
     assert handler.read_file({"path": str(path)}) == bytes(range(4))
+    assert opened == [(str(path), "rb")]

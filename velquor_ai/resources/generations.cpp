@@ -29,7 +29,7 @@ Task create(CoroutineCall& c) {
                           {FRAME_STR("/v1/generation"), c[body]}, FRAME_KWNAMES("json"));
     c[response] = co_await c.await_(std::move(request));
     c.at(51);
-    co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
+    co_return call_with_dict(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
 
 FRAME_SLOTS(get_upload_urls_slots, self, generation_id, filenames);
@@ -59,7 +59,7 @@ Task start(CoroutineCall& c) {
     c.at(82);
     c[response] = co_await c.await_(request<start_slots>(c, FRAME_STR("post"), FRAME_STR("/start")));
     c.at(83);
-    co_return call_with_mapping(c.global(FRAME_STR("GenerationStatus")), c[response]);
+    co_return call_with_dict(c.global(FRAME_STR("GenerationStatus")), c[response]);
 }
 
 Task get_result(CoroutineCall& c) {
@@ -69,7 +69,7 @@ Task get_result(CoroutineCall& c) {
     c.at(99);
     c[response] = co_await c.await_(request<get_result_slots>(c, FRAME_STR("get"), FRAME_STR("/result")));
     c.at(100);
-    co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
+    co_return call_with_dict(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
 
 const FunctionDef init_def{

@@ -10,7 +10,6 @@ namespace {
 // never freed: the module can be initialised only once per process, and a
 // static destructor would run after the interpreter has gone.
 struct ImportTime {
-    Ref open;  // the builtin `open` as it was when the module was executed
     Ref text_io;
     Ref raw_io;
     Ref buffered_io;
@@ -126,7 +125,7 @@ Ref read_file(Call& c) {
     c.at(84);
     if (contains(file_info, FRAME_STR("path"))) {
         c.at(85);
-        Ref opened = call(import_time().open, {get_item(file_info, FRAME_STR("path")), FRAME_STR("rb")});
+        Ref opened = call(c.global(FRAME_STR("open")), {get_item(file_info, FRAME_STR("path")), FRAME_STR("rb")});
         Ref content = with_statement(c, opened, [&](Obj f) {
             c.at(86);
             Ref content = call_method(f, FRAME_STR("read"));
@@ -219,9 +218,9 @@ const ClassDef file_handler_class{
 };
 
 void body(ModuleBody& m) {
-    // Builtins the methods rely on are taken once, as the module is executed.
+    // The io classes that tell binary files apart are taken once, as the
+    // module is executed.
     ImportTime& kept = import_time();
-    kept.open = m.global(FRAME_STR("open"));
     Ref io = import_module("io");
     kept.text_io = getattr(io, FRAME_STR("TextIOBase"));
     kept.raw_io = getattr(io, FRAME_STR("RawIOBase"));
