@@ -14,11 +14,12 @@ PYTHON313 := $(call find_python,3.13)
 BUILD_DEPS := scikit-build-core cmake ninja
 RUNTIME_DEPS := httpx sniffio 'pydantic>=2.5,<3' starlette uvicorn rich
 TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414'
-# Pinned: a newer formatter or linter may ask for changes the tree does not have.
-LINT_DEPS := ruff==0.17.5 clang-format==23.1.3
+# Pinned: a newer formatter, linter or type checker may ask for changes the tree
+# does not have.
+LINT_DEPS := ruff==0.17.5 clang-format==23.1.3 mypy==2.4.1
 DEV_BUILD := build/dev
 
-.PHONY: venv install demo test test-portable lint format dev bench clean
+.PHONY: venv install demo test test-portable lint typecheck format dev bench clean
 
 $(VPY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (tried python3.13, pyenv, /usr/bin)"; exit 1; }
@@ -74,6 +75,11 @@ lint: venv
 	$(VENV)/bin/ruff check .
 	$(VENV)/bin/ruff format --check .
 	$(VENV)/bin/clang-format --dry-run --Werror $(CXX_SOURCES)
+
+# mypy --strict over the packages and the demo (what and how: [tool.mypy] in
+# pyproject.toml); the compiled modules are read through their stubs.
+typecheck: venv
+	$(VENV)/bin/mypy
 
 format: venv
 	$(VENV)/bin/ruff check --fix .

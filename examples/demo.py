@@ -115,6 +115,7 @@ def errors_resume_and_batch(images: list[Path]) -> None:
             try:
                 client.generate("What is in the first picture?", images=images[:1], timeout=0.2, interval=1)
             except GenerationTimeoutError as error:
+                assert error.generation_id is not None  # the generation exists: it can be resumed
                 print(f"  the wait ran out; resuming generation {error.generation_id}")
                 resumed = client.wait_for_result(error.generation_id, interval=1)
                 print(f"  resumed: {resumed.status}")

@@ -236,7 +236,8 @@ async def test_tampered_upload_url_is_refused_and_generation_not_started(
             await client.generate(QUESTION, images=images, videos=videos, interval=1)
     error = caught.value
     assert error.status_code == 403
-    assert "SignatureDoesNotMatch" in (error.body or "")
+    assert isinstance(error.body, str) and "SignatureDoesNotMatch" in error.body  # XML: the text
+    assert error.text == error.body
     assert error.filename == "photo.png"
     assert "photo.png" in str(error) and "403" in str(error)
     assert not any(path.endswith("/start") for _, path in service.requests)
@@ -288,6 +289,9 @@ async def test_service_error_surfaces_as_typed_exception(
             await client.generate(QUESTION, images=images, videos=videos, interval=1)
     assert caught.value.status_code == status  # type: ignore[attr-defined]
     assert "Injected failure" in str(caught.value)
+    # The answer was JSON: the body decoded, its text kept.
+    assert caught.value.body == {"detail": "Injected failure"}  # type: ignore[attr-defined]
+    assert json.loads(caught.value.text) == caught.value.body  # type: ignore[attr-defined]
     if path == "/upload":
         assert not any(m == "PUT" for m, _ in service.requests)
 

@@ -8,7 +8,9 @@ from __future__ import annotations
 
 import asyncio
 import gc
+import inspect
 import json
+import pydoc
 import signal
 import threading
 from collections.abc import Callable
@@ -24,10 +26,12 @@ from velquor_ai import (
     Config,
     GenerationTimeoutError,
     InternalServerError,
+    NotFoundError,
     ValidationError,
     VelquorAI,
     VelquorAIError,
 )
+from velquor_ai.client import SyncGenerationsResource, SyncUploadsResource
 
 pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
@@ -55,7 +59,11 @@ class Driver:
         return cls(make(**options))
 
     def __call__(self, method: str, *args: Any, **kwargs: Any) -> Any:
-        result = getattr(self.client, method)(*args, **kwargs)
+        # "generations.create": a method of one of the client's resources.
+        target: Any = self.client
+        for name in method.split("."):
+            target = getattr(target, name)
+        result = target(*args, **kwargs)
         if method == "with_options":
             return Driver(result, self.loop)
         if isinstance(self.client, AsyncVelquorAI):
@@ -112,6 +120,20 @@ def timeout_round(call: Driver, files: list[Path], service: Any) -> None:
     assert caught.value.generation_id
 
 
+def resources_round(call: Driver, files: list[Path], service: Any) -> None:
+    # The steps of `generate` one by one, through the client's resources.
+    record = call("generations.create", QUESTION)
+    answer = call("uploads.get_generation_upload_urls", record.generation_id, [files[0].name])
+    target = answer["upload_urls"][0]
+    stored = call("uploads.upload_file_to_s3", target["upload_url"], files[0].read_bytes(), target["content_type"])
+    started = call("generations.start", record.generation_id)
+    result = call("generations.get_result", record.generation_id)
+    assert (record.status, stored["size"], started.status, result.status) == ("created", 500, "processing", "completed")
+    assert [i["name"] for i in json.loads(result.blueprint)["inputs"]] == [files[0].name]
+    with pytest.raises(NotFoundError):
+        call("generations.get_result", "gen_unknown")
+
+
 def on_premise_round(call: Driver, files: list[Path], service: Any) -> None:
     generated = call("generate", QUESTION, images=files[:2], videos=files[2:])
     executed = call("execute", generated.blueprint, files)
@@ -124,6 +146,7 @@ SCENARIOS: dict[str, tuple[dict[str, Any] | None, Faults | None, Callable[..., N
     "service-error": ({}, lambda s: s.fail_next(500, count=100, path="/start"), service_error_round),
     "resume": ({}, lambda s: s.fail_next(503, count=2, path="/result"), resume_round),
     "timeout": ({"processing_time": 3600}, None, timeout_round),
+    "resources": ({}, None, resources_round),
     "on-premise": (None, None, on_premise_round),
 }  # fmt: skip
 
@@ -295,3 +318,56 @@ def test_closing_ends_calls_running_in_other_threads(
     service.release_uploads()
     assert loop_threads() == []
     assert open_connections(service.port) == 0
+
+
+def parameters(function: Any) -> list[tuple[str, Any, Any]]:
+    """Names, kinds and defaults of a method's parameters after `self`."""
+    found = list(inspect.signature(function).parameters.values())[1:]
+    return [(p.name, p.kind, p.default) for p in found]
+
+
+def public_methods(cls: type) -> dict[str, Any]:
+    return {name: getattr(cls, name) for name in dir(cls) if not name.startswith("_")}
+
+
+def test_the_sync_client_offers_what_the_async_one_offers() -> None:
+    from velquor_ai.resources.generations import GenerationsResource
+    from velquor_ai.resources.uploads import UploadsResource
+
+    renamed = {"aclose": "close"}
+    pairs = [(AsyncVelquorAI, VelquorAI), (GenerationsResource, SyncGenerationsResource),
+             (UploadsResource, SyncUploadsResource)]  # fmt: skip
+    for async_class, sync_class in pairs:
+        ours = public_methods(sync_class)
+        for name, member in public_methods(async_class).items():
+            twin = ours.get(renamed.get(name, name))
+            assert twin is not None, f"{sync_class.__name__} lacks {name}"
+            if callable(member) and not isinstance(member, type):
+                assert parameters(twin) == parameters(member), name
+    # What help() shows: the sync methods' own parameters and the resources.
+    text = " ".join(pydoc.render_doc(VelquorAI, renderer=pydoc.plaintext).split())
+    assert "| generate( | self, | question: 'str', | images:" in text
+    assert "velquor_ai._async" not in text  # as defined here, not in the async module
+    assert "| generations | The generation resource" in text and "| uploads | The upload resource" in text
+
+
+@pytest.mark.parametrize(
+    ("call", "names"),
+    [
+        (lambda c: c.generate(QUESTION, bogus=1), "VelquorAI.generate() got an unexpected keyword argument 'bogus'"),
+        (lambda c: c.wait_for_result(), "VelquorAI.wait_for_result() missing 1 required positional argument"),
+        (lambda c: c.with_options(bogus=1), "VelquorAI.with_options() got an unexpected keyword argument"),
+        (lambda c: VelquorAI(bogus=1), "VelquorAI.__init__() got an unexpected keyword argument"),
+        (lambda c: VelquorAI.on_premise(1, 2), "VelquorAI.on_premise() takes from 1 to 2 positional arguments"),
+        (lambda c: c.execute("{}", ["a.png"]), "build the client with VelquorAI.on_premise() or VelquorAI("),
+        (lambda c: c.generations.create(QUESTION, 1), "SyncGenerationsResource.create() takes 2 positional"),
+    ],
+    ids=["generate", "wait_for_result", "with_options", "init", "on_premise", "execute", "resource"],
+)  # fmt: skip
+def test_the_sync_client_names_its_own_methods_in_errors(service: Any, call: Any, names: str) -> None:
+    with VelquorAI(service.api_key, service.base_url) as client:
+        with pytest.raises((TypeError, VelquorAIError)) as caught:
+            call(client)
+    assert str(caught.value).startswith(names) or f" {names}" in str(caught.value)
+    assert "Async" not in str(caught.value)
+    assert service.requests == []

@@ -389,22 +389,22 @@ def test_cancelling_an_upload_awaiting_its_exit_keeps_the_failed_put_as_context(
 
 
 class Observed:
-    """An awaitable that records the state of `coroutine` while it is driven
-    into, then yields once."""
+    """An awaitable that records the state and cr_await of `coroutine` while it
+    is driven into, then yields once."""
 
     def __init__(self, states: list[Any]) -> None:
         self.states = states
         self.coroutine: Any = None
 
     def __await__(self) -> Any:
-        self.states.append(inspect.getcoroutinestate(self.coroutine))
+        self.states.append((inspect.getcoroutinestate(self.coroutine), self.coroutine.cr_await))
         yield "tick"
-        self.states.append(inspect.getcoroutinestate(self.coroutine))
+        self.states.append((inspect.getcoroutinestate(self.coroutine), self.coroutine.cr_await))
         return {"upload_urls": []}
 
 
 @pytest.mark.parametrize("ending", ["send", "close", "close-unstarted"])
-def test_inspect_reports_each_state_as_for_native_coroutines(ending):
+def test_inspect_and_cr_await_report_each_state_as_for_native_coroutines(ending):
     def lifecycle(side: str) -> list[Any]:
         states: list[Any] = []
         observed = Observed(states)
@@ -414,7 +414,8 @@ def test_inspect_reports_each_state_as_for_native_coroutines(ending):
         states.append(inspect.getcoroutinestate(coro))
         if ending != "close-unstarted":
             coro.send(None)
-            states.append((inspect.getcoroutinestate(coro), coro.cr_suspended, coro.cr_frame is not None))
+            suspended_in = type(coro.cr_await).__name__
+            states.append((inspect.getcoroutinestate(coro), coro.cr_suspended, coro.cr_frame is not None, suspended_in))
         if ending == "send":
             with pytest.raises(StopIteration):
                 coro.send(None)

@@ -253,8 +253,9 @@ def test_module_namespace_and_docstrings():
     assert GenerationsResource.__doc__.startswith("Generation resource manager.\n\n    Maps to:\n")
 
 
-# Everything the module imports is loaded first, so that the flag set before
-# its import changes nothing but its own guarded block.
+# Everything the module imports is loaded first (the HTTP layer with the package
+# itself), so that the flag set before its import changes nothing but its own
+# guarded block.
 TYPE_CHECKING_PROBE = """
 import sys, typing
 import httpx, velquor_ai._pool, velquor_ai._retry, velquor_ai.models.blueprint, velquor_ai.resources.base, velquor_ai.util.validators
@@ -269,7 +270,7 @@ print(hasattr(generations, "HTTPClient"), hasattr(generations, "UploadsResource"
 
 @pytest.mark.parametrize(
     ("flag", "expected"),
-    [(False, "[]\nFalse False\n"), (True, "['velquor_ai._http', 'velquor_ai.resources.uploads']\nTrue True\n")],
+    [(False, "[]\nFalse False\n"), (True, "['velquor_ai.resources.uploads']\nTrue True\n")],
 )
 def test_type_checking_block_runs_only_when_the_flag_is_true(flag, expected):
     probe = subprocess.run(

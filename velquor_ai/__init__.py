@@ -13,10 +13,6 @@ when first used, so importing the package stays light; `compiled` says whether
 they are the compiled ones or their Python.
 """
 
-# Bound before anything else: modules imported below (and the HTTP client, which
-# puts it into its User-Agent) read it from the partly initialised package.
-__version__ = "0.1.0"
-
 from . import _mode
 
 #: True when the package runs its compiled core modules, False when it runs
@@ -34,6 +30,7 @@ from ._logging import setup_logging as _setup_logging
 _setup_logging()
 del _setup_logging
 
+from ._version import __version__
 from .batch import Job, JobOutcome
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config

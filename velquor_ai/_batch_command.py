@@ -38,7 +38,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, BinaryIO, TextIO
 
-from .batch import GenerationBatch, check_concurrency
+from ._checks import check_concurrency
+from .batch import GenerationBatch
 from .client import AsyncVelquorAI, ProgressEvent
 from .exceptions import (
     APIError,

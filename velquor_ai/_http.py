@@ -26,9 +26,9 @@ from typing import Any, Self
 
 import httpx
 
-from . import __version__
 from ._pool import LoopPool
 from ._retry import RetryPolicy
+from ._version import __version__
 from .config import Config
 from .exceptions import (
     APIConnectionError,
@@ -38,7 +38,7 @@ from .exceptions import (
     error_for_status,
 )
 
-__all__ = ["USER_AGENT", "HTTPClient", "check_headers", "idempotency_key"]
+__all__ = ["USER_AGENT", "HTTPClient", "check_headers", "decoded_body", "idempotency_key"]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
 IDEMPOTENCY_HEADER = "Idempotency-Key"
@@ -246,7 +246,7 @@ class HTTPClient:
             )
 
         try:
-            outcome = await policy.run(send)
+            outcome = await policy.run(send, what=f"{method} {path}")
         except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
             raise APIConnectionError(f"{method} {path} failed: {str(exc) or type(exc).__name__}") from exc
         if outcome.response is not None:
@@ -346,10 +346,23 @@ def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
         raise APIError(
             f"Service answered {status} with JSON {type(data).__name__}, expected an object",
             status_code=status,
-            body=text,
+            body=data,
             request_id=response.headers.get(REQUEST_ID_HEADER),
+            text=text,
         )
     return data
+
+
+def decoded_body(response: httpx.Response, text: str) -> object:
+    """An answer's body for `APIError.body`: its JSON decoded when the answer
+    says it is JSON (and it is), else its text."""
+    media_type = response.headers.get("content-type", "").partition(";")[0].strip().lower()
+    if media_type != "application/json" and not media_type.endswith("+json"):
+        return text
+    try:
+        return jsonlib.loads(text)
+    except ValueError:
+        return text
 
 
 def _status_error(response: httpx.Response, text: str, tries: int) -> APIError:
@@ -363,7 +376,9 @@ def _status_error(response: httpx.Response, text: str, tries: int) -> APIError:
         message = f"{reason} (HTTP {status}{after})"
     else:
         message = error_for_status(status, None).message + _tries(tries)
-    return error_for_status(status, text, message, request_id=response.headers.get(REQUEST_ID_HEADER))
+    return error_for_status(
+        status, decoded_body(response, text), message, request_id=response.headers.get(REQUEST_ID_HEADER), text=text
+    )
 
 
 def _error_message(text: str) -> str | None:

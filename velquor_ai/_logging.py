@@ -31,7 +31,7 @@ import urllib.parse
 import warnings
 from typing import Final, TextIO
 
-__all__ = ["LOGGER_NAME", "redact_text", "redact_url", "setup_logging"]
+__all__ = ["LOGGER_NAME", "RedactingFormatter", "redact_text", "redact_url", "setup_logging"]
 
 LOGGER_NAME: Final = "velquor_ai"
 ENV_VAR: Final = "VELQUOR_LOG"
@@ -84,6 +84,19 @@ def redact_text(text: str) -> str:
     return _URL_IN_TEXT.sub(lambda match: redact_url(match.group(0)), text)
 
 
+class RedactingFormatter(logging.Formatter):
+    """Formats each record with the URLs in it redacted.
+
+    The record's message is left as it is, so other handlers (the
+    application's) see what was logged. A formatter rather than a filter that
+    hands its handler a copy: only Python 3.12 and newer honour such a copy.
+    """
+
+    def format(self, record: logging.LogRecord) -> str:
+        """The formatted record, its URLs redacted (traceback text included)."""
+        return redact_text(super().format(record))
+
+
 def setup_logging(environ: dict[str, str] | None = None) -> logging.Handler | None:
     """Give the package's loggers their handlers; run once, at import.
 
@@ -125,15 +138,13 @@ def _stderr_handler(logger: logging.Logger) -> logging.Handler:
         if isinstance(existing, _StderrHandler):
             return existing
     handler = _StderrHandler()
-    handler.setFormatter(logging.Formatter(FORMAT))
+    handler.setFormatter(RedactingFormatter(FORMAT))
     logger.addHandler(handler)
     return handler
 
 
 class _StderrHandler(logging.StreamHandler[TextIO]):
-    """Writes to whatever `sys.stderr` is when each record comes, with the URLs
-    in each line redacted. The record itself is left as it is, so other
-    handlers (the application's) see what was logged."""
+    """Writes to whatever `sys.stderr` is when each record comes."""
 
     def __init__(self) -> None:
         super().__init__(sys.stderr)
@@ -142,6 +153,3 @@ class _StderrHandler(logging.StreamHandler[TextIO]):
         # Called with the handler's lock held.
         self.stream = sys.stderr
         super().emit(record)
-
-    def format(self, record: logging.LogRecord) -> str:
-        return redact_text(super().format(record))

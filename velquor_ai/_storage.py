@@ -23,7 +23,6 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
-import io
 import os
 import re
 from collections.abc import Callable
@@ -32,6 +31,8 @@ from typing import Any, BinaryIO
 
 import httpx
 
+from ._http import decoded_body
+from ._logging import redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
 from .config import Config
@@ -42,7 +43,6 @@ __all__ = [
     "FileChangedError",
     "FileSource",
     "StorageClient",
-    "measure_file_object",
 ]
 
 # Bytes read from a file at a time, and the most sent between two progress reports.
@@ -117,43 +117,6 @@ class FileSource:
     def for_file_object(cls, file_obj: BinaryIO, size: int, filename: str) -> FileSource:
         """A binary file object holding `size` bytes from offset 0."""
         return cls(filename, size, file_obj=file_obj)
-
-
-def measure_file_object(file_obj: Any) -> int:
-    """Bytes a binary file object holds from offset 0; its position is kept.
-
-    Objects that cannot seek to their end are read through once, a chunk at a
-    time, and rewound.
-
-    Examples:
-        >>> measure_file_object(io.BytesIO(b"12345"))
-        5
-
-    Raises:
-        OSError, ValueError, TypeError: If the object cannot be measured.
-    """
-    try:
-        position = file_obj.tell()
-        end = file_obj.seek(0, io.SEEK_END)
-        if not isinstance(end, int):
-            end = file_obj.tell()
-        file_obj.seek(position)
-        if isinstance(end, int) and not isinstance(end, bool):
-            return end
-    except (AttributeError, TypeError, OSError, ValueError):
-        pass
-    # seek(0) and read() are all the file handler asks of such an object.
-    file_obj.seek(0)
-    size = 0
-    while True:
-        piece = file_obj.read(CHUNK_SIZE)
-        if not piece:
-            break
-        if not isinstance(piece, (bytes, bytearray, memoryview)):
-            raise TypeError(f"read() returned {type(piece).__name__}, not bytes")
-        size += len(piece)
-    file_obj.seek(0)
-    return size
 
 
 class _Body:
@@ -432,7 +395,11 @@ class StorageClient:
 
         async with source.lock:
             try:
-                outcome = await policy.run(send)
+                outcome = await policy.run(
+                    send,
+                    what=f"PUT {redact_url(url)} ({source.filename})",
+                    generation_id=generation_id,
+                )
             except OSError as exc:
                 # Deleted or made unreadable after it was checked.
                 raise ValidationError(
@@ -475,6 +442,6 @@ def refusal(
         message += f": {detail}"
     if generation_id is not None:
         message += f" [generation {generation_id}]"
-    error = UploadError(message, status_code=status, body=body, filename=filename)
-    error.generation_id = generation_id  # type: ignore[attr-defined]
+    error = UploadError(message, status_code=status, body=decoded_body(response, body), filename=filename, text=body)
+    error.generation_id = generation_id
     return error

@@ -28,12 +28,11 @@ from __future__ import annotations
 
 import asyncio
 import functools
-import inspect
-import os
 from collections import deque
 from collections.abc import (
     AsyncIterable,
     AsyncIterator,
+    Awaitable,
     Callable,
     Coroutine,
     Iterable,
@@ -43,12 +42,13 @@ from collections.abc import (
 )
 from dataclasses import dataclass
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Generic, Self, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, Protocol, Self, TypeVar
 
+from ._checks import check_callback, check_concurrency, check_file_list
+from ._progress import ProgressCallback, ProgressEvent
 from .exceptions import ValidationError, VelquorAIError
 
 if TYPE_CHECKING:
-    from .client import AsyncVelquorAI, ProgressEvent
     from .models.blueprint import GenerationResult
     from .types import FileInput
 
@@ -69,8 +69,27 @@ OutcomeT = TypeVar("OutcomeT")
 
 _END = object()  # what a source gives once it is exhausted
 
-BatchProgressCallback = Callable[[str, "ProgressEvent"], object]
+BatchProgressCallback = Callable[[str, ProgressEvent], object]
 """Called as `on_progress(key, event)` for each step of each job's generation."""
+
+
+class SupportsGenerate(Protocol):
+    """What `generate_many` asks of a client: `AsyncVelquorAI.generate`."""
+
+    def generate(
+        self,
+        question: str,
+        images: Iterable[FileInput] | None = None,
+        videos: Iterable[FileInput] | None = None,
+        *,
+        timeout: float,
+        interval: float,
+        on_progress: ProgressCallback | None,
+        idempotency_key: str | None,
+    ) -> Awaitable[GenerationResult]:
+        """Run one generation to its end."""
+        ...
+
 
 _JOB_FIELDS = frozenset({"question", "images", "videos", "key", "idempotency_key"})
 
@@ -327,7 +346,7 @@ def iterate_blocking(
 
 
 def generate_many(
-    client: AsyncVelquorAI,
+    client: SupportsGenerate,
     jobs: Iterable[Job | Mapping[str, Any]] | AsyncIterable[Job | Mapping[str, Any]],
     *,
     concurrency: int = DEFAULT_CONCURRENCY,
@@ -336,14 +355,7 @@ def generate_many(
     on_progress: BatchProgressCallback | None = None,
 ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
     """Run `client.generate` for each job; see `AsyncVelquorAI.generate_many`."""
-    if on_progress is not None and not callable(on_progress):
-        raise ValidationError("on_progress must be callable", field="on_progress")
-    if inspect.iscoroutinefunction(on_progress):
-        # Called from inside each generation, which never awaits it.
-        raise ValidationError(
-            "on_progress must be a plain function, not an async one",
-            field="on_progress",
-        )
+    check_callback(on_progress)
 
     async def run(item: Job | Mapping[str, Any], index: int) -> JobOutcome:
         try:
@@ -407,27 +419,8 @@ def as_job(item: object) -> Job:
         if value is not None and (not isinstance(value, str) or not value):
             raise ValidationError(f"A job's {name} must be a non-empty string", field=name)
     for name in ("images", "videos"):
-        files = getattr(job, name)
-        if isinstance(files, (str, bytes, os.PathLike)) or not isinstance(files, Iterable):
-            raise ValidationError(
-                f"A job's {name} must be a list of files, not {type(files).__name__}",
-                field=name,
-            )
+        check_file_list(getattr(job, name), name, f"A job's {name}")
     return job
-
-
-def check_concurrency(concurrency: object) -> int:
-    """Return `concurrency` if it is a positive integer.
-
-    Raises:
-        ValidationError: Otherwise.
-    """
-    if isinstance(concurrency, bool) or not isinstance(concurrency, int) or concurrency < 1:
-        raise ValidationError(
-            f"concurrency must be an integer of at least 1, got {concurrency!r}",
-            field="concurrency",
-        )
-    return concurrency
 
 
 def _check_source(source: object) -> Any:

@@ -1038,3 +1038,11 @@ def _upload_request_files(body: dict[str, Any]) -> list[tuple[str, str]] | Respo
             return _error(422, f"files[{index}].content_type must be a MIME type")
         result.append((name, ctype))
     return result
+
+
+if __name__ == "__main__":  # `python -m velquor_ai.testing`: the same as `velquor serve`
+    import sys
+
+    from ._serve_command import main
+
+    sys.exit(main(LocalService))

@@ -1,9 +1,11 @@
+// The Python operations of ops.hpp: constants, attributes, calls, strings,
+// containers and raising.
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <vector>
 
-#include "internal.hpp"
+#include "frame/ops.hpp"
 
 namespace frame {
 
@@ -23,88 +25,6 @@ Ref getattr(Obj object, PyObject* name, Obj fallback) {
     PyObject* value = nullptr;
     if (check(PyObject_GetOptionalAttr(object, name, &value)) == 0) return borrow(fallback);
     return steal(value);
-}
-
-namespace {
-
-// A special method as the statements find it: looked up on the type, not the
-// instance, and bound to the object; empty when the type has none.
-// Each dict lookup can run Python code (the __eq__ of a str-subclass key whose
-// hash collides with the name), which may assign the object's __class__ or
-// the class's __bases__ and so free the type or its MRO: both are held for
-// the whole walk, which goes on over the MRO it started with, as the
-// interpreter's own lookup does.
-Ref lookup_special(Obj object, PyObject* name) {
-    Ref type = borrow(type_of(object));
-    Ref mro = borrow(reinterpret_cast<PyTypeObject*>(type.get())->tp_mro);
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        Ref dict = steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
-        PyObject* found = nullptr;
-        if (!check(PyDict_GetItemRef(dict.get(), name, &found))) continue;
-        Ref attribute = steal(found);
-        descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
-        if (bind == nullptr) return attribute;
-        return steal(bind(found, object, type.get()));
-    }
-    return Ref();
-}
-
-Ref enter(Obj manager, Ref& exit, PyObject* enter_name, PyObject* exit_name, const char* protocol) {
-    Ref entered = lookup_special(manager, enter_name);
-    if (!entered)
-        raise_type_error("'%.200s' object does not support the %s protocol", Py_TYPE(manager.get())->tp_name, protocol);
-    exit = lookup_special(manager, exit_name);
-    if (!exit)
-        raise_type_error("'%.200s' object does not support the %s protocol (missed %U method)",
-                         Py_TYPE(manager.get())->tp_name, protocol, exit_name);
-    return call(entered);
-}
-
-}  // namespace
-
-Ref enter_context(Obj manager, Ref& exit) {
-    return enter(manager, exit, FRAME_STR("__enter__"), FRAME_STR("__exit__"), "context manager");
-}
-
-Ref enter_async_context(Obj manager, Ref& exit) {
-    return enter(manager, exit, FRAME_STR("__aenter__"), FRAME_STR("__aexit__"), "asynchronous context manager");
-}
-
-Ref call_exit(Obj exit, PyObject* exception) {
-    if (exception == nullptr) return call(exit, {none(), none(), none()});
-    // The type is held too: the exit method may assign the exception's
-    // __class__ while it runs.
-    Ref type = borrow(type_of(exception));
-    Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exception));
-    return call(exit, {type, exception, traceback ? traceback.get() : none()});
-}
-
-Ref fetch_exception() {
-    Ref exception = Ref::steal_or_null(PyErr_GetRaisedException());
-    if (!exception) {
-        PyErr_SetString(PyExc_SystemError, "no exception in flight");
-        raise_current();
-    }
-    return exception;
-}
-
-void raise_again(Ref exception) {
-    PyErr_SetRaisedException(exception.release());
-    raise_current();
-}
-
-bool exception_matches(PyObject* type) noexcept { return PyErr_Occurred() && PyErr_ExceptionMatches(type); }
-
-void try_except(PyObject* type, const std::function<void()>& body, const std::function<void()>& handler) {
-    try {
-        body();
-        return;
-    } catch (const Error&) {
-        if (!exception_matches(type)) throw;
-    }
-    Ref caught = fetch_exception();
-    HandledException handling(caught);
-    handler();
 }
 
 Ref tuple(std::initializer_list<Obj> items) {

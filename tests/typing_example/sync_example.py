@@ -46,6 +46,11 @@ def main() -> None:
         with ThreadPoolExecutor(4) as pool:
             answers = list(pool.map(lambda n: ask(quick, f"Question {n}?", Path("a.png")), range(4)))
         print(answers, client.config.base_url, client.is_on_premise)
+        # The steps of generate one by one, through the resources.
+        record: GenerationResult = client.generations.create("What is shown?")
+        urls = client.uploads.get_generation_upload_urls(record.generation_id, ["a.png"])["upload_urls"]
+        client.uploads.upload_file_to_s3(urls[0]["upload_url"], b"\x89PNG", "image/png")
+        print(client.generations.start(record.generation_id).estimated_time)
     try:
         with VelquorAI.on_premise(workdir="out", max_file_size=1 << 20) as local:
             generated = local.generate("What is shown?", images=["a.png"])

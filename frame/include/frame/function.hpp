@@ -80,16 +80,6 @@ private:
     int line_ = 0;
 };
 
-// with manager as target:
-//     block
-// in a plain body, on the current line: the block gets the target and returns
-// the value of a `return` inside it, or an empty Ref when it runs to its end.
-// Its exception reaches __exit__ inside the statement's exception handler, on
-// the statement's line; when __exit__ swallows it, the statement ends as if
-// the block had run to its end, and otherwise it goes on from where it was
-// raised.
-Ref with_statement(Call& c, Obj manager, const std::function<Ref(Obj target)>& block);
-
 // Looks a name up in a module dict and then in builtins.
 Ref lookup_global(PyObject* globals, PyObject* name);
 

@@ -2,7 +2,6 @@
 // the corresponding Python expression and throws Error when it raises.
 #pragma once
 
-#include <functional>
 #include <initializer_list>
 #include <string_view>
 
@@ -161,11 +160,5 @@ void unpack(Obj value, std::initializer_list<Ref*> targets);
 
 // Checks of a declared result type ("Expected %s, got %.200s").
 void check_result(Obj value, PyTypeObject* expected, const char* expected_name);
-
-// try: body
-// except type: handler
-// The handler runs with the exception as the handled one (sys.exc_info());
-// an exception of any other type goes on unchanged.
-void try_except(PyObject* type, const std::function<void()>& body, const std::function<void()>& handler);
 
 }  // namespace frame

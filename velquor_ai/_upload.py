@@ -1,0 +1,331 @@
+"""The upload stage of a generation: input files checked, then sent to storage.
+
+A generation's `images` and `videos` are walked here from end to end. Before
+anything is sent, `prepare_inputs` checks every file (a path must name a
+readable regular file within the size limit; a file object must be binary and
+is measured) and fixes what is uploaded: the name, the content type and the
+size. Once the service has given the presigned URLs, `match_upload_urls` pairs
+each file with its URL and `upload_all` streams the files through the client's
+`StorageClient`, a few at a time, reporting progress:
+
+    inputs = prepare_inputs(config, images, videos)
+    ...  # the generation is created, its upload URLs asked for
+    targets = match_upload_urls(answer, [item.filename for item in inputs])
+    await upload_all(storage, generation_id, inputs, targets, 4, on_progress)
+
+On-premise generations upload nothing; `local_paths` checks their files the
+same way and gives the paths the local library reads.
+"""
+
+from __future__ import annotations
+
+import asyncio
+import io
+import mimetypes
+import os
+from collections import deque
+from collections.abc import Callable
+from dataclasses import dataclass
+from pathlib import Path
+from typing import TYPE_CHECKING, Any, BinaryIO
+
+from ._progress import ProgressCallback, ProgressEvent, ProgressKind, emit
+from ._storage import CHUNK_SIZE, FileSource, StorageClient
+from .config import Config
+from .exceptions import APIError, ValidationError
+
+if TYPE_CHECKING:
+    from .types import FileInput
+    from .util.tamsel import FileHandler
+
+__all__ = [
+    "CheckedInput",
+    "local_paths",
+    "match_upload_urls",
+    "measure_file_object",
+    "prepare_inputs",
+    "upload_all",
+]
+
+
+@dataclass(slots=True)
+class CheckedInput:
+    """One input file after checking: what to send and how to read it."""
+
+    info: dict[str, Any]
+    filename: str
+    content_type: str
+    # Bytes found when the file was checked: exactly what is uploaded.
+    size: int
+
+
+def prepare_inputs(config: Config, images: list[FileInput], videos: list[FileInput]) -> list[CheckedInput]:
+    """Check every input file before anything is sent."""
+    from .util.tamsel import FileHandler
+
+    handler = FileHandler(config)
+    inputs: list[CheckedInput] = []
+    for kind, files in (("image", images), ("video", videos)):
+        for file in files:
+            try:
+                inputs.append(_prepare_input(handler, file, kind, config.max_file_size))
+            except OSError as exc:
+                raise ValidationError(
+                    f"Cannot use {kind} file {file!r}: {exc.strerror or exc}",
+                    field="file",
+                ) from exc
+    return inputs
+
+
+def local_paths(config: Config, files: list[FileInput], kind: str) -> list[FileInput]:
+    """Check on-premise inputs: existing regular files within the size limit."""
+    from .util.tamsel import FileHandler
+
+    handler = FileHandler(config)
+    paths: list[FileInput] = []
+    for file in files:
+        path = _as_path(file)
+        if path is None:
+            raise ValidationError(
+                f"On-premise mode reads files from disk: give the {kind} file as a path, not {type(file).__name__}",
+                field="file",
+            )
+        try:
+            info = handler.prepare_file(path, kind)
+        except OSError as exc:
+            raise ValidationError(
+                f"Cannot use {kind} file {path}: {exc.strerror or exc}",
+                field="file",
+            ) from exc
+        _check_regular_file(info["path"])
+        paths.append(info["path"])
+    return paths
+
+
+def _as_path(file: object) -> str | None:
+    """The path string of a path-like input, or None for anything else."""
+    if isinstance(file, str):
+        return file
+    if isinstance(file, os.PathLike):
+        path = os.fspath(file)
+        return path if isinstance(path, str) else None
+    return None
+
+
+def _check_regular_file(path: str) -> None:
+    # The file handler lets directories and devices through; they would fail
+    # only when read, after the generation had been created.
+    if not os.path.isfile(path):
+        raise ValidationError(f"Not a regular file: {path}", field="file")
+    if not os.access(path, os.R_OK):
+        raise ValidationError(f"File is not readable: {path}", field="file")
+
+
+def _prepare_input(handler: FileHandler, file: FileInput, kind: str, limit: int) -> CheckedInput:
+    if isinstance(file, (str, os.PathLike)):
+        path = _as_path(file)
+        if path is None:
+            raise ValidationError(
+                f"Unsupported file path type: {type(os.fspath(file)).__name__}",
+                field="file",
+            )
+        info = handler.prepare_file(Path(path), kind)
+        _check_regular_file(info["path"])
+        return CheckedInput(info, info["filename"], info["content_type"], info["size"])
+    if isinstance(file, io.TextIOBase):
+        raise ValidationError(
+            f"The {kind} file {getattr(file, 'name', '')!r} is open in text mode: "
+            "open the file in binary mode ('rb')".replace(" '' ", " "),
+            field="file",
+        )
+    info = handler.prepare_file(file, kind)
+    # A file object's name is whatever it was opened with (often a full path,
+    # sometimes a descriptor number); only the last component is sent.
+    raw_name = info["filename"]
+    name = os.path.basename(raw_name) if isinstance(raw_name, str) else ""
+    name = name or "upload"
+    content_type = mimetypes.guess_type(name)[0] or ("image/jpeg" if kind == "image" else "video/mp4")
+    size = _measure(file, name)
+    # The same limit as for a path: the size is what is uploaded.
+    if size > limit:
+        raise ValidationError(f"File too large (Any): {size} bytes (max: {limit})", field="file")
+    return CheckedInput(info, name, content_type, size)
+
+
+def _measure(file: BinaryIO, name: str) -> int:
+    """Bytes of a binary file object from offset 0, known before anything is sent."""
+    try:
+        return measure_file_object(file)
+    except OSError:
+        raise  # reported with the file's description by the caller
+    except (TypeError, ValueError, AttributeError) as exc:
+        raise ValidationError(f"Cannot read the file object for {name}: {exc}", field="file") from exc
+
+
+def measure_file_object(file_obj: Any) -> int:
+    """Bytes a binary file object holds from offset 0; its position is kept.
+
+    Objects that cannot seek to their end are read through once, a chunk at a
+    time, and rewound.
+
+    Examples:
+        >>> measure_file_object(io.BytesIO(b"12345"))
+        5
+
+    Raises:
+        OSError, ValueError, TypeError: If the object cannot be measured.
+    """
+    try:
+        position = file_obj.tell()
+        end = file_obj.seek(0, io.SEEK_END)
+        if not isinstance(end, int):
+            end = file_obj.tell()
+        file_obj.seek(position)
+        if isinstance(end, int) and not isinstance(end, bool):
+            return end
+    except (AttributeError, TypeError, OSError, ValueError):
+        pass
+    # seek(0) and read() are all the file handler asks of such an object.
+    file_obj.seek(0)
+    size = 0
+    while True:
+        piece = file_obj.read(CHUNK_SIZE)
+        if not piece:
+            break
+        if not isinstance(piece, (bytes, bytearray, memoryview)):
+            raise TypeError(f"read() returned {type(piece).__name__}, not bytes")
+        size += len(piece)
+    file_obj.seek(0)
+    return size
+
+
+def match_upload_urls(answer: Any, filenames: list[str]) -> list[dict[str, Any]]:
+    """Pair each file with an upload target by name, in order for repeated names."""
+    entries = answer.get("upload_urls") if isinstance(answer, dict) else None
+    if not isinstance(entries, list):
+        raise APIError("The service's upload URL answer has no 'upload_urls' list")
+    by_name: dict[str, deque[dict[str, Any]]] = {}
+    for entry in entries:
+        if (
+            isinstance(entry, dict)
+            and isinstance(entry.get("filename"), str)
+            and isinstance(entry.get("upload_url"), str)
+        ):
+            by_name.setdefault(entry["filename"], deque()).append(entry)
+    matched: list[dict[str, Any]] = []
+    for name in filenames:
+        queue = by_name.get(name)
+        if not queue:
+            raise APIError(f"The service returned no upload URL for {name!r}")
+        matched.append(queue.popleft())
+    return matched
+
+
+async def upload_all(
+    storage: StorageClient,
+    generation_id: str,
+    inputs: list[CheckedInput],
+    targets: list[dict[str, Any]],
+    concurrency: int,
+    on_progress: ProgressCallback | None,
+) -> None:
+    """Stream every input file to its presigned URL, `concurrency` at a time."""
+    limit = asyncio.Semaphore(concurrency)
+    total = len(inputs)
+    bytes_total = sum(item.size for item in inputs)
+    done = 0
+    bytes_done = 0  # of files stored
+    in_flight: dict[int, int] = {}  # bytes sent of files still going out
+    sources = _sources(inputs)
+
+    def event(kind: ProgressKind, item: CheckedInput, sent: int) -> ProgressEvent:
+        return ProgressEvent(
+            kind,
+            generation_id,
+            filename=item.filename,
+            done=done,
+            total=total,
+            size=item.size,
+            sent=sent,
+            bytes_done=bytes_done + sum(in_flight.values()),
+            bytes_total=bytes_total,
+        )
+
+    async def upload(index: int, item: CheckedInput, target: dict[str, Any]) -> None:
+        nonlocal done, bytes_done
+
+        def sent(count: int) -> None:
+            # Called with 0 when a try begins, then after each chunk; the
+            # last one is reported by the "upload" event once stored.
+            in_flight[index] = count
+            if 0 < count < item.size:
+                emit(on_progress, event("uploading", item, count))
+
+        async with limit:
+            content_type = target.get("content_type")
+            if not isinstance(content_type, str) or not content_type:
+                content_type = item.content_type
+            await _put(
+                storage,
+                target["upload_url"],
+                sources[index],
+                content_type,
+                generation_id,
+                sent if on_progress is not None else None,
+            )
+        in_flight.pop(index, None)
+        done += 1
+        bytes_done += item.size
+        emit(on_progress, event("upload", item, item.size))
+
+    emit(
+        on_progress,
+        ProgressEvent("upload", generation_id, total=total, bytes_total=bytes_total),
+    )
+    failure: BaseException | None = None
+    try:
+        # A failing upload cancels the others; leaving the group waits for them.
+        async with asyncio.TaskGroup() as group:
+            for index, (item, target) in enumerate(zip(inputs, targets, strict=True)):
+                group.create_task(upload(index, item, target))
+    except BaseExceptionGroup as group_error:
+        failure = _first_leaf(group_error)
+    if failure is not None:
+        # Raised outside the handler, so the error keeps its own cause.
+        raise failure
+
+
+def _sources(inputs: list[CheckedInput]) -> list[FileSource]:
+    """What each upload reads; one lock for a file object given more than once."""
+    sources: list[FileSource] = []
+    shared: dict[int, FileSource] = {}
+    for item in inputs:
+        if "path" in item.info:
+            sources.append(FileSource.for_path(item.info["path"], item.size, item.filename))
+            continue
+        file_obj = item.info["file_obj"]
+        source = FileSource.for_file_object(file_obj, item.size, item.filename)
+        first = shared.setdefault(id(file_obj), source)
+        source.lock = first.lock
+        sources.append(source)
+    return sources
+
+
+async def _put(
+    storage: StorageClient,
+    url: str,
+    source: FileSource,
+    content_type: str,
+    generation_id: str,
+    on_sent: Callable[[int], object] | None,
+) -> None:
+    """Stream one file to storage (errors name the file and the generation)."""
+    response = await storage.upload(url, source, content_type, generation_id=generation_id, on_sent=on_sent)
+    await response.aclose()
+
+
+def _first_leaf(group: BaseExceptionGroup[Any]) -> BaseException:
+    first: BaseException = group.exceptions[0]
+    while isinstance(first, BaseExceptionGroup):
+        first = first.exceptions[0]
+    return first
