@@ -10,7 +10,26 @@ from typing import Any
 import pytest
 from support import FakeAsyncio, connections_to, files_open_under
 
+import velquor_ai
 from velquor_ai.util import poller
+
+
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers",
+        "compiled_only: about the compiled modules themselves (their types, code objects, tracebacks, the frame); "
+        "skipped where the package runs the modules' Python",
+    )
+
+
+def pytest_collection_modifyitems(config: pytest.Config, items: list[pytest.Item]) -> None:
+    if velquor_ai.compiled:
+        return
+    skip = pytest.mark.skip(reason="about the compiled modules, and the package runs their Python")
+    for item in items:
+        if item.get_closest_marker("compiled_only"):
+            item.add_marker(skip)
+
 
 # The key the local services of these fixtures require.
 SERVICE_API_KEY = "sk-test-key"

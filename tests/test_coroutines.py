@@ -24,6 +24,10 @@ from support import Config, FakeAsyncio, Status, load_twin
 from velquor_ai.util import poller
 from velquor_ai.util.poller import StatusPoller
 
+# Compares the compiled modules with their Python, which is all there is where
+# they are not in use.
+pytestmark = pytest.mark.compiled_only
+
 
 class Script:
     """An awaitable whose __await__ yields chosen values and records what it receives."""

@@ -18,6 +18,7 @@ MODULES = {
 }
 
 
+@pytest.mark.compiled_only
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 @pytest.mark.parametrize(("dotted", "short"), MODULES.items())
 def test_module_file_exports_only_its_init_function(dotted: str, short: str) -> None:

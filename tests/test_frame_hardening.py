@@ -23,6 +23,10 @@ from velquor_ai.resources import uploads
 from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util import validators
 
+# Compares the compiled modules with their Python, which is all there is where
+# they are not in use.
+pytestmark = pytest.mark.compiled_only
+
 UPLOADS, GENERATIONS = "velquor_ai.resources.uploads", "velquor_ai.resources.generations"
 
 

@@ -8,22 +8,22 @@
         result = await client.generate("What is in the image?", images=["cat.png"])
 
 The client, its configuration and the exception hierarchy are available from the
-package root. The compiled core modules are imported from their own modules, and
-only when first used, so importing the package stays light.
+package root. The core modules are imported from their own modules, and only
+when first used, so importing the package stays light; `compiled` says whether
+they are the compiled ones or their Python.
 """
 
-import importlib.util as _importlib_util
+from . import _mode
 
-# The compiled modules live beside their sources only once built. Python started
-# in a source checkout imports the sources from there; fail at once, saying
-# what to do, rather than halfway through the first call.
-if _importlib_util.find_spec(f"{__name__}.util.validators") is None:
-    raise ImportError(
-        f"velquor_ai's compiled modules are not built in {__path__[0]}: run "
-        "`make install` or `pip install .` and use the installed package (from "
-        "outside the source tree), or `make dev` to build them in place"
-    )
-del _importlib_util
+#: True when the package runs its compiled core modules, False when it runs
+#: their Python (where none are built for this interpreter, or when
+#: VELQUOR_PURE_PYTHON=1 asks for it).
+compiled: bool = _mode.use_compiled_modules(__path__[0])
+if not compiled:
+    from ._pure import install as _install_pure
+
+    _install_pure(__name__, _mode.CORE_MODULES)
+    del _install_pure
 
 from ._logging import setup_logging as _setup_logging
 

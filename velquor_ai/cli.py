@@ -29,7 +29,7 @@ from typing import Any, TextIO
 
 import httpx
 
-from . import _serve_command
+from . import _serve_command, compiled
 from ._async import generation_failed
 from ._logging import redact_text
 from ._version import __version__
@@ -125,7 +125,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    core = "compiled" if compiled else "pure Python"
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__} ({core} core modules)")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     generate = commands.add_parser(

@@ -10,18 +10,6 @@ namespace frame {
 
 namespace {
 
-Check check_for(const char* annotation) {
-    if (annotation == nullptr) return Check::Any;
-    std::string_view text(annotation);
-    if (text == "str") return Check::Str;
-    if (text == "bytes") return Check::Bytes;
-    if (text == "int") return Check::Int;
-    if (text.starts_with("List[")) return Check::List;
-    if (text.starts_with("Dict[")) return Check::Dict;
-    if (text.starts_with("Optional[List[")) return Check::OptionalList;
-    return Check::Any;
-}
-
 const char* tested_type_name(Check check) {
     switch (check) {
         case Check::Str:
@@ -58,12 +46,6 @@ PyTypeObject* tested_type(Check check) {
             break;
     }
     return nullptr;
-}
-
-// The result check of a `-> str`, `-> bytes`, `-> Dict[...]`, `-> List[...]`.
-Check result_check(const char* returns) {
-    Check check = check_for(returns);
-    return check == Check::Int || check == Check::OptionalList ? Check::Any : check;
 }
 
 // Docstring with the common indentation of its later lines removed and
@@ -114,7 +96,7 @@ Ref signature_doc(const FunctionDef& definition, const std::string& qualname) {
         const Param& param = definition.params[i];
         bool is_varargs = definition.varargs && i + 1 == definition.params.size();
         if (i) line += ", ";
-        const char* tested = is_varargs ? nullptr : tested_type_name(check_for(param.annotation));
+        const char* tested = is_varargs ? nullptr : tested_type_name(param.check);
         if (tested) (line += tested) += " ";
         if (is_varargs) line += "*";
         line += param.name;
@@ -666,11 +648,11 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     // Each frame-owned slot name stands for the slots of an `async with`.
     int frame_owned = definition.slots ? count_names(definition.slots) - static_cast<int>(names.size()) : 0;
     info.nslots = static_cast<int>(names.size()) + frame_owned * kAsyncWithSlots;
-    info.result = result_check(definition.returns);
+    info.result = definition.result;
     info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {
         const Param& param = definition.params[i];
-        info.checks[i] = check_for(param.annotation);
+        info.checks[i] = param.check;
         info.exact[i] = tested_type(info.checks[i]);
         info.none_allowed[i] = info.checks[i] == Check::OptionalList;
         if (info.checks[i] != Check::Any) info.needs_conversion = true;

@@ -1,6 +1,9 @@
 // velquor_ai.util.tamsel: checks, describes and reads the input files of a
-// generation. Line numbers are those of the module's Python source.
+// generation. The bodies of tamsel.py, at its lines; its declarations are
+// generated from it.
 #include <frame/frame.hpp>
+
+#include "tamsel.declarations.hpp"
 
 using namespace frame;
 
@@ -149,73 +152,11 @@ Ref read_file(Call& c) {
     raise_validation_error(c, FRAME_STR("Cannot read file: no path or file_obj"));
 }
 
-const FunctionDef init_def{
-    .name = "__init__",
-    .line = 17,
-    .params = {{"self"}, {"config", "Config"}},
-    .returns = "None",
-    .doc = R"(Initialize file handler.
-
-        Args:
-            config: SDK configuration.
-        )",
-    .body = init,
-};
-
-const FunctionDef prepare_file_def{
-    .name = "prepare_file",
-    .line = 25,
-    .params = {{"self"}, {"file", "Union[str, Path, BinaryIO]"}, {"file_type", "str"}},
-    .returns = "Dict[str, Any]",
-    .doc = R"(Prepare file for upload.
-
-        Args:
-            file: File path or file-like object.
-            file_type: Type of file ("image" or "video").
-
-        Returns:
-            Dict with filename, content_type, size.
-
-        Raises:
-            ValidationError: If file is invalid.
-        )",
-    .body = prepare_file,
-    .locals = {"file_path", "file_size", "content_type"},
-};
-
-const FunctionDef read_file_def{
-    .name = "read_file",
-    .line = 72,
-    .params = {{"self"}, {"file_info", "Dict[str, Any]"}},
-    .returns = "bytes",
-    .doc = R"(Read file content.
-
-        Args:
-            file_info: File information dictionary.
-
-        Returns:
-            bytes: File content.
-
-        Raises:
-            ValidationError: If file cannot be read.
-        )",
-    .body = read_file,
-    .locals = {"f", "file_obj"},
-};
-
 void file_handler_body(ClassBody& cb) {
     cb.def(init_def);
     cb.def(prepare_file_def);
     cb.def(read_file_def);
 }
-
-const ClassDef file_handler_class{
-    .name = "FileHandler",
-    .line = 14,
-    .bases = {},
-    .doc = "Handle file operations and validation.",
-    .body = file_handler_body,
-};
 
 void body(ModuleBody& m) {
     // The io classes that tell binary files apart are taken once, as the
@@ -244,8 +185,4 @@ void body(ModuleBody& m) {
     m.class_statement(file_handler_class);
 }
 
-const ModuleDef tamsel{"velquor_ai.util.tamsel", "File handling utilities.", body};
-
 }  // namespace
-
-FRAME_MODULE(tamsel, tamsel)

@@ -9,7 +9,8 @@
 
 namespace frame {
 
-// What a parameter's annotation makes the call boundary test.
+// What a parameter's annotation makes the call boundary test, as the
+// declarations read from the module's Python say.
 enum class Check : std::uint8_t { Any, Str, Bytes, Int, List, Dict, OptionalList };
 
 struct Default {
@@ -24,6 +25,7 @@ struct Param {
     const char* annotation = nullptr;  // as written in the source, or none
     Default default_value = {};
     int line = 0;  // where it is declared; 0: the def line
+    Check check = Check::Any;
 };
 
 class Call;
@@ -32,12 +34,14 @@ class Task;
 using SyncBody = Ref (*)(Call&);
 using AsyncBody = Task (*)(CoroutineCall&);
 
-// One `def`. The docstring is kept exactly as written in the source.
+// One `def`, as tools/declarations.py writes it from the module's Python.
+// The docstring is kept exactly as written in the source.
 struct FunctionDef {
     const char* name;
     int line;
     std::vector<Param> params;
     const char* returns = nullptr;
+    Check result = Check::Any;  // the test of what the body returns
     const char* doc = nullptr;
     SyncBody body = nullptr;
     AsyncBody async_body = nullptr;
