@@ -19,7 +19,7 @@ TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414'
 LINT_DEPS := ruff==0.17.5 clang-format==23.1.3 mypy==2.4.1
 DEV_BUILD := build/dev
 
-.PHONY: venv install demo test test-portable lint typecheck format dev bench clean
+.PHONY: venv install demo test test-portable lint typecheck format dev bench bench-instructions clean
 
 $(VPY):
 	@test -n "$(PYTHON313)" || { echo "Python 3.13 not found (tried python3.13, pyenv, /usr/bin)"; exit 1; }
@@ -130,6 +130,11 @@ wheel: venv
 
 bench: install
 	cd /tmp && $(abspath $(VPY)) $(abspath bench/run.py)
+
+# The core modules' rows as instruction counts under valgrind's callgrind,
+# checked against the baseline in CONTRIBUTING.md (fails beyond 2 %).
+bench-instructions: install
+	cd /tmp && $(abspath $(VPY)) $(abspath bench/run.py) --instructions
 
 clean:
 	rm -rf build dist $(VENV)

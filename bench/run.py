@@ -2,9 +2,13 @@
 
 Run with `make bench` (it builds and installs the package in Release first), or
 directly with the package importable: python bench/run.py [--quick] [--no-put]
-[--no-upload] [--only call,coroutine,poll,sync,memory,import,batch,put,upload].
+[--no-upload] [--only call,coroutine,poll,sync,memory,import,batch,first,load,put,upload].
 Every figure is a median of repeated runs; the variants of one row take turns
 within each round so that they see the same machine.
+
+`--instructions` (`make bench-instructions`) counts instructions of the core
+modules' rows under valgrind instead, against the baseline recorded in
+CONTRIBUTING.md (see instructions.py); `--only` then names its rows.
 """
 
 from __future__ import annotations
@@ -27,6 +31,7 @@ import tracemalloc
 from pathlib import Path
 from types import ModuleType, SimpleNamespace
 
+import generations
 import harness
 import uploads
 from harness import Row, compile_loop, interleaved
@@ -695,6 +700,17 @@ def batch_rows() -> list[Row]:
     ]
 
 
+# --- the first call on a loop, many generations at once -----------------------------------
+
+
+def first_rows() -> list[Row]:
+    return generations.first_rows(quick=QUICK)
+
+
+def load_rows() -> list[Row]:
+    return generations.load_rows(quick=QUICK)
+
+
 # --- uploads through generate ---------------------------------------------------------
 
 
@@ -706,6 +722,10 @@ def upload_rows() -> list[Row]:
 
 
 def main() -> None:
+    if "--instructions" in sys.argv:
+        import instructions
+
+        sys.exit(instructions.main(sys.argv[1:]))
     if sys.argv[1:2] == ["--memory"]:
         print(json.dumps(suspended_memory(sys.argv[2])))
         return
@@ -722,7 +742,17 @@ def main() -> None:
         f"CPython {platform.python_version()}, module {Path(validators.__file__).parent.parent}"
     )
     print("Times in ns per operation include the benchmark loop's own cost (first row).\n")
-    sections = [call_rows, coroutine_rows, poll_rows, sync_rows, memory_rows, import_rows, batch_rows]
+    sections = [
+        call_rows,
+        coroutine_rows,
+        poll_rows,
+        sync_rows,
+        memory_rows,
+        import_rows,
+        batch_rows,
+        first_rows,
+        load_rows,
+    ]
     if "--no-put" not in sys.argv:
         sections.append(put_rows)
     if "--no-upload" not in sys.argv:
