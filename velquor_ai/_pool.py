@@ -5,17 +5,21 @@ another loop can neither use nor close them. A client object of ours may
 outlive a loop (one `asyncio.run` after another), so each loop that uses a
 `LoopPool` gets an `httpx.AsyncClient` of its own, closed when that loop shuts
 down (`asyncio.run` and `asyncio.Runner` shut their loops down) or when the
-pool is closed, whichever comes first.
+pool is closed, whichever comes first. The clients made for the network share
+the process's TLS context for their settings (see `_network`), made when the
+pool is, not on the loop.
 """
 
 from __future__ import annotations
 
 import asyncio
+import ssl
 import weakref
 from collections.abc import AsyncGenerator
 
 import httpx
 
+from ._network import prepare
 from .exceptions import VelquorAIError
 
 __all__ = ["LoopPool"]
@@ -46,6 +50,9 @@ class LoopPool:
         """
         self.given = given
         self._transport = transport
+        # httpx's default settings: certificates checked against the bundle,
+        # or SSL_CERT_FILE / SSL_CERT_DIR as set now.
+        self._network = prepare() if given is None and transport is None else None
         self._closed = False
         self._by_loop: weakref.WeakKeyDictionary[asyncio.AbstractEventLoop, httpx.AsyncClient] = (
             weakref.WeakKeyDictionary()
@@ -66,10 +73,17 @@ class LoopPool:
             return self.given
         loop = asyncio.get_running_loop()
         own = self._by_loop.get(loop)
+        verify: ssl.SSLContext | bool = True
+        if own is None and self._network is not None:
+            # Awaited, never waited for: it may still be on its way.
+            verify = await self._network.context()
+            if self._closed:
+                raise VelquorAIError("The client is closed")
+            own = self._by_loop.get(loop)  # made meanwhile by another task
         if own is None:
             # No base URL, no headers, redirects not followed: each request
             # brings its own.
-            own = httpx.AsyncClient(transport=self._transport)
+            own = httpx.AsyncClient(transport=self._transport, verify=verify)
             closer = _close_with_loop(own)
             # Its first step registers it with the loop, whose shutdown
             # closes it while the loop still runs.
