@@ -4,7 +4,9 @@ One `StorageClient` per client object holds a connection pool of its own,
 separate from the service's: storage requests carry neither the API key nor the
 service's headers. Each upload is a PUT whose body is streamed from the file in
 chunks read by a worker thread, so a large video never sits in memory whole and
-the event loop keeps serving other tasks while it goes out:
+the event loop keeps serving other tasks while it goes out (a file on disk of
+at most `INLINE_READ` bytes is read at once on the loop, and closed before the
+request waits for a connection):
 
     storage = StorageClient(config)
     source = FileSource.for_path("clip.mp4", size=os.stat("clip.mp4").st_size)
@@ -47,6 +49,9 @@ __all__ = [
 
 # Bytes read from a file at a time, and the most sent between two progress reports.
 CHUNK_SIZE = 1 << 20
+# A file on disk this small is read on the event loop: the trip to a worker
+# thread and back costs more than reading it from the page cache.
+INLINE_READ = 1 << 16
 
 _XML_MESSAGE = re.compile(r"<Message>(.*?)</Message>", re.DOTALL)
 _XML_CODE = re.compile(r"<Code>(.*?)</Code>", re.DOTALL)
@@ -139,9 +144,17 @@ class _Body:
 
     async def open(self) -> None:
         """Open the file (or rewind the file object), check its size and read
-        the first chunk, in one trip to a worker thread."""
+        the first chunk, in one trip to a worker thread (on the loop for a
+        small file on disk)."""
         self._owned = self.source.path is not None
-        self._file, self._ready = await self._in_thread(_start, self.source)
+        if self._owned and self.source.size <= INLINE_READ:
+            self._file, self._ready = _start(self.source)
+        else:
+            self._file, self._ready = await self._in_thread(_start, self.source)
+        if self._owned and self._ready is not None and len(self._ready) == self.source.size:
+            # All of it read (and found to end there): the descriptor is not
+            # held while the request waits for a connection.
+            self._close_file()
         if self.on_sent is not None:
             self.on_sent(0)
 
