@@ -314,7 +314,8 @@ def _check_path(path: str) -> None:
             f"Request path must be a string beginning with '/v1/', got {path!r}",
             field="path",
         )
-    if any(ch in "?#\\" or ch.isspace() or not ch.isprintable() for ch in path):
+    # Every whitespace character but the space is also unprintable.
+    if not path.isprintable() or any(ch in path for ch in "?#\\ "):
         raise ValidationError(
             f"Request path contains a character that is not allowed: {path!r}",
             field="path",
@@ -325,21 +326,23 @@ def _check_path(path: str) -> None:
 
 def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
     status = response.status_code
-    text = response.text
     if not 200 <= status < 300:
         # 3xx lands here too: redirects are not followed, so that the API key is
         # never sent to an address the caller did not configure.
-        raise _status_error(response, text, tries)
-    if not response.content.strip():
+        raise _status_error(response, response.text, tries)
+    content = response.content
+    if not content.strip():
         return {}
     try:
-        data = response.json()
+        # From the bytes, as response.json() does; the text (and the charset
+        # it is decoded with) is needed only for an error.
+        data = jsonlib.loads(content)
     except ValueError as exc:
         raise APIError(
             f"Service answered {status} with a body that is not JSON "
             f"(content type {response.headers.get('content-type', 'unknown')!r})",
             status_code=status,
-            body=text,
+            body=response.text,
             request_id=response.headers.get(REQUEST_ID_HEADER),
         ) from exc
     if not isinstance(data, dict):
@@ -348,7 +351,7 @@ def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
             status_code=status,
             body=data,
             request_id=response.headers.get(REQUEST_ID_HEADER),
-            text=text,
+            text=response.text,
         )
     return data
 
