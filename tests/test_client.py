@@ -369,21 +369,38 @@ def _too_big(tmp_path: Path) -> Path:
     return path
 
 
+def _small(tmp_path: Path) -> Path:
+    path = tmp_path / "small.png"
+    path.write_bytes(PNG_A)
+    return path
+
+
+def _named(data: bytes, name: str) -> io.BytesIO:
+    file = io.BytesIO(data)
+    file.name = name  # type: ignore[attr-defined]
+    return file
+
+
+# Each refused call, the field of its error and what its message must hold:
+# the file it is about, by path, name or place among the arguments.
 @pytest.mark.parametrize(
-    ("arguments", "field"),
+    ("arguments", "field", "names"),
     [
-        (lambda t: {"images": [t / "missing.png"]}, "file"),
-        (lambda t: {"videos": [t]}, "file"),
-        (lambda t: {"images": [_too_big(t)]}, "file"),
-        (lambda t: {"images": [io.StringIO("text")]}, "file"),
-        (lambda t: {"images": str(t / "a.png")}, "images"),
-        (lambda t: {"question": "   "}, "question"),
-        (lambda t: {"interval": 0.5}, "interval"),
-        (lambda t: {"timeout": 0}, "timeout"),
-        (lambda t: {"on_progress": asyncio.sleep}, "on_progress"),
+        (lambda t: {"images": [t / "missing.png"]}, "file", "{t}/missing.png"),
+        (lambda t: {"videos": [t]}, "file", "{t}"),
+        (lambda t: {"images": [_too_big(t)]}, "file", "{t}/big.png is too large: 2049 bytes (max: 2048)"),
+        (lambda t: {"images": [io.BytesIO(b"x" * 2049)]}, "file", "images[0] (BytesIO) is too large: 2049 bytes"),
+        (lambda t: {"videos": [_named(b"x" * 2049, "/data/clip.mp4")]}, "file", "/data/clip.mp4 is too large"),
+        (lambda t: {"images": [io.StringIO("text")]}, "file", "images[0] (StringIO)"),
+        (lambda t: {"images": [_small(t), 17]}, "file", "images[1] (int)"),
+        (lambda t: {"images": str(t / "a.png")}, "images", "images"),
+        (lambda t: {"question": "   "}, "question", "question"),
+        (lambda t: {"interval": 0.5}, "interval", "interval"),
+        (lambda t: {"timeout": 0}, "timeout", "timeout"),
+        (lambda t: {"on_progress": asyncio.sleep}, "on_progress", "on_progress"),
     ],
-    ids=["missing", "directory", "too-large", "text-stream", "bare-string",
-         "blank-question", "short-interval", "zero-timeout", "async-callback"],
+    ids=["missing", "directory", "too-large", "too-large-object", "too-large-named", "text-stream", "not-a-file",
+         "bare-string", "blank-question", "short-interval", "zero-timeout", "async-callback"],
 )  # fmt: skip
 @asynchronous
 async def test_bad_input_is_refused_before_any_request(
@@ -391,12 +408,14 @@ async def test_bad_input_is_refused_before_any_request(
     tmp_path: Path,
     arguments: Callable[[Path], dict[str, Any]],
     field: str,
+    names: str,
 ) -> None:
     kwargs = {"question": QUESTION, **arguments(tmp_path)}
     async with remote(service, max_file_size=2048) as client:
         with pytest.raises(ValidationError) as caught:
             await client.generate(**kwargs)
     assert caught.value.field == field
+    assert names.format(t=tmp_path) in str(caught.value)
     assert service.requests == []
 
 
@@ -488,14 +507,14 @@ async def test_on_premise_generates_and_executes(
 
 
 @pytest.mark.parametrize(
-    ("blueprint", "files", "field"),
+    ("blueprint", "files", "field", "names"),
     [
-        ("valid", [], "input_files"),
-        ("valid", ["{missing}"], "file"),
-        ("valid", ["{dir}"], "file"),
-        ("valid", [io.BytesIO(b"x")], "file"),
-        ('{"version": 1}', ["{image}"], "blueprint"),
-        ("", ["{image}"], "blueprint"),
+        ("valid", [], "input_files", ""),
+        ("valid", ["{missing}"], "file", "nope.png"),
+        ("valid", ["{dir}"], "file", "Not a regular file"),
+        ("valid", ["{image}", io.BytesIO(b"x")], "file", "input_files[1] (BytesIO)"),
+        ('{"version": 1}', ["{image}"], "blueprint", ""),
+        ("", ["{image}"], "blueprint", ""),
     ],
     ids=["no-inputs", "missing", "directory", "file-object", "invalid", "empty"],
 )
@@ -506,6 +525,7 @@ async def test_on_premise_execution_refuses_bad_input(
     blueprint: str,
     files: list[Any],
     field: str,
+    names: str,
 ) -> None:
     images, _ = inputs
     places = {"{missing}": str(tmp_path / "nope.png"), "{dir}": str(tmp_path),
@@ -517,6 +537,7 @@ async def test_on_premise_execution_refuses_bad_input(
         with pytest.raises(ValidationError) as caught:
             await client.execute(blueprint, files)
     assert caught.value.field == field
+    assert names in str(caught.value)
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").rglob("*.json"))
 
 

@@ -172,7 +172,7 @@ async def test_file_object_over_the_limit_is_refused_before_any_request(
     service: LocalService,
 ) -> None:
     async with client_for(service, max_file_size=100) as client:
-        with pytest.raises(ValidationError, match=r"File too large \(Any\): 101 bytes"):
+        with pytest.raises(ValidationError, match=r"images\[0\] \(BytesIO\) is too large: 101 bytes"):
             await client.generate(QUESTION, images=[io.BytesIO(b"x" * 101)])
     assert service.requests == []
 

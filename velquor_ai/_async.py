@@ -676,7 +676,7 @@ class AsyncVelquorAI:
                 "At least one input file is required for execution",
                 field="input_files",
             )
-        paths = local_paths(self.config, files, "input")
+        paths = local_paths(self.config, files, "input", "input_files")
         try:
             async with asyncio.timeout(wait):
                 return await _vostrel.execute_blueprint_vostrel(self.local_client, blueprint, paths)
@@ -700,8 +700,8 @@ class AsyncVelquorAI:
 
         local_client = self.local_client
         assert local_client is not None
-        image_paths = local_paths(self.config, images, "image")
-        video_paths = local_paths(self.config, videos, "video")
+        image_paths = local_paths(self.config, images, "image", "images")
+        video_paths = local_paths(self.config, videos, "video", "videos")
         try:
             async with asyncio.timeout(timeout):
                 result = await _vostrel.generate_blueprint_vostrel(local_client, question, image_paths, video_paths)

@@ -23,6 +23,7 @@ import asyncio
 import io
 import mimetypes
 import os
+import stat
 from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
@@ -40,6 +41,7 @@ if TYPE_CHECKING:
 
 __all__ = [
     "CheckedInput",
+    "describe_input",
     "local_paths",
     "match_upload_urls",
     "measure_file_object",
@@ -66,40 +68,64 @@ def prepare_inputs(config: Config, images: list[FileInput], videos: list[FileInp
     handler = FileHandler(config)
     inputs: list[CheckedInput] = []
     for kind, files in (("image", images), ("video", videos)):
-        for file in files:
+        for index, file in enumerate(files):
+            label = describe_input(file, f"{kind}s[{index}]")
             try:
-                inputs.append(_prepare_input(handler, file, kind, config.max_file_size))
+                inputs.append(_prepare_input(handler, file, kind, label, config.max_file_size))
             except OSError as exc:
                 raise ValidationError(
-                    f"Cannot use {kind} file {file!r}: {exc.strerror or exc}",
+                    f"Cannot use {kind} file {label}: {exc.strerror or exc}",
                     field="file",
                 ) from exc
     return inputs
 
 
-def local_paths(config: Config, files: list[FileInput], kind: str) -> list[FileInput]:
-    """Check on-premise inputs: existing regular files within the size limit."""
+def local_paths(config: Config, files: list[FileInput], kind: str, name: str) -> list[FileInput]:
+    """Check on-premise inputs: existing regular files within the size limit.
+
+    `name` is the argument that holds them ("images", "input_files"), named in
+    the messages about a file given other than as a path.
+    """
     from .util.tamsel import FileHandler
 
     handler = FileHandler(config)
     paths: list[FileInput] = []
-    for file in files:
+    for index, file in enumerate(files):
         path = _as_path(file)
         if path is None:
             raise ValidationError(
-                f"On-premise mode reads files from disk: give the {kind} file as a path, not {type(file).__name__}",
+                f"On-premise mode reads files from disk: give the {kind} file "
+                f"{describe_input(file, f'{name}[{index}]')} as a path, not {type(file).__name__}",
                 field="file",
             )
         try:
+            _check_path(path, kind, config.max_file_size)
             info = handler.prepare_file(path, kind)
         except OSError as exc:
             raise ValidationError(
                 f"Cannot use {kind} file {path}: {exc.strerror or exc}",
                 field="file",
             ) from exc
-        _check_regular_file(info["path"])
         paths.append(info["path"])
     return paths
+
+
+def describe_input(file: object, place: str) -> str:
+    """How the messages about an input file name it: its path, or the name of a
+    file object, else its place among the arguments ("images[2] (BytesIO)").
+
+    Examples:
+        >>> describe_input("cat.png", "images[0]")
+        'cat.png'
+        >>> describe_input(io.BytesIO(b"x"), "images[1]")
+        'images[1] (BytesIO)'
+    """
+    if isinstance(file, (str, os.PathLike)):
+        return os.fsdecode(os.fspath(file))
+    name = getattr(file, "name", None)
+    if isinstance(name, str) and name:
+        return name
+    return f"{place} ({type(file).__name__})"
 
 
 def _as_path(file: object) -> str | None:
@@ -112,30 +138,52 @@ def _as_path(file: object) -> str | None:
     return None
 
 
-def _check_regular_file(path: str) -> None:
-    # The file handler lets directories and devices through; they would fail
-    # only when read, after the generation had been created.
-    if not os.path.isfile(path):
+def _check_path(path: str, kind: str, limit: int) -> None:
+    """Refuse, naming it, a path that is not a readable regular file within
+    the size limit; the file handler's own checks come after and then pass.
+
+    The handler lets directories and devices through (they would fail only
+    when read, after the generation had been created), and its size message
+    names no file.
+    """
+    try:
+        found = os.stat(path)
+    except FileNotFoundError:
+        raise ValidationError(f"{kind.capitalize()} file not found: {path}", field="file") from None
+    if not stat.S_ISREG(found.st_mode):
         raise ValidationError(f"Not a regular file: {path}", field="file")
     if not os.access(path, os.R_OK):
         raise ValidationError(f"File is not readable: {path}", field="file")
+    _check_size(path, kind, found.st_size, limit)
 
 
-def _prepare_input(handler: FileHandler, file: FileInput, kind: str, limit: int) -> CheckedInput:
+def _check_size(label: str, kind: str, size: int, limit: int) -> None:
+    if size > limit:
+        raise ValidationError(
+            f"{kind.capitalize()} file {label} is too large: {size} bytes (max: {limit})",
+            field="file",
+        )
+
+
+def _prepare_input(handler: FileHandler, file: FileInput, kind: str, label: str, limit: int) -> CheckedInput:
     if isinstance(file, (str, os.PathLike)):
         path = _as_path(file)
         if path is None:
             raise ValidationError(
-                f"Unsupported file path type: {type(os.fspath(file)).__name__}",
+                f"Unsupported file path type for {kind} file {label}: {type(os.fspath(file)).__name__}",
                 field="file",
             )
+        _check_path(path, kind, limit)
         info = handler.prepare_file(Path(path), kind)
-        _check_regular_file(info["path"])
         return CheckedInput(info, info["filename"], info["content_type"], info["size"])
-    if isinstance(file, io.TextIOBase):
+    if isinstance(file, io.TextIOBase) or (not _is_binary(file) and hasattr(file, "encoding")):
         raise ValidationError(
-            f"The {kind} file {getattr(file, 'name', '')!r} is open in text mode: "
-            "open the file in binary mode ('rb')".replace(" '' ", " "),
+            f"The {kind} file {label} is open in text mode: open the file in binary mode ('rb')",
+            field="file",
+        )
+    if not _is_binary(file):
+        raise ValidationError(
+            f"{label} is not a file: give a path or a binary file object, not {type(file).__name__}",
             field="file",
         )
     info = handler.prepare_file(file, kind)
@@ -145,21 +193,29 @@ def _prepare_input(handler: FileHandler, file: FileInput, kind: str, limit: int)
     name = os.path.basename(raw_name) if isinstance(raw_name, str) else ""
     name = name or "upload"
     content_type = mimetypes.guess_type(name)[0] or ("image/jpeg" if kind == "image" else "video/mp4")
-    size = _measure(file, name)
+    size = _measure(file, label)
     # The same limit as for a path: the size is what is uploaded.
-    if size > limit:
-        raise ValidationError(f"File too large (Any): {size} bytes (max: {limit})", field="file")
+    _check_size(label, kind, size, limit)
     return CheckedInput(info, name, content_type, size)
 
 
-def _measure(file: BinaryIO, name: str) -> int:
+def _is_binary(file: object) -> bool:
+    """Whether the file handler takes `file` as a binary file object."""
+    if isinstance(file, (io.RawIOBase, io.BufferedIOBase)):
+        return True
+    if isinstance(file, io.TextIOBase) or hasattr(file, "encoding"):
+        return False
+    return callable(getattr(file, "read", None)) and callable(getattr(file, "seek", None))
+
+
+def _measure(file: BinaryIO, label: str) -> int:
     """Bytes of a binary file object from offset 0, known before anything is sent."""
     try:
         return measure_file_object(file)
     except OSError:
         raise  # reported with the file's description by the caller
     except (TypeError, ValueError, AttributeError) as exc:
-        raise ValidationError(f"Cannot read the file object for {name}: {exc}", field="file") from exc
+        raise ValidationError(f"Cannot read the file object {label}: {exc}", field="file") from exc
 
 
 def measure_file_object(file_obj: Any) -> int:
