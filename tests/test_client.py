@@ -393,6 +393,14 @@ def _named(data: bytes, name: str) -> io.BytesIO:
         (lambda t: {"videos": [_named(b"x" * 2049, "/data/clip.mp4")]}, "file", "/data/clip.mp4 is too large"),
         (lambda t: {"images": [io.StringIO("text")]}, "file", "images[0] (StringIO)"),
         (lambda t: {"images": [_small(t), 17]}, "file", "images[1] (int)"),
+        (lambda t: {"images": ["https://example.com/cat.png?X-Amz-Signature=s3cr3t"]}, "file",
+         "https://example.com/cat.png?[redacted] is a URL, and URLs are not fetched"),
+        (lambda t: {"videos": [Path("s3://bucket/clip.mp4")]}, "file", "s3:/bucket/clip.mp4 is a URL"),
+        (lambda t: {"images": [("big.png", b"x" * 2049)]}, "file", "big.png is too large: 2049 bytes"),
+        (lambda t: {"images": [("a.png", b"x", "image/png")]}, "file", "is a tuple of 3 (str, bytes, str)"),
+        (lambda t: {"images": [("", b"x")]}, "file", "needs a file name in its (filename, content) pair"),
+        (lambda t: {"images": [("a.png", str(t))]}, "file", "a.png is a pair of a name and a path"),
+        (lambda t: {"images": ("a.png", b"x")}, "images", "given as images=[(filename, content)]"),
         (lambda t: {"images": str(t / "a.png")}, "images", "images"),
         (lambda t: {"question": "   "}, "question", "question"),
         (lambda t: {"interval": 0.5}, "interval", "interval"),
@@ -400,6 +408,7 @@ def _named(data: bytes, name: str) -> io.BytesIO:
         (lambda t: {"on_progress": asyncio.sleep}, "on_progress", "on_progress"),
     ],
     ids=["missing", "directory", "too-large", "too-large-object", "too-large-named", "text-stream", "not-a-file",
+         "url", "url-path", "pair-too-large", "triple", "pair-without-name", "pair-of-paths", "lone-pair",
          "bare-string", "blank-question", "short-interval", "zero-timeout", "async-callback"],
 )  # fmt: skip
 @asynchronous
@@ -513,10 +522,12 @@ async def test_on_premise_generates_and_executes(
         ("valid", ["{missing}"], "file", "nope.png"),
         ("valid", ["{dir}"], "file", "Not a regular file"),
         ("valid", ["{image}", io.BytesIO(b"x")], "file", "input_files[1] (BytesIO)"),
+        ("valid", [("a.png", b"x")], "file", "give the input file a.png as a path, not a (filename, content) pair"),
+        ("valid", ["https://example.com/a.png"], "file", "URLs are not fetched"),
         ('{"version": 1}', ["{image}"], "blueprint", ""),
         ("", ["{image}"], "blueprint", ""),
     ],
-    ids=["no-inputs", "missing", "directory", "file-object", "invalid", "empty"],
+    ids=["no-inputs", "missing", "directory", "file-object", "pair", "url", "invalid", "empty"],
 )
 @asynchronous
 async def test_on_premise_execution_refuses_bad_input(

@@ -274,6 +274,26 @@ def test_with_options_shares_the_pool_until_the_origin_closes(
     assert loop_threads() == []
 
 
+@pytest.mark.parametrize("kind", KINDS)
+def test_pairs_are_streamed_under_their_names(kind: str, service: Any, files: list[Path]) -> None:
+    large = bytes(range(256)) * 6000  # over a chunk: sent in pieces
+    events: list[Any] = []
+    call = Driver.build(kind, api_key=service.api_key, base_url=service.base_url)
+    try:
+        with open(files[2], "rb") as clip:
+            pairs = [("shots/cat.png", large), ("dog.jpeg", bytearray(b"dog"))]
+            result = call("generate", QUESTION, images=pairs, videos=[("clip.mov", clip)], interval=1,
+                          on_progress=events.append)  # fmt: skip
+    finally:
+        call.close()
+    inputs = [(i["name"], i["content_type"], i["size"]) for i in json.loads(result.blueprint)["inputs"]]
+    sizes = [len(large), 3, files[2].stat().st_size]
+    assert inputs == list(zip(["cat.png", "dog.jpeg", "clip.mov"], ["image/png", "image/jpeg", "video/quicktime"],
+                              sizes, strict=True))  # fmt: skip
+    assert sorted(o.data for o in service.objects.values()) == sorted([large, b"dog", files[2].read_bytes()])
+    assert {e.filename for e in events if e.kind == "uploading"} == {"cat.png"}
+
+
 @pytest.mark.parametrize(
     ("timeout", "field"),
     [(httpx.Timeout(5, read=None), None), (httpx.Timeout(-1), "timeout.connect"),

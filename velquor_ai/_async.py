@@ -385,7 +385,12 @@ class AsyncVelquorAI:
 
         Args:
             question: The question to answer (non-blank text).
-            images: Image files: paths, or binary file objects (remote mode only).
+            images: Image files: paths (`str`, `pathlib.Path`), and in remote
+                mode also binary file objects and `(filename, bytes)` or
+                `(filename, binary file object)` pairs, whose filename names
+                the upload and gives its content type (see
+                `velquor_ai.types.FileInput`). A URL is refused: files are
+                never fetched.
             videos: Video files, in the same forms.
             timeout: Longest wait for the result, in seconds, counted from the
                 start of polling (on-premise: of the whole generation). The wait

@@ -68,12 +68,25 @@ def check_question(question: object) -> str:
 def check_file_list(files: object, name: str, label: str | None = None) -> Iterable[Any]:
     """Return `files` if it is a collection of files rather than a lone one.
 
-    A lone path would otherwise be taken letter by letter. `label` names the
-    argument in the message (default: `name`).
+    A lone path would otherwise be taken letter by letter, and a lone
+    (filename, content) pair as two files. `label` names the argument in the
+    message (default: `name`).
     """
     if isinstance(files, (str, bytes, os.PathLike)) or not isinstance(files, Iterable):
         raise ValidationError(
             f"{label or name} must be a list of files, not {type(files).__name__}",
+            field=name,
+        )
+    if (
+        isinstance(files, tuple)
+        and len(files) == 2
+        and isinstance(files[0], str)
+        and not isinstance(files[1], (str, os.PathLike))
+    ):
+        # ("cat.png", data) is one file, which would be taken as two.
+        raise ValidationError(
+            f"{label or name} must be a list of files: a (filename, content) pair is one file, "
+            f"given as {name}=[(filename, content)]",
             field=name,
         )
     return files

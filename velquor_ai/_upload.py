@@ -23,13 +23,15 @@ import asyncio
 import io
 import mimetypes
 import os
+import re
 import stat
 from collections import deque
 from collections.abc import Callable
 from dataclasses import dataclass
 from pathlib import Path
-from typing import TYPE_CHECKING, Any, BinaryIO
+from typing import TYPE_CHECKING, Any, BinaryIO, TypeGuard
 
+from ._logging import redact_url
 from ._progress import ProgressCallback, ProgressEvent, ProgressKind, emit
 from ._storage import CHUNK_SIZE, FileSource, StorageClient
 from .config import Config
@@ -93,12 +95,14 @@ def local_paths(config: Config, files: list[FileInput], kind: str, name: str) ->
     for index, file in enumerate(files):
         path = _as_path(file)
         if path is None:
+            given = "a (filename, content) pair" if isinstance(file, tuple) else type(file).__name__
             raise ValidationError(
                 f"On-premise mode reads files from disk: give the {kind} file "
-                f"{describe_input(file, f'{name}[{index}]')} as a path, not {type(file).__name__}",
+                f"{describe_input(file, f'{name}[{index}]')} as a path, not {given}",
                 field="file",
             )
         try:
+            _refuse_url(path, kind)
             _check_path(path, kind, config.max_file_size)
             info = handler.prepare_file(path, kind)
         except OSError as exc:
@@ -121,7 +125,9 @@ def describe_input(file: object, place: str) -> str:
         'images[1] (BytesIO)'
     """
     if isinstance(file, (str, os.PathLike)):
-        return os.fsdecode(os.fspath(file))
+        return redact_url(file) if _looks_like_url(os.fsdecode(os.fspath(file))) else os.fsdecode(os.fspath(file))
+    if isinstance(file, tuple) and file and isinstance(file[0], str) and file[0]:
+        return file[0]
     name = getattr(file, "name", None)
     if isinstance(name, str) and name:
         return name
@@ -136,6 +142,26 @@ def _as_path(file: object) -> str | None:
         path = os.fspath(file)
         return path if isinstance(path, str) else None
     return None
+
+
+# A scheme and a slash: "https://host/a.png", or the same made a path-like
+# object ("https:/host/a.png"). One letter before the colon is a drive.
+_URL_START = re.compile(r"[A-Za-z][A-Za-z0-9+.-]+:/")
+
+
+def _looks_like_url(path: str) -> bool:
+    return _URL_START.match(path) is not None and not os.path.exists(path)
+
+
+def _refuse_url(path: str, kind: str) -> None:
+    """Refuse a URL given where a file is expected: it would otherwise be
+    reported as a missing file, under a path with one slash less."""
+    if _looks_like_url(path):
+        raise ValidationError(
+            f"{kind.capitalize()} file {redact_url(path)} is a URL, and URLs are not fetched: "
+            "download the file and give its path, or give its bytes as (filename, bytes)",
+            field="file",
+        )
 
 
 def _check_path(path: str, kind: str, limit: int) -> None:
@@ -173,33 +199,70 @@ def _prepare_input(handler: FileHandler, file: FileInput, kind: str, label: str,
                 f"Unsupported file path type for {kind} file {label}: {type(os.fspath(file)).__name__}",
                 field="file",
             )
+        _refuse_url(path, kind)
         _check_path(path, kind, limit)
         info = handler.prepare_file(Path(path), kind)
         return CheckedInput(info, info["filename"], info["content_type"], info["size"])
-    if isinstance(file, io.TextIOBase) or (not _is_binary(file) and hasattr(file, "encoding")):
+    given_name: str | None = None
+    stream: object = file
+    if isinstance(file, tuple):
+        given_name, stream = _pair(file, kind, label)
+    if isinstance(stream, io.TextIOBase) or (not _is_binary(stream) and hasattr(stream, "encoding")):
         raise ValidationError(
             f"The {kind} file {label} is open in text mode: open the file in binary mode ('rb')",
             field="file",
         )
-    if not _is_binary(file):
+    if not _is_binary(stream):
         raise ValidationError(
-            f"{label} is not a file: give a path or a binary file object, not {type(file).__name__}",
+            f"{label} is not a file: give a path, a binary file object, or a (filename, bytes) or "
+            f"(filename, binary file object) pair, not {_kind_of(stream)}",
             field="file",
         )
-    info = handler.prepare_file(file, kind)
+    info = handler.prepare_file(stream, kind)
     # A file object's name is whatever it was opened with (often a full path,
     # sometimes a descriptor number); only the last component is sent.
-    raw_name = info["filename"]
+    raw_name = info["filename"] if given_name is None else given_name
     name = os.path.basename(raw_name) if isinstance(raw_name, str) else ""
     name = name or "upload"
     content_type = mimetypes.guess_type(name)[0] or ("image/jpeg" if kind == "image" else "video/mp4")
-    size = _measure(file, label)
+    size = _measure(stream, label)
     # The same limit as for a path: the size is what is uploaded.
     _check_size(label, kind, size, limit)
     return CheckedInput(info, name, content_type, size)
 
 
-def _is_binary(file: object) -> bool:
+def _pair(pair: tuple[Any, ...], kind: str, label: str) -> tuple[str, Any]:
+    """The name and the binary file object of a (filename, content) pair;
+    bytes are read from a file object of their own."""
+    if len(pair) != 2 or not isinstance(pair[0], str):
+        raise ValidationError(
+            f"The {kind} file {label} is a tuple of {len(pair)} ({', '.join(_kind_of(x) for x in pair)}): "
+            "a file given as a pair is (filename, bytes) or (filename, binary file object)",
+            field="file",
+        )
+    name, content = pair
+    # Only the last component is sent, as for a file object's name.
+    if os.path.basename(name) in ("", ".", ".."):
+        raise ValidationError(
+            f"The {kind} file {label} needs a file name in its (filename, content) pair, got {name!r}",
+            field="file",
+        )
+    if isinstance(content, (bytes, bytearray, memoryview)):
+        return name, io.BytesIO(content)
+    if isinstance(content, (str, os.PathLike)):
+        raise ValidationError(
+            f"The {kind} file {label} is a pair of a name and a path: the content of a (filename, content) "
+            "pair is bytes or a binary file object; give a path alone",
+            field="file",
+        )
+    return name, content
+
+
+def _kind_of(value: object) -> str:
+    return "a (filename, content) pair" if isinstance(value, tuple) and len(value) == 2 else type(value).__name__
+
+
+def _is_binary(file: object) -> TypeGuard[BinaryIO]:
     """Whether the file handler takes `file` as a binary file object."""
     if isinstance(file, (io.RawIOBase, io.BufferedIOBase)):
         return True

@@ -100,7 +100,8 @@ class Job:
 
     Attributes:
         question: The question to answer.
-        images: Image files (paths or binary file objects), as for `generate`.
+        images: Image files (paths, binary file objects, (filename, content)
+            pairs), as for `generate`.
         videos: Video files, in the same forms.
         key: The caller's name for the job, echoed in its outcome; None for the
             job's position in the input ("0", "1", ...).

@@ -25,7 +25,10 @@ def show(event: ProgressEvent) -> None:
 def ask(client: VelquorAI, question: str, picture: Path) -> str | None:
     try:
         result: GenerationResult = client.generate(
-            question, images=[picture, io.BytesIO(b"\x89PNG")], timeout=60, on_progress=show
+            question,
+            images=[picture, io.BytesIO(b"\x89PNG"), ("b.png", b"\x89PNG"), ("c.png", io.BytesIO(b"\x89PNG"))],
+            timeout=60,
+            on_progress=show,
         )
     except GenerationTimeoutError as error:
         if error.generation_id is None:
