@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
+import httpx
 import pytest
 
 pytest.importorskip("starlette")
@@ -402,6 +403,11 @@ def _named(data: bytes, name: str) -> io.BytesIO:
         (lambda t: {"images": [("a.png", str(t))]}, "file", "a.png is a pair of a name and a path"),
         (lambda t: {"images": ("a.png", b"x")}, "images", "given as images=[(filename, content)]"),
         (lambda t: {"images": str(t / "a.png")}, "images", "images"),
+        (lambda t: {"extra_headers": {"authorization": "Bearer other"}}, "extra_headers", "cannot set authorization"),
+        (lambda t: {"extra_headers": {"Idempotency-Key": "k"}}, "extra_headers", "cannot set Idempotency-Key"),
+        (lambda t: {"extra_query": {"a": None}}, "extra_query", "extra_query must map strings"),
+        (lambda t: {"extra_body": {"a": float("nan")}}, "extra_body", "extra_body must be JSON"),
+        (lambda t: {"request_timeout": httpx.Timeout(-1)}, "request_timeout.connect", "request_timeout.connect"),
         (lambda t: {"question": "   "}, "question", "question"),
         (lambda t: {"interval": 0.5}, "interval", "interval"),
         (lambda t: {"timeout": 0}, "timeout", "timeout"),
@@ -409,7 +415,8 @@ def _named(data: bytes, name: str) -> io.BytesIO:
     ],
     ids=["missing", "directory", "too-large", "too-large-object", "too-large-named", "text-stream", "not-a-file",
          "url", "url-path", "pair-too-large", "triple", "pair-without-name", "pair-of-paths", "lone-pair",
-         "bare-string", "blank-question", "short-interval", "zero-timeout", "async-callback"],
+         "bare-string", "authorization", "idempotency-key", "query-none", "body-nan", "request-timeout",
+         "blank-question", "short-interval", "zero-timeout", "async-callback"],
 )  # fmt: skip
 @asynchronous
 async def test_bad_input_is_refused_before_any_request(
@@ -557,6 +564,8 @@ async def test_remote_and_on_premise_operations_stay_in_their_mode(service: Loca
     async with AsyncVelquorAI.on_premise() as local:
         with pytest.raises(VelquorAIError, match="on-premise"):
             local.generations  # noqa: B018
+        with pytest.raises(ValidationError, match="^extra_query goes with the requests to the service"):
+            await local.generate(QUESTION, extra_query={"a": "b"})
     async with remote(service) as client:
         with pytest.raises(VelquorAIError, match="on-premise"):
             await client.execute('{"x": 1}', [tmp_path])

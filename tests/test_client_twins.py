@@ -13,7 +13,7 @@ import json
 import pydoc
 import signal
 import threading
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from typing import Any
@@ -22,6 +22,7 @@ import httpx
 import pytest
 
 from velquor_ai import (
+    APITimeoutError,
     AsyncVelquorAI,
     Config,
     GenerationTimeoutError,
@@ -272,6 +273,83 @@ def test_with_options_shares_the_pool_until_the_origin_closes(
             twin("generate", QUESTION, interval=1)
     assert open_connections(service.port) == 0
     assert loop_threads() == []
+
+
+def drain(call: Driver, *args: Any, **kwargs: Any) -> list[Any]:
+    """Every outcome of `generate_many`, from either client."""
+    batch = call.client.generate_many(*args, **kwargs)
+    if isinstance(batch, Iterator):
+        return list(batch)
+
+    async def outcomes() -> list[Any]:
+        async with batch:
+            return [outcome async for outcome in batch]
+
+    return asyncio.run(outcomes())
+
+
+CALL_OPTIONS = {"extra_headers": {"x-team": "call", "X-Trace": "t-1"}, "extra_query": {"tag": ["a", "b"], "n": 1},
+                "extra_body": {"priority": "high"}}  # fmt: skip
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_call_options_go_with_every_service_request_of_their_call_alone(
+    kind: str, service: Any, files: list[Path]
+) -> None:
+    call = Driver.build(kind, api_key=service.api_key, base_url=service.base_url,
+                        default_headers={"X-Team": "default", "X-Keep": "kept"})  # fmt: skip
+    calls: list[list[Any]] = []
+
+    def then(method: str, *args: Any, **kwargs: Any) -> Any:
+        before = len(service.received)
+        result = drain(call, *args, **kwargs) if method == "generate_many" else call(method, *args, **kwargs)
+        calls.append(service.received[before:])
+        return result
+
+    try:
+        first = then("generate", QUESTION, images=files[:2], interval=1, request_timeout=20, **CALL_OPTIONS)
+        waited = {k: v for k, v in CALL_OPTIONS.items() if k != "extra_body"}
+        then("wait_for_result", first.generation_id, interval=1, **waited)
+        jobs = [{"question": QUESTION, "images": [path]} for path in files[:2]]
+        assert all(o.ok for o in then("generate_many", jobs, interval=1, request_timeout=20, **CALL_OPTIONS))
+        then("generate", QUESTION, images=files[:1], interval=1)
+    finally:
+        call.close()
+    *with_options, plain = calls
+    for requests in with_options:
+        for request in requests:
+            to_service = request.path.startswith("/v1/")
+            assert ("x-trace" in request.headers, "tag=a" in request.query) == (to_service, to_service)
+            assert request.headers.get("x-team") == ("call" if to_service else None)
+        api = [r for r in requests if r.path.startswith("/v1/")]
+        assert all(r.query == "tag=a&tag=b&n=1" and r.headers["x-keep"] == "kept" for r in api)
+        assert {r.headers["authorization"] for r in api} == {f"Bearer {service.api_key}"}
+        bodies = [r.json() for r in api if r.method == "POST"]
+        with_body = [b for b in bodies if b is not None]
+        # A generation's create and upload-URL requests have a body; its start has none.
+        assert all(b["priority"] == "high" for b in with_body) and len(with_body) == 2 * bodies.count(None)
+    assert [r.method for r in with_options[1]] == ["GET"]
+    assert {r.headers.get("x-team") for r in plain if r.path.startswith("/v1/")} == {"default"}
+    assert not any("x-trace" in r.headers or r.query.startswith("tag") or "priority" in (r.json() or {})
+                   for r in plain if r.path.startswith("/v1/"))  # fmt: skip
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_request_timeout_bounds_each_request_of_its_call_alone(kind: str, service: Any, files: list[Path]) -> None:
+    call = Driver.build(kind, api_key=service.api_key, base_url=service.base_url, timeout=30, max_retries=0)
+    try:
+        service.fail_next(stall=3, path="/start")
+        with pytest.raises(APITimeoutError, match="timed out after 0.5s"):
+            call("generate", QUESTION, interval=1, request_timeout=0.5)
+        service.stall_storage()
+        with pytest.raises(APITimeoutError, match=r"Upload of a\.png timed out after Timeout\(timeout=0\.5\)"):
+            call("generate", QUESTION, images=files[:1], interval=1, request_timeout=httpx.Timeout(0.5))
+        # The next call waits for its slow answer: no limit of 0.5 s is left over.
+        service.fail_next(503, stall=1, path="/start")
+        with pytest.raises(InternalServerError):
+            call("generate", QUESTION, interval=1)
+    finally:
+        call.close()
 
 
 @pytest.mark.parametrize("kind", KINDS)

@@ -33,14 +33,15 @@ from ._checks import (
     check_concurrency,
     check_idempotency_key,
     check_question,
+    check_request_options,
     check_seconds,
     file_list,
 )
-from ._http import HTTPClient, idempotency_key
+from ._http import HTTPClient, RequestOptions, idempotency_key, request_options
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
 from ._retry import about_generation
 from ._storage import StorageClient
-from ._upload import local_paths, match_upload_urls, prepare_inputs, upload_all
+from ._upload import CheckedInput, local_paths, match_upload_urls, prepare_inputs, upload_all
 from .batch import (
     DEFAULT_CONCURRENCY,
     BatchProgressCallback,
@@ -66,7 +67,7 @@ if TYPE_CHECKING:
     from .models.execution import ExecutionResult
     from .resources.generations import GenerationsResource
     from .resources.uploads import UploadsResource
-    from .types import BlueprintInput, FileInput
+    from .types import BlueprintInput, FileInput, QueryValue
 
 __all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed"]
 
@@ -367,6 +368,10 @@ class AsyncVelquorAI:
         interval: float = 2,
         on_progress: ProgressCallback | None = None,
         idempotency_key: str | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        extra_body: Mapping[str, Any] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationResult:
         """Generate a blueprint that answers a question about images and videos.
 
@@ -409,6 +414,20 @@ class AsyncVelquorAI:
                 sent twice. Keys of the later requests are derived from it.
                 Visible ASCII, at most 200 characters. Default: a new key per
                 request.
+            extra_headers: Headers added to every request of this call to the
+                service, over the client's `default_headers`; never sent to
+                storage. `Authorization` and `Idempotency-Key` are refused
+                (use `with_options(api_key=...)` and `idempotency_key`).
+            extra_query: Query parameters added to every request of this call
+                to the service.
+            extra_body: Fields merged into the JSON body of every request of
+                this call that has one (the create and upload-URL requests;
+                its fields win over ours). The start request and the status
+                checks have no body and get none.
+            request_timeout: Timeout of each HTTP request of this call,
+                uploads included: seconds or an `httpx.Timeout`, in place of
+                the client's `timeout` setting (None keeps it). `timeout`
+                above is the wait for the result, not this.
 
         Returns:
             The completed `GenerationResult`; its `blueprint` holds the blueprint.
@@ -431,10 +450,24 @@ class AsyncVelquorAI:
         first_interval = check_seconds("interval", interval, minimum=1.0)
         check_callback(on_progress)
         key = check_idempotency_key(idempotency_key)
+        options = check_request_options(extra_headers, extra_query, extra_body, request_timeout)
         self._check_open()
         if self.local_client is not None:
+            _refuse_options_on_premise(options, extra_headers, extra_query, extra_body)
             return await self._generate_on_premise(text, image_list, video_list, wait, on_progress)
         inputs = prepare_inputs(self.config, image_list, video_list)
+        with request_options(options):
+            return await self._generate(text, inputs, key, wait, first_interval, on_progress)
+
+    async def _generate(
+        self,
+        text: str,
+        inputs: list[CheckedInput],
+        key: str | None,
+        wait: float,
+        first_interval: float,
+        on_progress: ProgressCallback | None,
+    ) -> GenerationResult:
         generations = self.generations
 
         with _idempotency(key):
@@ -468,6 +501,9 @@ class AsyncVelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: ProgressCallback | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationResult:
         """Wait for a generation that exists on the service and return its result.
 
@@ -489,6 +525,14 @@ class AsyncVelquorAI:
             interval: First pause between status checks, in whole seconds (>= 1),
                 growing as in `generate`.
             on_progress: Called with a "status" `ProgressEvent` per check.
+            extra_headers: Headers added to every status check of this call,
+                as for `generate`.
+            extra_query: Query parameters added to every status check.
+            request_timeout: Timeout of each status check: seconds or an
+                `httpx.Timeout`, in place of the client's `timeout` setting
+                (None keeps it); `timeout` above is the whole wait. (The
+                checks are GET requests without a body: there is no
+                `extra_body` here.)
 
         Returns:
             The completed `GenerationResult`.
@@ -510,6 +554,7 @@ class AsyncVelquorAI:
         wait = check_seconds("timeout", timeout, minimum=0.0)
         first_interval = check_seconds("interval", interval, minimum=1.0)
         check_callback(on_progress)
+        options = check_request_options(extra_headers, extra_query, None, request_timeout)
         self._check_open()
         if self.local_client is not None:
             raise VelquorAIError(
@@ -518,7 +563,7 @@ class AsyncVelquorAI:
         from .util.validators import validate_generation_id
 
         validate_generation_id(generation_id)
-        with _naming(generation_id):
+        with _naming(generation_id), request_options(options):
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
 
     def generate_many(
@@ -529,6 +574,10 @@ class AsyncVelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: BatchProgressCallback | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        extra_body: Mapping[str, Any] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
         """Run many generations, `concurrency` at a time, and yield each outcome
         as soon as its job ends.
@@ -549,14 +598,21 @@ class AsyncVelquorAI:
             interval: Each job's first pause between status checks, in seconds.
             on_progress: Called as `on_progress(key, event)` with each job's
                 `ProgressEvent`s; a plain function, on the event loop's thread.
+            extra_headers: Each job's `generate` `extra_headers`: added to
+                every request of the batch to the service, never to storage.
+            extra_query: Each job's `generate` `extra_query`.
+            extra_body: Each job's `generate` `extra_body`.
+            request_timeout: Each job's `generate` `request_timeout`: the
+                timeout of each HTTP request (`timeout` is each job's wait).
 
         Returns:
             An async iterator of `velquor_ai.batch.JobOutcome`, in the order the
             jobs end; also an async context manager that closes it.
 
         Raises:
-            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused
-                (a bad job itself becomes a failed outcome).
+            ValidationError: If `concurrency`, `jobs`, `on_progress` or an
+                option of the requests is refused (a bad job itself becomes a
+                failed outcome).
             VelquorAIError: If the client is closed.
 
         Examples:
@@ -565,7 +621,11 @@ class AsyncVelquorAI:
             ...     async for outcome in outcomes:
             ...         print(outcome.key, outcome.ok, outcome.generation_id)
         """
+        # Checked once here, so that a bad option fails the call, not each job.
+        options = check_request_options(extra_headers, extra_query, extra_body, request_timeout)
         self._check_open()
+        if self.local_client is not None:
+            _refuse_options_on_premise(options, extra_headers, extra_query, extra_body)
         return generate_many(
             self,
             jobs,
@@ -573,6 +633,10 @@ class AsyncVelquorAI:
             timeout=timeout,
             interval=interval,
             on_progress=on_progress,
+            extra_headers=extra_headers,
+            extra_query=extra_query,
+            extra_body=extra_body,
+            request_timeout=request_timeout,
         )
 
     async def _wait_for_result(
@@ -729,6 +793,18 @@ class AsyncVelquorAI:
     def _check_remote(self, what: str) -> None:
         if self.local_client is not None:
             raise VelquorAIError(f"client.{what} is not available in on-premise mode")
+
+
+def _refuse_options_on_premise(options: RequestOptions | None, *given: object) -> None:
+    """On-premise calls send no request for the options to go with."""
+    if options is None:
+        return
+    names = ("extra_headers", "extra_query", "extra_body")
+    field = next((name for name, value in zip(names, given, strict=False) if value is not None), "request_timeout")
+    raise ValidationError(
+        f"{field} goes with the requests to the service, and an on-premise client sends none",
+        field=field,
+    )
 
 
 def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:

@@ -9,12 +9,16 @@ themselves (existence, size, mode) belong to the upload stage (`_upload`).
 from __future__ import annotations
 
 import inspect
+import json
 import math
 import os
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 from typing import Any
 
-from .config import ENV_API_KEY, Config
+import httpx
+
+from ._http import RequestOptions, check_headers
+from .config import ENV_API_KEY, Config, check_timeout
 from .exceptions import ValidationError
 
 __all__ = [
@@ -24,6 +28,7 @@ __all__ = [
     "check_file_list",
     "check_idempotency_key",
     "check_question",
+    "check_request_options",
     "check_seconds",
     "file_list",
 ]
@@ -136,3 +141,69 @@ def check_callback(on_progress: object) -> None:
             "on_progress must be a plain function, not an async one",
             field="on_progress",
         )
+
+
+# Headers a call may not set for itself: the client's key, and the keys that
+# keep a call's POSTs from being done twice (each request has its own).
+_RESERVED_HEADERS = {
+    "authorization": "it carries the client's API key (use client.with_options(api_key=...) for another key)",
+    "idempotency-key": "each POST of a call gets a key of its own (pass idempotency_key= to generate to choose them)",
+}
+
+
+def check_request_options(
+    extra_headers: object = None,
+    extra_query: object = None,
+    extra_body: object = None,
+    request_timeout: object = None,
+) -> RequestOptions | None:
+    """The options a call gives its requests to the service, checked, or None
+    when it gives none.
+
+    Examples:
+        >>> check_request_options(extra_headers={"X-Trace": "t-1"}, request_timeout=5).timeout
+        5.0
+    """
+    if extra_headers is None and extra_query is None and extra_body is None and request_timeout is None:
+        return None
+    headers = check_headers(extra_headers, "extra_headers")
+    for name in headers:
+        why = _RESERVED_HEADERS.get(name.lower())
+        if why is not None:
+            raise ValidationError(f"extra_headers cannot set {name}: {why}", field="extra_headers")
+    return RequestOptions(
+        headers=headers,
+        query=_query(extra_query),
+        body=_body(extra_body),
+        timeout=None if request_timeout is None else check_timeout(request_timeout, "request_timeout"),
+    )
+
+
+def _query(extra_query: object) -> httpx.QueryParams | None:
+    if extra_query is None:
+        return None
+    if not isinstance(extra_query, Mapping):
+        raise ValidationError(f"extra_query must be a mapping, not {type(extra_query).__name__}", field="extra_query")
+    for name, value in extra_query.items():
+        values = value if isinstance(value, (list, tuple)) else [value]
+        if not isinstance(name, str) or not all(
+            isinstance(item, (str, int, float)) and not isinstance(item, bool) for item in values
+        ):
+            raise ValidationError(
+                f"extra_query must map strings to strings or numbers (or lists of them), got {name!r}: {value!r}",
+                field="extra_query",
+            )
+    return httpx.QueryParams(dict(extra_query))
+
+
+def _body(extra_body: object) -> dict[str, Any] | None:
+    if extra_body is None:
+        return None
+    if not isinstance(extra_body, Mapping) or not all(isinstance(name, str) for name in extra_body):
+        raise ValidationError("extra_body must be a mapping with string keys", field="extra_body")
+    try:
+        # A copy of its own, taken now: the caller may change theirs meanwhile.
+        copied: dict[str, Any] = json.loads(json.dumps(dict(extra_body), allow_nan=False))
+    except (TypeError, ValueError) as exc:
+        raise ValidationError(f"extra_body must be JSON: {exc}", field="extra_body") from exc
+    return copied

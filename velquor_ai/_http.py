@@ -21,6 +21,7 @@ import uuid
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from contextvars import ContextVar
+from dataclasses import dataclass, field
 from types import TracebackType
 from typing import Any, Self
 
@@ -38,7 +39,16 @@ from .exceptions import (
     error_for_status,
 )
 
-__all__ = ["USER_AGENT", "HTTPClient", "check_headers", "decoded_body", "idempotency_key"]
+__all__ = [
+    "USER_AGENT",
+    "HTTPClient",
+    "RequestOptions",
+    "check_headers",
+    "decoded_body",
+    "idempotency_key",
+    "request_options",
+    "request_timeout",
+]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
 IDEMPOTENCY_HEADER = "Idempotency-Key"
@@ -65,6 +75,55 @@ def idempotency_key(key: str | None) -> Iterator[None]:
         yield
     finally:
         _next_key.reset(token)
+
+
+@dataclass(frozen=True, slots=True)
+class RequestOptions:
+    """What one call of the client adds to each of its requests to the service.
+
+    Set for the requests sent inside a block with `request_options`; checked
+    by `velquor_ai._checks.check_request_options`.
+
+    Attributes:
+        headers: Headers added over the client's default headers.
+        query: Query parameters added to each request's URL.
+        body: Fields merged into each JSON object body (its keys win); a
+            request without a body (a GET, the start POST) gets none.
+        timeout: Timeout of each request, uploads to storage included, in
+            place of the configuration's; None keeps that one.
+    """
+
+    headers: dict[str, str] = field(default_factory=dict)
+    query: httpx.QueryParams | None = None
+    body: dict[str, Any] | None = None
+    timeout: float | httpx.Timeout | None = None
+
+
+_options: ContextVar[RequestOptions | None] = ContextVar("velquor_request_options", default=None)
+
+
+@contextmanager
+def request_options(options: RequestOptions | None) -> Iterator[None]:
+    """Give the requests sent by this task inside the block `options` (None
+    for none); the requests after it go without them.
+
+    Examples:
+        >>> with request_options(RequestOptions(headers={"X-Trace": "t-1"})):
+        ...     record = await generations.create("What is shown?")
+    """
+    token = _options.set(options)
+    try:
+        yield
+    finally:
+        _options.reset(token)
+
+
+def request_timeout(config: Config) -> float | httpx.Timeout:
+    """The timeout of a request sent now: the call's, else the configuration's."""
+    options = _options.get()
+    if options is None or options.timeout is None:
+        return config.timeout
+    return options.timeout
 
 
 # Keys under which services commonly put the reason of an error answer.
@@ -222,16 +281,24 @@ class HTTPClient:
         _check_path(path)
         # Read per request, so that a changed configuration applies at once.
         config = self.config
-        timeout = config.timeout
+        options = _options.get()
+        timeout = request_timeout(config)
         policy = self._policy
         if policy.max_retries != config.max_retries:
             policy = self._policy = RetryPolicy(max_retries=config.max_retries)
         client = await self._pool.client()
         url = config.base_url + path
-        headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
+        # Later ones win, whatever the case of their names.
+        headers = httpx.Headers({"User-Agent": USER_AGENT, "Accept": "application/json"})
         if config.api_key:
             headers["Authorization"] = f"Bearer {config.api_key}"
         headers.update(self.default_headers)
+        if options is not None:
+            headers.update(options.headers)
+            if options.query:
+                kwargs["params"] = options.query
+            if options.body and isinstance(kwargs.get("json"), dict):
+                kwargs["json"] = {**kwargs["json"], **options.body}
         headers.update(kwargs.pop("headers", {}))
 
         async def send(attempt: int) -> httpx.Response:
@@ -263,8 +330,11 @@ def _tries(count: int) -> str:
     return f" (after {count} tries)" if count > 1 else ""
 
 
-def check_headers(headers: Any) -> dict[str, str]:
+def check_headers(headers: Any, argument: str = "default_headers") -> dict[str, str]:
     """Check headers given by the caller and return them as a new dict.
+
+    `argument` is the name of the argument that gave them, named in the
+    `ValidationError` that refuses them.
 
     Examples:
         >>> check_headers({"X-Team": "blue"})
@@ -274,23 +344,23 @@ def check_headers(headers: Any) -> dict[str, str]:
         return {}
     if not isinstance(headers, Mapping):
         raise ValidationError(
-            f"default_headers must be a mapping, not {type(headers).__name__}",
-            field="default_headers",
+            f"{argument} must be a mapping, not {type(headers).__name__}",
+            field=argument,
         )
     checked: dict[str, str] = {}
     for name, value in headers.items():
         if not isinstance(name, str) or not isinstance(value, str):
             raise ValidationError(
-                f"default_headers must map strings to strings, got {name!r}: {value!r}",
-                field="default_headers",
+                f"{argument} must map strings to strings, got {name!r}: {value!r}",
+                field=argument,
             )
         if not name or not all("!" <= ch <= "~" and ch != ":" for ch in name):
-            raise ValidationError(f"Not a valid header name: {name!r}", field="default_headers")
+            raise ValidationError(f"Not a valid header name: {name!r}", field=argument)
         # Visible ASCII, spaces and tabs: anything else could split the header.
         if not all(" " <= ch <= "~" or ch == "\t" for ch in value):
             raise ValidationError(
                 f"Header {name} has a value that is not allowed: {value!r}",
-                field="default_headers",
+                field=argument,
             )
         checked[name] = value
     return checked

@@ -31,7 +31,7 @@ from typing import Any, BinaryIO
 
 import httpx
 
-from ._http import decoded_body
+from ._http import _timeout_text, decoded_body, request_timeout
 from ._logging import redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
@@ -311,7 +311,8 @@ class StorageClient:
 
     Attributes:
         config: The client's configuration; `timeout` (each phase of a request:
-            connect, write, read, waiting for a pooled connection) and
+            connect, write, read, waiting for a pooled connection; a call's
+            own `request_timeout` instead, see `request_options`) and
             `max_retries` are read at each upload.
 
     Examples:
@@ -381,7 +382,8 @@ class StorageClient:
             ValidationError: If the file can no longer be read.
         """
         client = await self._pool.client()
-        timeout = httpx.Timeout(self.config.timeout)
+        limit = request_timeout(self.config)
+        timeout = httpx.Timeout(limit)
         headers = {"Content-Type": content_type, "Content-Length": str(source.size)}
         policy = RetryPolicy(max_retries=getattr(self.config, "max_retries", 2))
 
@@ -410,7 +412,7 @@ class StorageClient:
         if outcome.error is not None:
             if isinstance(outcome.error, httpx.TimeoutException):
                 raise APITimeoutError(
-                    f"Upload of {source.filename} timed out after {self.config.timeout:g}s{tries}"
+                    f"Upload of {source.filename} timed out after {_timeout_text(limit)}{tries}"
                 ) from outcome.error
             raise APIConnectionError(
                 f"Upload of {source.filename} failed{tries}: {str(outcome.error) or type(outcome.error).__name__}"

@@ -5,7 +5,7 @@ from __future__ import annotations
 import os
 from typing import Any, BinaryIO, TypeAlias
 
-__all__ = ["BlueprintInput", "FileInput"]
+__all__ = ["BlueprintInput", "FileInput", "QueryValue"]
 
 # Plain aliases rather than `type` statements, so that they are also ordinary
 # unions at run time (usable with typing.get_args and pydantic).
@@ -25,4 +25,9 @@ BlueprintInput: TypeAlias = str | dict[str, Any] | os.PathLike[str]  # noqa: UP0
 """A blueprint: its text (a `str` is always content, never a file name), its decoded
 JSON object (`dict`), or a path-like object naming a UTF-8 file that holds the text.
 See `velquor_ai.util.helpers.normalize_blueprint`.
+"""
+
+QueryValue: TypeAlias = str | int | float | list[str | int | float] | tuple[str | int | float, ...]  # noqa: UP040
+"""A value of `extra_query`: a query parameter's value, or a list of values sent
+as the parameter repeated (`{"tag": ["a", "b"]}` sends `tag=a&tag=b`).
 """

@@ -33,7 +33,9 @@ def ask(client: VelquorAI, question: str, picture: Path) -> str | None:
     except GenerationTimeoutError as error:
         if error.generation_id is None:
             return None
-        return client.wait_for_result(error.generation_id, timeout=600, interval=5).blueprint
+        return client.wait_for_result(
+            error.generation_id, timeout=600, interval=5, extra_headers={"X-Trace": "t"}, request_timeout=10
+        ).blueprint
     except VelquorTimeoutError:
         return None
     except APIError as error:
