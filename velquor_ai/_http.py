@@ -27,10 +27,11 @@ from typing import Any, Self
 
 import httpx
 
+from ._logging import redact_text
 from ._pool import LoopPool
 from ._retry import RetryPolicy
 from ._version import __version__
-from .config import Config
+from .config import DEFAULT_BASE_URL, ENV_BASE_URL, Config
 from .exceptions import (
     APIConnectionError,
     APIError,
@@ -45,9 +46,12 @@ __all__ = [
     "RequestOptions",
     "check_headers",
     "decoded_body",
+    "host_of",
     "idempotency_key",
+    "no_answer",
     "request_options",
     "request_timeout",
+    "timed_out",
 ]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
@@ -315,14 +319,67 @@ class HTTPClient:
         try:
             outcome = await policy.run(send, what=f"{method} {path}")
         except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
-            raise APIConnectionError(f"{method} {path} failed: {str(exc) or type(exc).__name__}") from exc
+            raise APIConnectionError(f"{method} {path} failed: {no_answer(exc, url)}") from exc
         if outcome.response is not None:
             return _decode(outcome.response, outcome.tries)
         tries = _tries(outcome.tries)
         error = outcome.error
+        assert error is not None
         if isinstance(error, httpx.TimeoutException):
-            raise APITimeoutError(f"{method} {path} timed out after {_timeout_text(timeout)}{tries}") from error
-        raise APIConnectionError(f"{method} {path} failed: {str(error) or type(error).__name__}{tries}") from error
+            raise APITimeoutError(f"{method} {path} {timed_out(error, url, timeout)}{tries}") from error
+        hint = ""
+        if isinstance(error, httpx.ConnectError) and config.base_url == DEFAULT_BASE_URL:
+            hint = (
+                f"; base_url is the default, {DEFAULT_BASE_URL}: pass base_url= or set {ENV_BASE_URL} "
+                "if the service is elsewhere"
+            )
+        raise APIConnectionError(f"{method} {path} failed: {no_answer(error, url)}{tries}{hint}") from error
+
+
+def host_of(url: str | httpx.URL) -> str:
+    """The host and port a URL addresses, and nothing else of it (its user
+    information and query may be secrets).
+
+    Examples:
+        >>> host_of("https://user:pw@storage.example/put?signature=abc")
+        'storage.example:443'
+        >>> host_of("http://[::1]:8000/v1/generation")
+        '[::1]:8000'
+    """
+    try:
+        parsed = httpx.URL(url)
+    except (httpx.InvalidURL, TypeError, ValueError):
+        return "an address that is not a URL"
+    host = parsed.host or "no host"
+    port = parsed.port or {"http": 80, "https": 443}.get(parsed.scheme)
+    if ":" in host:
+        host = f"[{host}]"
+    return host if port is None else f"{host}:{port}"
+
+
+def no_answer(error: httpx.HTTPError, url: str | httpx.URL) -> str:
+    """What a request to `url` that got no answer met, naming its host.
+
+    Examples:
+        >>> no_answer(httpx.ConnectError("All connection attempts failed"), "http://127.0.0.1:8000/v1/generation")
+        'could not connect to 127.0.0.1:8000 (All connection attempts failed)'
+    """
+    detail = redact_text(str(error)) or type(error).__name__
+    if isinstance(error, httpx.ConnectError):
+        return f"could not connect to {host_of(url)} ({detail})"
+    return f"the connection to {host_of(url)} failed ({detail})"
+
+
+def timed_out(error: httpx.TimeoutException, url: str | httpx.URL, timeout: float | httpx.Timeout) -> str:
+    """How a request to `url` timed out, naming its host: "timed out after 5s
+    connecting to 127.0.0.1:8000"."""
+    if isinstance(error, httpx.ConnectTimeout):
+        doing = "connecting to"
+    elif isinstance(error, httpx.PoolTimeout):
+        doing = "waiting for a free connection to"
+    else:
+        doing = "waiting for"
+    return f"timed out after {_timeout_text(timeout)} {doing} {host_of(url)}"
 
 
 def _tries(count: int) -> str:

@@ -31,7 +31,7 @@ from typing import Any, BinaryIO
 
 import httpx
 
-from ._http import _timeout_text, decoded_body, request_timeout
+from ._http import decoded_body, no_answer, request_timeout, timed_out
 from ._logging import redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
@@ -412,10 +412,10 @@ class StorageClient:
         if outcome.error is not None:
             if isinstance(outcome.error, httpx.TimeoutException):
                 raise APITimeoutError(
-                    f"Upload of {source.filename} timed out after {_timeout_text(limit)}{tries}"
+                    f"Upload of {source.filename} {timed_out(outcome.error, url, limit)}{tries}"
                 ) from outcome.error
             raise APIConnectionError(
-                f"Upload of {source.filename} failed{tries}: {str(outcome.error) or type(outcome.error).__name__}"
+                f"Upload of {source.filename} failed{tries}: {no_answer(outcome.error, url)}"
             ) from outcome.error
         response = outcome.response
         assert response is not None
