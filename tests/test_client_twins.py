@@ -10,6 +10,7 @@ import asyncio
 import gc
 import inspect
 import json
+import pickle
 import pydoc
 import signal
 import socket
@@ -139,6 +140,7 @@ def resources_round(call: Driver, files: list[Path], service: Any) -> None:
 
 def on_premise_round(call: Driver, files: list[Path], service: Any) -> None:
     generated = call("generate", QUESTION, images=files[:2], videos=files[2:])
+    assert generated.request_id is None
     executed = call("execute", generated.blueprint, files)
     assert executed.status == "completed" and len(executed.output_files) == 3
 
@@ -352,6 +354,34 @@ def test_request_timeout_bounds_each_request_of_its_call_alone(kind: str, servic
             call("generate", QUESTION, interval=1)
     finally:
         call.close()
+
+
+@pytest.mark.parametrize("kind", KINDS)
+def test_results_and_progress_carry_the_request_ids_of_their_answers(
+    kind: str, service: Any, files: list[Path]
+) -> None:
+    events: list[Any] = []
+    service.fail_next(503, path="/start")  # retried: the id is the second answer's
+    call = Driver.build(kind, api_key=service.api_key, base_url=service.base_url)
+    try:
+        result = call("generate", QUESTION, images=files[:2], interval=1, on_progress=events.append)
+        before = len(service.received)
+        again = call("wait_for_result", result.generation_id, interval=1)
+    finally:
+        call.close()
+    answers = service.received
+    ids = {kind: [r.request_id for r in answers[:before] if r.path.endswith(kind)] for kind in
+           ("/generation", "/upload", "/start", "/result")}  # fmt: skip
+    stored = [r.request_id for r in answers if r.method == "PUT"]
+    seen = [(e.kind, e.request_id) for e in events if e.kind != "uploading"]
+    assert seen[:2] == [("created", ids["/generation"][0]), ("upload", ids["/upload"][0])]
+    assert sorted(seen[2:4]) == sorted(("upload", i) for i in stored)
+    assert seen[4:] == [("started", ids["/start"][1])] + [("status", i) for i in ids["/result"]]
+    assert {e.request_id for e in events if e.kind == "uploading"} <= {None}
+    assert result.request_id == ids["/result"][-1] and again.request_id == answers[-1].request_id
+    # Beside the model's fields, not one of them.
+    assert "request_id" not in result.model_dump() and result == type(result)(**result.model_dump())
+    assert pickle.loads(pickle.dumps(result)).request_id == result.request_id
 
 
 def closed_port() -> int:

@@ -37,7 +37,7 @@ from ._checks import (
     check_seconds,
     file_list,
 )
-from ._http import HTTPClient, RequestOptions, idempotency_key, request_options
+from ._http import HTTPClient, RequestOptions, idempotency_key, last_request_id, request_options
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
 from ._retry import about_generation
 from ._storage import StorageClient
@@ -69,7 +69,7 @@ if TYPE_CHECKING:
     from .resources.uploads import UploadsResource
     from .types import BlueprintInput, FileInput, QueryValue
 
-__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed"]
+__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed", "with_request_id"]
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
 
@@ -430,7 +430,12 @@ class AsyncVelquorAI:
                 above is the wait for the result, not this.
 
         Returns:
-            The completed `GenerationResult`; its `blueprint` holds the blueprint.
+            The completed `GenerationResult`; its `blueprint` holds the
+            blueprint, and its attribute `request_id` the `x-request-id` of
+            the answer it was read from (None on-premise, or when the service
+            sent none). `request_id` is not a field of the model:
+            `model_dump()` leaves it out, and type checkers, which know the
+            fields only, read it with `getattr(result, "request_id", None)`.
 
         Raises:
             ValidationError: If an argument or an input file is refused.
@@ -475,14 +480,20 @@ class AsyncVelquorAI:
         generation_id = record.generation_id
         with _naming(generation_id):
             logger.debug("Generation %s created", generation_id)
-            emit(on_progress, ProgressEvent("created", generation_id))
+            emit(on_progress, ProgressEvent("created", generation_id, request_id=last_request_id()))
             if inputs:
                 names = [item.filename for item in inputs]
                 with _idempotency(key, "upload"):
                     answer = await generations.get_upload_urls(generation_id, names)
                 targets = match_upload_urls(answer, names)
                 await upload_all(
-                    self._storage_client(), generation_id, inputs, targets, self.upload_concurrency, on_progress
+                    self._storage_client(),
+                    generation_id,
+                    inputs,
+                    targets,
+                    self.upload_concurrency,
+                    on_progress,
+                    last_request_id(),
                 )
                 logger.debug("Generation %s: %d file(s) uploaded", generation_id, len(inputs))
             with _idempotency(key, "start"):
@@ -490,7 +501,7 @@ class AsyncVelquorAI:
             logger.debug("Generation %s started", generation_id)
             emit(
                 on_progress,
-                ProgressEvent("started", generation_id, status=status_text(started)),
+                ProgressEvent("started", generation_id, status=status_text(started), request_id=last_request_id()),
             )
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
 
@@ -535,7 +546,8 @@ class AsyncVelquorAI:
                 `extra_body` here.)
 
         Returns:
-            The completed `GenerationResult`.
+            The completed `GenerationResult`, with the `request_id` of the
+            answer it was read from (see `generate`).
 
         Raises:
             ValidationError: If an argument is refused.
@@ -652,10 +664,11 @@ class AsyncVelquorAI:
         last: list[Any] = []
 
         def report(status: Any) -> None:
+            # Called right after the check whose answer `status` was read from.
             last[:] = [status]
             emit(
                 on_progress,
-                ProgressEvent("status", generation_id, status=status_text(status)),
+                ProgressEvent("status", generation_id, status=status_text(status), request_id=last_request_id()),
             )
 
         loop = asyncio.get_running_loop()
@@ -691,7 +704,8 @@ class AsyncVelquorAI:
                 f"(waited {waited:.1f}s; last status: {seen})",
                 generation_id=generation_id,
             ) from exc
-        return result
+        # The poller returns what the last check read.
+        return with_request_id(result, last_request_id())
 
     def _storage_client(self) -> StorageClient:
         """The connection pool for uploads, made at the first upload."""
@@ -782,7 +796,7 @@ class AsyncVelquorAI:
             on_progress,
             ProgressEvent("status", result.generation_id, status=status_text(result)),
         )
-        return result
+        return with_request_id(result, None)
 
     # ------------------------------------------------------------------- helpers
 
@@ -805,6 +819,17 @@ def _refuse_options_on_premise(options: RequestOptions | None, *given: object) -
         f"{field} goes with the requests to the service, and an on-premise client sends none",
         field=field,
     )
+
+
+def with_request_id(result: GenerationResult, request_id: str | None) -> GenerationResult:
+    """Give a result the `request_id` attribute of the answer it was built from.
+
+    The model declares the service's fields only and refuses others; the id
+    goes beside them in the instance's dictionary, where attribute access finds
+    it and `model_dump()`, `repr()` and equality leave it out.
+    """
+    object.__setattr__(result, "request_id", request_id)
+    return result
 
 
 def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:

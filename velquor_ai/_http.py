@@ -41,6 +41,7 @@ from .exceptions import (
 )
 
 __all__ = [
+    "REQUEST_ID_HEADER",
     "USER_AGENT",
     "HTTPClient",
     "RequestOptions",
@@ -48,6 +49,7 @@ __all__ = [
     "decoded_body",
     "host_of",
     "idempotency_key",
+    "last_request_id",
     "no_answer",
     "request_options",
     "request_timeout",
@@ -128,6 +130,23 @@ def request_timeout(config: Config) -> float | httpx.Timeout:
     if options is None or options.timeout is None:
         return config.timeout
     return options.timeout
+
+
+# The request id of the last success answer this task decoded.
+_last_request_id: ContextVar[str | None] = ContextVar("velquor_last_request_id", default=None)
+
+
+def last_request_id() -> str | None:
+    """The `x-request-id` of the service's answer to the last request this task
+    completed (None when the answer had none): read it right after the await
+    of a resource call, as the answer it was built from.
+
+    Examples:
+        >>> record = await generations.create("What is shown?")
+        >>> last_request_id()
+        'req_5f0c...'
+    """
+    return _last_request_id.get()
 
 
 # Keys under which services commonly put the reason of an error answer.
@@ -321,7 +340,9 @@ class HTTPClient:
         except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
             raise APIConnectionError(f"{method} {path} failed: {no_answer(exc, url)}") from exc
         if outcome.response is not None:
-            return _decode(outcome.response, outcome.tries)
+            decoded = _decode(outcome.response, outcome.tries)
+            _last_request_id.set(outcome.response.headers.get(REQUEST_ID_HEADER))
+            return decoded
         tries = _tries(outcome.tries)
         error = outcome.error
         assert error is not None

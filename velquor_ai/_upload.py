@@ -31,6 +31,7 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Any, BinaryIO, TypeGuard
 
+from ._http import REQUEST_ID_HEADER
 from ._logging import redact_url
 from ._progress import ProgressCallback, ProgressEvent, ProgressKind, emit
 from ._storage import CHUNK_SIZE, FileSource, StorageClient
@@ -347,8 +348,12 @@ async def upload_all(
     targets: list[dict[str, Any]],
     concurrency: int,
     on_progress: ProgressCallback | None,
+    request_id: str | None = None,
 ) -> None:
-    """Stream every input file to its presigned URL, `concurrency` at a time."""
+    """Stream every input file to its presigned URL, `concurrency` at a time.
+
+    `request_id` is that of the answer that gave the URLs, for the first event.
+    """
     limit = asyncio.Semaphore(concurrency)
     total = len(inputs)
     bytes_total = sum(item.size for item in inputs)
@@ -357,7 +362,7 @@ async def upload_all(
     in_flight: dict[int, int] = {}  # bytes sent of files still going out
     sources = _sources(inputs)
 
-    def event(kind: ProgressKind, item: CheckedInput, sent: int) -> ProgressEvent:
+    def event(kind: ProgressKind, item: CheckedInput, sent: int, answer: str | None = None) -> ProgressEvent:
         return ProgressEvent(
             kind,
             generation_id,
@@ -368,6 +373,7 @@ async def upload_all(
             sent=sent,
             bytes_done=bytes_done + sum(in_flight.values()),
             bytes_total=bytes_total,
+            request_id=answer,
         )
 
     async def upload(index: int, item: CheckedInput, target: dict[str, Any]) -> None:
@@ -384,7 +390,7 @@ async def upload_all(
             content_type = target.get("content_type")
             if not isinstance(content_type, str) or not content_type:
                 content_type = item.content_type
-            await _put(
+            answer = await _put(
                 storage,
                 target["upload_url"],
                 sources[index],
@@ -395,11 +401,11 @@ async def upload_all(
         in_flight.pop(index, None)
         done += 1
         bytes_done += item.size
-        emit(on_progress, event("upload", item, item.size))
+        emit(on_progress, event("upload", item, item.size, answer))
 
     emit(
         on_progress,
-        ProgressEvent("upload", generation_id, total=total, bytes_total=bytes_total),
+        ProgressEvent("upload", generation_id, total=total, bytes_total=bytes_total, request_id=request_id),
     )
     failure: BaseException | None = None
     try:
@@ -437,10 +443,13 @@ async def _put(
     content_type: str,
     generation_id: str,
     on_sent: Callable[[int], object] | None,
-) -> None:
-    """Stream one file to storage (errors name the file and the generation)."""
+) -> str | None:
+    """Stream one file to storage (errors name the file and the generation);
+    return the request id of storage's answer, if it gave one."""
     response = await storage.upload(url, source, content_type, generation_id=generation_id, on_sent=on_sent)
     await response.aclose()
+    request_id: str | None = response.headers.get(REQUEST_ID_HEADER) or response.headers.get("x-amz-request-id")
+    return request_id
 
 
 def _first_leaf(group: BaseExceptionGroup[Any]) -> BaseException:

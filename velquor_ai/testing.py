@@ -120,6 +120,7 @@ class ReceivedRequest:
             once has its values joined with ", ".
         body: The body of a request to the API, as far as it was read (the
             bytes of uploads to storage are in `LocalService.objects`).
+        request_id: The `x-request-id` the service answered it with.
     """
 
     method: str
@@ -127,6 +128,7 @@ class ReceivedRequest:
     query: str
     headers: dict[str, str]
     body: bytes
+    request_id: str
 
     def json(self) -> Any:
         """The body decoded from JSON, or None for an empty body."""
@@ -139,6 +141,7 @@ class _Received:
     path: str
     query: str
     headers: dict[str, str]
+    request_id: str
     body: bytearray = field(default_factory=bytearray)
 
 
@@ -422,7 +425,9 @@ class LocalService:
         """
         with self._lock:
             return [
-                ReceivedRequest(entry.method, entry.path, entry.query, dict(entry.headers), bytes(entry.body))
+                ReceivedRequest(
+                    entry.method, entry.path, entry.query, dict(entry.headers), bytes(entry.body), entry.request_id
+                )
                 for entry in self._received
             ]
 
@@ -584,13 +589,15 @@ class LocalService:
         # connection, so that it can drop that connection.
         return _Gate(Starlette(routes=routes), self)
 
-    def _note(self, scope: Any) -> _Received:
-        """Keep a request's method, path, query and headers; its body follows."""
+    def _note(self, scope: Any, request_id: str) -> _Received:
+        """Keep a request's method, path, query, headers and the request id of
+        its answer; its body follows."""
         headers: dict[str, str] = {}
         for raw_name, raw_value in scope.get("headers", []):
             name, value = raw_name.decode("latin-1").lower(), raw_value.decode("latin-1")
             headers[name] = f"{headers[name]}, {value}" if name in headers else value
-        entry = _Received(scope["method"], scope["path"], scope.get("query_string", b"").decode("latin-1"), headers)
+        query = scope.get("query_string", b"").decode("latin-1")
+        entry = _Received(scope["method"], scope["path"], query, headers, request_id)
         with self._lock:
             self._received.append(entry)
         return entry
@@ -919,7 +926,7 @@ class _Gate:
 
         headers = {name.decode("latin-1").lower(): value.decode("latin-1") for name, value in scope.get("headers", [])}
         method = scope["method"]
-        entry = self.service._note(scope)
+        entry = self.service._note(scope, request_id.decode())
         if scope["path"].startswith("/v1/"):
             receive = _kept(receive, entry.body)
         verdict = self.service._gate(method, scope["path"], headers)

@@ -19,7 +19,7 @@ from velquor_ai.models.execution import ExecutionResult
 
 
 def show(event: ProgressEvent) -> None:
-    print(event.kind, event.generation_id, event.status)
+    print(event.kind, event.generation_id, event.status, event.request_id)
 
 
 def ask(client: VelquorAI, question: str, picture: Path) -> str | None:
