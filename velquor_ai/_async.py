@@ -814,7 +814,7 @@ def _refuse_options_on_premise(options: RequestOptions | None, *given: object) -
     if options is None:
         return
     names = ("extra_headers", "extra_query", "extra_body")
-    field = next((name for name, value in zip(names, given, strict=False) if value is not None), "request_timeout")
+    field = next((name for name, value in zip(names, given, strict=True) if value is not None), "request_timeout")
     raise ValidationError(
         f"{field} goes with the requests to the service, and an on-premise client sends none",
         field=field,

@@ -2,11 +2,13 @@
 
 A generation's `images` and `videos` are walked here from end to end. Before
 anything is sent, `prepare_inputs` checks every file (a path must name a
-readable regular file within the size limit; a file object must be binary and
-is measured) and fixes what is uploaded: the name, the content type and the
-size. Once the service has given the presigned URLs, `match_upload_urls` pairs
-each file with its URL and `upload_all` streams the files through the client's
-`StorageClient`, a few at a time, reporting progress:
+readable regular file within the size limit, and not be a URL; a file object,
+alone or in a (filename, content) pair, must be binary and is measured; bytes
+in a pair are read as a file object) and fixes what is uploaded: the name, the
+content type and the size. Its messages name the file they are about (see
+`describe_input`). Once the service has given the presigned URLs,
+`match_upload_urls` pairs each file with its URL and `upload_all` streams the
+files through the client's `StorageClient`, a few at a time, reporting progress:
 
     inputs = prepare_inputs(config, images, videos)
     ...  # the generation is created, its upload URLs asked for
@@ -126,7 +128,8 @@ def describe_input(file: object, place: str) -> str:
         'images[1] (BytesIO)'
     """
     if isinstance(file, (str, os.PathLike)):
-        return redact_url(file) if _looks_like_url(os.fsdecode(os.fspath(file))) else os.fsdecode(os.fspath(file))
+        path = os.fsdecode(os.fspath(file))
+        return redact_url(path) if _looks_like_url(path) else path
     if isinstance(file, tuple) and file and isinstance(file[0], str) and file[0]:
         return file[0]
     name = getattr(file, "name", None)
