@@ -36,6 +36,7 @@ from ._checks import (
     file_list,
 )
 from ._http import HTTPClient, idempotency_key
+from ._logging import redact_url
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
 from ._storage import StorageClient
 from ._upload import local_paths, match_upload_urls, prepare_inputs, upload_all
@@ -347,7 +348,8 @@ class AsyncVelquorAI:
     def _describe(self) -> str:
         if self.is_on_premise:
             return "(on_premise=True)"
-        return f"(base_url={self.config.base_url!r})"
+        # User information in the address (a password) is shown as the logs show it.
+        return f"(base_url={redact_url(self.config.base_url)!r})"
 
     # ------------------------------------------------------------------ generate
 
