@@ -30,6 +30,7 @@ from ._checks import (
     check_api_key,
     check_callback,
     check_concurrency,
+    check_event_loop,
     check_idempotency_key,
     check_question,
     check_seconds,
@@ -319,6 +320,7 @@ class AsyncVelquorAI:
         """
         if self._closed:
             return
+        check_event_loop()
         self._closed = True
         storage, self._storage = self._storage, None
         try:
@@ -329,7 +331,12 @@ class AsyncVelquorAI:
                 await storage.aclose()
 
     async def __aenter__(self) -> Self:
-        """Return the client itself."""
+        """Return the client itself.
+
+        Raises:
+            VelquorAIError: If the running event loop is not asyncio's.
+        """
+        check_event_loop()
         return self
 
     async def __aexit__(
@@ -413,8 +420,10 @@ class AsyncVelquorAI:
             GenerationFailedError: If the service reports the generation failed.
             GenerationTimeoutError: If the result is not there within `timeout`.
             OnPremiseError: If the on-premise library fails.
-            VelquorAIError: If the client is closed.
+            VelquorAIError: If the client is closed, or the running event
+                loop is not asyncio's (use `VelquorAI` from other loops).
         """
+        check_event_loop()
         text = check_question(question)
         image_list = file_list(images, "images")
         video_list = file_list(videos, "videos")
@@ -488,8 +497,10 @@ class AsyncVelquorAI:
             APIConnectionError: If the service cannot be reached.
             GenerationFailedError: If the service reports the generation failed.
             GenerationTimeoutError: If the result is not there within `timeout`.
-            VelquorAIError: In on-premise mode, or if the client is closed.
+            VelquorAIError: In on-premise mode, if the client is closed, or if
+                the running event loop is not asyncio's.
         """
+        check_event_loop()
         if not isinstance(generation_id, str):
             raise ValidationError(
                 f"generation_id must be a string, not {type(generation_id).__name__}",
@@ -649,8 +660,10 @@ class AsyncVelquorAI:
             ValidationError: If the blueprint or an input file is refused.
             OnPremiseError: If the library fails to read or write files.
             GenerationTimeoutError: If it takes longer than `timeout`.
-            VelquorAIError: In remote mode, or if the client is closed.
+            VelquorAIError: In remote mode, if the client is closed, or if the
+                running event loop is not asyncio's.
         """
+        check_event_loop()
         files = file_list(input_files, "input_files")
         wait = None if timeout is None else check_seconds("timeout", timeout, 0.0)
         self._check_open()

@@ -16,6 +16,7 @@ from collections.abc import AsyncGenerator
 
 import httpx
 
+from ._checks import check_event_loop
 from .exceptions import VelquorAIError
 
 __all__ = ["LoopPool"]
@@ -58,10 +59,12 @@ class LoopPool:
         """The client to send with on the running loop.
 
         Raises:
-            VelquorAIError: If the pool is closed.
+            VelquorAIError: If the pool is closed, or the running event loop
+                is not asyncio's.
         """
         if self._closed:
             raise VelquorAIError("The client is closed")
+        check_event_loop()
         if self.given is not None:
             return self.given
         loop = asyncio.get_running_loop()

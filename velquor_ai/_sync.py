@@ -18,6 +18,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import contextvars
 import functools
 import inspect
 import threading
@@ -25,6 +26,8 @@ import weakref
 from collections.abc import Callable, Coroutine, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Self, TypeVar
+
+import sniffio
 
 from ._async import AsyncVelquorAI
 from .batch import DEFAULT_CONCURRENCY, BatchProgressCallback, Job, JobOutcome, iterate_blocking
@@ -71,7 +74,7 @@ class _LoopThread:
         tasks: list[asyncio.Task[_R]] = []
 
         def start() -> None:
-            task = self._loop.create_task(coroutine)
+            task = self._loop.create_task(coroutine, context=_loop_context())
             tasks.append(task)
             task.add_done_callback(functools.partial(_settle, outcome))
 
@@ -103,7 +106,7 @@ class _LoopThread:
             self._loop.create_task(shutdown).add_done_callback(lambda _: self._loop.stop())
             return
         try:
-            asyncio.run_coroutine_threadsafe(shutdown, self._loop).result()
+            _run_threadsafe(shutdown, self._loop).result()
         finally:
             self._loop.call_soon_threadsafe(self._loop.stop)
             self._thread.join()
@@ -120,6 +123,30 @@ class _LoopThread:
             await asyncio.gather(*others, return_exceptions=True)
             await self._loop.shutdown_asyncgens()
             await self._loop.shutdown_default_executor()
+
+
+def _loop_context() -> contextvars.Context:
+    """The caller's context variables, for a task run on the client's loop,
+    without the mark of the caller's async library: a call made from a trio
+    task must not make sniffio (and with it httpx) take our asyncio loop for
+    trio's."""
+    context = contextvars.copy_context()
+    context.run(sniffio.current_async_library_cvar.set, None)
+    return context
+
+
+def _run_threadsafe(
+    coroutine: Coroutine[Any, Any, _R], loop: asyncio.AbstractEventLoop
+) -> concurrent.futures.Future[_R]:
+    """`asyncio.run_coroutine_threadsafe`, in a context of `_loop_context`."""
+    outcome: concurrent.futures.Future[_R] = concurrent.futures.Future()
+
+    def start() -> None:
+        task = loop.create_task(coroutine, context=_loop_context())
+        task.add_done_callback(functools.partial(_settle, outcome))
+
+    loop.call_soon_threadsafe(start)
+    return outcome
 
 
 def _settle(outcome: concurrent.futures.Future[_R], task: asyncio.Task[_R]) -> None:

@@ -44,7 +44,7 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Protocol, Self, TypeVar
 
-from ._checks import check_callback, check_concurrency, check_file_list
+from ._checks import check_callback, check_concurrency, check_event_loop, check_file_list
 from ._progress import ProgressCallback, ProgressEvent
 from .exceptions import ValidationError, VelquorAIError
 
@@ -232,6 +232,7 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
         """
         if self._closed:
             raise StopAsyncIteration
+        check_event_loop()
         try:
             while not self._finished:
                 self._fill()
