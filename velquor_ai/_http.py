@@ -202,8 +202,8 @@ class HTTPClient:
 
     async def close_given(self) -> None:
         """Close the caller's `http_client`, for an owner that alone can."""
-        if self._owns_pool and self._pool.given is not None:
-            await self._pool.given.aclose()
+        if self._owns_pool:
+            await self._pool.close_given()
 
     async def __aenter__(self) -> Self:
         """Return the client itself."""
