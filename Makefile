@@ -9,7 +9,7 @@ PYTHON313 := $(shell for p in python3.13 $$HOME/.pyenv/versions/3.13*/bin/python
 	if $$p -c 'import sys; assert sys.version_info[:2] == (3, 13)' >/dev/null 2>&1; then echo $$p; break; fi; done)
 BUILD_DEPS := scikit-build-core cmake ninja
 RUNTIME_DEPS := httpx sniffio 'pydantic>=2.5,<3' starlette uvicorn rich
-TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414' anyio trio uvloop gunicorn
+TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414' anyio trio uvloop gunicorn proxy.py trustme
 # Pinned: a newer formatter or linter may ask for changes the tree does not have.
 LINT_DEPS := ruff==0.17.5 clang-format==23.1.3
 DEV_BUILD := build/dev

@@ -115,6 +115,7 @@ class AsyncVelquorAI:
         config: Config | None = None,
         on_premise: VelquorAPIClient | None = None,
         upload_concurrency: int = DEFAULT_UPLOAD_CONCURRENCY,
+        storage_http_client: httpx.AsyncClient | None = None,
     ) -> None:
         """Build the client. It opens no connection until the first request.
 
@@ -134,15 +135,21 @@ class AsyncVelquorAI:
                 0 sends every request once. Default 2.
             default_headers: Headers sent with every request to the service.
             http_client: An `httpx.AsyncClient` of yours (proxies, certificates,
-                limits, event hooks) to send the service's requests with. You
-                keep it: closing this client leaves it open. (`VelquorAI` uses
-                it on its own thread, whose connections no other thread can
-                use or close, and so closes it when it closes.)
+                mounts, limits, event hooks) to send the service's requests
+                and the uploads to storage with. Uploads go out bare, with
+                none of its default headers, cookies or auth, and never with
+                the API key. You keep it: closing this client leaves it open.
+                (`VelquorAI` uses it on its own thread, whose connections no
+                other thread can use or close, and so closes it when it closes.)
             config: A complete configuration, instead of the six settings
                 `api_key` to `max_retries`.
             on_premise: A `velquor_api_client.VelquorAPIClient`; when given, the
                 client works on-premise and opens no connection to the service.
             upload_concurrency: Most input files uploaded at the same time (>= 1).
+            storage_http_client: An `httpx.AsyncClient` for the uploads to
+                storage alone (another proxy, other certificates), kept by
+                you as `http_client` is; by default uploads go through
+                `http_client`, or a pool of the client's own.
 
         Raises:
             ValidationError: If a setting is invalid, the API key is missing in
@@ -191,7 +198,14 @@ class AsyncVelquorAI:
         self._storage: StorageClient | None = None
         if on_premise is None:
             check_api_key(config)
+            if storage_http_client is not None and not isinstance(storage_http_client, httpx.AsyncClient):
+                raise ValidationError(
+                    f"storage_http_client must be an httpx.AsyncClient, not {type(storage_http_client).__name__}",
+                    field="storage_http_client",
+                )
             self._attach(HTTPClient(config, http_client=http_client, default_headers=default_headers))
+            uploads_through = storage_http_client if storage_http_client is not None else http_client
+            self._storage = StorageClient(config, http_client=uploads_through)
 
     def _attach(self, http: HTTPClient) -> None:
         from .resources.generations import GenerationsResource
@@ -257,7 +271,8 @@ class AsyncVelquorAI:
         if self._http is not None:
             check_api_key(config)
             twin._attach(self._http.with_config(config, default_headers))
-            twin._storage = self._storage_client().with_config(config)
+            assert self._storage is not None
+            twin._storage = self._storage.with_config(config)
         return twin
 
     @classmethod
@@ -315,14 +330,15 @@ class AsyncVelquorAI:
     async def aclose(self) -> None:
         """Close the connection pools. Calling it again does nothing.
 
-        A caller's `http_client` stays open, and so do the pools this client
+        A caller's `http_client` and `storage_http_client` stay open, and so
+        do the pools this client
         shares with the client it was made from by `with_options`.
         """
         if self._closed:
             return
         check_event_loop()
         self._closed = True
-        storage, self._storage = self._storage, None
+        storage = self._storage
         try:
             if self._http is not None:
                 await self._http.aclose()
@@ -629,11 +645,10 @@ class AsyncVelquorAI:
         return result
 
     def _storage_client(self) -> StorageClient:
-        """The connection pool for uploads, made at the first upload."""
+        """What sends the uploads; its connections open at the first one."""
         # A generate begun before aclose() must not open a pool nobody closes.
         self._check_open()
-        if self._storage is None:
-            self._storage = StorageClient(self.config)
+        assert self._storage is not None
         return self._storage
 
     # ---------------------------------------------------------------- on-premise

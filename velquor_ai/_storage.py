@@ -1,8 +1,13 @@
 """Uploads of input files to object storage through presigned URLs.
 
-One `StorageClient` per client object holds a connection pool of its own,
-separate from the service's: storage requests carry neither the API key nor the
-service's headers. Each upload is a PUT whose body is streamed from the file in
+One `StorageClient` per client object sends the uploads: through a connection
+pool of its own, or through the caller's `httpx.AsyncClient` (the client's
+`http_client`, or a `storage_http_client` for storage alone), whose proxies,
+TLS settings, mounts and environment settings then apply. Either way a storage
+request carries only what its presigned URL was signed for: it is built bare
+and sent with `send`, so neither the API key nor the service's or the caller's
+default headers, cookies or auth reach storage (the caller's event hooks do
+see it). Each upload is a PUT whose body is streamed from the file in
 chunks read by a worker thread, so a large video never sits in memory whole and
 the event loop keeps serving other tasks while it goes out:
 
@@ -318,17 +323,25 @@ class StorageClient:
         >>> await storage.aclose()
     """
 
-    def __init__(self, config: Config, *, transport: httpx.AsyncBaseTransport | None = None) -> None:
+    def __init__(
+        self,
+        config: Config,
+        *,
+        transport: httpx.AsyncBaseTransport | None = None,
+        http_client: httpx.AsyncClient | None = None,
+    ) -> None:
         """Set the pool up; no connection is made before the first upload.
 
         Args:
             config: The client's configuration.
             transport: httpx transport to use instead of the network one.
+            http_client: A caller's client to send the uploads through
+                (bare requests: none of its headers, cookies or auth).
         """
         self.config = config
         # No base URL and no headers of the service's: a presigned URL carries
         # its own authorisation. Redirects are not followed.
-        self._pool = LoopPool(None, transport)
+        self._pool = LoopPool(http_client, transport)
         self._owns_pool = True
 
     def with_config(self, config: Config) -> StorageClient:
@@ -344,9 +357,17 @@ class StorageClient:
         return twin
 
     async def aclose(self) -> None:
-        """Close the pool's connections. Calling it again does nothing."""
+        """Close the pool's connections. Calling it again does nothing.
+
+        A caller's `http_client` is left open.
+        """
         if self._owns_pool:
             await self._pool.aclose()
+
+    async def close_given(self) -> None:
+        """Close the caller's `http_client`, for an owner that alone can."""
+        if self._owns_pool:
+            await self._pool.close_given()
 
     async def upload(
         self,
@@ -378,8 +399,10 @@ class StorageClient:
             FileChangedError: If the file's size differs from `source.size`.
             ValidationError: If the file can no longer be read.
         """
+        target = url
         client = await self._pool.client()
-        timeout = httpx.Timeout(self.config.timeout)
+        timeout = self.config.timeout
+        # Exactly what the URL was signed for, and the length.
         headers = {"Content-Type": content_type, "Content-Length": str(source.size)}
         policy = RetryPolicy(max_retries=getattr(self.config, "max_retries", 2))
 
@@ -387,7 +410,16 @@ class StorageClient:
             body = _Body(source, on_sent)
             try:
                 await body.open()
-                return await client.request("PUT", url, content=body, headers=headers, timeout=timeout)
+                request = httpx.Request(
+                    "PUT",
+                    target,
+                    headers=headers,
+                    content=body,
+                    extensions={"timeout": httpx.Timeout(timeout).as_dict()},
+                )
+                # Sent as built: no default headers, cookies or auth of the
+                # client's, and no redirect to follow with the file.
+                return await client.send(request, auth=None, follow_redirects=False)
             finally:
                 await body.aclose()
 
@@ -404,7 +436,7 @@ class StorageClient:
         if outcome.error is not None:
             if isinstance(outcome.error, httpx.TimeoutException):
                 raise APITimeoutError(
-                    f"Upload of {source.filename} timed out after {self.config.timeout:g}s{tries}"
+                    f"Upload of {source.filename} timed out after {timeout:g}s{tries}"
                 ) from outcome.error
             raise APIConnectionError(
                 f"Upload of {source.filename} failed{tries}: {str(outcome.error) or type(outcome.error).__name__}"

@@ -216,6 +216,8 @@ async def _close_all(client: AsyncVelquorAI) -> None:
         # The connections of a caller's http_client belong to this loop: no
         # other can use or close them once it stops.
         await client._http.close_given()
+    if client._storage is not None:
+        await client._storage.close_given()
 
 
 def _same_arguments(
@@ -488,9 +490,9 @@ class VelquorAI:
     def close(self) -> None:
         """Close the connection pool and stop the client's thread.
 
-        A given `http_client` is closed too: its connections belong to that
-        thread. Calls still running in other threads end with
-        `VelquorAIError`. Calling it again does nothing.
+        A given `http_client` (and `storage_http_client`) is closed too: its
+        connections belong to that thread. Calls still running in other
+        threads end with `VelquorAIError`. Calling it again does nothing.
         """
         if self._finalizer is not None:
             self._finalizer()

@@ -55,6 +55,7 @@ import hashlib
 import hmac
 import json
 import math
+import os
 import re
 import secrets
 import socket
@@ -213,6 +214,8 @@ class LocalService:
         host: str = "127.0.0.1",
         port: int = 0,
         keep_uploads: bool = True,
+        ssl_certfile: str | os.PathLike[str] | None = None,
+        ssl_keyfile: str | os.PathLike[str] | None = None,
     ) -> None:
         """Set the service up; nothing listens until it is started.
 
@@ -229,6 +232,10 @@ class LocalService:
             port: Port to listen on; 0 picks a free one.
             keep_uploads: Keep the bytes of stored objects (False keeps only
                 their size and digest, for uploads too large to hold).
+            ssl_certfile: A PEM certificate (chain) to serve HTTPS with, the
+                API and storage alike; `base_url` and the upload URLs then
+                begin with https://.
+            ssl_keyfile: The certificate's private key, in PEM.
         """
         if result_format not in ("top-level", "nested", "mixed"):
             raise ValueError(f"unknown result_format {result_format!r}")
@@ -241,6 +248,9 @@ class LocalService:
         self.failure_message = failure_message
         self.url_ttl = url_ttl
         self.result_format: ResultFormat = result_format
+        if (ssl_certfile is None) != (ssl_keyfile is None):
+            raise ValueError("give both ssl_certfile and ssl_keyfile, or neither")
+        self._ssl = None if ssl_certfile is None or ssl_keyfile is None else (str(ssl_certfile), str(ssl_keyfile))
         self._host = host
         self._requested_port = port
         self._secret = secrets.token_bytes(32)
@@ -276,7 +286,8 @@ class LocalService:
     @property
     def base_url(self) -> str:
         """Address to give the client as `base_url` (once started)."""
-        return f"http://{self._host}:{self.port}"
+        scheme = "https" if self._ssl is not None else "http"
+        return f"{scheme}://{self._host}:{self.port}"
 
     def start(self) -> None:
         """Start listening; returns once the service accepts connections.
@@ -306,6 +317,8 @@ class LocalService:
             access_log=False,
             lifespan="off",
             timeout_graceful_shutdown=5,
+            ssl_certfile=None if self._ssl is None else self._ssl[0],
+            ssl_keyfile=None if self._ssl is None else self._ssl[1],
         )
         self._server = _Server(config)
         self._thread = threading.Thread(target=self._run, name=f"LocalService:{self._port}", daemon=True)
