@@ -19,10 +19,10 @@ import builtins
 import copy
 import math
 import os
-from collections.abc import AsyncIterable, Iterable, Iterator, Mapping
+from collections.abc import AsyncIterable, Awaitable, Iterable, Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Self
+from typing import TYPE_CHECKING, Any, Self, TypeVar
 
 import httpx
 
@@ -36,7 +36,7 @@ from ._checks import (
     check_seconds,
     file_list,
 )
-from ._http import HTTPClient, idempotency_key
+from ._http import HTTPClient, idempotency_key, unexpected_answer
 from ._logging import redact_url
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
 from ._storage import StorageClient
@@ -51,6 +51,7 @@ from .batch import (
 )
 from .config import Config
 from .exceptions import (
+    APIError,
     GenerationFailedError,
     GenerationTimeoutError,
     OnPremiseError,
@@ -68,9 +69,11 @@ if TYPE_CHECKING:
     from .resources.uploads import UploadsResource
     from .types import BlueprintInput, FileInput
 
-__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed"]
+__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed", "read_model"]
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
+
+_M = TypeVar("_M")
 
 
 class AsyncVelquorAI:
@@ -454,7 +457,7 @@ class AsyncVelquorAI:
         generations = self.generations
 
         with _idempotency(key):
-            record = await generations.create(text)
+            record = await read_model(generations.create(text))
         generation_id = record.generation_id
         with _naming(generation_id):
             emit(on_progress, ProgressEvent("created", generation_id))
@@ -462,12 +465,15 @@ class AsyncVelquorAI:
                 names = [item.filename for item in inputs]
                 with _idempotency(key, "upload"):
                     answer = await generations.get_upload_urls(generation_id, names)
-                targets = match_upload_urls(answer, names)
+                try:
+                    targets = match_upload_urls(answer, names)
+                except APIError as exc:  # a success answer without the URLs
+                    raise unexpected_answer(exc) from exc
                 await upload_all(
                     self._storage_client(), generation_id, inputs, targets, self.upload_concurrency, on_progress
                 )
             with _idempotency(key, "start"):
-                started = await generations.start(generation_id)
+                started = await read_model(generations.start(generation_id))
             emit(
                 on_progress,
                 ProgressEvent("started", generation_id, status=status_text(started)),
@@ -618,7 +624,7 @@ class AsyncVelquorAI:
         try:
             async with deadline:
                 result: GenerationResult = await StatusPoller(self.config).poll_until_complete(
-                    lambda: generations.get_result(generation_id),
+                    lambda: read_model(generations.get_result(generation_id)),
                     # Whole seconds, rounded up: the cut above comes first.
                     math.ceil(timeout),
                     int(interval),
@@ -746,6 +752,26 @@ class AsyncVelquorAI:
     def _check_remote(self, what: str) -> None:
         if self.local_client is not None:
             raise VelquorAIError(f"client.{what} is not available in on-premise mode")
+
+
+async def read_model(answer: Awaitable[_M]) -> _M:
+    """Await a resource call that builds a record from the service's answer;
+    an answer the record cannot be built from raises `APIResponseValidationError`
+    (not the model library's own ValidationError, whose name clashes with ours).
+
+    Examples:
+        >>> status = await read_model(client.generations.start(generation_id))
+    """
+    try:
+        return await answer
+    except VelquorAIError:
+        raise
+    except Exception as exc:
+        from pydantic import ValidationError as ModelError
+
+        if not isinstance(exc, ModelError):
+            raise
+        raise unexpected_answer(exc) from exc
 
 
 def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:

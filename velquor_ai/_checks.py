@@ -66,7 +66,21 @@ def check_question(question: object) -> str:
         )
     if not question.strip():
         raise ValidationError("question must not be blank", field="question")
+    _check_encodable(question, "question")
     return question
+
+
+def _check_encodable(text: str, name: str) -> None:
+    """Refuse text that cannot be sent as UTF-8: one holding lone surrogates
+    (what decoding bytes with errors="surrogateescape" leaves, say)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        raise ValidationError(
+            f"{name} holds a character UTF-8 cannot encode ({text[exc.start]!r} at index {exc.start}, "
+            "a lone surrogate): it cannot be sent",
+            field=name,
+        ) from None
 
 
 def check_file_list(files: object, name: str, label: str | None = None) -> Iterable[Any]:

@@ -77,6 +77,8 @@ class LoopPool(ForkAware):
         check_event_loop()
         self.check_fork()
         if self.given is not None:
+            if self.given.is_closed:
+                raise VelquorAIError("The http_client given to the client has been closed")
             if self._given_unusable:
                 raise VelquorAIError(
                     "The http_client given to the client was used before this process was forked, "

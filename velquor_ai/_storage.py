@@ -21,7 +21,9 @@ was sent; it is the `Content-Length` of the PUT, and a file found to hold more
 or fewer bytes than that while it is read is refused (`FileChangedError`),
 never sent truncated or padded. Timeouts and retries follow the configuration:
 408, 429, 5xx, a dropped connection or a timeout is tried again with the body
-reopened from its start; any other refusal raises `UploadError` at once.
+reopened from its start; any other refusal raises `UploadError` at once, as
+does a URL that cannot be used (another scheme than http or https, no host,
+characters a URL cannot hold).
 """
 
 from __future__ import annotations
@@ -36,6 +38,8 @@ from typing import Any, BinaryIO
 
 import httpx
 
+from ._http import _timeout_text
+from ._logging import redact_text, redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
 from .config import Config
@@ -399,7 +403,7 @@ class StorageClient:
             FileChangedError: If the file's size differs from `source.size`.
             ValidationError: If the file can no longer be read.
         """
-        target = url
+        target = _usable_url(url, source.filename, generation_id)
         client = await self._pool.client()
         timeout = self.config.timeout
         # Exactly what the URL was signed for, and the length.
@@ -432,11 +436,15 @@ class StorageClient:
                     f"Cannot read {source.filename}: {exc.strerror or exc}",
                     field="file",
                 ) from exc
+            except httpx.HTTPError as exc:  # not worth a retry: the proxy refused, a bad header, ...
+                raise APIConnectionError(
+                    f"Upload of {source.filename} failed: {redact_text(str(exc) or type(exc).__name__)}"
+                ) from exc
         tries = "" if outcome.tries == 1 else f" (after {outcome.tries} tries)"
         if outcome.error is not None:
             if isinstance(outcome.error, httpx.TimeoutException):
                 raise APITimeoutError(
-                    f"Upload of {source.filename} timed out after {timeout:g}s{tries}"
+                    f"Upload of {source.filename} timed out after {_timeout_text(timeout)}{tries}"
                 ) from outcome.error
             raise APIConnectionError(
                 f"Upload of {source.filename} failed{tries}: {str(outcome.error) or type(outcome.error).__name__}"
@@ -446,6 +454,29 @@ class StorageClient:
         if not 200 <= response.status_code < 300:
             raise refusal(response, source.filename, generation_id, tries)
         return response
+
+
+def _usable_url(url: str, filename: str, generation_id: str | None) -> httpx.URL:
+    """The upload URL as httpx reads it, or `UploadError` when it cannot be
+    used (refused before anything is sent)."""
+    reason = None
+    try:
+        target = httpx.URL(url)
+    except (httpx.InvalidURL, TypeError, ValueError) as exc:
+        reason = str(exc) or "not a URL"
+    else:
+        if target.scheme not in ("http", "https"):
+            reason = f"scheme {target.scheme!r} is not http or https"
+        elif not target.host:
+            reason = "it names no host"
+        else:
+            return target
+    message = f"The service gave an upload URL for {filename} that cannot be used ({reason}): {redact_url(url)!r}"
+    if generation_id is not None:
+        message += f" [generation {generation_id}]"
+    error = UploadError(message, filename=filename)
+    error.generation_id = generation_id
+    raise error
 
 
 def refusal(
