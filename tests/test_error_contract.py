@@ -7,6 +7,7 @@ import asyncio
 import os
 import subprocess
 import sys
+import time
 from collections.abc import Callable, Iterator
 from pathlib import Path
 from typing import Any
@@ -159,3 +160,40 @@ def test_job_refuses_other_keys_when_made(fields: dict[str, Any], field: str) ->
     with pytest.raises(ValidationError) as caught:
         Job("What is shown?", **fields)
     assert caught.value.field == field
+
+
+def run_batch_command(jobs: Path, service: Any, *extra: str) -> subprocess.CompletedProcess[str]:
+    package_root = str(Path(velquor_ai.__file__).resolve().parents[1])
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root, env.get("PYTHONPATH")) if p)
+    command = [sys.executable, "-m", "velquor_ai", "batch", str(jobs), "--out", str(jobs.with_suffix(".out"))]
+    command += ["--base-url", service.base_url, "--api-key", service.api_key, "--interval", "1", *extra]
+    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
+
+
+@pytest.mark.parametrize("first", ["upload refused", "generation finished", "batch"])
+def test_a_repeat_after_the_upload_urls_expired_succeeds_without_a_second_generation(
+    service_factory: Callable[..., Any], image: Path, first: str
+) -> None:
+    service = service_factory(url_ttl=1.0 if first == "generation finished" else 0)
+    if first == "batch":
+        jobs = image.with_name("jobs.jsonl")
+        jobs.write_text(f'{{"key": 1, "question": "{QUESTION}", "images": ["{image.name}"]}}\n')
+        assert run_batch_command(jobs, service).returncode == 1  # incomplete: the URL had expired
+        service.url_ttl = 3600
+        run = run_batch_command(jobs, service, "--resume")
+        assert run.returncode == 0, run.stderr
+        assert '"status": "completed"' in jobs.with_suffix(".out").read_text()
+    else:
+        with VelquorAI(api_key=service.api_key, base_url=service.base_url) as client:
+            if first == "upload refused":
+                with pytest.raises(UploadError, match="expired"):
+                    client.generate(QUESTION, images=[image], idempotency_key="order-17", interval=1)
+                service.url_ttl = 3600
+            else:
+                client.generate(QUESTION, images=[image], idempotency_key="order-17", interval=1)
+                time.sleep(1.1)  # the URLs the replay hands back have expired now
+            repeat = client.generate(QUESTION, images=[image], idempotency_key="order-17", interval=1)
+        assert repeat.status == "completed"
+    assert len(service.generation_ids) == 1
+    assert len(service.objects) == 1

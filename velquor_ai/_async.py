@@ -40,7 +40,7 @@ from ._http import HTTPClient, idempotency_key, unexpected_answer
 from ._logging import redact_url
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
 from ._storage import StorageClient
-from ._upload import local_paths, match_upload_urls, prepare_inputs, upload_all
+from ._upload import CheckedInput, local_paths, match_upload_urls, prepare_inputs, upload_all
 from .batch import (
     DEFAULT_CONCURRENCY,
     BatchProgressCallback,
@@ -56,6 +56,7 @@ from .exceptions import (
     GenerationTimeoutError,
     OnPremiseError,
     TimeoutError,
+    UploadError,
     ValidationError,
     VelquorAIError,
 )
@@ -63,7 +64,7 @@ from .exceptions import (
 if TYPE_CHECKING:
     from velquor_api_client import VelquorAPIClient
 
-    from .models.blueprint import GenerationResult
+    from .models.blueprint import GenerationResult, GenerationStatus
     from .models.execution import ExecutionResult
     from .resources.generations import GenerationsResource
     from .resources.uploads import UploadsResource
@@ -461,24 +462,64 @@ class AsyncVelquorAI:
         generation_id = record.generation_id
         with _naming(generation_id):
             emit(on_progress, ProgressEvent("created", generation_id))
+            moved_on: GenerationResult | GenerationStatus | None = None
             if inputs:
-                names = [item.filename for item in inputs]
-                with _idempotency(key, "upload"):
-                    answer = await generations.get_upload_urls(generation_id, names)
-                try:
-                    targets = match_upload_urls(answer, names)
-                except APIError as exc:  # a success answer without the URLs
-                    raise unexpected_answer(exc) from exc
-                await upload_all(
-                    self._storage_client(), generation_id, inputs, targets, self.upload_concurrency, on_progress
-                )
-            with _idempotency(key, "start"):
-                started = await read_model(generations.start(generation_id))
+                moved_on = await self._upload(generation_id, inputs, key, on_progress)
+            if moved_on is None:
+                with _idempotency(key, "start"):
+                    moved_on = await read_model(generations.start(generation_id))
             emit(
                 on_progress,
-                ProgressEvent("started", generation_id, status=status_text(started)),
+                ProgressEvent("started", generation_id, status=status_text(moved_on)),
             )
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
+
+    async def _upload(
+        self,
+        generation_id: str,
+        inputs: list[CheckedInput],
+        key: str | None,
+        on_progress: ProgressCallback | None,
+    ) -> GenerationResult | None:
+        """Ask for upload URLs and upload the inputs to them.
+
+        The URLs are asked for under the call's idempotency key, so a repeated
+        call (a retry, a resumed batch) gets those of the first call back,
+        which may have expired since. Storage refusing one as expired makes the
+        generation's state decide: still "created", new URLs are asked for once
+        (under a key of their own) and the inputs uploaded again; any later
+        state means the first call got further, and its record is returned, to
+        be awaited without another start.
+        """
+        generations = self.generations
+        names = [item.filename for item in inputs]
+        with _idempotency(key, "upload"):
+            answer = await generations.get_upload_urls(generation_id, names)
+        try:
+            await self._upload_to(answer, generation_id, inputs, on_progress)
+        except UploadError as exc:
+            if not _expired(exc):
+                raise
+            current = await read_model(generations.get_result(generation_id))
+            if status_text(current) != "created":
+                return current
+            with idempotency_key(None):
+                answer = await generations.get_upload_urls(generation_id, names)
+            await self._upload_to(answer, generation_id, inputs, on_progress)
+        return None
+
+    async def _upload_to(
+        self,
+        answer: Any,
+        generation_id: str,
+        inputs: list[CheckedInput],
+        on_progress: ProgressCallback | None,
+    ) -> None:
+        try:
+            targets = match_upload_urls(answer, [item.filename for item in inputs])
+        except APIError as exc:  # a success answer without the URLs
+            raise unexpected_answer(exc) from exc
+        await upload_all(self._storage_client(), generation_id, inputs, targets, self.upload_concurrency, on_progress)
 
     async def wait_for_result(
         self,
@@ -782,6 +823,12 @@ def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:
         generation_id=generation_id,
         error=error,
     )
+
+
+def _expired(error: UploadError) -> bool:
+    """Whether storage refused an upload because its URL has expired (object
+    stores answer 403 and say so: "Request has expired", "ExpiredToken")."""
+    return error.status_code == 403 and "expir" in str(error.body or "").lower()
 
 
 def _idempotency(key: str | None, step: str | None = None) -> AbstractContextManager[None]:

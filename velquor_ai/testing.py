@@ -23,7 +23,9 @@ get 401):
     POST /v1/generation/{id}/upload     {"files": [{"filename", "content_type"}]}
                                         -> {"upload_urls": [{"filename",
                                             "upload_url", "content_type",
-                                            "expires_at"}]}
+                                            "expires_at"}]}; the files of a
+                                        later request replace those of an
+                                        earlier one
     POST /v1/execution/{id}/upload      the same, for an execution's inputs
     POST /v1/generation/{id}/start      -> {"generation_id", "status":
                                             "processing", "estimated_time"}
@@ -121,6 +123,8 @@ class _Generation:
     number: int
     created_at: str
     targets: list[_Target] = field(default_factory=list)
+    # Upload targets handed out so far, for storage keys never used twice.
+    issued: int = 0
     started: float | None = None
     updated_at: str | None = None
     completed_at: str | None = None
@@ -634,12 +638,15 @@ class LocalService:
                 return _error(404, f"Generation {generation_id} not found")
             if record.started is not None:
                 return _error(409, f"Generation {generation_id} has already started")
-            first = len(record.targets)
+            first = record.issued
+            record.issued += len(files)
             targets = [
                 _Target(f"generations/{generation_id}/{first + i}/{name}", name, ctype)
                 for i, (name, ctype) in enumerate(files)
             ]
-            record.targets.extend(targets)
+            # The files of a new request replace those of an earlier one
+            # (whose URLs may have expired unused).
+            record.targets = targets
         return JSONResponse({"upload_urls": [self._presign(t) for t in targets]})
 
     async def _execution_upload_urls(self, request: Request) -> Response:
