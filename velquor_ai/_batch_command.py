@@ -187,7 +187,9 @@ class ResultsFile:
 
 
 def _write_line(handle: BinaryIO, record: dict[str, Any]) -> None:
-    data = (json.dumps(record, ensure_ascii=False) + "\n").encode()
+    # A lone surrogate (from a file name that is not UTF-8, in an error
+    # message) is written as its JSON escape, which reads back as it was.
+    data = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8", "backslashreplace")
     view = memoryview(data)
     while view:
         written = handle.write(view)
@@ -235,7 +237,7 @@ def _read_journal(handle: BinaryIO, path: Path, warn: Warn) -> tuple[str | None,
 def _parse_record(raw: bytes) -> dict[str, Any] | None:
     try:
         record = json.loads(raw)
-    except ValueError:
+    except (ValueError, RecursionError):
         return None
     return record if isinstance(record, dict) else None
 
@@ -315,6 +317,10 @@ def _parse_job(raw: bytes, base: Path) -> tuple[str | int, str, list[Path], list
         raise _BadLine("not UTF-8 text") from None
     except json.JSONDecodeError as exc:
         raise _BadLine(f"not valid JSON ({exc.msg}, column {exc.colno})") from None
+    except ValueError as exc:  # an integer of more digits than Python converts
+        raise _BadLine(f"not a job ({exc})") from None
+    except RecursionError:
+        raise _BadLine("not a job (nested too deeply)") from None
     if not isinstance(data, dict):
         raise _BadLine(f"a job must be a JSON object, not {type(data).__name__}")
     unknown = sorted(name for name in data if name not in JOB_FIELDS)
@@ -326,6 +332,9 @@ def _parse_job(raw: bytes, base: Path) -> tuple[str | int, str, list[Path], list
     question = data.get("question")
     if not isinstance(question, str) or not question.strip():
         raise _BadLine("question must be a non-blank string")
+    for name, text in (("key", key), ("question", question)):
+        if isinstance(text, str) and not _encodable(text):
+            raise _BadLine(f"{name} holds a lone surrogate (a \\ud800-\\udfff escape), which is not text")
     files = []
     for name in ("images", "videos"):
         value = data.get(name)
@@ -336,6 +345,14 @@ def _parse_job(raw: bytes, base: Path) -> tuple[str | int, str, list[Path], list
         # Relative to the jobs file, wherever the command is run from.
         files.append([base / item for item in value])
     return key, question, files[0], files[1]
+
+
+def _encodable(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _read_jobs(
@@ -396,7 +413,7 @@ def _count_jobs(handle: BinaryIO) -> int:
 class _Ended:
     work: _Work
     status: str
-    error: VelquorAIError | None
+    error: Exception | None
 
 
 def _is_final(exc: VelquorAIError) -> bool:
@@ -406,7 +423,7 @@ def _is_final(exc: VelquorAIError) -> bool:
     return isinstance(exc, APIError) and not isinstance(exc, UploadError) and exc.status_code in _FINAL_STATUSES
 
 
-def _error_record(exc: VelquorAIError) -> dict[str, Any]:
+def _error_record(exc: Exception) -> dict[str, Any]:
     record: dict[str, Any] = {
         "type": type(exc).__name__,
         "message": str(exc),
@@ -466,8 +483,8 @@ def _make_runner(
                     on_progress=on_progress,
                     idempotency_key=journal.idempotency_key(work.identity, work.attempt),
                 )
-        except VelquorAIError as exc:
-            status = "failed" if _is_final(exc) else "incomplete"
+        except Exception as exc:  # noqa: BLE001 - one job's failure, whatever it is, is that job's
+            status = "failed" if not isinstance(exc, VelquorAIError) or _is_final(exc) else "incomplete"
             journal.write(
                 {
                     "key": work.key,
