@@ -72,3 +72,27 @@ def test_bad_lines_and_failing_jobs_never_stop_the_others(service: Any, tmp_path
         "surrogate path": "failed",
         9: "completed",
     }
+
+
+def test_a_full_disk_ends_the_batch_with_one_line_and_resume_finishes_it(service: Any, tmp_path: Path) -> None:
+    (tmp_path / "cat.png").write_bytes(bytes(64))
+    jobs = tmp_path / "jobs.jsonl"
+    jobs.write_text(
+        "".join(json.dumps({"key": i, "question": QUESTION, "images": ["cat.png"]}) + "\n" for i in range(4))
+    )
+    out = jobs.with_suffix(".out")
+    # Room for the header and a few lines: the file size limit stands for a full disk.
+    cut = batch(jobs, service, "--concurrency", "1", file_limit=600)
+    assert cut.returncode == 2, cut.stderr
+    errors = [line for line in cut.stderr.splitlines() if "error" in line]
+    assert errors == [
+        f"velquor_ai: error: Cannot write results file {out}: File too large; the batch stopped, "
+        "and running the same command with --resume goes on from what the file holds"
+    ]
+    assert "Traceback" not in cut.stderr
+    assert 0 < out.stat().st_size <= 600
+
+    resumed = batch(jobs, service, "--resume")
+    assert resumed.returncode == 0, resumed.stderr
+    assert ended(out) == dict.fromkeys(range(4), "completed")
+    assert len(service.generation_ids) == 4
