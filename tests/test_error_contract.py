@@ -145,7 +145,11 @@ def test_repr_hides_the_password_in_the_address(make: Callable[[], Any]) -> None
 
 
 def test_integer_job_keys_run_and_come_back_as_given(service: Any) -> None:
-    jobs = [Job("What is shown?", key=7), {"question": "And here?", "key": 8}, Job("Unnamed?")]
+    jobs: list[Job | dict[str, Any]] = [
+        Job("What is shown?", key=7),
+        {"question": "And here?", "key": 8},
+        Job("Unnamed?"),
+    ]
     with VelquorAI(api_key=service.api_key, base_url=service.base_url) as client:
         outcomes = {outcome.key: outcome for outcome in client.generate_many(jobs)}
     assert sorted(outcomes, key=str) == ["2", 7, 8]

@@ -18,6 +18,7 @@ from __future__ import annotations
 import asyncio
 import weakref
 from collections.abc import AsyncGenerator
+from typing import Any
 
 import httpx
 
@@ -142,7 +143,7 @@ def leave_connections(client: httpx.AsyncClient) -> bool:
     for transport in transports:
         if transport is None or not isinstance(transport, httpx.AsyncHTTPTransport):
             continue  # in-process and mock transports hold no sockets
-        pool = getattr(transport, "_pool", None)
+        pool: Any = getattr(transport, "_pool", None)
         connections = getattr(pool, "_connections", None)
         if not isinstance(connections, list):
             return False
