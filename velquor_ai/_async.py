@@ -84,7 +84,10 @@ class AsyncVelquorAI:
     (`AsyncVelquorAI.on_premise(...)` or `AsyncVelquorAI(on_premise=...)`)
     generates and executes blueprints with `velquor_api_client` on this machine.
     The client may be used from several event loops one after the other (each
-    `asyncio.run`, say): it opens new connections for a new loop.
+    `asyncio.run`, say): it opens new connections for a new loop, and in a
+    process forked after it was used, for that process. It needs asyncio's
+    event loop (uvloop included); from trio and other libraries use
+    `VelquorAI`.
 
     Attributes:
         config: The configuration in use.

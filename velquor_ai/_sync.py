@@ -321,10 +321,12 @@ class VelquorAI:
 
     The blocking twin of `AsyncVelquorAI`: same constructor, same methods
     without `await`. It runs an `AsyncVelquorAI` on an event loop in a thread
-    of its own, kept until `close`, so connections are reused from one call to
-    the next. One client may be used from several threads at once. Ctrl-C
-    during a call stops the call's work before `KeyboardInterrupt` goes on.
-    `on_progress` callbacks run on the client's thread.
+    of its own, started by the first call and kept until `close`, so
+    connections are reused from one call to the next. One client may be used
+    from several threads at once, and in processes forked after it was made
+    (each gets a thread and connections of its own). Ctrl-C during a call
+    stops the call's work before `KeyboardInterrupt` goes on. `on_progress`
+    callbacks run on the client's thread.
 
     Attributes:
         config: The configuration in use.
