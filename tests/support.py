@@ -432,6 +432,18 @@ def side_module(side: str, dotted: str) -> ModuleType:
     return importlib.import_module(dotted) if side == "frame" else compiled_twins()[dotted]
 
 
+def package_env(**extra: str) -> dict[str, str]:
+    """The environment for a child Python that imports the package under test
+    (the installed one, or the sanitized build): no VELQUOR_ settings of ours."""
+    import velquor_ai
+
+    root = str(Path(velquor_ai.__file__).resolve().parents[1])
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
+    env.update(extra)
+    return env
+
+
 # --- a hostile service ---------------------------------------------------------------
 
 

@@ -5,7 +5,6 @@ command with one line and a file that `--resume` finishes from."""
 from __future__ import annotations
 
 import json
-import os
 import resource
 import signal
 import subprocess
@@ -13,16 +12,13 @@ import sys
 from pathlib import Path
 from typing import Any
 
-import velquor_ai
+from support import package_env
 
-PACKAGE_ROOT = str(Path(velquor_ai.__file__).resolve().parents[1])
 QUESTION = "What is shown?"
 
 
 def batch(jobs: Path, service: Any, *extra: str, file_limit: int | None = None) -> subprocess.CompletedProcess[str]:
     """Run `velquor batch` on `jobs` into jobs.out, with a file size limit if given."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
     command = [sys.executable, "-m", "velquor_ai", "batch", str(jobs), "--out", str(jobs.with_suffix(".out"))]
     command += ["--base-url", service.base_url, "--api-key", service.api_key, "--interval", "1", "--quiet", *extra]
 
@@ -32,7 +28,9 @@ def batch(jobs: Path, service: Any, *extra: str, file_limit: int | None = None) 
             signal.signal(signal.SIGXFSZ, signal.SIG_IGN)
             resource.setrlimit(resource.RLIMIT_FSIZE, (file_limit, file_limit))
 
-    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=120, preexec_fn=limit_files)
+    return subprocess.run(
+        command, capture_output=True, text=True, env=package_env(), timeout=120, preexec_fn=limit_files
+    )
 
 
 def ended(out: Path) -> dict[Any, str]:

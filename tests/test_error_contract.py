@@ -14,9 +14,9 @@ from typing import Any
 
 import httpx
 import pytest
-from support import HOSTILE_ID, HostileService, Reply
+from support import HOSTILE_ID, HostileService, Reply, package_env
+from test_batch_hardening import batch
 
-import velquor_ai
 from velquor_ai import (
     APIResponseValidationError,
     APITimeoutError,
@@ -115,12 +115,9 @@ def test_the_command_line_prints_one_line_never_a_traceback(
 ) -> None:
     hostile.upload_url = script.pop("upload_url", hostile.upload_url)
     hostile.script.update(script)
-    package_root = str(Path(velquor_ai.__file__).resolve().parents[1])
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root, env.get("PYTHONPATH")) if p)
     command = [sys.executable.encode(), b"-m", b"velquor_ai", b"generate", question, b"--image", bytes(image)]
     command += [b"--base-url", hostile.base_url.encode(), b"--api-key", b"sk-test-key", b"--quiet"]
-    run = subprocess.run(command, capture_output=True, env=env, timeout=60)
+    run = subprocess.run(command, capture_output=True, env=package_env(), timeout=60)
     errors = run.stderr.decode(errors="replace").strip().splitlines()
     assert run.returncode == status, errors
     assert len(errors) == 1 and "Traceback" not in errors[0], errors
@@ -166,15 +163,6 @@ def test_job_refuses_other_keys_when_made(fields: dict[str, Any], field: str) ->
     assert caught.value.field == field
 
 
-def run_batch_command(jobs: Path, service: Any, *extra: str) -> subprocess.CompletedProcess[str]:
-    package_root = str(Path(velquor_ai.__file__).resolve().parents[1])
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (package_root, env.get("PYTHONPATH")) if p)
-    command = [sys.executable, "-m", "velquor_ai", "batch", str(jobs), "--out", str(jobs.with_suffix(".out"))]
-    command += ["--base-url", service.base_url, "--api-key", service.api_key, "--interval", "1", *extra]
-    return subprocess.run(command, capture_output=True, text=True, env=env, timeout=120)
-
-
 @pytest.mark.parametrize("first", ["upload refused", "generation finished", "batch"])
 def test_a_repeat_after_the_upload_urls_expired_succeeds_without_a_second_generation(
     service_factory: Callable[..., Any], image: Path, first: str
@@ -183,9 +171,9 @@ def test_a_repeat_after_the_upload_urls_expired_succeeds_without_a_second_genera
     if first == "batch":
         jobs = image.with_name("jobs.jsonl")
         jobs.write_text(f'{{"key": 1, "question": "{QUESTION}", "images": ["{image.name}"]}}\n')
-        assert run_batch_command(jobs, service).returncode == 1  # incomplete: the URL had expired
+        assert batch(jobs, service).returncode == 1  # incomplete: the URL had expired
         service.url_ttl = 3600
-        run = run_batch_command(jobs, service, "--resume")
+        run = batch(jobs, service, "--resume")
         assert run.returncode == 0, run.stderr
         assert '"status": "completed"' in jobs.with_suffix(".out").read_text()
     else:

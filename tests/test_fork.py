@@ -26,19 +26,15 @@ from typing import Any
 
 import httpx
 import pytest
+from support import package_env
 
-import velquor_ai
 from velquor_ai import VelquorAI
 
-PACKAGE_ROOT = str(Path(velquor_ai.__file__).resolve().parents[1])
 FORK_WARNING = r"This process \(pid=\d+\) is multi-threaded"
 
 
 def child_env(service: Any, **extra: str) -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
-    env.update(FORK_API_KEY=service.api_key, FORK_BASE_URL=service.base_url, **extra)
-    return env
+    return package_env(FORK_API_KEY=service.api_key, FORK_BASE_URL=service.base_url, **extra)
 
 
 # Makes a client, uses it, forks; the child uses it (or not) and reports, then
