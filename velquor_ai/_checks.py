@@ -8,19 +8,23 @@ themselves (existence, size, mode) belong to the upload stage (`_upload`).
 
 from __future__ import annotations
 
+import asyncio
 import inspect
 import math
 import os
 from collections.abc import Iterable
 from typing import Any
 
+import sniffio
+
 from .config import ENV_API_KEY, Config
-from .exceptions import ValidationError
+from .exceptions import ValidationError, VelquorAIError
 
 __all__ = [
     "check_api_key",
     "check_callback",
     "check_concurrency",
+    "check_event_loop",
     "check_file_list",
     "check_idempotency_key",
     "check_question",
@@ -62,7 +66,21 @@ def check_question(question: object) -> str:
         )
     if not question.strip():
         raise ValidationError("question must not be blank", field="question")
+    _check_encodable(question, "question")
     return question
+
+
+def _check_encodable(text: str, name: str) -> None:
+    """Refuse text that cannot be sent as UTF-8: one holding lone surrogates
+    (what decoding bytes with errors="surrogateescape" leaves, say)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        raise ValidationError(
+            f"{name} holds a character UTF-8 cannot encode ({text[exc.start]!r} at index {exc.start}, "
+            "a lone surrogate): it cannot be sent",
+            field=name,
+        ) from None
 
 
 def check_file_list(files: object, name: str, label: str | None = None) -> Iterable[Any]:
@@ -123,3 +141,32 @@ def check_callback(on_progress: object) -> None:
             "on_progress must be a plain function, not an async one",
             field="on_progress",
         )
+
+
+def check_event_loop() -> None:
+    """Refuse to go on unless an asyncio event loop runs this task.
+
+    The async client's connection pools, locks and worker threads are
+    asyncio's; under another library (trio, or anyio on trio) they would fail
+    half-way through a generation. uvloop is an asyncio loop and passes.
+
+    Raises:
+        VelquorAIError: Under another async library, or with no loop running.
+    """
+    try:
+        library: str | None = sniffio.current_async_library()
+    except sniffio.AsyncLibraryNotFoundError:
+        library = None
+    if library in (None, "asyncio"):
+        try:
+            asyncio.get_running_loop()
+            return
+        except RuntimeError:
+            pass
+    under = f"it is running under {library}" if library not in (None, "asyncio") else "no asyncio event loop is running"
+    raise VelquorAIError(
+        f"AsyncVelquorAI needs an asyncio event loop (uvloop included), but {under}. "
+        "From other event loops use the blocking VelquorAI, for example in a worker thread "
+        "(trio.to_thread.run_sync, anyio.to_thread.run_sync), or run AsyncVelquorAI in a "
+        "thread of its own with asyncio.run"
+    )

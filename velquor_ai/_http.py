@@ -21,6 +21,7 @@ import uuid
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from contextvars import ContextVar
+from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Self
 
@@ -33,12 +34,13 @@ from .config import Config
 from .exceptions import (
     APIConnectionError,
     APIError,
+    APIResponseValidationError,
     APITimeoutError,
     ValidationError,
     error_for_status,
 )
 
-__all__ = ["USER_AGENT", "HTTPClient", "check_headers", "decoded_body", "idempotency_key"]
+__all__ = ["USER_AGENT", "HTTPClient", "check_headers", "decoded_body", "idempotency_key", "unexpected_answer"]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
 IDEMPOTENCY_HEADER = "Idempotency-Key"
@@ -65,6 +67,55 @@ def idempotency_key(key: str | None) -> Iterator[None]:
         yield
     finally:
         _next_key.reset(token)
+
+
+@dataclass(frozen=True, slots=True)
+class _Answer:
+    """The last success answer this task decoded, for `unexpected_answer`."""
+
+    request: str
+    status: int
+    text: str
+    request_id: str | None
+
+
+_last_answer: ContextVar[_Answer | None] = ContextVar("velquor_last_answer", default=None)
+_EXCERPT = 500
+
+
+def unexpected_answer(error: Exception) -> APIResponseValidationError:
+    """The error that stands for the last success answer of this task not
+    fitting the record made from it (`error`, the model's complaint).
+
+    Examples:
+        >>> try:
+        ...     status = await generations.start(generation_id)
+        ... except pydantic.ValidationError as exc:
+        ...     raise unexpected_answer(exc) from exc
+    """
+    answer = _last_answer.get()
+    detail = _first_line(error)
+    if answer is None:
+        return APIResponseValidationError(f"The service's answer does not have the expected form: {detail}")
+    return APIResponseValidationError(
+        f"The service's answer to {answer.request} (HTTP {answer.status}) does not have the expected form: {detail}",
+        status_code=answer.status,
+        body=answer.text,
+        request_id=answer.request_id,
+    )
+
+
+def _first_line(error: Exception) -> str:
+    """The model's complaint in short: pydantic's first error, on one line."""
+    errors = getattr(error, "errors", None)
+    if callable(errors):
+        try:
+            first = errors()[0]
+            where = ".".join(str(part) for part in first.get("loc", ())) or "the answer"
+            return f"{where}: {first.get('msg', 'not accepted')}"
+        except Exception:  # noqa: BLE001 - only a fuller description is lost
+            pass
+    return " ".join(str(error).split())[:200] or type(error).__name__
 
 
 # Keys under which services commonly put the reason of an error answer.
@@ -202,8 +253,8 @@ class HTTPClient:
 
     async def close_given(self) -> None:
         """Close the caller's `http_client`, for an owner that alone can."""
-        if self._owns_pool and self._pool.given is not None:
-            await self._pool.given.aclose()
+        if self._owns_pool:
+            await self._pool.close_given()
 
     async def __aenter__(self) -> Self:
         """Return the client itself."""
@@ -250,7 +301,17 @@ class HTTPClient:
         except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
             raise APIConnectionError(f"{method} {path} failed: {str(exc) or type(exc).__name__}") from exc
         if outcome.response is not None:
-            return _decode(outcome.response, outcome.tries)
+            decoded = _decode(outcome.response, outcome.tries)
+            response = outcome.response
+            _last_answer.set(
+                _Answer(
+                    f"{method} {path}",
+                    response.status_code,
+                    response.text[:_EXCERPT],
+                    response.headers.get(REQUEST_ID_HEADER),
+                )
+            )
+            return decoded
         tries = _tries(outcome.tries)
         error = outcome.error
         if isinstance(error, httpx.TimeoutException):

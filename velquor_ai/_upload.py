@@ -68,12 +68,18 @@ def prepare_inputs(config: Config, images: list[FileInput], videos: list[FileInp
     for kind, files in (("image", images), ("video", videos)):
         for file in files:
             try:
-                inputs.append(_prepare_input(handler, file, kind, config.max_file_size))
+                item = _prepare_input(handler, file, kind, config.max_file_size)
+                # The name goes into a JSON request: a lone surrogate (a name
+                # of bytes that are not UTF-8) could not be sent.
+                item.filename.encode("utf-8")
             except OSError as exc:
                 raise ValidationError(
                     f"Cannot use {kind} file {file!r}: {exc.strerror or exc}",
                     field="file",
                 ) from exc
+            except ValueError as exc:  # a NUL in the path, a name UTF-8 cannot encode
+                raise ValidationError(f"Cannot use {kind} file {file!r}: {exc}", field="file") from exc
+            inputs.append(item)
     return inputs
 
 
@@ -97,6 +103,8 @@ def local_paths(config: Config, files: list[FileInput], kind: str) -> list[FileI
                 f"Cannot use {kind} file {path}: {exc.strerror or exc}",
                 field="file",
             ) from exc
+        except ValueError as exc:  # a NUL in the path, say
+            raise ValidationError(f"Cannot use {kind} file {path!r}: {exc}", field="file") from exc
         _check_regular_file(info["path"])
         paths.append(info["path"])
     return paths
