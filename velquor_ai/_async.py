@@ -20,24 +20,33 @@ import copy
 import logging
 import math
 import os
-from collections.abc import AsyncIterable, Iterable, Iterator, Mapping
+from collections.abc import AsyncIterable, Awaitable, Iterable, Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Self
+from typing import TYPE_CHECKING, Any, Self, TypeVar
 
 import httpx
 
 from ._checks import (
+    RequestOptions,
     check_api_key,
     check_callback,
     check_concurrency,
+    check_event_loop,
     check_idempotency_key,
     check_question,
     check_request_options,
     check_seconds,
     file_list,
 )
-from ._http import HTTPClient, RequestOptions, idempotency_key, last_request_id, request_options
+from ._http import (
+    HTTPClient,
+    idempotency_key,
+    last_request_id,
+    request_options,
+    unexpected_answer,
+)
+from ._logging import redact_url
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
 from ._retry import about_generation
 from ._storage import StorageClient
@@ -52,10 +61,12 @@ from .batch import (
 )
 from .config import Config
 from .exceptions import (
+    APIError,
     GenerationFailedError,
     GenerationTimeoutError,
     OnPremiseError,
     TimeoutError,
+    UploadError,
     ValidationError,
     VelquorAIError,
 )
@@ -63,17 +74,18 @@ from .exceptions import (
 if TYPE_CHECKING:
     from velquor_api_client import VelquorAPIClient
 
-    from .models.blueprint import GenerationResult
+    from .models.blueprint import GenerationResult, GenerationStatus
     from .models.execution import ExecutionResult
     from .resources.generations import GenerationsResource
     from .resources.uploads import UploadsResource
     from .types import BlueprintInput, FileInput, QueryValue
 
-__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed", "with_request_id"]
+__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed", "read_model", "with_request_id"]
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
 
 logger = logging.getLogger(__name__)
+_M = TypeVar("_M")
 
 
 class AsyncVelquorAI:
@@ -83,7 +95,10 @@ class AsyncVelquorAI:
     (`AsyncVelquorAI.on_premise(...)` or `AsyncVelquorAI(on_premise=...)`)
     generates and executes blueprints with `velquor_api_client` on this machine.
     The client may be used from several event loops one after the other (each
-    `asyncio.run`, say): it opens new connections for a new loop.
+    `asyncio.run`, say): it opens new connections for a new loop, and in a
+    process forked after it was used, for that process. It needs asyncio's
+    event loop (uvloop included); from trio and other libraries use
+    `VelquorAI`.
 
     Attributes:
         config: The configuration in use.
@@ -120,6 +135,7 @@ class AsyncVelquorAI:
         config: Config | None = None,
         on_premise: VelquorAPIClient | None = None,
         upload_concurrency: int = DEFAULT_UPLOAD_CONCURRENCY,
+        storage_http_client: httpx.AsyncClient | None = None,
     ) -> None:
         """Build the client. It opens no connection until the first request.
 
@@ -139,15 +155,21 @@ class AsyncVelquorAI:
                 0 sends every request once. Default 2.
             default_headers: Headers sent with every request to the service.
             http_client: An `httpx.AsyncClient` of yours (proxies, certificates,
-                limits, event hooks) to send the service's requests with. You
-                keep it: closing this client leaves it open. (`VelquorAI` uses
-                it on its own thread, whose connections no other thread can
-                use or close, and so closes it when it closes.)
+                mounts, limits, event hooks) to send the service's requests
+                and the uploads to storage with. Uploads go out bare, with
+                none of its default headers, cookies or auth, and never with
+                the API key. You keep it: closing this client leaves it open.
+                (`VelquorAI` uses it on its own thread, whose connections no
+                other thread can use or close, and so closes it when it closes.)
             config: A complete configuration, instead of the six settings
                 `api_key` to `max_retries`.
             on_premise: A `velquor_api_client.VelquorAPIClient`; when given, the
                 client works on-premise and opens no connection to the service.
             upload_concurrency: Most input files uploaded at the same time (>= 1).
+            storage_http_client: An `httpx.AsyncClient` for the uploads to
+                storage alone (another proxy, other certificates), kept by
+                you as `http_client` is; by default uploads go through
+                `http_client`, or a pool of the client's own.
 
         Raises:
             ValidationError: If a setting is invalid, the API key is missing in
@@ -196,7 +218,14 @@ class AsyncVelquorAI:
         self._storage: StorageClient | None = None
         if on_premise is None:
             check_api_key(config)
+            if storage_http_client is not None and not isinstance(storage_http_client, httpx.AsyncClient):
+                raise ValidationError(
+                    f"storage_http_client must be an httpx.AsyncClient, not {type(storage_http_client).__name__}",
+                    field="storage_http_client",
+                )
             self._attach(HTTPClient(config, http_client=http_client, default_headers=default_headers))
+            uploads_through = storage_http_client if storage_http_client is not None else http_client
+            self._storage = StorageClient(config, http_client=uploads_through)
 
     def _attach(self, http: HTTPClient) -> None:
         from .resources.generations import GenerationsResource
@@ -262,7 +291,8 @@ class AsyncVelquorAI:
         if self._http is not None:
             check_api_key(config)
             twin._attach(self._http.with_config(config, default_headers))
-            twin._storage = self._storage_client().with_config(config)
+            assert self._storage is not None
+            twin._storage = self._storage.with_config(config)
         return twin
 
     @classmethod
@@ -320,13 +350,15 @@ class AsyncVelquorAI:
     async def aclose(self) -> None:
         """Close the connection pools. Calling it again does nothing.
 
-        A caller's `http_client` stays open, and so do the pools this client
+        A caller's `http_client` and `storage_http_client` stay open, and so
+        do the pools this client
         shares with the client it was made from by `with_options`.
         """
         if self._closed:
             return
+        check_event_loop()
         self._closed = True
-        storage, self._storage = self._storage, None
+        storage = self._storage
         try:
             if self._http is not None:
                 await self._http.aclose()
@@ -335,7 +367,12 @@ class AsyncVelquorAI:
                 await storage.aclose()
 
     async def __aenter__(self) -> Self:
-        """Return the client itself."""
+        """Return the client itself.
+
+        Raises:
+            VelquorAIError: If the running event loop is not asyncio's.
+        """
+        check_event_loop()
         return self
 
     async def __aexit__(
@@ -354,7 +391,8 @@ class AsyncVelquorAI:
     def _describe(self) -> str:
         if self.is_on_premise:
             return "(on_premise=True)"
-        return f"(base_url={self.config.base_url!r})"
+        # User information in the address (a password) is shown as the logs show it.
+        return f"(base_url={redact_url(self.config.base_url)!r})"
 
     # ------------------------------------------------------------------ generate
 
@@ -446,8 +484,10 @@ class AsyncVelquorAI:
             GenerationFailedError: If the service reports the generation failed.
             GenerationTimeoutError: If the result is not there within `timeout`.
             OnPremiseError: If the on-premise library fails.
-            VelquorAIError: If the client is closed.
+            VelquorAIError: If the client is closed, or the running event
+                loop is not asyncio's (use `VelquorAI` from other loops).
         """
+        check_event_loop()
         text = check_question(question)
         image_list = file_list(images, "images")
         video_list = file_list(videos, "videos")
@@ -476,34 +516,79 @@ class AsyncVelquorAI:
         generations = self.generations
 
         with _idempotency(key):
-            record = await generations.create(text)
+            record = await read_model(generations.create(text))
         generation_id = record.generation_id
         with _naming(generation_id):
             logger.debug("Generation %s created", generation_id)
             emit(on_progress, ProgressEvent("created", generation_id, request_id=last_request_id()))
+            moved_on: GenerationResult | GenerationStatus | None = None
             if inputs:
-                names = [item.filename for item in inputs]
-                with _idempotency(key, "upload"):
-                    answer = await generations.get_upload_urls(generation_id, names)
-                targets = match_upload_urls(answer, names)
-                await upload_all(
-                    self._storage_client(),
-                    generation_id,
-                    inputs,
-                    targets,
-                    self.upload_concurrency,
-                    on_progress,
-                    last_request_id(),
-                )
-                logger.debug("Generation %s: %d file(s) uploaded", generation_id, len(inputs))
-            with _idempotency(key, "start"):
-                started = await generations.start(generation_id)
-            logger.debug("Generation %s started", generation_id)
+                moved_on = await self._upload(generation_id, inputs, key, on_progress)
+            if moved_on is None:
+                with _idempotency(key, "start"):
+                    moved_on = await read_model(generations.start(generation_id))
+                logger.debug("Generation %s started", generation_id)
             emit(
                 on_progress,
-                ProgressEvent("started", generation_id, status=status_text(started), request_id=last_request_id()),
+                ProgressEvent("started", generation_id, status=status_text(moved_on), request_id=last_request_id()),
             )
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
+
+    async def _upload(
+        self,
+        generation_id: str,
+        inputs: list[CheckedInput],
+        key: str | None,
+        on_progress: ProgressCallback | None,
+    ) -> GenerationResult | None:
+        """Ask for upload URLs and upload the inputs to them.
+
+        The URLs are asked for under the call's idempotency key, so a repeated
+        call (a retry, a resumed batch) gets those of the first call back,
+        which may have expired since. Storage refusing one as expired makes the
+        generation's state decide: still "created", new URLs are asked for once
+        (under a key of their own) and the inputs uploaded again; any later
+        state means the first call got further, and its record is returned, to
+        be awaited without another start.
+        """
+        generations = self.generations
+        names = [item.filename for item in inputs]
+        with _idempotency(key, "upload"):
+            answer = await generations.get_upload_urls(generation_id, names)
+        try:
+            await self._upload_to(answer, generation_id, inputs, on_progress)
+        except UploadError as exc:
+            if not _expired(exc):
+                raise
+            current = await read_model(generations.get_result(generation_id))
+            if status_text(current) != "created":
+                return current
+            with idempotency_key(None):
+                answer = await generations.get_upload_urls(generation_id, names)
+            await self._upload_to(answer, generation_id, inputs, on_progress)
+        return None
+
+    async def _upload_to(
+        self,
+        answer: Any,
+        generation_id: str,
+        inputs: list[CheckedInput],
+        on_progress: ProgressCallback | None,
+    ) -> None:
+        try:
+            targets = match_upload_urls(answer, [item.filename for item in inputs])
+        except APIError as exc:  # a success answer without the URLs
+            raise unexpected_answer(exc) from exc
+        await upload_all(
+            self._storage_client(),
+            generation_id,
+            inputs,
+            targets,
+            self.upload_concurrency,
+            on_progress,
+            last_request_id(),  # of the answer that gave the URLs
+        )
+        logger.debug("Generation %s: %d file(s) uploaded", generation_id, len(inputs))
 
     async def wait_for_result(
         self,
@@ -556,8 +641,10 @@ class AsyncVelquorAI:
             APIConnectionError: If the service cannot be reached.
             GenerationFailedError: If the service reports the generation failed.
             GenerationTimeoutError: If the result is not there within `timeout`.
-            VelquorAIError: In on-premise mode, or if the client is closed.
+            VelquorAIError: In on-premise mode, if the client is closed, or if
+                the running event loop is not asyncio's.
         """
+        check_event_loop()
         if not isinstance(generation_id, str):
             raise ValidationError(
                 f"generation_id must be a string, not {type(generation_id).__name__}",
@@ -680,7 +767,7 @@ class AsyncVelquorAI:
         try:
             async with deadline:
                 result: GenerationResult = await StatusPoller(self.config).poll_until_complete(
-                    lambda: generations.get_result(generation_id),
+                    lambda: read_model(generations.get_result(generation_id)),
                     # Whole seconds, rounded up: the cut above comes first.
                     math.ceil(timeout),
                     int(interval),
@@ -708,11 +795,10 @@ class AsyncVelquorAI:
         return with_request_id(result, last_request_id())
 
     def _storage_client(self) -> StorageClient:
-        """The connection pool for uploads, made at the first upload."""
+        """What sends the uploads; its connections open at the first one."""
         # A generate begun before aclose() must not open a pool nobody closes.
         self._check_open()
-        if self._storage is None:
-            self._storage = StorageClient(self.config)
+        assert self._storage is not None
         return self._storage
 
     # ---------------------------------------------------------------- on-premise
@@ -739,8 +825,10 @@ class AsyncVelquorAI:
             ValidationError: If the blueprint or an input file is refused.
             OnPremiseError: If the library fails to read or write files.
             GenerationTimeoutError: If it takes longer than `timeout`.
-            VelquorAIError: In remote mode, or if the client is closed.
+            VelquorAIError: In remote mode, if the client is closed, or if the
+                running event loop is not asyncio's.
         """
+        check_event_loop()
         files = file_list(input_files, "input_files")
         wait = None if timeout is None else check_seconds("timeout", timeout, 0.0)
         self._check_open()
@@ -809,6 +897,26 @@ class AsyncVelquorAI:
             raise VelquorAIError(f"client.{what} is not available in on-premise mode")
 
 
+async def read_model(answer: Awaitable[_M]) -> _M:
+    """Await a resource call that builds a record from the service's answer;
+    an answer the record cannot be built from raises `APIResponseValidationError`
+    (not the model library's own ValidationError, whose name clashes with ours).
+
+    Examples:
+        >>> status = await read_model(client.generations.start(generation_id))
+    """
+    try:
+        return await answer
+    except VelquorAIError:
+        raise
+    except Exception as exc:
+        from pydantic import ValidationError as ModelError
+
+        if not isinstance(exc, ModelError):
+            raise
+        raise unexpected_answer(exc) from exc
+
+
 def _refuse_options_on_premise(options: RequestOptions | None, *given: object) -> None:
     """On-premise calls send no request for the options to go with."""
     if options is None:
@@ -840,6 +948,12 @@ def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:
         generation_id=generation_id,
         error=error,
     )
+
+
+def _expired(error: UploadError) -> bool:
+    """Whether storage refused an upload because its URL has expired (object
+    stores answer 403 and say so: "Request has expired", "ExpiredToken")."""
+    return error.status_code == 403 and "expir" in str(error.body or "").lower()
 
 
 def _idempotency(key: str | None, step: str | None = None) -> AbstractContextManager[None]:

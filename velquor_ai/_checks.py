@@ -8,24 +8,29 @@ themselves (existence, size, mode) belong to the upload stage (`_upload`).
 
 from __future__ import annotations
 
+import asyncio
 import inspect
 import json
 import math
 import os
 from collections.abc import Iterable, Mapping
+from dataclasses import dataclass, field
 from typing import Any
 
 import httpx
+import sniffio
 
-from ._http import RequestOptions, check_headers
 from .config import ENV_API_KEY, Config, check_timeout
-from .exceptions import ValidationError
+from .exceptions import ValidationError, VelquorAIError
 
 __all__ = [
+    "RequestOptions",
     "check_api_key",
     "check_callback",
     "check_concurrency",
+    "check_event_loop",
     "check_file_list",
+    "check_headers",
     "check_idempotency_key",
     "check_question",
     "check_request_options",
@@ -67,7 +72,21 @@ def check_question(question: object) -> str:
         )
     if not question.strip():
         raise ValidationError("question must not be blank", field="question")
+    _check_encodable(question, "question")
     return question
+
+
+def _check_encodable(text: str, name: str) -> None:
+    """Refuse text that cannot be sent as UTF-8: one holding lone surrogates
+    (what decoding bytes with errors="surrogateescape" leaves, say)."""
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError as exc:
+        raise ValidationError(
+            f"{name} holds a character UTF-8 cannot encode ({text[exc.start]!r} at index {exc.start}, "
+            "a lone surrogate): it cannot be sent",
+            field=name,
+        ) from None
 
 
 def check_file_list(files: object, name: str, label: str | None = None) -> Iterable[Any]:
@@ -141,6 +160,93 @@ def check_callback(on_progress: object) -> None:
             "on_progress must be a plain function, not an async one",
             field="on_progress",
         )
+
+
+def check_event_loop() -> None:
+    """Refuse to go on unless an asyncio event loop runs this task.
+
+    The async client's connection pools, locks and worker threads are
+    asyncio's; under another library (trio, or anyio on trio) they would fail
+    half-way through a generation. uvloop is an asyncio loop and passes.
+
+    Raises:
+        VelquorAIError: Under another async library, or with no loop running.
+    """
+    try:
+        library: str | None = sniffio.current_async_library()
+    except sniffio.AsyncLibraryNotFoundError:
+        library = None
+    if library in (None, "asyncio"):
+        try:
+            asyncio.get_running_loop()
+            return
+        except RuntimeError:
+            pass
+    under = f"it is running under {library}" if library not in (None, "asyncio") else "no asyncio event loop is running"
+    raise VelquorAIError(
+        f"AsyncVelquorAI needs an asyncio event loop (uvloop included), but {under}. "
+        "From other event loops use the blocking VelquorAI, for example in a worker thread "
+        "(trio.to_thread.run_sync, anyio.to_thread.run_sync), or run AsyncVelquorAI in a "
+        "thread of its own with asyncio.run"
+    )
+
+
+def check_headers(headers: Any, argument: str = "default_headers") -> dict[str, str]:
+    """Check headers given by the caller and return them as a new dict.
+
+    `argument` is the name of the argument that gave them, named in the
+    `ValidationError` that refuses them.
+
+    Examples:
+        >>> check_headers({"X-Team": "blue"})
+        {'X-Team': 'blue'}
+    """
+    if headers is None:
+        return {}
+    if not isinstance(headers, Mapping):
+        raise ValidationError(
+            f"{argument} must be a mapping, not {type(headers).__name__}",
+            field=argument,
+        )
+    checked: dict[str, str] = {}
+    for name, value in headers.items():
+        if not isinstance(name, str) or not isinstance(value, str):
+            raise ValidationError(
+                f"{argument} must map strings to strings, got {name!r}: {value!r}",
+                field=argument,
+            )
+        if not name or not all("!" <= ch <= "~" and ch != ":" for ch in name):
+            raise ValidationError(f"Not a valid header name: {name!r}", field=argument)
+        # Visible ASCII, spaces and tabs: anything else could split the header.
+        if not all(" " <= ch <= "~" or ch == "\t" for ch in value):
+            raise ValidationError(
+                f"Header {name} has a value that is not allowed: {value!r}",
+                field=argument,
+            )
+        checked[name] = value
+    return checked
+
+
+@dataclass(frozen=True, slots=True)
+class RequestOptions:
+    """What one call of the client adds to each of its requests to the service.
+
+    Made by `check_request_options`; set for the requests sent inside a
+    block with `velquor_ai._http.request_options`.
+
+    Attributes:
+        headers: Headers added over the client's default headers.
+        query: Query parameters added to each request's URL.
+        body: Fields merged into each JSON object body (its keys win); a
+            request without a body (a GET, the start POST) gets none.
+        timeout: Timeout of each request, uploads to storage included, in
+            place of the configuration's; None keeps that one.
+    """
+
+    headers: dict[str, str] = field(default_factory=dict)
+    query: httpx.QueryParams | None = None
+    body: dict[str, Any] | None = None
+    timeout: float | httpx.Timeout | None = None
 
 
 # Headers a call may not set for itself: the client's key, and the keys that

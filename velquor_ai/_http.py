@@ -21,12 +21,13 @@ import uuid
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from contextvars import ContextVar
-from dataclasses import dataclass, field
+from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Self
 
 import httpx
 
+from ._checks import RequestOptions, check_headers
 from ._logging import redact_text
 from ._pool import LoopPool
 from ._retry import RetryPolicy
@@ -35,6 +36,7 @@ from .config import DEFAULT_BASE_URL, ENV_BASE_URL, Config
 from .exceptions import (
     APIConnectionError,
     APIError,
+    APIResponseValidationError,
     APITimeoutError,
     ValidationError,
     error_for_status,
@@ -44,8 +46,6 @@ __all__ = [
     "REQUEST_ID_HEADER",
     "USER_AGENT",
     "HTTPClient",
-    "RequestOptions",
-    "check_headers",
     "decoded_body",
     "host_of",
     "idempotency_key",
@@ -54,6 +54,7 @@ __all__ = [
     "request_options",
     "request_timeout",
     "timed_out",
+    "unexpected_answer",
 ]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
@@ -83,28 +84,6 @@ def idempotency_key(key: str | None) -> Iterator[None]:
         _next_key.reset(token)
 
 
-@dataclass(frozen=True, slots=True)
-class RequestOptions:
-    """What one call of the client adds to each of its requests to the service.
-
-    Set for the requests sent inside a block with `request_options`; checked
-    by `velquor_ai._checks.check_request_options`.
-
-    Attributes:
-        headers: Headers added over the client's default headers.
-        query: Query parameters added to each request's URL.
-        body: Fields merged into each JSON object body (its keys win); a
-            request without a body (a GET, the start POST) gets none.
-        timeout: Timeout of each request, uploads to storage included, in
-            place of the configuration's; None keeps that one.
-    """
-
-    headers: dict[str, str] = field(default_factory=dict)
-    query: httpx.QueryParams | None = None
-    body: dict[str, Any] | None = None
-    timeout: float | httpx.Timeout | None = None
-
-
 _options: ContextVar[RequestOptions | None] = ContextVar("velquor_request_options", default=None)
 
 
@@ -132,8 +111,54 @@ def request_timeout(config: Config) -> float | httpx.Timeout:
     return options.timeout
 
 
-# The request id of the last success answer this task decoded.
-_last_request_id: ContextVar[str | None] = ContextVar("velquor_last_request_id", default=None)
+@dataclass(frozen=True, slots=True)
+class _Answer:
+    """The last success answer this task decoded, for `unexpected_answer` and
+    `last_request_id`."""
+
+    request: str
+    status: int
+    text: str
+    request_id: str | None
+
+
+_last_answer: ContextVar[_Answer | None] = ContextVar("velquor_last_answer", default=None)
+_EXCERPT = 500
+
+
+def unexpected_answer(error: Exception) -> APIResponseValidationError:
+    """The error that stands for the last success answer of this task not
+    fitting the record made from it (`error`, the model's complaint).
+
+    Examples:
+        >>> try:
+        ...     status = await generations.start(generation_id)
+        ... except pydantic.ValidationError as exc:
+        ...     raise unexpected_answer(exc) from exc
+    """
+    answer = _last_answer.get()
+    detail = _first_line(error)
+    if answer is None:
+        return APIResponseValidationError(f"The service's answer does not have the expected form: {detail}")
+    return APIResponseValidationError(
+        f"The service's answer to {answer.request} (HTTP {answer.status}) does not have the expected form: {detail}",
+        status_code=answer.status,
+        body=answer.text,
+        request_id=answer.request_id,
+    )
+
+
+def _first_line(error: Exception) -> str:
+    """The model's complaint in short: pydantic's first error, on one line."""
+    errors = getattr(error, "errors", None)
+    if callable(errors):
+        try:
+            first = errors()[0]
+            where = ".".join(str(part) for part in first.get("loc", ())) or "the answer"
+            return f"{where}: {first.get('msg', 'not accepted')}"
+        except Exception:  # noqa: BLE001 - only a fuller description is lost
+            pass
+    return " ".join(str(error).split())[:200] or type(error).__name__
 
 
 def last_request_id() -> str | None:
@@ -146,7 +171,8 @@ def last_request_id() -> str | None:
         >>> last_request_id()
         'req_5f0c...'
     """
-    return _last_request_id.get()
+    answer = _last_answer.get()
+    return None if answer is None else answer.request_id
 
 
 # Keys under which services commonly put the reason of an error answer.
@@ -284,8 +310,8 @@ class HTTPClient:
 
     async def close_given(self) -> None:
         """Close the caller's `http_client`, for an owner that alone can."""
-        if self._owns_pool and self._pool.given is not None:
-            await self._pool.given.aclose()
+        if self._owns_pool:
+            await self._pool.close_given()
 
     async def __aenter__(self) -> Self:
         """Return the client itself."""
@@ -341,7 +367,15 @@ class HTTPClient:
             raise APIConnectionError(f"{method} {path} failed: {no_answer(exc, url)}") from exc
         if outcome.response is not None:
             decoded = _decode(outcome.response, outcome.tries)
-            _last_request_id.set(outcome.response.headers.get(REQUEST_ID_HEADER))
+            response = outcome.response
+            _last_answer.set(
+                _Answer(
+                    f"{method} {path}",
+                    response.status_code,
+                    response.text[:_EXCERPT],
+                    response.headers.get(REQUEST_ID_HEADER),
+                )
+            )
             return decoded
         tries = _tries(outcome.tries)
         error = outcome.error
@@ -406,42 +440,6 @@ def timed_out(error: httpx.TimeoutException, url: str | httpx.URL, timeout: floa
 def _tries(count: int) -> str:
     """How often a request was sent, for the end of an error message."""
     return f" (after {count} tries)" if count > 1 else ""
-
-
-def check_headers(headers: Any, argument: str = "default_headers") -> dict[str, str]:
-    """Check headers given by the caller and return them as a new dict.
-
-    `argument` is the name of the argument that gave them, named in the
-    `ValidationError` that refuses them.
-
-    Examples:
-        >>> check_headers({"X-Team": "blue"})
-        {'X-Team': 'blue'}
-    """
-    if headers is None:
-        return {}
-    if not isinstance(headers, Mapping):
-        raise ValidationError(
-            f"{argument} must be a mapping, not {type(headers).__name__}",
-            field=argument,
-        )
-    checked: dict[str, str] = {}
-    for name, value in headers.items():
-        if not isinstance(name, str) or not isinstance(value, str):
-            raise ValidationError(
-                f"{argument} must map strings to strings, got {name!r}: {value!r}",
-                field=argument,
-            )
-        if not name or not all("!" <= ch <= "~" and ch != ":" for ch in name):
-            raise ValidationError(f"Not a valid header name: {name!r}", field=argument)
-        # Visible ASCII, spaces and tabs: anything else could split the header.
-        if not all(" " <= ch <= "~" or ch == "\t" for ch in value):
-            raise ValidationError(
-                f"Header {name} has a value that is not allowed: {value!r}",
-                field=argument,
-            )
-        checked[name] = value
-    return checked
 
 
 def _timeout_text(timeout: float | httpx.Timeout) -> str:

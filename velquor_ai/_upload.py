@@ -76,12 +76,18 @@ def prepare_inputs(config: Config, images: list[FileInput], videos: list[FileInp
         for index, file in enumerate(files):
             label = describe_input(file, f"{kind}s[{index}]")
             try:
-                inputs.append(_prepare_input(handler, file, kind, label, config.max_file_size))
+                item = _prepare_input(handler, file, kind, label, config.max_file_size)
+                # The name goes into a JSON request: a lone surrogate (a name
+                # of bytes that are not UTF-8) could not be sent.
+                item.filename.encode("utf-8")
             except OSError as exc:
                 raise ValidationError(
                     f"Cannot use {kind} file {label}: {exc.strerror or exc}",
                     field="file",
                 ) from exc
+            except ValueError as exc:  # a NUL in the path, a name UTF-8 cannot encode
+                raise ValidationError(f"Cannot use {kind} file {label!r}: {exc}", field="file") from exc
+            inputs.append(item)
     return inputs
 
 
@@ -113,6 +119,8 @@ def local_paths(config: Config, files: list[FileInput], kind: str, name: str) ->
                 f"Cannot use {kind} file {path}: {exc.strerror or exc}",
                 field="file",
             ) from exc
+        except ValueError as exc:  # a NUL in the path, say
+            raise ValidationError(f"Cannot use {kind} file {path!r}: {exc}", field="file") from exc
         paths.append(info["path"])
     return paths
 

@@ -33,6 +33,7 @@ from urllib.parse import urlsplit
 
 import httpx
 
+from ._logging import redact_url
 from .exceptions import ValidationError
 
 __all__ = ["DEFAULT_BASE_URL", "Config", "check_timeout"]
@@ -253,10 +254,10 @@ class Config:
     __hash__: ClassVar[None] = None  # type: ignore[assignment]  # mutable
 
     def __repr__(self) -> str:
-        """Show the settings, with the API key masked."""
+        """Show the settings, with the API key and any password in the address masked."""
         key = None if self.api_key is None else "***"
         return (
-            f"Config(api_key={key!r}, base_url={self.base_url!r}, "
+            f"Config(api_key={key!r}, base_url={redact_url(self.base_url)!r}, "
             f"timeout={self.timeout!r}, max_poll_interval={self.max_poll_interval!r}, "
             f"max_file_size={self.max_file_size!r}, "
             f"max_retries={self.max_retries!r})"

@@ -23,7 +23,9 @@ get 401):
     POST /v1/generation/{id}/upload     {"files": [{"filename", "content_type"}]}
                                         -> {"upload_urls": [{"filename",
                                             "upload_url", "content_type",
-                                            "expires_at"}]}
+                                            "expires_at"}]}; the files of a
+                                        later request replace those of an
+                                        earlier one
     POST /v1/execution/{id}/upload      the same, for an execution's inputs
     POST /v1/generation/{id}/start      -> {"generation_id", "status":
                                             "processing", "estimated_time"}
@@ -57,6 +59,7 @@ import hashlib
 import hmac
 import json
 import math
+import os
 import re
 import secrets
 import socket
@@ -159,6 +162,8 @@ class _Generation:
     number: int
     created_at: str
     targets: list[_Target] = field(default_factory=list)
+    # Upload targets handed out so far, for storage keys never used twice.
+    issued: int = 0
     started: float | None = None
     updated_at: str | None = None
     completed_at: str | None = None
@@ -252,6 +257,8 @@ class LocalService:
         host: str = "127.0.0.1",
         port: int = 0,
         keep_uploads: bool = True,
+        ssl_certfile: str | os.PathLike[str] | None = None,
+        ssl_keyfile: str | os.PathLike[str] | None = None,
     ) -> None:
         """Set the service up; nothing listens until it is started.
 
@@ -268,6 +275,10 @@ class LocalService:
             port: Port to listen on; 0 picks a free one.
             keep_uploads: Keep the bytes of stored objects (False keeps only
                 their size and digest, for uploads too large to hold).
+            ssl_certfile: A PEM certificate (chain) to serve HTTPS with, the
+                API and storage alike; `base_url` and the upload URLs then
+                begin with https://.
+            ssl_keyfile: The certificate's private key, in PEM.
         """
         if result_format not in ("top-level", "nested", "mixed"):
             raise ValueError(f"unknown result_format {result_format!r}")
@@ -280,6 +291,9 @@ class LocalService:
         self.failure_message = failure_message
         self.url_ttl = url_ttl
         self.result_format: ResultFormat = result_format
+        if (ssl_certfile is None) != (ssl_keyfile is None):
+            raise ValueError("give both ssl_certfile and ssl_keyfile, or neither")
+        self._ssl = None if ssl_certfile is None or ssl_keyfile is None else (str(ssl_certfile), str(ssl_keyfile))
         self._host = host
         self._requested_port = port
         self._secret = secrets.token_bytes(32)
@@ -316,7 +330,8 @@ class LocalService:
     @property
     def base_url(self) -> str:
         """Address to give the client as `base_url` (once started)."""
-        return f"http://{self._host}:{self.port}"
+        scheme = "https" if self._ssl is not None else "http"
+        return f"{scheme}://{self._host}:{self.port}"
 
     def start(self) -> None:
         """Start listening; returns once the service accepts connections.
@@ -346,6 +361,8 @@ class LocalService:
             access_log=False,
             lifespan="off",
             timeout_graceful_shutdown=5,
+            ssl_certfile=None if self._ssl is None else self._ssl[0],
+            ssl_keyfile=None if self._ssl is None else self._ssl[1],
         )
         self._server = _Server(config)
         self._thread = threading.Thread(target=self._run, name=f"LocalService:{self._port}", daemon=True)
@@ -690,12 +707,15 @@ class LocalService:
                 return _error(404, f"Generation {generation_id} not found")
             if record.started is not None:
                 return _error(409, f"Generation {generation_id} has already started")
-            first = len(record.targets)
+            first = record.issued
+            record.issued += len(files)
             targets = [
                 _Target(f"generations/{generation_id}/{first + i}/{name}", name, ctype)
                 for i, (name, ctype) in enumerate(files)
             ]
-            record.targets.extend(targets)
+            # The files of a new request replace those of an earlier one
+            # (whose URLs may have expired unused).
+            record.targets = targets
         return JSONResponse({"upload_urls": [self._presign(t) for t in targets]})
 
     async def _execution_upload_urls(self, request: Request) -> Response:
