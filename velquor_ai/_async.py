@@ -28,16 +28,24 @@ from typing import TYPE_CHECKING, Any, Self, TypeVar
 import httpx
 
 from ._checks import (
+    RequestOptions,
     check_api_key,
     check_callback,
     check_concurrency,
     check_event_loop,
     check_idempotency_key,
     check_question,
+    check_request_options,
     check_seconds,
     file_list,
 )
-from ._http import HTTPClient, idempotency_key, unexpected_answer
+from ._http import (
+    HTTPClient,
+    idempotency_key,
+    last_request_id,
+    request_options,
+    unexpected_answer,
+)
 from ._logging import redact_url
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
 from ._retry import about_generation
@@ -70,9 +78,9 @@ if TYPE_CHECKING:
     from .models.execution import ExecutionResult
     from .resources.generations import GenerationsResource
     from .resources.uploads import UploadsResource
-    from .types import BlueprintInput, FileInput
+    from .types import BlueprintInput, FileInput, QueryValue
 
-__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed", "read_model"]
+__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed", "read_model", "with_request_id"]
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
 
@@ -398,6 +406,10 @@ class AsyncVelquorAI:
         interval: float = 2,
         on_progress: ProgressCallback | None = None,
         idempotency_key: str | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        extra_body: Mapping[str, Any] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationResult:
         """Generate a blueprint that answers a question about images and videos.
 
@@ -416,7 +428,12 @@ class AsyncVelquorAI:
 
         Args:
             question: The question to answer (non-blank text).
-            images: Image files: paths, or binary file objects (remote mode only).
+            images: Image files: paths (`str`, `pathlib.Path`), and in remote
+                mode also binary file objects and `(filename, bytes)` or
+                `(filename, binary file object)` pairs, whose filename names
+                the upload and gives its content type (see
+                `velquor_ai.types.FileInput`). A URL is refused: files are
+                never fetched.
             videos: Video files, in the same forms.
             timeout: Longest wait for the result, in seconds, counted from the
                 start of polling (on-premise: of the whole generation). The wait
@@ -435,9 +452,28 @@ class AsyncVelquorAI:
                 sent twice. Keys of the later requests are derived from it.
                 Visible ASCII, at most 200 characters. Default: a new key per
                 request.
+            extra_headers: Headers added to every request of this call to the
+                service, over the client's `default_headers`; never sent to
+                storage. `Authorization` and `Idempotency-Key` are refused
+                (use `with_options(api_key=...)` and `idempotency_key`).
+            extra_query: Query parameters added to every request of this call
+                to the service.
+            extra_body: Fields merged into the JSON body of every request of
+                this call that has one (the create and upload-URL requests;
+                its fields win over ours). The start request and the status
+                checks have no body and get none.
+            request_timeout: Timeout of each HTTP request of this call,
+                uploads included: seconds or an `httpx.Timeout`, in place of
+                the client's `timeout` setting (None keeps it). `timeout`
+                above is the wait for the result, not this.
 
         Returns:
-            The completed `GenerationResult`; its `blueprint` holds the blueprint.
+            The completed `GenerationResult`; its `blueprint` holds the
+            blueprint, and its attribute `request_id` the `x-request-id` of
+            the answer it was read from (None on-premise, or when the service
+            sent none). `request_id` is not a field of the model:
+            `model_dump()` leaves it out, and type checkers, which know the
+            fields only, read it with `getattr(result, "request_id", None)`.
 
         Raises:
             ValidationError: If an argument or an input file is refused.
@@ -459,10 +495,24 @@ class AsyncVelquorAI:
         first_interval = check_seconds("interval", interval, minimum=1.0)
         check_callback(on_progress)
         key = check_idempotency_key(idempotency_key)
+        options = check_request_options(extra_headers, extra_query, extra_body, request_timeout)
         self._check_open()
         if self.local_client is not None:
+            _refuse_options_on_premise(options, extra_headers, extra_query, extra_body)
             return await self._generate_on_premise(text, image_list, video_list, wait, on_progress)
         inputs = prepare_inputs(self.config, image_list, video_list)
+        with request_options(options):
+            return await self._generate(text, inputs, key, wait, first_interval, on_progress)
+
+    async def _generate(
+        self,
+        text: str,
+        inputs: list[CheckedInput],
+        key: str | None,
+        wait: float,
+        first_interval: float,
+        on_progress: ProgressCallback | None,
+    ) -> GenerationResult:
         generations = self.generations
 
         with _idempotency(key):
@@ -470,7 +520,7 @@ class AsyncVelquorAI:
         generation_id = record.generation_id
         with _naming(generation_id):
             logger.debug("Generation %s created", generation_id)
-            emit(on_progress, ProgressEvent("created", generation_id))
+            emit(on_progress, ProgressEvent("created", generation_id, request_id=last_request_id()))
             moved_on: GenerationResult | GenerationStatus | None = None
             if inputs:
                 moved_on = await self._upload(generation_id, inputs, key, on_progress)
@@ -480,7 +530,7 @@ class AsyncVelquorAI:
                 logger.debug("Generation %s started", generation_id)
             emit(
                 on_progress,
-                ProgressEvent("started", generation_id, status=status_text(moved_on)),
+                ProgressEvent("started", generation_id, status=status_text(moved_on), request_id=last_request_id()),
             )
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
 
@@ -529,7 +579,15 @@ class AsyncVelquorAI:
             targets = match_upload_urls(answer, [item.filename for item in inputs])
         except APIError as exc:  # a success answer without the URLs
             raise unexpected_answer(exc) from exc
-        await upload_all(self._storage_client(), generation_id, inputs, targets, self.upload_concurrency, on_progress)
+        await upload_all(
+            self._storage_client(),
+            generation_id,
+            inputs,
+            targets,
+            self.upload_concurrency,
+            on_progress,
+            last_request_id(),  # of the answer that gave the URLs
+        )
         logger.debug("Generation %s: %d file(s) uploaded", generation_id, len(inputs))
 
     async def wait_for_result(
@@ -539,6 +597,9 @@ class AsyncVelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: ProgressCallback | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationResult:
         """Wait for a generation that exists on the service and return its result.
 
@@ -560,9 +621,18 @@ class AsyncVelquorAI:
             interval: First pause between status checks, in whole seconds (>= 1),
                 growing as in `generate`.
             on_progress: Called with a "status" `ProgressEvent` per check.
+            extra_headers: Headers added to every status check of this call,
+                as for `generate`.
+            extra_query: Query parameters added to every status check.
+            request_timeout: Timeout of each status check: seconds or an
+                `httpx.Timeout`, in place of the client's `timeout` setting
+                (None keeps it); `timeout` above is the whole wait. (The
+                checks are GET requests without a body: there is no
+                `extra_body` here.)
 
         Returns:
-            The completed `GenerationResult`.
+            The completed `GenerationResult`, with the `request_id` of the
+            answer it was read from (see `generate`).
 
         Raises:
             ValidationError: If an argument is refused.
@@ -583,6 +653,7 @@ class AsyncVelquorAI:
         wait = check_seconds("timeout", timeout, minimum=0.0)
         first_interval = check_seconds("interval", interval, minimum=1.0)
         check_callback(on_progress)
+        options = check_request_options(extra_headers, extra_query, None, request_timeout)
         self._check_open()
         if self.local_client is not None:
             raise VelquorAIError(
@@ -591,7 +662,7 @@ class AsyncVelquorAI:
         from .util.validators import validate_generation_id
 
         validate_generation_id(generation_id)
-        with _naming(generation_id):
+        with _naming(generation_id), request_options(options):
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
 
     def generate_many(
@@ -602,6 +673,10 @@ class AsyncVelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: BatchProgressCallback | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        extra_body: Mapping[str, Any] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
         """Run many generations, `concurrency` at a time, and yield each outcome
         as soon as its job ends.
@@ -622,14 +697,21 @@ class AsyncVelquorAI:
             interval: Each job's first pause between status checks, in seconds.
             on_progress: Called as `on_progress(key, event)` with each job's
                 `ProgressEvent`s; a plain function, on the event loop's thread.
+            extra_headers: Each job's `generate` `extra_headers`: added to
+                every request of the batch to the service, never to storage.
+            extra_query: Each job's `generate` `extra_query`.
+            extra_body: Each job's `generate` `extra_body`.
+            request_timeout: Each job's `generate` `request_timeout`: the
+                timeout of each HTTP request (`timeout` is each job's wait).
 
         Returns:
             An async iterator of `velquor_ai.batch.JobOutcome`, in the order the
             jobs end; also an async context manager that closes it.
 
         Raises:
-            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused
-                (a bad job itself becomes a failed outcome).
+            ValidationError: If `concurrency`, `jobs`, `on_progress` or an
+                option of the requests is refused (a bad job itself becomes a
+                failed outcome).
             VelquorAIError: If the client is closed.
 
         Examples:
@@ -638,7 +720,11 @@ class AsyncVelquorAI:
             ...     async for outcome in outcomes:
             ...         print(outcome.key, outcome.ok, outcome.generation_id)
         """
+        # Checked once here, so that a bad option fails the call, not each job.
+        options = check_request_options(extra_headers, extra_query, extra_body, request_timeout)
         self._check_open()
+        if self.local_client is not None:
+            _refuse_options_on_premise(options, extra_headers, extra_query, extra_body)
         return generate_many(
             self,
             jobs,
@@ -646,6 +732,10 @@ class AsyncVelquorAI:
             timeout=timeout,
             interval=interval,
             on_progress=on_progress,
+            extra_headers=extra_headers,
+            extra_query=extra_query,
+            extra_body=extra_body,
+            request_timeout=request_timeout,
         )
 
     async def _wait_for_result(
@@ -661,10 +751,11 @@ class AsyncVelquorAI:
         last: list[Any] = []
 
         def report(status: Any) -> None:
+            # Called right after the check whose answer `status` was read from.
             last[:] = [status]
             emit(
                 on_progress,
-                ProgressEvent("status", generation_id, status=status_text(status)),
+                ProgressEvent("status", generation_id, status=status_text(status), request_id=last_request_id()),
             )
 
         loop = asyncio.get_running_loop()
@@ -700,7 +791,8 @@ class AsyncVelquorAI:
                 f"(waited {waited:.1f}s; last status: {seen})",
                 generation_id=generation_id,
             ) from exc
-        return result
+        # The poller returns what the last check read.
+        return with_request_id(result, last_request_id())
 
     def _storage_client(self) -> StorageClient:
         """What sends the uploads; its connections open at the first one."""
@@ -755,7 +847,7 @@ class AsyncVelquorAI:
                 "At least one input file is required for execution",
                 field="input_files",
             )
-        paths = local_paths(self.config, files, "input")
+        paths = local_paths(self.config, files, "input", "input_files")
         try:
             async with asyncio.timeout(wait):
                 return await _vostrel.execute_blueprint_vostrel(self.local_client, blueprint, paths)
@@ -779,8 +871,8 @@ class AsyncVelquorAI:
 
         local_client = self.local_client
         assert local_client is not None
-        image_paths = local_paths(self.config, images, "image")
-        video_paths = local_paths(self.config, videos, "video")
+        image_paths = local_paths(self.config, images, "image", "images")
+        video_paths = local_paths(self.config, videos, "video", "videos")
         try:
             async with asyncio.timeout(timeout):
                 result = await _vostrel.generate_blueprint_vostrel(local_client, question, image_paths, video_paths)
@@ -792,7 +884,7 @@ class AsyncVelquorAI:
             on_progress,
             ProgressEvent("status", result.generation_id, status=status_text(result)),
         )
-        return result
+        return with_request_id(result, None)
 
     # ------------------------------------------------------------------- helpers
 
@@ -823,6 +915,29 @@ async def read_model(answer: Awaitable[_M]) -> _M:
         if not isinstance(exc, ModelError):
             raise
         raise unexpected_answer(exc) from exc
+
+
+def _refuse_options_on_premise(options: RequestOptions | None, *given: object) -> None:
+    """On-premise calls send no request for the options to go with."""
+    if options is None:
+        return
+    names = ("extra_headers", "extra_query", "extra_body")
+    field = next((name for name, value in zip(names, given, strict=True) if value is not None), "request_timeout")
+    raise ValidationError(
+        f"{field} goes with the requests to the service, and an on-premise client sends none",
+        field=field,
+    )
+
+
+def with_request_id(result: GenerationResult, request_id: str | None) -> GenerationResult:
+    """Give a result the `request_id` attribute of the answer it was built from.
+
+    The model declares the service's fields only and refuses others; the id
+    goes beside them in the instance's dictionary, where attribute access finds
+    it and `model_dump()`, `repr()` and equality leave it out.
+    """
+    object.__setattr__(result, "request_id", request_id)
+    return result
 
 
 def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:

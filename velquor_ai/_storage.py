@@ -38,8 +38,8 @@ from typing import Any, BinaryIO
 
 import httpx
 
-from ._http import _timeout_text, decoded_body
-from ._logging import redact_text, redact_url
+from ._http import decoded_body, no_answer, request_timeout, timed_out
+from ._logging import redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
 from .config import Config
@@ -318,7 +318,8 @@ class StorageClient:
 
     Attributes:
         config: The client's configuration; `timeout` (each phase of a request:
-            connect, write, read, waiting for a pooled connection) and
+            connect, write, read, waiting for a pooled connection; a call's
+            own `request_timeout` instead, see `request_options`) and
             `max_retries` are read at each upload.
 
     Examples:
@@ -405,7 +406,7 @@ class StorageClient:
         """
         target = _usable_url(url, source.filename, generation_id)
         client = await self._pool.client()
-        timeout = self.config.timeout
+        timeout = request_timeout(self.config)
         # Exactly what the URL was signed for, and the length.
         headers = {"Content-Type": content_type, "Content-Length": str(source.size)}
         policy = RetryPolicy(max_retries=getattr(self.config, "max_retries", 2))
@@ -441,17 +442,15 @@ class StorageClient:
                     field="file",
                 ) from exc
             except httpx.HTTPError as exc:  # not worth a retry: the proxy refused, a bad header, ...
-                raise APIConnectionError(
-                    f"Upload of {source.filename} failed: {redact_text(str(exc) or type(exc).__name__)}"
-                ) from exc
+                raise APIConnectionError(f"Upload of {source.filename} failed: {no_answer(exc, url)}") from exc
         tries = "" if outcome.tries == 1 else f" (after {outcome.tries} tries)"
         if outcome.error is not None:
             if isinstance(outcome.error, httpx.TimeoutException):
                 raise APITimeoutError(
-                    f"Upload of {source.filename} timed out after {_timeout_text(timeout)}{tries}"
+                    f"Upload of {source.filename} {timed_out(outcome.error, url, timeout)}{tries}"
                 ) from outcome.error
             raise APIConnectionError(
-                f"Upload of {source.filename} failed{tries}: {str(outcome.error) or type(outcome.error).__name__}"
+                f"Upload of {source.filename} failed{tries}: {no_answer(outcome.error, url)}"
             ) from outcome.error
         response = outcome.response
         assert response is not None

@@ -30,6 +30,7 @@ from collections.abc import Callable, Coroutine, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Self, TypeVar
 
+import httpx
 import sniffio
 
 from ._async import AsyncVelquorAI
@@ -41,6 +42,8 @@ from .exceptions import VelquorAIError
 
 if TYPE_CHECKING:
     from velquor_api_client import VelquorAPIClient
+
+    from .types import QueryValue
 
 __all__ = ["VelquorAI"]
 
@@ -493,6 +496,10 @@ class VelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: BatchProgressCallback | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        extra_body: Mapping[str, Any] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> Iterator[JobOutcome]:
         """Run many generations, `concurrency` at a time, and yield each outcome
         as soon as its job ends.
@@ -504,12 +511,13 @@ class VelquorAI:
         flight before it goes on.
 
         Raises:
-            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused.
+            ValidationError: If `concurrency`, `jobs`, `on_progress` or an
+                option of the requests is refused.
             VelquorAIError: If the client is closed.
 
         Examples:
             >>> jobs = [Job("What is shown?", images=[p], key=p) for p in paths]
-            >>> for outcome in client.generate_many(jobs, concurrency=32):
+            >>> for outcome in client.generate_many(jobs, concurrency=32, extra_headers={"X-Run": "nightly"}):
             ...     print(outcome.key, outcome.ok, outcome.generation_id)
         """
         batch = self._client.generate_many(
@@ -518,6 +526,10 @@ class VelquorAI:
             timeout=timeout,
             interval=interval,
             on_progress=on_progress,
+            extra_headers=extra_headers,
+            extra_query=extra_query,
+            extra_body=extra_body,
+            request_timeout=request_timeout,
         )
         return iterate_blocking(self._runner.run, batch)
 

@@ -44,13 +44,15 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Protocol, Self, TypeVar
 
+import httpx
+
 from ._checks import check_callback, check_concurrency, check_event_loop, check_file_list
 from ._progress import ProgressCallback, ProgressEvent
 from .exceptions import ValidationError, VelquorAIError
 
 if TYPE_CHECKING:
     from .models.blueprint import GenerationResult
-    from .types import FileInput
+    from .types import FileInput, QueryValue
 
 __all__ = [
     "DEFAULT_CONCURRENCY",
@@ -90,6 +92,10 @@ class SupportsGenerate(Protocol):
         interval: float,
         on_progress: ProgressCallback | None,
         idempotency_key: str | None,
+        extra_headers: Mapping[str, str] | None,
+        extra_query: Mapping[str, QueryValue] | None,
+        extra_body: Mapping[str, Any] | None,
+        request_timeout: float | httpx.Timeout | None,
     ) -> Awaitable[GenerationResult]:
         """Run one generation to its end."""
         ...
@@ -104,7 +110,8 @@ class Job:
 
     Attributes:
         question: The question to answer.
-        images: Image files (paths or binary file objects), as for `generate`.
+        images: Image files (paths, binary file objects, (filename, content)
+            pairs), as for `generate`.
         videos: Video files, in the same forms.
         key: The caller's name for the job, a non-empty string or an integer
             (a row number, a database id), echoed unchanged in its outcome and
@@ -378,6 +385,10 @@ def generate_many(
     timeout: float = 300,
     interval: float = 2,
     on_progress: BatchProgressCallback | None = None,
+    extra_headers: Mapping[str, str] | None = None,
+    extra_query: Mapping[str, QueryValue] | None = None,
+    extra_body: Mapping[str, Any] | None = None,
+    request_timeout: float | httpx.Timeout | None = None,
 ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
     """Run `client.generate` for each job; see `AsyncVelquorAI.generate_many`."""
     check_callback(on_progress)
@@ -398,6 +409,10 @@ def generate_many(
                 interval=interval,
                 on_progress=callback,
                 idempotency_key=job.idempotency_key,
+                extra_headers=extra_headers,
+                extra_query=extra_query,
+                extra_body=extra_body,
+                request_timeout=request_timeout,
             )
         except VelquorAIError as exc:
             return JobOutcome(key, None, exc, job)

@@ -36,7 +36,7 @@ import httpx
 from ._logging import redact_url
 from .exceptions import ValidationError
 
-__all__ = ["DEFAULT_BASE_URL", "Config"]
+__all__ = ["DEFAULT_BASE_URL", "Config", "check_timeout"]
 
 DEFAULT_BASE_URL = "http://127.0.0.1:8000"
 DEFAULT_TIMEOUT = 30.0
@@ -91,15 +91,18 @@ def _check_positive_number(name: str, value: Any, minimum: float = 0.0) -> float
     return value
 
 
-def _check_timeout(value: Any) -> float | httpx.Timeout:
+def check_timeout(value: Any, name: str = "timeout") -> float | httpx.Timeout:
+    """Return a request timeout: seconds (> 0), or an `httpx.Timeout` whose
+    limits are each None or seconds (> 0). `name` is the setting's name in
+    the `ValidationError` that refuses it."""
     if isinstance(value, httpx.Timeout):
         # None in a phase means "no limit" there, as httpx has it.
         for phase in ("connect", "read", "write", "pool"):
             limit = getattr(value, phase)
             if limit is not None:
-                _check_positive_number(f"timeout.{phase}", limit)
+                _check_positive_number(f"{name}.{phase}", limit)
         return value
-    return float(_check_positive_number("timeout", value))
+    return float(_check_positive_number(name, value))
 
 
 def _check_max_poll_interval(value: Any) -> float | int:
@@ -137,7 +140,7 @@ def _parse_number(text: str) -> int | float:
 _CHECKS: dict[str, Callable[[Any], Any]] = {
     "api_key": _check_api_key,
     "base_url": _check_base_url,
-    "timeout": _check_timeout,
+    "timeout": check_timeout,
     "max_poll_interval": _check_max_poll_interval,
     "max_file_size": _check_max_file_size,
     "max_retries": _check_max_retries,

@@ -43,7 +43,9 @@ Object storage: `PUT /storage/{key}?expires=<ms>&signature=<hex>`, where the
 signature is HMAC-SHA256 over "PUT\\n{path}\\n{expires}" with a secret of the
 service. A wrong signature or an expired URL gets 403 with an XML error body,
 as object stores answer. Stored objects are kept in `objects`; `fail_storage`
-and `stall_storage` make storage misbehave for the next uploads.
+and `stall_storage` make storage misbehave for the next uploads. Every request
+is kept in `received` (method, path, query, headers, and the body of API
+requests), for tests of what a client sent.
 
 The blueprint of a completed generation is canonical JSON made from the question
 and the uploaded files (name, size, content type, SHA-256), in the format of the
@@ -80,7 +82,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "velquor_ai.testing needs the 'local' extra: pip install 'velquor-ai[local]' (starlette and uvicorn)"
     ) from exc
 
-__all__ = ["LocalService", "StoredObject"]
+__all__ = ["LocalService", "ReceivedRequest", "StoredObject"]
 
 ResultFormat = Literal["top-level", "nested", "mixed"]
 
@@ -107,6 +109,43 @@ class StoredObject:
     content_type: str
     sha256: str = ""
     size: int = 0
+
+
+@dataclass(frozen=True, slots=True)
+class ReceivedRequest:
+    """A request as the service received it (see `LocalService.received`).
+
+    Attributes:
+        method: The method, such as "POST".
+        path: The path, without the query.
+        query: The query string as sent ("" for none).
+        headers: The headers, names in lower case; a header sent more than
+            once has its values joined with ", ".
+        body: The body of a request to the API, as far as it was read (the
+            bytes of uploads to storage are in `LocalService.objects`).
+        request_id: The `x-request-id` the service answered it with.
+    """
+
+    method: str
+    path: str
+    query: str
+    headers: dict[str, str]
+    body: bytes
+    request_id: str
+
+    def json(self) -> Any:
+        """The body decoded from JSON, or None for an empty body."""
+        return json.loads(self.body) if self.body else None
+
+
+@dataclass(slots=True)
+class _Received:
+    method: str
+    path: str
+    query: str
+    headers: dict[str, str]
+    request_id: str
+    body: bytearray = field(default_factory=bytearray)
 
 
 @dataclass(slots=True)
@@ -263,6 +302,7 @@ class LocalService:
         self._generations: dict[str, _Generation] = {}
         self._objects: dict[str, StoredObject] = {}
         self._requests: list[tuple[str, str]] = []
+        self._received: list[_Received] = []
         self._faults: list[_Fault] = []
         self._answers: dict[str, _Answer] = {}
         self._storage_faults: list[_StorageFault] = []
@@ -391,6 +431,22 @@ class LocalService:
         """Snapshot of the requests received so far, as (method, path) pairs."""
         with self._lock:
             return list(self._requests)
+
+    @property
+    def received(self) -> list[ReceivedRequest]:
+        """Snapshot of the requests received so far, whole: method, path,
+        query, headers and (for the API) body.
+
+        Examples:
+            >>> [r.headers["idempotency-key"] for r in service.received if r.method == "POST"]
+        """
+        with self._lock:
+            return [
+                ReceivedRequest(
+                    entry.method, entry.path, entry.query, dict(entry.headers), bytes(entry.body), entry.request_id
+                )
+                for entry in self._received
+            ]
 
     def fail_next(
         self,
@@ -549,6 +605,19 @@ class LocalService:
         # The gate stands outside the application, in front of the server's own
         # connection, so that it can drop that connection.
         return _Gate(Starlette(routes=routes), self)
+
+    def _note(self, scope: Any, request_id: str) -> _Received:
+        """Keep a request's method, path, query, headers and the request id of
+        its answer; its body follows."""
+        headers: dict[str, str] = {}
+        for raw_name, raw_value in scope.get("headers", []):
+            name, value = raw_name.decode("latin-1").lower(), raw_value.decode("latin-1")
+            headers[name] = f"{headers[name]}, {value}" if name in headers else value
+        query = scope.get("query_string", b"").decode("latin-1")
+        entry = _Received(scope["method"], scope["path"], query, headers, request_id)
+        with self._lock:
+            self._received.append(entry)
+        return entry
 
     def _gate(self, method: str, path: str, headers: dict[str, str]) -> Response | _Fault | None:
         """Log the request; answer it early for auth failures; pick its fault."""
@@ -877,6 +946,9 @@ class _Gate:
 
         headers = {name.decode("latin-1").lower(): value.decode("latin-1") for name, value in scope.get("headers", [])}
         method = scope["method"]
+        entry = self.service._note(scope, request_id.decode())
+        if scope["path"].startswith("/v1/"):
+            receive = _kept(receive, entry.body)
         verdict = self.service._gate(method, scope["path"], headers)
         if isinstance(verdict, Response):
             await verdict(scope, receive, answer)
@@ -989,6 +1061,18 @@ async def _read_body(receive: Any) -> bytes | None:
         body += message.get("body", b"")
         if not message.get("more_body", False):
             return bytes(body)
+
+
+def _kept(receive: Any, body: bytearray) -> Any:
+    """An ASGI `receive` that also adds the request body's pieces to `body`."""
+
+    async def keeping() -> Any:
+        message = await receive()
+        if message["type"] == "http.request":
+            body.extend(message.get("body", b""))
+        return message
+
+    return keeping
 
 
 def _replay(body: bytes, receive: Any) -> Any:
