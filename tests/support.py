@@ -2,11 +2,14 @@
 
 from __future__ import annotations
 
+import asyncio
 import functools
 import importlib
 import inspect
+import json
 import os
 import sys
+import threading
 import traceback
 import typing
 from collections.abc import Callable, Generator
@@ -329,3 +332,132 @@ def compiled_twins() -> dict[str, ModuleType]:
 def side_module(side: str, dotted: str) -> ModuleType:
     """The compiled module on the "frame" side of a differential test, its twin on the other."""
     return importlib.import_module(dotted) if side == "frame" else compiled_twins()[dotted]
+
+
+def package_env(**extra: str) -> dict[str, str]:
+    """The environment for a child Python that imports the package under test
+    (the installed one, or the sanitized build): no VELQUOR_ settings of ours."""
+    import velquor_ai
+
+    root = str(Path(velquor_ai.__file__).resolve().parents[1])
+    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
+    env["PYTHONPATH"] = os.pathsep.join(p for p in (root, env.get("PYTHONPATH")) if p)
+    env.update(extra)
+    return env
+
+
+# --- a hostile service ---------------------------------------------------------------
+
+
+@dataclass
+class Reply:
+    """One answer of `HostileService`: a status line, headers and a body as
+    given (nothing checked), or a connection dropped before (`drop`) or in the
+    middle of (`cut`) the answer."""
+
+    status: int = 200
+    body: bytes = b""
+    headers: dict[str, str] = field(default_factory=dict)
+    drop: bool = False
+    cut: bool = False
+
+
+HOSTILE_ID = "gen_hostile0123456789"
+
+
+class HostileService:
+    """A real HTTP/1.1 server on 127.0.0.1 that plays the service and its
+    storage, answering each stage of a generation ("create", "upload", "put",
+    "start", "result") with `script[stage]` when set, else as a sound service
+    would. `upload_url` is the URL handed out for every file, with "{base}" for
+    the server's own address. Every answer carries an x-request-id."""
+
+    def __init__(self) -> None:
+        self.script: dict[str, Reply] = {}
+        self.upload_url = "{base}/storage/object?signature=abc"
+        self.port = 0
+        self._loop = asyncio.new_event_loop()
+        self._ready = threading.Event()
+        self._thread = threading.Thread(target=self._serve, name="hostile-service", daemon=True)
+
+    @property
+    def base_url(self) -> str:
+        return f"http://127.0.0.1:{self.port}"
+
+    def __enter__(self) -> HostileService:
+        self._thread.start()
+        assert self._ready.wait(10), "the hostile service did not start"
+        return self
+
+    def __exit__(self, *exc_info: object) -> None:
+        self._loop.call_soon_threadsafe(self._stop.set)
+        self._thread.join(10)
+
+    def _serve(self) -> None:
+        async def main() -> None:
+            self._stop = asyncio.Event()
+            server = await asyncio.start_server(self._handle, "127.0.0.1", 0)
+            self.port = server.sockets[0].getsockname()[1]
+            self._ready.set()
+            async with server:
+                await self._stop.wait()
+
+        self._loop.run_until_complete(main())
+        self._loop.close()
+
+    def sound(self, stage: str) -> Reply:
+        """What a sound service answers at `stage`."""
+        bodies: dict[str, Any] = {
+            "create": {"generation_id": HOSTILE_ID, "status": "created"},
+            "upload": None,
+            "start": {"generation_id": HOSTILE_ID, "status": "processing"},
+            "result": {"generation_id": HOSTILE_ID, "status": "completed", "blueprint": '{"steps": []}'},
+        }
+        if stage == "put":
+            return Reply(200)
+        return Reply(200, json.dumps(bodies[stage]).encode(), {"content-type": "application/json"})
+
+    async def _handle(self, reader: asyncio.StreamReader, writer: asyncio.StreamWriter) -> None:
+        try:
+            while True:
+                try:
+                    head = await reader.readuntil(b"\r\n\r\n")
+                except (asyncio.IncompleteReadError, asyncio.LimitOverrunError, ConnectionError):
+                    return
+                lines = head.decode("latin-1").split("\r\n")
+                method, path = lines[0].split(" ")[:2]
+                sent = dict(line.split(":", 1) for line in lines[1:] if ":" in line)
+                length = int({k.lower(): v for k, v in sent.items()}.get("content-length", "0") or 0)
+                body = await reader.readexactly(length) if length else b""
+                stage = _stage(method, path)
+                reply = self.script.get(stage) or self.sound(stage)
+                if stage == "upload" and stage not in self.script:
+                    reply = self._upload_urls(body)
+                if reply.drop:
+                    return
+                payload = reply.body[: len(reply.body) // 2] if reply.cut else reply.body
+                headers = {"x-request-id": f"req_{stage}", "content-length": str(len(reply.body)), **reply.headers}
+                status_line = f"HTTP/1.1 {reply.status} {'OK' if reply.status < 400 else 'Error'}\r\n"
+                head_out = status_line + "".join(f"{k}: {v}\r\n" for k, v in headers.items()) + "\r\n"
+                writer.write(head_out.encode("latin-1", "replace") + payload)
+                await writer.drain()
+                if reply.cut:
+                    return
+        except (ConnectionError, asyncio.IncompleteReadError):
+            return
+        finally:
+            writer.close()
+
+    def _upload_urls(self, body: bytes) -> Reply:
+        files = json.loads(body or b"{}").get("files", [])
+        url = self.upload_url.replace("{base}", self.base_url)
+        entries = [{"filename": f["filename"], "upload_url": url, "content_type": f["content_type"]} for f in files]
+        return Reply(200, json.dumps({"upload_urls": entries}).encode(), {"content-type": "application/json"})
+
+
+def _stage(method: str, path: str) -> str:
+    if method == "PUT":
+        return "put"
+    if path == "/v1/generation":
+        return "create"
+    return path.rsplit("/", 1)[-1] if method == "POST" else "result"

@@ -37,6 +37,7 @@ from .config import Config
 from .exceptions import (
     APIConnectionError,
     APIError,
+    APIResponseValidationError,
     APITimeoutError,
     AuthenticationError,
     BadRequestError,
@@ -59,6 +60,7 @@ from .exceptions import TimeoutError as VelquorTimeoutError
 __all__ = [
     "APIConnectionError",
     "APIError",
+    "APIResponseValidationError",
     "APITimeoutError",
     "AsyncVelquorAI",
     "AuthenticationError",

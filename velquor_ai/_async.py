@@ -20,27 +20,37 @@ import copy
 import logging
 import math
 import os
-from collections.abc import AsyncIterable, Iterable, Iterator, Mapping
+from collections.abc import AsyncIterable, Awaitable, Iterable, Iterator, Mapping
 from contextlib import AbstractContextManager, contextmanager
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Self
+from typing import TYPE_CHECKING, Any, Self, TypeVar
 
 import httpx
 
 from ._checks import (
+    RequestOptions,
     check_api_key,
     check_callback,
     check_concurrency,
+    check_event_loop,
     check_idempotency_key,
     check_question,
+    check_request_options,
     check_seconds,
     file_list,
 )
-from ._http import HTTPClient, idempotency_key
+from ._http import (
+    HTTPClient,
+    idempotency_key,
+    last_request_id,
+    request_options,
+    unexpected_answer,
+)
+from ._logging import redact_url
 from ._progress import ProgressCallback, ProgressEvent, emit, status_text
 from ._retry import about_generation
 from ._storage import StorageClient
-from ._upload import local_paths, match_upload_urls, prepare_inputs, upload_all
+from ._upload import CheckedInput, local_paths, match_upload_urls, prepare_inputs, upload_all
 from .batch import (
     DEFAULT_CONCURRENCY,
     BatchProgressCallback,
@@ -51,10 +61,12 @@ from .batch import (
 )
 from .config import Config
 from .exceptions import (
+    APIError,
     GenerationFailedError,
     GenerationTimeoutError,
     OnPremiseError,
     TimeoutError,
+    UploadError,
     ValidationError,
     VelquorAIError,
 )
@@ -62,17 +74,18 @@ from .exceptions import (
 if TYPE_CHECKING:
     from velquor_api_client import VelquorAPIClient
 
-    from .models.blueprint import GenerationResult
+    from .models.blueprint import GenerationResult, GenerationStatus
     from .models.execution import ExecutionResult
     from .resources.generations import GenerationsResource
     from .resources.uploads import UploadsResource
-    from .types import BlueprintInput, FileInput
+    from .types import BlueprintInput, FileInput, QueryValue
 
-__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed"]
+__all__ = ["DEFAULT_UPLOAD_CONCURRENCY", "AsyncVelquorAI", "generation_failed", "read_model", "with_request_id"]
 
 DEFAULT_UPLOAD_CONCURRENCY = 4
 
 logger = logging.getLogger(__name__)
+_M = TypeVar("_M")
 
 
 class AsyncVelquorAI:
@@ -82,7 +95,10 @@ class AsyncVelquorAI:
     (`AsyncVelquorAI.on_premise(...)` or `AsyncVelquorAI(on_premise=...)`)
     generates and executes blueprints with `velquor_api_client` on this machine.
     The client may be used from several event loops one after the other (each
-    `asyncio.run`, say): it opens new connections for a new loop.
+    `asyncio.run`, say): it opens new connections for a new loop, and in a
+    process forked after it was used, for that process. It needs asyncio's
+    event loop (uvloop included); from trio and other libraries use
+    `VelquorAI`.
 
     Attributes:
         config: The configuration in use.
@@ -119,6 +135,7 @@ class AsyncVelquorAI:
         config: Config | None = None,
         on_premise: VelquorAPIClient | None = None,
         upload_concurrency: int = DEFAULT_UPLOAD_CONCURRENCY,
+        storage_http_client: httpx.AsyncClient | None = None,
     ) -> None:
         """Build the client. It opens no connection until the first request.
 
@@ -138,15 +155,21 @@ class AsyncVelquorAI:
                 0 sends every request once. Default 2.
             default_headers: Headers sent with every request to the service.
             http_client: An `httpx.AsyncClient` of yours (proxies, certificates,
-                limits, event hooks) to send the service's requests with. You
-                keep it: closing this client leaves it open. (`VelquorAI` uses
-                it on its own thread, whose connections no other thread can
-                use or close, and so closes it when it closes.)
+                mounts, limits, event hooks) to send the service's requests
+                and the uploads to storage with. Uploads go out bare, with
+                none of its default headers, cookies or auth, and never with
+                the API key. You keep it: closing this client leaves it open.
+                (`VelquorAI` uses it on its own thread, whose connections no
+                other thread can use or close, and so closes it when it closes.)
             config: A complete configuration, instead of the six settings
                 `api_key` to `max_retries`.
             on_premise: A `velquor_api_client.VelquorAPIClient`; when given, the
                 client works on-premise and opens no connection to the service.
             upload_concurrency: Most input files uploaded at the same time (>= 1).
+            storage_http_client: An `httpx.AsyncClient` for the uploads to
+                storage alone (another proxy, other certificates), kept by
+                you as `http_client` is; by default uploads go through
+                `http_client`, or a pool of the client's own.
 
         Raises:
             ValidationError: If a setting is invalid, the API key is missing in
@@ -195,7 +218,14 @@ class AsyncVelquorAI:
         self._storage: StorageClient | None = None
         if on_premise is None:
             check_api_key(config)
+            if storage_http_client is not None and not isinstance(storage_http_client, httpx.AsyncClient):
+                raise ValidationError(
+                    f"storage_http_client must be an httpx.AsyncClient, not {type(storage_http_client).__name__}",
+                    field="storage_http_client",
+                )
             self._attach(HTTPClient(config, http_client=http_client, default_headers=default_headers))
+            uploads_through = storage_http_client if storage_http_client is not None else http_client
+            self._storage = StorageClient(config, http_client=uploads_through)
 
     def _attach(self, http: HTTPClient) -> None:
         from .resources.generations import GenerationsResource
@@ -261,7 +291,8 @@ class AsyncVelquorAI:
         if self._http is not None:
             check_api_key(config)
             twin._attach(self._http.with_config(config, default_headers))
-            twin._storage = self._storage_client().with_config(config)
+            assert self._storage is not None
+            twin._storage = self._storage.with_config(config)
         return twin
 
     @classmethod
@@ -319,13 +350,15 @@ class AsyncVelquorAI:
     async def aclose(self) -> None:
         """Close the connection pools. Calling it again does nothing.
 
-        A caller's `http_client` stays open, and so do the pools this client
+        A caller's `http_client` and `storage_http_client` stay open, and so
+        do the pools this client
         shares with the client it was made from by `with_options`.
         """
         if self._closed:
             return
+        check_event_loop()
         self._closed = True
-        storage, self._storage = self._storage, None
+        storage = self._storage
         try:
             if self._http is not None:
                 await self._http.aclose()
@@ -334,7 +367,12 @@ class AsyncVelquorAI:
                 await storage.aclose()
 
     async def __aenter__(self) -> Self:
-        """Return the client itself."""
+        """Return the client itself.
+
+        Raises:
+            VelquorAIError: If the running event loop is not asyncio's.
+        """
+        check_event_loop()
         return self
 
     async def __aexit__(
@@ -353,7 +391,8 @@ class AsyncVelquorAI:
     def _describe(self) -> str:
         if self.is_on_premise:
             return "(on_premise=True)"
-        return f"(base_url={self.config.base_url!r})"
+        # User information in the address (a password) is shown as the logs show it.
+        return f"(base_url={redact_url(self.config.base_url)!r})"
 
     # ------------------------------------------------------------------ generate
 
@@ -367,6 +406,10 @@ class AsyncVelquorAI:
         interval: float = 2,
         on_progress: ProgressCallback | None = None,
         idempotency_key: str | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        extra_body: Mapping[str, Any] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationResult:
         """Generate a blueprint that answers a question about images and videos.
 
@@ -385,7 +428,12 @@ class AsyncVelquorAI:
 
         Args:
             question: The question to answer (non-blank text).
-            images: Image files: paths, or binary file objects (remote mode only).
+            images: Image files: paths (`str`, `pathlib.Path`), and in remote
+                mode also binary file objects and `(filename, bytes)` or
+                `(filename, binary file object)` pairs, whose filename names
+                the upload and gives its content type (see
+                `velquor_ai.types.FileInput`). A URL is refused: files are
+                never fetched.
             videos: Video files, in the same forms.
             timeout: Longest wait for the result, in seconds, counted from the
                 start of polling (on-premise: of the whole generation). The wait
@@ -404,9 +452,28 @@ class AsyncVelquorAI:
                 sent twice. Keys of the later requests are derived from it.
                 Visible ASCII, at most 200 characters. Default: a new key per
                 request.
+            extra_headers: Headers added to every request of this call to the
+                service, over the client's `default_headers`; never sent to
+                storage. `Authorization` and `Idempotency-Key` are refused
+                (use `with_options(api_key=...)` and `idempotency_key`).
+            extra_query: Query parameters added to every request of this call
+                to the service.
+            extra_body: Fields merged into the JSON body of every request of
+                this call that has one (the create and upload-URL requests;
+                its fields win over ours). The start request and the status
+                checks have no body and get none.
+            request_timeout: Timeout of each HTTP request of this call,
+                uploads included: seconds or an `httpx.Timeout`, in place of
+                the client's `timeout` setting (None keeps it). `timeout`
+                above is the wait for the result, not this.
 
         Returns:
-            The completed `GenerationResult`; its `blueprint` holds the blueprint.
+            The completed `GenerationResult`; its `blueprint` holds the
+            blueprint, and its attribute `request_id` the `x-request-id` of
+            the answer it was read from (None on-premise, or when the service
+            sent none). `request_id` is not a field of the model:
+            `model_dump()` leaves it out, and type checkers, which know the
+            fields only, read it with `getattr(result, "request_id", None)`.
 
         Raises:
             ValidationError: If an argument or an input file is refused.
@@ -417,8 +484,10 @@ class AsyncVelquorAI:
             GenerationFailedError: If the service reports the generation failed.
             GenerationTimeoutError: If the result is not there within `timeout`.
             OnPremiseError: If the on-premise library fails.
-            VelquorAIError: If the client is closed.
+            VelquorAIError: If the client is closed, or the running event
+                loop is not asyncio's (use `VelquorAI` from other loops).
         """
+        check_event_loop()
         text = check_question(question)
         image_list = file_list(images, "images")
         video_list = file_list(videos, "videos")
@@ -426,35 +495,100 @@ class AsyncVelquorAI:
         first_interval = check_seconds("interval", interval, minimum=1.0)
         check_callback(on_progress)
         key = check_idempotency_key(idempotency_key)
+        options = check_request_options(extra_headers, extra_query, extra_body, request_timeout)
         self._check_open()
         if self.local_client is not None:
+            _refuse_options_on_premise(options, extra_headers, extra_query, extra_body)
             return await self._generate_on_premise(text, image_list, video_list, wait, on_progress)
         inputs = prepare_inputs(self.config, image_list, video_list)
+        with request_options(options):
+            return await self._generate(text, inputs, key, wait, first_interval, on_progress)
+
+    async def _generate(
+        self,
+        text: str,
+        inputs: list[CheckedInput],
+        key: str | None,
+        wait: float,
+        first_interval: float,
+        on_progress: ProgressCallback | None,
+    ) -> GenerationResult:
         generations = self.generations
 
         with _idempotency(key):
-            record = await generations.create(text)
+            record = await read_model(generations.create(text))
         generation_id = record.generation_id
         with _naming(generation_id):
             logger.debug("Generation %s created", generation_id)
-            emit(on_progress, ProgressEvent("created", generation_id))
+            emit(on_progress, ProgressEvent("created", generation_id, request_id=last_request_id()))
+            moved_on: GenerationResult | GenerationStatus | None = None
             if inputs:
-                names = [item.filename for item in inputs]
-                with _idempotency(key, "upload"):
-                    answer = await generations.get_upload_urls(generation_id, names)
-                targets = match_upload_urls(answer, names)
-                await upload_all(
-                    self._storage_client(), generation_id, inputs, targets, self.upload_concurrency, on_progress
-                )
-                logger.debug("Generation %s: %d file(s) uploaded", generation_id, len(inputs))
-            with _idempotency(key, "start"):
-                started = await generations.start(generation_id)
-            logger.debug("Generation %s started", generation_id)
+                moved_on = await self._upload(generation_id, inputs, key, on_progress)
+            if moved_on is None:
+                with _idempotency(key, "start"):
+                    moved_on = await read_model(generations.start(generation_id))
+                logger.debug("Generation %s started", generation_id)
             emit(
                 on_progress,
-                ProgressEvent("started", generation_id, status=status_text(started)),
+                ProgressEvent("started", generation_id, status=status_text(moved_on), request_id=last_request_id()),
             )
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
+
+    async def _upload(
+        self,
+        generation_id: str,
+        inputs: list[CheckedInput],
+        key: str | None,
+        on_progress: ProgressCallback | None,
+    ) -> GenerationResult | None:
+        """Ask for upload URLs and upload the inputs to them.
+
+        The URLs are asked for under the call's idempotency key, so a repeated
+        call (a retry, a resumed batch) gets those of the first call back,
+        which may have expired since. Storage refusing one as expired makes the
+        generation's state decide: still "created", new URLs are asked for once
+        (under a key of their own) and the inputs uploaded again; any later
+        state means the first call got further, and its record is returned, to
+        be awaited without another start.
+        """
+        generations = self.generations
+        names = [item.filename for item in inputs]
+        with _idempotency(key, "upload"):
+            answer = await generations.get_upload_urls(generation_id, names)
+        try:
+            await self._upload_to(answer, generation_id, inputs, on_progress)
+        except UploadError as exc:
+            if not _expired(exc):
+                raise
+            current = await read_model(generations.get_result(generation_id))
+            if status_text(current) != "created":
+                return current
+            with idempotency_key(None):
+                answer = await generations.get_upload_urls(generation_id, names)
+            await self._upload_to(answer, generation_id, inputs, on_progress)
+        return None
+
+    async def _upload_to(
+        self,
+        answer: Any,
+        generation_id: str,
+        inputs: list[CheckedInput],
+        on_progress: ProgressCallback | None,
+    ) -> None:
+        try:
+            targets = match_upload_urls(answer, [item.filename for item in inputs])
+        except APIError as exc:  # a success answer without the URLs
+            raise unexpected_answer(exc) from exc
+        await upload_all(
+            self._storage_client(),
+            generation_id,
+            inputs,
+            targets,
+            self.upload_concurrency,
+            on_progress,
+            last_request_id(),  # of the answer that gave the URLs
+        )
+        logger.debug("Generation %s: %d file(s) uploaded", generation_id, len(inputs))
 
     async def wait_for_result(
         self,
@@ -463,6 +597,9 @@ class AsyncVelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: ProgressCallback | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationResult:
         """Wait for a generation that exists on the service and return its result.
 
@@ -484,9 +621,18 @@ class AsyncVelquorAI:
             interval: First pause between status checks, in whole seconds (>= 1),
                 growing as in `generate`.
             on_progress: Called with a "status" `ProgressEvent` per check.
+            extra_headers: Headers added to every status check of this call,
+                as for `generate`.
+            extra_query: Query parameters added to every status check.
+            request_timeout: Timeout of each status check: seconds or an
+                `httpx.Timeout`, in place of the client's `timeout` setting
+                (None keeps it); `timeout` above is the whole wait. (The
+                checks are GET requests without a body: there is no
+                `extra_body` here.)
 
         Returns:
-            The completed `GenerationResult`.
+            The completed `GenerationResult`, with the `request_id` of the
+            answer it was read from (see `generate`).
 
         Raises:
             ValidationError: If an argument is refused.
@@ -495,8 +641,10 @@ class AsyncVelquorAI:
             APIConnectionError: If the service cannot be reached.
             GenerationFailedError: If the service reports the generation failed.
             GenerationTimeoutError: If the result is not there within `timeout`.
-            VelquorAIError: In on-premise mode, or if the client is closed.
+            VelquorAIError: In on-premise mode, if the client is closed, or if
+                the running event loop is not asyncio's.
         """
+        check_event_loop()
         if not isinstance(generation_id, str):
             raise ValidationError(
                 f"generation_id must be a string, not {type(generation_id).__name__}",
@@ -505,6 +653,7 @@ class AsyncVelquorAI:
         wait = check_seconds("timeout", timeout, minimum=0.0)
         first_interval = check_seconds("interval", interval, minimum=1.0)
         check_callback(on_progress)
+        options = check_request_options(extra_headers, extra_query, None, request_timeout)
         self._check_open()
         if self.local_client is not None:
             raise VelquorAIError(
@@ -513,7 +662,7 @@ class AsyncVelquorAI:
         from .util.validators import validate_generation_id
 
         validate_generation_id(generation_id)
-        with _naming(generation_id):
+        with _naming(generation_id), request_options(options):
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
 
     def generate_many(
@@ -524,6 +673,10 @@ class AsyncVelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: BatchProgressCallback | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        extra_body: Mapping[str, Any] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
         """Run many generations, `concurrency` at a time, and yield each outcome
         as soon as its job ends.
@@ -544,14 +697,21 @@ class AsyncVelquorAI:
             interval: Each job's first pause between status checks, in seconds.
             on_progress: Called as `on_progress(key, event)` with each job's
                 `ProgressEvent`s; a plain function, on the event loop's thread.
+            extra_headers: Each job's `generate` `extra_headers`: added to
+                every request of the batch to the service, never to storage.
+            extra_query: Each job's `generate` `extra_query`.
+            extra_body: Each job's `generate` `extra_body`.
+            request_timeout: Each job's `generate` `request_timeout`: the
+                timeout of each HTTP request (`timeout` is each job's wait).
 
         Returns:
             An async iterator of `velquor_ai.batch.JobOutcome`, in the order the
             jobs end; also an async context manager that closes it.
 
         Raises:
-            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused
-                (a bad job itself becomes a failed outcome).
+            ValidationError: If `concurrency`, `jobs`, `on_progress` or an
+                option of the requests is refused (a bad job itself becomes a
+                failed outcome).
             VelquorAIError: If the client is closed.
 
         Examples:
@@ -560,7 +720,11 @@ class AsyncVelquorAI:
             ...     async for outcome in outcomes:
             ...         print(outcome.key, outcome.ok, outcome.generation_id)
         """
+        # Checked once here, so that a bad option fails the call, not each job.
+        options = check_request_options(extra_headers, extra_query, extra_body, request_timeout)
         self._check_open()
+        if self.local_client is not None:
+            _refuse_options_on_premise(options, extra_headers, extra_query, extra_body)
         return generate_many(
             self,
             jobs,
@@ -568,6 +732,10 @@ class AsyncVelquorAI:
             timeout=timeout,
             interval=interval,
             on_progress=on_progress,
+            extra_headers=extra_headers,
+            extra_query=extra_query,
+            extra_body=extra_body,
+            request_timeout=request_timeout,
         )
 
     async def _wait_for_result(
@@ -583,10 +751,11 @@ class AsyncVelquorAI:
         last: list[Any] = []
 
         def report(status: Any) -> None:
+            # Called right after the check whose answer `status` was read from.
             last[:] = [status]
             emit(
                 on_progress,
-                ProgressEvent("status", generation_id, status=status_text(status)),
+                ProgressEvent("status", generation_id, status=status_text(status), request_id=last_request_id()),
             )
 
         loop = asyncio.get_running_loop()
@@ -598,7 +767,7 @@ class AsyncVelquorAI:
         try:
             async with deadline:
                 result: GenerationResult = await StatusPoller(self.config).poll_until_complete(
-                    lambda: generations.get_result(generation_id),
+                    lambda: read_model(generations.get_result(generation_id)),
                     # Whole seconds, rounded up: the cut above comes first.
                     math.ceil(timeout),
                     int(interval),
@@ -622,14 +791,14 @@ class AsyncVelquorAI:
                 f"(waited {waited:.1f}s; last status: {seen})",
                 generation_id=generation_id,
             ) from exc
-        return result
+        # The poller returns what the last check read.
+        return with_request_id(result, last_request_id())
 
     def _storage_client(self) -> StorageClient:
-        """The connection pool for uploads, made at the first upload."""
+        """What sends the uploads; its connections open at the first one."""
         # A generate begun before aclose() must not open a pool nobody closes.
         self._check_open()
-        if self._storage is None:
-            self._storage = StorageClient(self.config)
+        assert self._storage is not None
         return self._storage
 
     # ---------------------------------------------------------------- on-premise
@@ -656,8 +825,10 @@ class AsyncVelquorAI:
             ValidationError: If the blueprint or an input file is refused.
             OnPremiseError: If the library fails to read or write files.
             GenerationTimeoutError: If it takes longer than `timeout`.
-            VelquorAIError: In remote mode, or if the client is closed.
+            VelquorAIError: In remote mode, if the client is closed, or if the
+                running event loop is not asyncio's.
         """
+        check_event_loop()
         files = file_list(input_files, "input_files")
         wait = None if timeout is None else check_seconds("timeout", timeout, 0.0)
         self._check_open()
@@ -676,7 +847,7 @@ class AsyncVelquorAI:
                 "At least one input file is required for execution",
                 field="input_files",
             )
-        paths = local_paths(self.config, files, "input")
+        paths = local_paths(self.config, files, "input", "input_files")
         try:
             async with asyncio.timeout(wait):
                 return await _vostrel.execute_blueprint_vostrel(self.local_client, blueprint, paths)
@@ -700,8 +871,8 @@ class AsyncVelquorAI:
 
         local_client = self.local_client
         assert local_client is not None
-        image_paths = local_paths(self.config, images, "image")
-        video_paths = local_paths(self.config, videos, "video")
+        image_paths = local_paths(self.config, images, "image", "images")
+        video_paths = local_paths(self.config, videos, "video", "videos")
         try:
             async with asyncio.timeout(timeout):
                 result = await _vostrel.generate_blueprint_vostrel(local_client, question, image_paths, video_paths)
@@ -713,7 +884,7 @@ class AsyncVelquorAI:
             on_progress,
             ProgressEvent("status", result.generation_id, status=status_text(result)),
         )
-        return result
+        return with_request_id(result, None)
 
     # ------------------------------------------------------------------- helpers
 
@@ -726,6 +897,49 @@ class AsyncVelquorAI:
             raise VelquorAIError(f"client.{what} is not available in on-premise mode")
 
 
+async def read_model(answer: Awaitable[_M]) -> _M:
+    """Await a resource call that builds a record from the service's answer;
+    an answer the record cannot be built from raises `APIResponseValidationError`
+    (not the model library's own ValidationError, whose name clashes with ours).
+
+    Examples:
+        >>> status = await read_model(client.generations.start(generation_id))
+    """
+    try:
+        return await answer
+    except VelquorAIError:
+        raise
+    except Exception as exc:
+        from pydantic import ValidationError as ModelError
+
+        if not isinstance(exc, ModelError):
+            raise
+        raise unexpected_answer(exc) from exc
+
+
+def _refuse_options_on_premise(options: RequestOptions | None, *given: object) -> None:
+    """On-premise calls send no request for the options to go with."""
+    if options is None:
+        return
+    names = ("extra_headers", "extra_query", "extra_body")
+    field = next((name for name, value in zip(names, given, strict=True) if value is not None), "request_timeout")
+    raise ValidationError(
+        f"{field} goes with the requests to the service, and an on-premise client sends none",
+        field=field,
+    )
+
+
+def with_request_id(result: GenerationResult, request_id: str | None) -> GenerationResult:
+    """Give a result the `request_id` attribute of the answer it was built from.
+
+    The model declares the service's fields only and refuses others; the id
+    goes beside them in the instance's dictionary, where attribute access finds
+    it and `model_dump()`, `repr()` and equality leave it out.
+    """
+    object.__setattr__(result, "request_id", request_id)
+    return result
+
+
 def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:
     """The error that stands for a generation the service reports as failed."""
     reason = "no reason given" if error is None else str(error)
@@ -734,6 +948,12 @@ def generation_failed(generation_id: str, error: Any) -> GenerationFailedError:
         generation_id=generation_id,
         error=error,
     )
+
+
+def _expired(error: UploadError) -> bool:
+    """Whether storage refused an upload because its URL has expired (object
+    stores answer 403 and say so: "Request has expired", "ExpiredToken")."""
+    return error.status_code == 403 and "expir" in str(error.body or "").lower()
 
 
 def _idempotency(key: str | None, step: str | None = None) -> AbstractContextManager[None]:

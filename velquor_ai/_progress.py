@@ -38,6 +38,11 @@ class ProgressEvent:
             (back to 0 when a failed try starts over).
         bytes_done: For "upload" and "uploading": bytes of all files sent so far.
         bytes_total: For "upload" and "uploading": bytes of all files.
+        request_id: The `x-request-id` of the answer the event follows (the
+            create, upload-URL or start request, a status check; for a file
+            stored, storage's `x-request-id` or `x-amz-request-id`), or None
+            when it gave none, for "uploading" (mid-request) and on-premise.
+            Quote it to the service's support about that step.
 
     Examples:
         >>> def show(event: ProgressEvent) -> None:
@@ -55,6 +60,7 @@ class ProgressEvent:
     sent: int = 0
     bytes_done: int = 0
     bytes_total: int = 0
+    request_id: str | None = None
 
 
 ProgressCallback = Callable[[ProgressEvent], object]

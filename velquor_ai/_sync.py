@@ -1,8 +1,8 @@
 """The blocking client, `VelquorAI`, and the machinery under it.
 
 `VelquorAI` runs an `AsyncVelquorAI` on an event loop of its own, in a thread
-kept for the client's life (so connections are reused between calls), and
-waits for each call there:
+started by the first call and kept for the client's life (so connections are
+reused between calls), and waits for each call there:
 
 - `_LoopThread` is that loop and its thread: `run` hands it a coroutine from any
   thread and blocks until the coroutine is done; `close` stops both.
@@ -12,12 +12,16 @@ waits for each call there:
   its Args, Returns and Raises in the docstring: a new method of the async
   client gets its blocking twin in a few lines.
 - A finaliser stops the thread of a client dropped without `close`.
+- In a process forked from the one that made the client, the first call starts
+  a loop, a thread and connections of the child's own; the parent's are left
+  untouched (`_fork`).
 """
 
 from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import contextvars
 import functools
 import inspect
 import threading
@@ -26,7 +30,11 @@ from collections.abc import Callable, Coroutine, Iterable, Iterator, Mapping
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Concatenate, ParamSpec, Self, TypeVar
 
+import httpx
+import sniffio
+
 from ._async import AsyncVelquorAI
+from ._fork import ForkAware, park
 from ._sync_resources import SyncGenerationsResource, SyncUploadsResource
 from .batch import DEFAULT_CONCURRENCY, BatchProgressCallback, Job, JobOutcome, iterate_blocking
 from .config import Config
@@ -35,6 +43,8 @@ from .exceptions import VelquorAIError
 if TYPE_CHECKING:
     from velquor_api_client import VelquorAPIClient
 
+    from .types import QueryValue
+
 __all__ = ["VelquorAI"]
 
 _R = TypeVar("_R")
@@ -42,28 +52,43 @@ _P = ParamSpec("_P")
 _F = TypeVar("_F", bound=Callable[..., Any])
 
 
-class _LoopThread:
+class _LoopThread(ForkAware):
     """An event loop running in a thread of its own until `close`.
 
-    `run` hands a coroutine to the loop and blocks until it is done, from any
-    number of threads at once. Interrupted while it waits (Ctrl-C), it cancels
-    the coroutine's task, waits until the task has finished, and re-raises.
+    The loop and its thread start with the first call, so a client made in a
+    process that later forks (gunicorn with `--preload`) leaves no thread
+    behind when it was not used before the fork. `run` hands a coroutine to
+    the loop and blocks until it is done, from any number of threads at once.
+    Interrupted while it waits (Ctrl-C), it cancels the coroutine's task,
+    waits until the task has finished, and re-raises. In a forked child the
+    parent's loop and thread are left alone (see `_fork`) and the first call
+    starts a loop of the child's own.
     """
 
     def __init__(self) -> None:
-        self._loop = asyncio.new_event_loop()
-        self._thread = threading.Thread(target=self._serve, name="velquor-ai-loop", daemon=True)
+        super().__init__()
+        self._loop: asyncio.AbstractEventLoop | None = None
+        self._thread: threading.Thread | None = None
         self._lock = threading.Lock()
         self._closed = False
-        self._thread.start()
 
-    def _serve(self) -> None:
-        try:
-            self._loop.run_forever()
-        finally:
-            self._loop.close()
+    def _leave_parent(self) -> None:
+        park(self._loop, self._thread)
+        self._loop = None
+        self._thread = None
+        self._lock = threading.Lock()
+
+    def _started(self) -> asyncio.AbstractEventLoop:
+        """The running loop; started here if there is none (lock held)."""
+        if self._loop is None:
+            loop = asyncio.new_event_loop()
+            thread = threading.Thread(target=_serve, args=(loop,), name="velquor-ai-loop", daemon=True)
+            thread.start()
+            self._loop, self._thread = loop, thread
+        return self._loop
 
     def run(self, coroutine: Coroutine[Any, Any, _R]) -> _R:
+        self.check_fork()
         if threading.current_thread() is self._thread:
             coroutine.close()
             # Blocking here would wait for the very loop that is blocked.
@@ -71,45 +96,57 @@ class _LoopThread:
         outcome: concurrent.futures.Future[_R] = concurrent.futures.Future()
         tasks: list[asyncio.Task[_R]] = []
 
-        def start() -> None:
-            task = self._loop.create_task(coroutine)
-            tasks.append(task)
-            task.add_done_callback(functools.partial(_settle, outcome))
-
         with self._lock:
             if self._closed:
                 coroutine.close()
                 raise VelquorAIError("The client is closed")
-            self._loop.call_soon_threadsafe(start)
+            loop = self._started()
+
+            def start() -> None:
+                task = loop.create_task(coroutine, context=_loop_context())
+                tasks.append(task)
+                task.add_done_callback(functools.partial(_settle, outcome))
+
+            loop.call_soon_threadsafe(start)
         try:
             return outcome.result()
         except BaseException:
             if not outcome.done():
                 # Interrupted while waiting (KeyboardInterrupt from Ctrl-C):
                 # the work stops too, and is over when the interrupt goes on.
-                self._loop.call_soon_threadsafe(lambda: tasks[0].cancel())
+                loop.call_soon_threadsafe(lambda: tasks[0].cancel())
                 _wait_through_interrupts(outcome)
             raise
 
     def close(self, last: Coroutine[Any, Any, None]) -> None:
-        """Run `last`, cancel what still runs, stop the loop and its thread."""
+        """Run `last`, cancel what still runs, stop the loop and its thread.
+
+        A client never used in this process gets a loop for the length of
+        `last` alone (which has nothing of this process to close but a
+        caller's `http_client`).
+        """
+        self.check_fork()
         with self._lock:
             if self._closed:
                 last.close()
                 return
             self._closed = True
-        shutdown = self._shutdown(last)
-        if threading.current_thread() is self._thread:
+            loop = self._started()
+            thread = self._thread
+        assert thread is not None
+        shutdown = self._shutdown(loop, last)
+        if threading.current_thread() is thread:
             # From the loop itself (a finaliser run there): no waiting.
-            self._loop.create_task(shutdown).add_done_callback(lambda _: self._loop.stop())
+            loop.create_task(shutdown).add_done_callback(lambda _: loop.stop())
             return
         try:
-            asyncio.run_coroutine_threadsafe(shutdown, self._loop).result()
+            _run_threadsafe(shutdown, loop).result()
         finally:
-            self._loop.call_soon_threadsafe(self._loop.stop)
-            self._thread.join()
+            loop.call_soon_threadsafe(loop.stop)
+            thread.join()
 
-    async def _shutdown(self, last: Coroutine[Any, Any, None]) -> None:
+    @staticmethod
+    async def _shutdown(loop: asyncio.AbstractEventLoop, last: Coroutine[Any, Any, None]) -> None:
         try:
             await last
         finally:
@@ -119,8 +156,39 @@ class _LoopThread:
             for task in others:
                 task.cancel()
             await asyncio.gather(*others, return_exceptions=True)
-            await self._loop.shutdown_asyncgens()
-            await self._loop.shutdown_default_executor()
+            await loop.shutdown_asyncgens()
+            await loop.shutdown_default_executor()
+
+
+def _serve(loop: asyncio.AbstractEventLoop) -> None:
+    try:
+        loop.run_forever()
+    finally:
+        loop.close()
+
+
+def _loop_context() -> contextvars.Context:
+    """The caller's context variables, for a task run on the client's loop,
+    without the mark of the caller's async library: a call made from a trio
+    task must not make sniffio (and with it httpx) take our asyncio loop for
+    trio's."""
+    context = contextvars.copy_context()
+    context.run(sniffio.current_async_library_cvar.set, None)
+    return context
+
+
+def _run_threadsafe(
+    coroutine: Coroutine[Any, Any, _R], loop: asyncio.AbstractEventLoop
+) -> concurrent.futures.Future[_R]:
+    """`asyncio.run_coroutine_threadsafe`, in a context of `_loop_context`."""
+    outcome: concurrent.futures.Future[_R] = concurrent.futures.Future()
+
+    def start() -> None:
+        task = loop.create_task(coroutine, context=_loop_context())
+        task.add_done_callback(functools.partial(_settle, outcome))
+
+    loop.call_soon_threadsafe(start)
+    return outcome
 
 
 def _settle(outcome: concurrent.futures.Future[_R], task: asyncio.Task[_R]) -> None:
@@ -152,6 +220,8 @@ async def _close_all(client: AsyncVelquorAI) -> None:
         # The connections of a caller's http_client belong to this loop: no
         # other can use or close them once it stops.
         await client._http.close_given()
+    if client._storage is not None:
+        await client._storage.close_given()
 
 
 def _same_arguments(
@@ -292,10 +362,12 @@ class VelquorAI:
 
     The blocking twin of `AsyncVelquorAI`: same constructor, same methods
     without `await`. It runs an `AsyncVelquorAI` on an event loop in a thread
-    of its own, kept until `close`, so connections are reused from one call to
-    the next. One client may be used from several threads at once. Ctrl-C
-    during a call stops the call's work before `KeyboardInterrupt` goes on.
-    `on_progress` callbacks run on the client's thread.
+    of its own, started by the first call and kept until `close`, so
+    connections are reused from one call to the next. One client may be used
+    from several threads at once, and in processes forked after it was made
+    (each gets a thread and connections of its own). Ctrl-C during a call
+    stops the call's work before `KeyboardInterrupt` goes on. `on_progress`
+    callbacks run on the client's thread.
 
     Attributes:
         config: The configuration in use.
@@ -424,6 +496,10 @@ class VelquorAI:
         timeout: float = 300,
         interval: float = 2,
         on_progress: BatchProgressCallback | None = None,
+        extra_headers: Mapping[str, str] | None = None,
+        extra_query: Mapping[str, QueryValue] | None = None,
+        extra_body: Mapping[str, Any] | None = None,
+        request_timeout: float | httpx.Timeout | None = None,
     ) -> Iterator[JobOutcome]:
         """Run many generations, `concurrency` at a time, and yield each outcome
         as soon as its job ends.
@@ -435,12 +511,13 @@ class VelquorAI:
         flight before it goes on.
 
         Raises:
-            ValidationError: If `concurrency`, `jobs` or `on_progress` is refused.
+            ValidationError: If `concurrency`, `jobs`, `on_progress` or an
+                option of the requests is refused.
             VelquorAIError: If the client is closed.
 
         Examples:
             >>> jobs = [Job("What is shown?", images=[p], key=p) for p in paths]
-            >>> for outcome in client.generate_many(jobs, concurrency=32):
+            >>> for outcome in client.generate_many(jobs, concurrency=32, extra_headers={"X-Run": "nightly"}):
             ...     print(outcome.key, outcome.ok, outcome.generation_id)
         """
         batch = self._client.generate_many(
@@ -449,6 +526,10 @@ class VelquorAI:
             timeout=timeout,
             interval=interval,
             on_progress=on_progress,
+            extra_headers=extra_headers,
+            extra_query=extra_query,
+            extra_body=extra_body,
+            request_timeout=request_timeout,
         )
         return iterate_blocking(self._runner.run, batch)
 
@@ -479,9 +560,9 @@ class VelquorAI:
     def close(self) -> None:
         """Close the connection pool and stop the client's thread.
 
-        A given `http_client` is closed too: its connections belong to that
-        thread. Calls still running in other threads end with
-        `VelquorAIError`. Calling it again does nothing.
+        A given `http_client` (and `storage_http_client`) is closed too: its
+        connections belong to that thread. Calls still running in other
+        threads end with `VelquorAIError`. Calling it again does nothing.
         """
         if self._finalizer is not None:
             self._finalizer()

@@ -44,19 +44,22 @@ from dataclasses import dataclass
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, Generic, Protocol, Self, TypeVar
 
-from ._checks import check_callback, check_concurrency, check_file_list
+import httpx
+
+from ._checks import check_callback, check_concurrency, check_event_loop, check_file_list
 from ._progress import ProgressCallback, ProgressEvent
 from .exceptions import ValidationError, VelquorAIError
 
 if TYPE_CHECKING:
     from .models.blueprint import GenerationResult
-    from .types import FileInput
+    from .types import FileInput, QueryValue
 
 __all__ = [
     "DEFAULT_CONCURRENCY",
     "BatchProgressCallback",
     "GenerationBatch",
     "Job",
+    "JobKey",
     "JobOutcome",
     "generate_many",
     "iterate_blocking",
@@ -69,7 +72,10 @@ OutcomeT = TypeVar("OutcomeT")
 
 _END = object()  # what a source gives once it is exhausted
 
-BatchProgressCallback = Callable[[str, ProgressEvent], object]
+JobKey = str | int
+"""What names a job: a non-empty string or an integer."""
+
+BatchProgressCallback = Callable[[JobKey, ProgressEvent], object]
 """Called as `on_progress(key, event)` for each step of each job's generation."""
 
 
@@ -86,6 +92,10 @@ class SupportsGenerate(Protocol):
         interval: float,
         on_progress: ProgressCallback | None,
         idempotency_key: str | None,
+        extra_headers: Mapping[str, str] | None,
+        extra_query: Mapping[str, QueryValue] | None,
+        extra_body: Mapping[str, Any] | None,
+        request_timeout: float | httpx.Timeout | None,
     ) -> Awaitable[GenerationResult]:
         """Run one generation to its end."""
         ...
@@ -100,24 +110,44 @@ class Job:
 
     Attributes:
         question: The question to answer.
-        images: Image files (paths or binary file objects), as for `generate`.
+        images: Image files (paths, binary file objects, (filename, content)
+            pairs), as for `generate`.
         videos: Video files, in the same forms.
-        key: The caller's name for the job, echoed in its outcome; None for the
-            job's position in the input ("0", "1", ...).
+        key: The caller's name for the job, a non-empty string or an integer
+            (a row number, a database id), echoed unchanged in its outcome and
+            progress reports; None for the job's position in the input ("0",
+            "1", ...).
         idempotency_key: Sent with the generation's create request, so that
             running the same job again with the same key does not create a
             second generation; None for none.
 
+    Raises:
+        ValidationError: If `key` or `idempotency_key` is of a kind refused
+            above, when the job is made.
+
     Examples:
         >>> Job("What is shown?", images=["cat.png"], key="cat")
         Job(question='What is shown?', images=['cat.png'], videos=(), key='cat', ...)
+        >>> Job("What is shown?", key=17).key
+        17
     """
 
     question: str
     images: Sequence[FileInput] = ()
     videos: Sequence[FileInput] = ()
-    key: str | None = None
+    key: JobKey | None = None
     idempotency_key: str | None = None
+
+    def __post_init__(self) -> None:
+        key = self.key
+        if key is not None and (isinstance(key, bool) or not isinstance(key, (str, int)) or key == ""):
+            raise ValidationError(
+                f"A job's key must be a non-empty string or an integer, not {key!r}",
+                field="key",
+            )
+        token = self.idempotency_key
+        if token is not None and (not isinstance(token, str) or not token):
+            raise ValidationError("A job's idempotency_key must be a non-empty string", field="idempotency_key")
 
 
 @dataclass(frozen=True, slots=True)
@@ -125,14 +155,15 @@ class JobOutcome:
     """How one job of a batch ended.
 
     Attributes:
-        key: The job's key (its position in the input when it had none).
+        key: The job's key as given (its position in the input, as text,
+            when it had none).
         result: The completed `GenerationResult`, or None if the job failed.
         error: The exception that ended the job, or None if it completed. After
             the generation was created it carries `generation_id`.
         job: The job as it was run, or None when the input item was not a job.
     """
 
-    key: str
+    key: JobKey
     result: GenerationResult | None
     error: VelquorAIError | None
     job: Job | None = None
@@ -208,6 +239,7 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
         """
         if self._closed:
             raise StopAsyncIteration
+        check_event_loop()
         try:
             while not self._finished:
                 self._fill()
@@ -353,6 +385,10 @@ def generate_many(
     timeout: float = 300,
     interval: float = 2,
     on_progress: BatchProgressCallback | None = None,
+    extra_headers: Mapping[str, str] | None = None,
+    extra_query: Mapping[str, QueryValue] | None = None,
+    extra_body: Mapping[str, Any] | None = None,
+    request_timeout: float | httpx.Timeout | None = None,
 ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
     """Run `client.generate` for each job; see `AsyncVelquorAI.generate_many`."""
     check_callback(on_progress)
@@ -362,7 +398,7 @@ def generate_many(
             job = as_job(item)
         except ValidationError as exc:
             return JobOutcome(_item_key(item, index), None, exc)
-        key = job.key if job.key is not None else str(index)
+        key: JobKey = job.key if job.key is not None else str(index)
         callback = None if on_progress is None else functools.partial(on_progress, key)
         try:
             result = await client.generate(
@@ -373,6 +409,10 @@ def generate_many(
                 interval=interval,
                 on_progress=callback,
                 idempotency_key=job.idempotency_key,
+                extra_headers=extra_headers,
+                extra_query=extra_query,
+                extra_body=extra_body,
+                request_timeout=request_timeout,
             )
         except VelquorAIError as exc:
             return JobOutcome(key, None, exc, job)
@@ -414,10 +454,6 @@ def as_job(item: object) -> Job:
             f"A job must be a Job or a mapping, not {type(item).__name__}",
             field="jobs",
         )
-    for name in ("key", "idempotency_key"):
-        value = getattr(job, name)
-        if value is not None and (not isinstance(value, str) or not value):
-            raise ValidationError(f"A job's {name} must be a non-empty string", field=name)
     for name in ("images", "videos"):
         check_file_list(getattr(job, name), name, f"A job's {name}")
     return job
@@ -433,6 +469,8 @@ def _check_source(source: object) -> Any:
     return source
 
 
-def _item_key(item: object, index: int) -> str:
+def _item_key(item: object, index: int) -> JobKey:
     key = item.get("key") if isinstance(item, Mapping) else None
+    if isinstance(key, int) and not isinstance(key, bool):
+        return key
     return key if isinstance(key, str) and key else str(index)

@@ -30,7 +30,7 @@ from typing import Any, TextIO
 import httpx
 
 from . import _serve_command, compiled
-from ._async import generation_failed
+from ._async import generation_failed, read_model
 from ._logging import redact_text
 from ._version import __version__
 from .client import AsyncVelquorAI, ProgressEvent
@@ -530,7 +530,7 @@ async def _result(args: argparse.Namespace) -> int:
 
 async def _current_result(client: AsyncVelquorAI, generation_id: str) -> Any:
     """The generation's record as it stands; a failed one raises."""
-    result = await client.generations.get_result(generation_id)
+    result = await read_model(client.generations.get_result(generation_id))
     if result.status == "failed":
         raise generation_failed(generation_id, result.error)
     return result

@@ -21,6 +21,7 @@ caller can catch the whole family with one clause:
         ├── RateLimitError            429
         ├── InternalServerError       500 and above
         ├── UploadError               object storage refused an upload
+        ├── APIResponseValidationError    a success answer of a form not expected
         └── APIConnectionError        no answer: refused, reset, DNS, TLS, ...
             └── APITimeoutError       no answer in time (also a `TimeoutError`)
 """
@@ -33,6 +34,7 @@ from typing import Any
 __all__ = [
     "APIConnectionError",
     "APIError",
+    "APIResponseValidationError",
     "APITimeoutError",
     "AuthenticationError",
     "BadRequestError",
@@ -327,6 +329,17 @@ class UploadError(APIError):
             (self.message, self.status_code, self.body, self.filename),
             self.__dict__,
         )
+
+
+class APIResponseValidationError(APIError):
+    """The service answered with success, but with a body this client cannot
+    read as the record it asked for (a field missing or of the wrong kind).
+
+    Attributes:
+        status_code: HTTP status of the answer (a 2xx).
+        body: The start of the answer's body, at most 500 characters.
+        request_id: The answer's `x-request-id` header, if any.
+    """
 
 
 class APIConnectionError(APIError):

@@ -19,18 +19,23 @@ from velquor_ai.models.execution import ExecutionResult
 
 
 def show(event: ProgressEvent) -> None:
-    print(event.kind, event.generation_id, event.status)
+    print(event.kind, event.generation_id, event.status, event.request_id)
 
 
 def ask(client: VelquorAI, question: str, picture: Path) -> str | None:
     try:
         result: GenerationResult = client.generate(
-            question, images=[picture, io.BytesIO(b"\x89PNG")], timeout=60, on_progress=show
+            question,
+            images=[picture, io.BytesIO(b"\x89PNG"), ("b.png", b"\x89PNG"), ("c.png", io.BytesIO(b"\x89PNG"))],
+            timeout=60,
+            on_progress=show,
         )
     except GenerationTimeoutError as error:
         if error.generation_id is None:
             return None
-        return client.wait_for_result(error.generation_id, timeout=600, interval=5).blueprint
+        return client.wait_for_result(
+            error.generation_id, timeout=600, interval=5, extra_headers={"X-Trace": "t"}, request_timeout=10
+        ).blueprint
     except VelquorTimeoutError:
         return None
     except APIError as error:
