@@ -13,7 +13,7 @@ comma := ,
 PYTHON313 := $(call find_python,3.13)
 BUILD_DEPS := scikit-build-core cmake ninja
 RUNTIME_DEPS := httpx sniffio 'pydantic>=2.5,<3' starlette uvicorn rich
-TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414' anyio trio uvloop gunicorn proxy.py trustme
+TEST_DEPS := pytest hypothesis mypy 'pyright[nodejs]==1.1.414' anyio trio uvloop gunicorn proxy.py trustme aiohttp
 # Pinned: a newer formatter, linter or type checker may ask for changes the tree
 # does not have.
 LINT_DEPS := ruff==0.17.5 clang-format==23.1.3 mypy==2.4.1

@@ -76,16 +76,25 @@ def _refused_for_its_certificate(error: BaseException) -> bool:
     return False
 
 
+def backends() -> list[str]:
+    try:
+        import aiohttp  # noqa: F401
+    except ImportError:
+        return ["httpx"]
+    return ["httpx", "aiohttp"]
+
+
+@pytest.mark.parametrize("backend", backends())
 @pytest.mark.parametrize("trusting_first", [True, False])
 def test_each_client_keeps_the_verification_it_was_built_with(
-    https_url: str, ca_file: str, clean_env: pytest.MonkeyPatch, trusting_first: bool
+    https_url: str, ca_file: str, clean_env: pytest.MonkeyPatch, trusting_first: bool, backend: str
 ) -> None:
     def build(trusting: bool) -> AsyncVelquorAI:
         if trusting:
             clean_env.setenv("SSL_CERT_FILE", ca_file)
         else:
             clean_env.delenv("SSL_CERT_FILE", raising=False)
-        return AsyncVelquorAI(api_key="sk-test", base_url=https_url, max_retries=0)
+        return AsyncVelquorAI(api_key="sk-test", base_url=https_url, max_retries=0, http_backend=backend)  # type: ignore[arg-type]
 
     clients = {trusting: build(trusting) for trusting in (trusting_first, not trusting_first)}
     clean_env.delenv("SSL_CERT_FILE", raising=False)

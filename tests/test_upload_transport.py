@@ -98,13 +98,28 @@ def recorder(seen: list[httpx.Request]) -> Callable[[httpx.Request], Any]:
     return record
 
 
+def client_classes() -> list[Any]:
+    """httpx's client, and the aiohttp-backed one where aiohttp is installed."""
+    try:
+        from velquor_ai import AiohttpClient
+    except ImportError:
+        return [httpx.AsyncClient]
+    return [httpx.AsyncClient, AiohttpClient]
+
+
+@pytest.mark.parametrize("client_class", client_classes())
 @pytest.mark.parametrize("kind", ["sync", "async"])
 def test_uploads_go_through_the_callers_forward_proxy(
-    kind: str, service: Any, images: list[Path], forward_proxy: str, open_connections: Callable[[int], int]
+    kind: str,
+    client_class: type[httpx.AsyncClient],
+    service: Any,
+    images: list[Path],
+    forward_proxy: str,
+    open_connections: Callable[[int], int],
 ) -> None:
     service.hold_uploads()
     with concurrent.futures.ThreadPoolExecutor(1) as pool:
-        status = pool.submit(generate, kind, service, images, http_client=httpx.AsyncClient(proxy=forward_proxy))
+        status = pool.submit(generate, kind, service, images, http_client=client_class(proxy=forward_proxy))
         try:
             assert service.wait_for_held_uploads(2)
             # Both uploads are under way, and not one socket of ours goes to
@@ -117,11 +132,13 @@ def test_uploads_go_through_the_callers_forward_proxy(
     assert len(service.objects) == 2
 
 
+@pytest.mark.parametrize("client_class", client_classes())
 @pytest.mark.parametrize("route", ["http_client", "storage_http_client"])
 @pytest.mark.parametrize("kind", ["sync", "async"])
 def test_uploads_trust_a_private_ca_given_with_verify(
     kind: str,
     route: str,
+    client_class: type[httpx.AsyncClient],
     service_factory: Callable[..., Any],
     images: list[Path],
     private_ca: tuple[ssl.SSLContext, dict[str, Path]],
@@ -131,10 +148,10 @@ def test_uploads_trust_a_private_ca_given_with_verify(
     assert service.base_url.startswith("https://")
     api_seen: list[httpx.Request] = []
     storage_seen: list[httpx.Request] = []
-    options = {"http_client": httpx.AsyncClient(verify=context, event_hooks={"request": [recorder(api_seen)]})}
+    options = {"http_client": client_class(verify=context, event_hooks={"request": [recorder(api_seen)]})}
     if route == "storage_http_client":
         hooks = {"request": [recorder(storage_seen)]}
-        options[route] = httpx.AsyncClient(verify=context, event_hooks=hooks)
+        options[route] = client_class(verify=context, event_hooks=hooks)
     assert generate(kind, service, images, **options) == "completed"
     uploads = storage_seen if route == "storage_http_client" else api_seen
     assert [request.method for request in uploads].count("PUT") == 2

@@ -13,6 +13,8 @@ when first used, so importing the package stays light; `compiled` says whether
 they are the compiled ones or their Python.
 """
 
+from typing import TYPE_CHECKING, Any
+
 from . import _mode
 
 #: True when the package runs its compiled core modules, False when it runs
@@ -56,6 +58,21 @@ from .exceptions import (
     VelquorAIError,
 )
 from .exceptions import TimeoutError as VelquorTimeoutError
+
+if TYPE_CHECKING:
+    from ._aiohttp import AiohttpClient as AiohttpClient
+    from ._aiohttp import AiohttpTransport as AiohttpTransport
+
+
+def __getattr__(name: str) -> Any:
+    """`AiohttpClient` and `AiohttpTransport`, imported when first asked for:
+    they need the `aiohttp` extra (ImportError, naming it, without)."""
+    if name in ("AiohttpClient", "AiohttpTransport"):
+        from . import _aiohttp
+
+        return getattr(_aiohttp, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
 
 __all__ = [
     "APIConnectionError",

@@ -200,6 +200,7 @@ class HTTPClient:
         transport: httpx.AsyncBaseTransport | None = None,
         http_client: httpx.AsyncClient | None = None,
         default_headers: Mapping[str, str] | None = None,
+        client_class: type[httpx.AsyncClient] = httpx.AsyncClient,
     ) -> None:
         """Set the client up; connections are opened by the first request.
 
@@ -212,6 +213,7 @@ class HTTPClient:
                 requests with; the caller keeps it and closes it.
             default_headers: Headers added to every request; they win over the
                 client's own (User-Agent, Accept, Authorization).
+            client_class: The class of the pool's own httpx clients.
 
         Raises:
             ValidationError: If a header name or value is not a string fit for
@@ -226,7 +228,7 @@ class HTTPClient:
             )
         self.config = config
         self.default_headers = check_headers(default_headers)
-        self._pool = LoopPool(http_client, transport)
+        self._pool = LoopPool(http_client, transport, client_class)
         self._owns_pool = True
         self._policy = RetryPolicy(max_retries=config.max_retries)
 

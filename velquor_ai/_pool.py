@@ -49,16 +49,20 @@ class LoopPool(ForkAware):
         self,
         given: httpx.AsyncClient | None,
         transport: httpx.AsyncBaseTransport | None,
+        client_class: type[httpx.AsyncClient] = httpx.AsyncClient,
     ) -> None:
         """Set the pool up; clients are made when a loop first asks.
 
         Args:
             given: A caller's client to use instead of clients of our own.
             transport: httpx transport for our own clients (None: the network).
+            client_class: The class of our own clients (`AiohttpClient` for
+                the aiohttp backend).
         """
         super().__init__()
         self.given = given
         self._transport = transport
+        self._client_class = client_class
         # httpx's default settings: certificates checked against the bundle,
         # or SSL_CERT_FILE / SSL_CERT_DIR as set now.
         self._network = prepare() if given is None and transport is None else None
@@ -105,7 +109,7 @@ class LoopPool(ForkAware):
         if own is None:
             # No base URL, no headers, redirects not followed: each request
             # brings its own.
-            own = httpx.AsyncClient(transport=self._transport, verify=verify)
+            own = self._client_class(transport=self._transport, verify=verify)
             closer = _close_with_loop(own)
             # Its first step registers it with the loop, whose shutdown
             # closes it while the loop still runs.

@@ -347,6 +347,7 @@ class StorageClient:
         *,
         transport: httpx.AsyncBaseTransport | None = None,
         http_client: httpx.AsyncClient | None = None,
+        client_class: type[httpx.AsyncClient] = httpx.AsyncClient,
     ) -> None:
         """Set the pool up; no connection is made before the first upload.
 
@@ -355,11 +356,12 @@ class StorageClient:
             transport: httpx transport to use instead of the network one.
             http_client: A caller's client to send the uploads through
                 (bare requests: none of its headers, cookies or auth).
+            client_class: The class of the pool's own httpx clients.
         """
         self.config = config
         # No base URL and no headers of the service's: a presigned URL carries
         # its own authorisation. Redirects are not followed.
-        self._pool = LoopPool(http_client, transport)
+        self._pool = LoopPool(http_client, transport, client_class)
         self._owns_pool = True
 
     def with_config(self, config: Config) -> StorageClient:
