@@ -114,12 +114,23 @@ def request_timeout(config: Config) -> float | httpx.Timeout:
 @dataclass(frozen=True, slots=True)
 class _Answer:
     """The last success answer this task decoded, for `unexpected_answer` and
-    `last_request_id`."""
+    `last_request_id`; its text is decoded only when an error needs it."""
 
     request: str
-    status: int
-    text: str
-    request_id: str | None
+    response: httpx.Response
+
+    @property
+    def status(self) -> int:
+        return self.response.status_code
+
+    @property
+    def text(self) -> str:
+        return self.response.text[:_EXCERPT]
+
+    @property
+    def request_id(self) -> str | None:
+        request_id: str | None = self.response.headers.get(REQUEST_ID_HEADER)
+        return request_id
 
 
 _last_answer: ContextVar[_Answer | None] = ContextVar("velquor_last_answer", default=None)
@@ -339,17 +350,20 @@ class HTTPClient:
             policy = self._policy = RetryPolicy(max_retries=config.max_retries)
         client = await self._pool.client()
         url = config.base_url + path
-        # Later ones win, whatever the case of their names.
-        headers = httpx.Headers({"User-Agent": USER_AGENT, "Accept": "application/json"})
+        headers: dict[str, str] | httpx.Headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
         if config.api_key:
             headers["Authorization"] = f"Bearer {config.api_key}"
-        headers.update(self.default_headers)
-        if options is not None:
-            headers.update(options.headers)
-            if options.query:
-                kwargs["params"] = options.query
-            if options.body and isinstance(kwargs.get("json"), dict):
-                kwargs["json"] = {**kwargs["json"], **options.body}
+        if self.default_headers or options is not None:
+            # Later ones win, whatever the case of their names.
+            headers = httpx.Headers(headers)
+            headers.update(self.default_headers)
+            if options is not None:
+                headers.update(options.headers)
+                if options.query:
+                    kwargs["params"] = options.query
+                if options.body and isinstance(kwargs.get("json"), dict):
+                    kwargs["json"] = {**kwargs["json"], **options.body}
+        # Our own names only (Idempotency-Key): none of them is set above.
         headers.update(kwargs.pop("headers", {}))
 
         async def send(attempt: int) -> httpx.Response:
@@ -369,15 +383,7 @@ class HTTPClient:
             raise APIConnectionError(f"{method} {path} failed: {no_answer(exc, url)}") from exc
         if outcome.response is not None:
             decoded = _decode(outcome.response, outcome.tries)
-            response = outcome.response
-            _last_answer.set(
-                _Answer(
-                    f"{method} {path}",
-                    response.status_code,
-                    response.text[:_EXCERPT],
-                    response.headers.get(REQUEST_ID_HEADER),
-                )
-            )
+            _last_answer.set(_Answer(f"{method} {path}", outcome.response))
             return decoded
         tries = _tries(outcome.tries)
         error = outcome.error
