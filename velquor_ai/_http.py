@@ -17,6 +17,7 @@ work twice.
 from __future__ import annotations
 
 import json as jsonlib
+import re
 import uuid
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
@@ -469,13 +470,18 @@ def _check_path(path: str) -> None:
             field="path",
         )
     # Every whitespace character but the space is also unprintable.
-    if not path.isprintable() or any(ch in path for ch in "?#\\ "):
+    if not path.isprintable() or _NOT_IN_PATH.search(path):
         raise ValidationError(
             f"Request path contains a character that is not allowed: {path!r}",
             field="path",
         )
-    if any(segment in ("", ".", "..") for segment in path[1:].split("/")):
+    if _EMPTY_OR_DOT_SEGMENT.search(path):
         raise ValidationError(f"Request path contains an empty or dot segment: {path!r}", field="path")
+
+
+_NOT_IN_PATH = re.compile(r"[?#\\ ]")
+# After the leading slash: a segment that is empty ("//", a slash at the end), "." or "..".
+_EMPTY_OR_DOT_SEGMENT = re.compile(r"//|/\Z|/\.\.?(?:/|\Z)")
 
 
 def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:

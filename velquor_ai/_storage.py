@@ -165,6 +165,11 @@ class _Body:
         if self.on_sent is not None:
             self.on_sent(0)
 
+    def whole(self) -> bytes | None:
+        """All the bytes to send, when the first chunk read is all of them."""
+        ready = self._ready
+        return ready if ready is not None and len(ready) == self.source.size else None
+
     def __aiter__(self) -> _Body:
         return self
 
@@ -434,7 +439,8 @@ class StorageClient:
                     "PUT",
                     target,
                     headers=headers,
-                    content=body,
+                    # A file read whole goes as one piece, not as a stream.
+                    content=body.whole() or body,
                     extensions={"timeout": httpx.Timeout(timeout).as_dict()},
                 )
                 # Sent as built: no default headers, cookies or auth of the

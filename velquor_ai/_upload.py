@@ -412,12 +412,18 @@ async def upload_all(
         in_flight.pop(index, None)
         done += 1
         bytes_done += item.size
-        emit(on_progress, event("upload", item, item.size, answer))
+        if on_progress is not None:  # made only for a callback
+            emit(on_progress, event("upload", item, item.size, answer))
 
-    emit(
-        on_progress,
-        ProgressEvent("upload", generation_id, total=total, bytes_total=bytes_total, request_id=request_id),
-    )
+    if on_progress is not None:
+        emit(
+            on_progress,
+            ProgressEvent("upload", generation_id, total=total, bytes_total=bytes_total, request_id=request_id),
+        )
+    if total == 1:
+        # Nothing to run beside it: no task of its own.
+        await upload(0, inputs[0], targets[0])
+        return
     failure: BaseException | None = None
     try:
         # A failing upload cancels the others; leaving the group waits for them.
