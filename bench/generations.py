@@ -132,12 +132,33 @@ def build_plain(base_url: str):
 async def plain(base_url: str, clients=None) -> AsyncIterator[Session]:
     """The same requests written directly against httpx: one pool for the
     service, one for storage, an idempotency key on each POST, the image read
-    whole and sent."""
-    api, storage = clients or build_plain(base_url)
+    whole and sent, a request sent again once when its connection failed (as
+    ours does; a kept-alive connection the service has just closed, say)."""
+    import httpx
+
+    clients = clients or build_plain(base_url)
     session = Session()
 
     def key() -> dict[str, str]:
         return {"Idempotency-Key": str(uuid.uuid4())}
+
+    class Retrying:
+        def __init__(self, client) -> None:
+            self.client = client
+
+        def __getattr__(self, method: str):
+            send = getattr(self.client, method)
+
+            async def call(*args, **kwargs):
+                try:
+                    return await send(*args, **kwargs)
+                except httpx.TransportError:
+                    return await send(*args, **kwargs)
+
+            setattr(self, method, call)  # made once per method
+            return call
+
+    api, storage = Retrying(clients[0]), Retrying(clients[1])
 
     async def put(url: str, path: str, content_type: str) -> None:
         with open(path, "rb") as file:
@@ -145,7 +166,7 @@ async def plain(base_url: str, clients=None) -> AsyncIterator[Session]:
         response = await storage.put(url, content=data, headers={"Content-Type": content_type})
         assert response.status_code == 200, response.text
 
-    async with api, storage:
+    async with clients[0], clients[1]:
 
         async def once(path: str) -> None:
             created = (await api.post("/v1/generation", json={"question": QUESTION}, headers=key())).json()

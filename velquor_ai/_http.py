@@ -115,22 +115,22 @@ def request_timeout(config: Config) -> float | httpx.Timeout:
 @dataclass(frozen=True, slots=True)
 class _Answer:
     """The last success answer this task decoded, for `unexpected_answer` and
-    `last_request_id`; its text is decoded only when an error needs it."""
+    `last_request_id`. Its body is decoded to text only when an error quotes
+    it, and the response itself is not kept (nor its request and connection)."""
 
     request: str
-    response: httpx.Response
-
-    @property
-    def status(self) -> int:
-        return self.response.status_code
+    status: int
+    headers: httpx.Headers
+    content: bytes
 
     @property
     def text(self) -> str:
-        return self.response.text[:_EXCERPT]
+        # Decoded as the response decodes it: by its declared charset.
+        return httpx.Response(self.status, headers=self.headers, content=self.content[: 4 * _EXCERPT]).text[:_EXCERPT]
 
     @property
     def request_id(self) -> str | None:
-        request_id: str | None = self.response.headers.get(REQUEST_ID_HEADER)
+        request_id: str | None = self.headers.get(REQUEST_ID_HEADER)
         return request_id
 
 
@@ -384,7 +384,8 @@ class HTTPClient:
             raise APIConnectionError(f"{method} {path} failed: {no_answer(exc, url)}") from exc
         if outcome.response is not None:
             decoded = _decode(outcome.response, outcome.tries)
-            _last_answer.set(_Answer(f"{method} {path}", outcome.response))
+            response = outcome.response
+            _last_answer.set(_Answer(f"{method} {path}", response.status_code, response.headers, response.content))
             return decoded
         tries = _tries(outcome.tries)
         error = outcome.error
