@@ -128,8 +128,9 @@ wheel: venv
 	$(call try_wheel,$(PYTHON311),$(DIST)/*-py3-none-any.whl,False)
 	$(call try_wheel,$(PYTHON312),$(DIST)/*-py3-none-any.whl,False)
 
+# BENCH_ARGS: bench/run.py's options, e.g. BENCH_ARGS="--quick --only first,load".
 bench: install
-	cd /tmp && $(abspath $(VPY)) $(abspath bench/run.py)
+	cd /tmp && $(abspath $(VPY)) $(abspath bench/run.py) $(BENCH_ARGS)
 
 # The core modules' rows as instruction counts under valgrind's callgrind,
 # checked against the baseline in CONTRIBUTING.md (fails beyond 2 %).

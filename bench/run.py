@@ -2,7 +2,8 @@
 
 Run with `make bench` (it builds and installs the package in Release first), or
 directly with the package importable: python bench/run.py [--quick] [--no-put]
-[--no-upload] [--only call,coroutine,poll,sync,memory,import,batch,first,load,put,upload].
+[--no-upload] [--only call,coroutine,poll,sync,memory,import,batch,first,load,put,upload]
+[--markdown].
 Every figure is a median of repeated runs; the variants of one row take turns
 within each round so that they see the same machine.
 
@@ -765,7 +766,7 @@ def main() -> None:
         started = time.perf_counter()
         rows.extend(section())
         print(f"  {section.__name__[:-5]:10s} measured in {time.perf_counter() - started:5.1f} s", file=sys.stderr)
-    print(harness.table(rows))
+    print(harness.table(rows, markdown="--markdown" in sys.argv))
 
 
 if __name__ == "__main__":
