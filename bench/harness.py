@@ -99,8 +99,9 @@ def _figure(value: float, unit: str) -> str:
     return f"{value:,.3g} {unit}"
 
 
-def table(rows: list[Row]) -> str:
-    """A plain-text table: operation, ours, each comparison with the ratio."""
+def table(rows: list[Row], markdown: bool = False) -> str:
+    """A plain-text table (or a Markdown one, as CONTRIBUTING.md records it):
+    operation, ours, each comparison with the ratio."""
     lines = [("operation", "ours", "compared with", "theirs", "ratio", "target")]
     for row in rows:
         first = True
@@ -117,6 +118,10 @@ def table(rows: list[Row]) -> str:
                 )
             )
             first = False
+    if markdown:
+        out = ["| " + " | ".join(lines[0]) + " |", "|---|---:|---|---:|---:|---|"]
+        out += ["| " + " | ".join(cell.strip() for cell in line) + " |" for line in lines[1:]]
+        return "\n".join(out)
     widths = [max(len(line[i]) for line in lines) for i in range(len(lines[0]))]
     out = []
     for number, line in enumerate(lines):

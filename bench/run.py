@@ -2,15 +2,21 @@
 
 Run with `make bench` (it builds and installs the package in Release first), or
 directly with the package importable: python bench/run.py [--quick] [--no-put]
-[--no-upload] [--only call,coroutine,poll,sync,memory,import,batch,put,upload].
+[--no-upload] [--only call,coroutine,poll,sync,memory,import,batch,first,load,put,upload]
+[--markdown].
 Every figure is a median of repeated runs; the variants of one row take turns
 within each round so that they see the same machine.
+
+`--instructions` (`make bench-instructions`) counts instructions of the core
+modules' rows under valgrind instead, against the baseline recorded in
+CONTRIBUTING.md (see instructions.py); `--only` then names its rows.
 """
 
 from __future__ import annotations
 
 import asyncio
 import gc
+import importlib.util
 import json
 import operator
 import os
@@ -24,15 +30,14 @@ import tempfile
 import time
 import tracemalloc
 from pathlib import Path
-from types import SimpleNamespace
+from types import ModuleType, SimpleNamespace
 
+import generations
 import harness
 import uploads
 from harness import Row, compile_loop, interleaved
 
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "tests"))
-from support import TWINS, load_twin  # noqa: E402 - found through the path set above
-
+import velquor_ai._pure
 from velquor_ai._vostrel import prepare_file_paths
 from velquor_ai.models.blueprint import GenerationResult
 from velquor_ai.resources.generations import GenerationsResource
@@ -40,11 +45,29 @@ from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util.poller import StatusPoller
 from velquor_ai.util.validators import validate_generation_id
 
-# The Python each compiled module stands for, as written.
-VALIDATORS_TWIN = load_twin("velquor_ai.util.validators")
-POLLER_TWIN = load_twin("velquor_ai.util.poller")
-UPLOADS_TWIN = load_twin("velquor_ai.resources.uploads")
-GENERATIONS_TWIN = load_twin("velquor_ai.resources.generations")
+
+def load_plain(dotted: str) -> ModuleType:
+    """The Python a compiled module stands for, run as written (no call boundary), as a new module."""
+    path = Path(importlib.util.find_spec(dotted.rpartition(".")[0]).submodule_search_locations[0])
+    spec = importlib.util.spec_from_file_location(f"{dotted}_twin", path / (dotted.rpartition(".")[2] + ".py"))
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def load_pure(dotted: str) -> ModuleType:
+    """The module as the package runs it where the compiled modules are not in use
+    (VELQUOR_PURE_PYTHON=1): its Python with the call boundary of the compiled one."""
+    return velquor_ai._pure.load(dotted, f"{dotted}_pure")
+
+
+# The Python each compiled module stands for, as written, and in pure mode.
+VALIDATORS_TWIN, VALIDATORS_PURE = load_plain("velquor_ai.util.validators"), load_pure("velquor_ai.util.validators")
+POLLER_TWIN, POLLER_PURE = load_plain("velquor_ai.util.poller"), load_pure("velquor_ai.util.poller")
+UPLOADS_TWIN, UPLOADS_PURE = load_plain("velquor_ai.resources.uploads"), load_pure("velquor_ai.resources.uploads")
+GENERATIONS_TWIN = load_plain("velquor_ai.resources.generations")
+GENERATIONS_PURE = load_pure("velquor_ai.resources.generations")
+PURE_MODE = "pure mode (VELQUOR_PURE_PYTHON=1)"
 BENCH = Path(__file__).resolve().parent
 QUICK = "--quick" in sys.argv
 REPEAT = 7 if QUICK else 15
@@ -59,6 +82,7 @@ def call_rows() -> list[Row]:
     names = {
         "f": validate_generation_id,
         "twin": VALIDATORS_TWIN.validate_generation_id,
+        "pure": VALIDATORS_PURE.validate_generation_id,
         "s": identifier,
         "len": len,
         "callable": callable,
@@ -73,13 +97,21 @@ def call_rows() -> list[Row]:
         "twin": compile_loop("twin(s)", names),
         "frame_kw": compile_loop("f(generation_id=s)", names),
         "twin_kw": compile_loop("twin(generation_id=s)", names),
+        "pure": compile_loop("pure(s)", names),
+        "pure_kw": compile_loop("pure(generation_id=s)", names),
     }
     t = interleaved(runs, REPEAT)
-    refused = {"f": validate_generation_id, "twin": VALIDATORS_TWIN.validate_generation_id, "n": 1}
+    refused = {
+        "f": validate_generation_id,
+        "twin": VALIDATORS_TWIN.validate_generation_id,
+        "pure": VALIDATORS_PURE.validate_generation_id,
+        "n": 1,
+    }
     r = interleaved(
         {
             "frame": compile_loop("try: f(n)\n        except TypeError: pass", refused),
             "twin": compile_loop("try: twin(n)\n        except TypeError: pass", refused),
+            "pure": compile_loop("try: pure(n)\n        except TypeError: pass", refused),
         },
         REPEAT,
     )
@@ -93,6 +125,7 @@ def call_rows() -> list[Row]:
                 ("len(s)", t["len"]),
                 ("callable(s)", t["callable"]),
                 ("plain-Python twin", t["twin"]),
+                (PURE_MODE, t["pure"]),
                 ("bound: itemgetter(0)(s), C, not a builtin", t["itemgetter"]),
             ],
             "≤1.1× len, ≤0.75× twin",
@@ -101,10 +134,16 @@ def call_rows() -> list[Row]:
             "validate_generation_id(generation_id=s)",
             t["frame_kw"],
             "ns",
-            [("plain-Python twin", t["twin_kw"])],
+            [("plain-Python twin", t["twin_kw"]), (PURE_MODE, t["pure_kw"])],
             "≤0.75× twin",
         ),
-        Row("validate_generation_id(1) refused", r["frame"], "ns", [("plain-Python twin", r["twin"])], "≤0.8× twin"),
+        Row(
+            "validate_generation_id(1) refused",
+            r["frame"],
+            "ns",
+            [("plain-Python twin", r["twin"]), (PURE_MODE, r["pure"])],
+            "≤0.8× twin",
+        ),
     ]
 
 
@@ -141,6 +180,7 @@ def coroutine_rows() -> list[Row]:
     names = {
         "ours": GenerationsResource(None, uploads),
         "native": GENERATIONS_TWIN.GenerationsResource(None, uploads),
+        "pure": GENERATIONS_PURE.GenerationsResource(None, uploads),
         "plain": PlainGenerations(uploads),
         "s": "gen_123",
         "files": ["a.png"],
@@ -151,6 +191,7 @@ def coroutine_rows() -> list[Row]:
             {
                 "frame": compile_loop(body.format("ours"), names),
                 "native": compile_loop(body.format("native"), names),
+                "pure": compile_loop(body.format("pure"), names),
                 "plain": compile_loop(body.format("plain"), names),
             },
             REPEAT,
@@ -162,7 +203,11 @@ def coroutine_rows() -> list[Row]:
             "get_upload_urls coroutine created, driven to its end",
             t["frame"],
             "ns",
-            [("native async def", t["native"]), ("bound: the same work, no coroutine", t["plain"])],
+            [
+                ("native async def", t["native"]),
+                (PURE_MODE, t["pure"]),
+                ("bound: the same work, no coroutine", t["plain"]),
+            ],
             "≤0.7× native",
         )
     ]
@@ -195,7 +240,12 @@ def poll_rows() -> list[Row]:
 
     try:
         t = interleaved(
-            {"frame": poll_run(StatusPoller(config)), "native": poll_run(POLLER_TWIN.StatusPoller(config))}, REPEAT
+            {
+                "frame": poll_run(StatusPoller(config)),
+                "native": poll_run(POLLER_TWIN.StatusPoller(config)),
+                "pure": poll_run(POLLER_PURE.StatusPoller(config)),
+            },
+            REPEAT,
         )
     finally:
         loop.close()
@@ -215,7 +265,7 @@ def poll_rows() -> list[Row]:
             "poll_until_complete, one cycle (interval 0)",
             t["frame"],
             "ns",
-            [("native async def poller", t["native"])],
+            [("native async def poller", t["native"]), (PURE_MODE, t["pure"])],
             "≤0.9× native",
         ),
         Row(
@@ -232,14 +282,15 @@ def poll_rows() -> list[Row]:
 
 
 def sync_rows() -> list[Row]:
-    models_twin = load_twin("velquor_ai.models.blueprint")
-    vostrel_twin = load_twin("velquor_ai._vostrel")
+    models_twin, models_pure = load_plain("velquor_ai.models.blueprint"), load_pure("velquor_ai.models.blueprint")
+    vostrel_twin, vostrel_pure = load_plain("velquor_ai._vostrel"), load_pure("velquor_ai._vostrel")
     answer = {"generation_id": "gen_1", "status": "completed", "result": {"blueprint": "graph:\n  nodes: []\n"}}
     assert GenerationResult(**answer).blueprint == models_twin.GenerationResult(**answer).blueprint
     models = interleaved(
         {
             "frame": compile_loop("M(**a)", {"M": GenerationResult, "a": answer}),
             "twin": compile_loop("M(**a)", {"M": models_twin.GenerationResult, "a": answer}),
+            "pure": compile_loop("M(**a)", {"M": models_pure.GenerationResult, "a": answer}),
         },
         REPEAT,
     )
@@ -260,16 +311,20 @@ def sync_rows() -> list[Row]:
             "twin": compile_loop(
                 "f(a, b, c)", {"f": vostrel_twin.prepare_file_paths, "a": lists[0], "b": lists[1], "c": lists[2]}
             ),
+            "pure": compile_loop(
+                "f(a, b, c)", {"f": vostrel_pure.prepare_file_paths, "a": lists[0], "b": lists[1], "c": lists[2]}
+            ),
         },
         REPEAT,
     )
 
-    ours, theirs = UploadsResource(None), UPLOADS_TWIN.UploadsResource(None)
+    ours, theirs, pure = UploadsResource(None), UPLOADS_TWIN.UploadsResource(None), UPLOADS_PURE.UploadsResource(None)
     assert ours._infer_content_type("a.png") == theirs._infer_content_type("a.png")
     content = interleaved(
         {
             "frame": compile_loop('u._infer_content_type("a.png")', {"u": ours}),
             "twin": compile_loop('u._infer_content_type("a.png")', {"u": theirs}),
+            "pure": compile_loop('u._infer_content_type("a.png")', {"u": pure}),
         },
         REPEAT,
     )
@@ -278,7 +333,7 @@ def sync_rows() -> list[Row]:
             "GenerationResult(**answer), blueprint in result",
             models["frame"],
             "ns",
-            [("plain-Python models and validator", models["twin"])],
+            [("plain-Python models and validator", models["twin"]), (PURE_MODE, models["pure"])],
             "≤1.0× twin",
         ),
         Row(
@@ -292,10 +347,16 @@ def sync_rows() -> list[Row]:
             "prepare_file_paths(3 lists of 10 str)",
             paths["frame"],
             "ns",
-            [("plain-Python twin", paths["twin"])],
+            [("plain-Python twin", paths["twin"]), (PURE_MODE, paths["pure"])],
             "≤0.5× twin",
         ),
-        Row('_infer_content_type("a.png")', content["frame"], "ns", [("plain-Python twin", content["twin"])], ""),
+        Row(
+            '_infer_content_type("a.png")',
+            content["frame"],
+            "ns",
+            [("plain-Python twin", content["twin"]), (PURE_MODE, content["pure"])],
+            "",
+        ),
     ]
 
 
@@ -350,9 +411,10 @@ def suspended_memory(variant: str) -> dict[str, float]:
     return {"traced": traced, "rss": rss, "check_traced": check_traced, "check_rss": check_rss}
 
 
-def in_subprocess(*arguments: str) -> dict:
+def in_subprocess(*arguments: str, pure: bool = False) -> dict:
+    env = {**os.environ, "VELQUOR_PURE_PYTHON": "1" if pure else "0"}
     completed = subprocess.run(
-        [sys.executable, str(Path(__file__).resolve()), *arguments], capture_output=True, text=True, check=True
+        [sys.executable, str(Path(__file__).resolve()), *arguments], capture_output=True, text=True, check=True, env=env
     )
     return json.loads(completed.stdout.strip().splitlines()[-1])
 
@@ -429,13 +491,14 @@ print(time.perf_counter_ns() - started)
 """
 
 
-def import_ns(modules: list[str], path: str, statements: str = "") -> int:
+def import_ns(modules: list[str], path: str, statements: str = "", pure: bool = False) -> int:
     probe = _IMPORT_PROBE.format(
         path=path,
         pre="\n".join(f"import {m}" for m in DEPENDENCIES + ["ctypes"]),
         imports=statements or "\n".join(f"import {m}" for m in modules),
     )
-    completed = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True)
+    env = {**os.environ, "VELQUOR_PURE_PYTHON": "1" if pure else "0"}
+    completed = subprocess.run([sys.executable, "-c", probe], capture_output=True, text=True, check=True, env=env)
     return int(completed.stdout.strip())
 
 
@@ -443,15 +506,16 @@ def import_rows() -> list[Row]:
     # The twin gets its compiled bytecode ready, as an installed module has; as
     # a top-level module it imports its package's models absolutely.
     with tempfile.TemporaryDirectory() as directory:
-        source = (TWINS / "velquor_ai" / "models" / "blueprint.py").read_text()
+        source = Path(VALIDATORS_TWIN.__file__).parent.parent.joinpath("models", "blueprint.py").read_text()
         (Path(directory) / "models_twin.py").write_text(source.replace("from .", "from velquor_ai.models."))
         py_compile.compile(
             str(Path(directory) / "models_twin.py"), invalidation_mode=py_compile.PycInvalidationMode.UNCHECKED_HASH
         )
-        ours, twin = [], []
+        ours, twin, pure = [], [], []
         for _ in range(5 if QUICK else 11):
             ours.append(import_ns(SEVEN, directory))
             twin.append(import_ns(["models_twin"], directory))
+            pure.append(import_ns(SEVEN, directory, pure=True))
         blueprint_only = [import_ns(["velquor_ai.models.blueprint"], directory) for _ in range(5)]
         stdlib = [import_ns(STDLIB_SEVEN, directory) for _ in range(5)]
         runtime = [import_ns([], directory, 'ctypes.CDLL("libstdc++.so.6")') for _ in range(5)]
@@ -460,7 +524,7 @@ def import_rows() -> list[Row]:
             "import of the seven modules",
             statistics.median(ours) / 1e6,
             "ms",
-            [("plain-Python models module", statistics.median(twin) / 1e6)],
+            [("plain-Python models module", statistics.median(twin) / 1e6), (PURE_MODE, statistics.median(pure) / 1e6)],
             "≤1.3× twin",
         ),
         Row(
@@ -600,12 +664,14 @@ def batch_rows() -> list[Row]:
         with tempfile.TemporaryDirectory() as folder:
             for index in range(50):
                 Path(folder, f"input-{index}.png").write_bytes(b"%d " % index * (40 + index))
-            results = {"many": [], "plain": []}
-            served = {"many": [], "plain": []}
+            # generate_many on the compiled modules and on their Python, and a plain loop.
+            results = {"many": [], "plain": [], "pure": []}
+            served = {"many": [], "plain": [], "pure": []}
             for _ in range(1 if QUICK else 2):
                 for variant in results:
                     before = service_cpu()
-                    results[variant].append(in_subprocess("--batch", variant, base_url, folder))
+                    arguments = ("--batch", "many" if variant == "pure" else variant, base_url, folder)
+                    results[variant].append(in_subprocess(*arguments, pure=variant == "pure"))
                     served[variant].append(service_cpu() - before)
     finally:
         service.stdin.close()
@@ -618,7 +684,7 @@ def batch_rows() -> list[Row]:
             f"generate_many, {BATCH_JOBS:,} small jobs, concurrency {BATCH_CONCURRENCY}",
             rate["many"],
             "jobs/s",
-            [("semaphore + gather over generate", rate["plain"])],
+            [("semaphore + gather over generate", rate["plain"]), (PURE_MODE, rate["pure"])],
             "≥0.9× plain",
         ),
         Row(
@@ -628,10 +694,22 @@ def batch_rows() -> list[Row]:
             [
                 ("the service's CPU per job (other process)", service_ms),
                 ("semaphore + gather over generate", client_ms["plain"]),
+                (PURE_MODE, client_ms["pure"]),
             ],
             "",
         ),
     ]
+
+
+# --- the first call on a loop, many generations at once -----------------------------------
+
+
+def first_rows() -> list[Row]:
+    return generations.first_rows(quick=QUICK)
+
+
+def load_rows() -> list[Row]:
+    return generations.load_rows(quick=QUICK)
 
 
 # --- uploads through generate ---------------------------------------------------------
@@ -645,6 +723,10 @@ def upload_rows() -> list[Row]:
 
 
 def main() -> None:
+    if "--instructions" in sys.argv:
+        import instructions
+
+        sys.exit(instructions.main(sys.argv[1:]))
     if sys.argv[1:2] == ["--memory"]:
         print(json.dumps(suspended_memory(sys.argv[2])))
         return
@@ -661,7 +743,17 @@ def main() -> None:
         f"CPython {platform.python_version()}, module {Path(validators.__file__).parent.parent}"
     )
     print("Times in ns per operation include the benchmark loop's own cost (first row).\n")
-    sections = [call_rows, coroutine_rows, poll_rows, sync_rows, memory_rows, import_rows, batch_rows]
+    sections = [
+        call_rows,
+        coroutine_rows,
+        poll_rows,
+        sync_rows,
+        memory_rows,
+        import_rows,
+        batch_rows,
+        first_rows,
+        load_rows,
+    ]
     if "--no-put" not in sys.argv:
         sections.append(put_rows)
     if "--no-upload" not in sys.argv:
@@ -674,7 +766,7 @@ def main() -> None:
         started = time.perf_counter()
         rows.extend(section())
         print(f"  {section.__name__[:-5]:10s} measured in {time.perf_counter() - started:5.1f} s", file=sys.stderr)
-    print(harness.table(rows))
+    print(harness.table(rows, markdown="--markdown" in sys.argv))
 
 
 if __name__ == "__main__":

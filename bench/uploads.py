@@ -3,9 +3,10 @@ by side with plain httpx making the same requests.
 
 Two scenarios, each variant run in a fresh client process:
 
-- large: four 95 MB files, uploaded four at a time. Reported: wall time, the
-  client's peak resident memory above its level just before the uploads, and
-  the longest stall of the client's event loop.
+- large: four 95 MB files, uploaded four at a time after a first call with one
+  of them. Reported: wall time, the client's peak resident memory above its
+  level just before the uploads, and the longest stall of the client's event
+  loop from the first call on.
 - small: a generate with three small files, repeated. Reported: the client
   process's CPU time per generate.
 
@@ -133,11 +134,14 @@ async def _stall_monitor(longest: list[float], tick: float = 0.002) -> None:
 
 async def measure_large(variant: str, base_url: str, paths: list[str]) -> dict:
     async with VARIANTS[variant](base_url) as once:
-        await once(paths[:1])  # connections made, code warmed
+        # The stall is watched from the first call on: the one that opens the
+        # pools and runs code for the first time.
         longest = [0.0, 0.0]
+        monitor = asyncio.create_task(_stall_monitor(longest))
+        await once(paths[:1])  # connections made, code warmed
+        first = longest[:]
         baseline = rss_bytes()
         peak_before = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss * 1024
-        monitor = asyncio.create_task(_stall_monitor(longest))
         started = time.perf_counter()
         await once(paths)
         wall = time.perf_counter() - started
@@ -151,6 +155,7 @@ async def measure_large(variant: str, base_url: str, paths: list[str]) -> dict:
         "peak_before": peak_before - baseline,
         "stall": longest[0],
         "stall_cpu": longest[1],
+        "first_stall": first[0],
     }
 
 
@@ -240,11 +245,18 @@ def upload_rows(quick: bool = False) -> list:
             "≤ 64 MiB",
         ),
         Row(
-            "  longest event-loop stall (median run)",
+            "  longest event-loop stall, first call included (median run)",
             median("large", "ours", "stall") * 1e3,
             "ms",
             [("plain httpx, streamed, one pool", median("large", "httpx", "stall") * 1e3)],
             "≤ 20 ms",
+        ),
+        Row(
+            "    longest in the first call (median run)",
+            median("large", "ours", "first_stall") * 1e3,
+            "ms",
+            [("plain httpx, streamed, one pool", median("large", "httpx", "first_stall") * 1e3)],
+            "",
         ),
         Row(
             "    of it the loop's own CPU time (worst run)",

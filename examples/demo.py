@@ -1,5 +1,6 @@
 """A tour of velquor_ai: a remote generation over real HTTP with the blocking
-client `VelquorAI`, then on-premise mode with the async client `AsyncVelquorAI`.
+client `VelquorAI`; a failed generation, a wait that runs out and is resumed,
+and a small batch; then on-premise mode with the async client `AsyncVelquorAI`.
 
 The remote part runs against `LocalService`, a real service on 127.0.0.1 that this
 script starts (the `local` extra). Sample inputs are made in a temporary folder:
@@ -18,7 +19,15 @@ import tempfile
 import zlib
 from pathlib import Path
 
-from velquor_ai import AsyncVelquorAI, ProgressEvent, VelquorAI
+import velquor_ai
+from velquor_ai import (
+    AsyncVelquorAI,
+    GenerationFailedError,
+    GenerationTimeoutError,
+    Job,
+    ProgressEvent,
+    VelquorAI,
+)
 from velquor_ai.testing import LocalService
 
 API_KEY = "sk-demo"
@@ -94,6 +103,30 @@ def remote_generation(images: list[Path], videos: list[Path]) -> str:
     return result.blueprint
 
 
+def errors_resume_and_batch(images: list[Path]) -> None:
+    print("\n== Errors, a resumed wait and a batch (VelquorAI)")
+    with LocalService(api_key=API_KEY, processing_time=0.5) as service:
+        service.failing_questions.add("What can nobody answer?")
+        with VelquorAI(api_key=API_KEY, base_url=service.base_url) as client:
+            try:
+                client.generate("What can nobody answer?", images=images[:1], interval=1)
+            except GenerationFailedError as error:
+                print(f"  failed as expected: {error} (generation {error.generation_id})")
+            try:
+                client.generate("What is in the first picture?", images=images[:1], timeout=0.2, interval=1)
+            except GenerationTimeoutError as error:
+                assert error.generation_id is not None  # the generation exists: it can be resumed
+                print(f"  the wait ran out; resuming generation {error.generation_id}")
+                resumed = client.wait_for_result(error.generation_id, interval=1)
+                print(f"  resumed: {resumed.status}")
+            jobs = [Job(f"What is in picture {i}?", images=[image], key=image.name) for i, image in enumerate(images)]
+            jobs.append(Job("What can nobody answer?", images=images[:1], key="unanswerable"))
+            outcomes = {outcome.key: outcome for outcome in client.generate_many(jobs, concurrency=2, interval=1)}
+    for key, outcome in sorted(outcomes.items()):
+        print(f"  batch job {key}: {'completed' if outcome.ok else type(outcome.error).__name__}")
+    assert [key for key, outcome in outcomes.items() if not outcome.ok] == ["unanswerable"]
+
+
 async def on_premise(images: list[Path], videos: list[Path], workdir: Path, remote: str) -> None:
     print("\n== On-premise generation and execution (AsyncVelquorAI)")
     async with AsyncVelquorAI.on_premise(workdir=workdir) as client:
@@ -115,7 +148,10 @@ def main() -> int:
     with tempfile.TemporaryDirectory(prefix="velquor-demo-") as folder:
         root = Path(folder)
         images, videos = make_samples(root)
+        core = "compiled" if velquor_ai.compiled else "pure-Python"
+        print(f"velquor_ai {velquor_ai.__version__}, {core} core modules\n")
         blueprint = remote_generation(images, videos)
+        errors_resume_and_batch(images)
         asyncio.run(on_premise(images, videos, root / "outputs", blueprint))
     print("\nDemo finished.")
     return 0

@@ -20,6 +20,7 @@ from hypothesis import settings
 from hypothesis.configuration import set_hypothesis_home_dir
 from support import FakeAsyncio, connections_served, connections_to, files_open_under
 
+import velquor_ai
 from velquor_ai._retry import RetryPolicy
 from velquor_ai.util import poller
 
@@ -39,11 +40,25 @@ def _hypothesis_home(tmp_path_factory: pytest.TempPathFactory) -> None:
     set_hypothesis_home_dir(tmp_path_factory.getbasetemp() / "hypothesis")
 
 
+def pytest_configure(config: pytest.Config) -> None:
+    config.addinivalue_line(
+        "markers",
+        "compiled_only: about the compiled modules themselves (their types, code objects, tracebacks, the frame); "
+        "skipped where the package runs the modules' Python",
+    )
+
+
 def pytest_collection_modifyitems(items: list[pytest.Item]) -> None:
-    """The order in which parallel workers are handed the tests: those marked
-    slow first, so that the workers end together; then each file's tests spread
-    evenly over the run (in their order), so that tests that mostly wait (for
-    servers, timeouts) run beside tests that compute."""
+    """Tests about the compiled modules are skipped where the package runs their
+    Python. Then the order in which parallel workers are handed the tests: those
+    marked slow first, so that the workers end together; then each file's tests
+    spread evenly over the run (in their order), so that tests that mostly wait
+    (for servers, timeouts) run beside tests that compute."""
+    if not velquor_ai.compiled:
+        skip = pytest.mark.skip(reason="about the compiled modules, and the package runs their Python")
+        for item in items:
+            if item.get_closest_marker("compiled_only"):
+                item.add_marker(skip)
     by_file: dict[Path, list[pytest.Item]] = {}
     for item in items:
         by_file.setdefault(item.path, []).append(item)

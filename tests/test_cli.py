@@ -6,14 +6,17 @@ from __future__ import annotations
 import json
 import os
 import re
+import signal
 import socket
 import subprocess
 import sys
 import threading
+import time
 from collections.abc import Callable
 from pathlib import Path
 from typing import Any
 
+import httpx
 import pytest
 
 import velquor_ai
@@ -272,3 +275,102 @@ def test_velquor_log_writes_our_records_with_urls_redacted(files: dict[str, Path
     assert "signature" not in result.stderr
     assert all(re.search(r"\?(?!\[redacted\])", url) is None
                for url in re.findall(r"https?://\S+", result.stderr))  # fmt: skip
+
+
+def wait_until(condition: Any, seconds: float = 60) -> None:
+    deadline = time.monotonic() + seconds
+    while not condition():
+        assert time.monotonic() < deadline, "timed out"
+        time.sleep(0.05)
+
+
+@pytest.mark.parametrize(
+    ("stage", "advice"),
+    [("waiting", "resume with: {command} --wait"), ("uploading", "see where it stands with: {command}")],
+)
+def test_ctrl_c_names_the_generation_and_how_to_pick_it_up(
+    files: dict[str, Path], tmp_path: Path, service_factory: Any, stage: str, advice: str
+) -> None:
+    service = service_factory(processing_time=3600)
+    if stage == "uploading":
+        service.hold_uploads()
+    process = subprocess.Popen(
+        [sys.executable, "-m", "velquor_ai", "generate", QUESTION, "--image", "cat.png", "--interval", "1",
+         "--base-url", service.base_url, "--api-key", service.api_key],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=cli_env(),
+    )  # fmt: skip
+    try:
+        if stage == "uploading":
+            assert service.wait_for_held_uploads(1, timeout=60)
+        else:
+            wait_until(lambda: service.generation_ids and service.generation(service.generation_ids[0])["started"])
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    generation_id = service.generation_ids[0]
+    command = f"python -m velquor_ai result {generation_id} --base-url {service.base_url}"
+    assert process.returncode == 130, stderr
+    assert stderr.splitlines()[-1] == (
+        f"velquor_ai: error: generation {generation_id}: interrupted; " + advice.format(command=command)
+    )
+    assert stdout == ""
+
+
+@pytest.mark.parametrize(
+    ("processing_time", "options", "status"),
+    [(3600, [], 3), (3600, ["--wait", "--timeout", "1"], 3), (0, [], 0), (0, ["--wait"], 0)],
+    ids=["running", "running-wait-ran-out", "completed", "completed-wait"],
+)
+def test_result_of_a_generation_still_running_exits_3(
+    tmp_path: Path, service_factory: Any, processing_time: float, options: list[str], status: int
+) -> None:
+    service = service_factory(processing_time=processing_time)
+    headers = {"Authorization": f"Bearer {service.api_key}"}
+    generation_id = httpx.post(f"{service.base_url}/v1/generation", json={"question": QUESTION},
+                               headers=headers).json()["generation_id"]  # fmt: skip
+    httpx.post(f"{service.base_url}/v1/generation/{generation_id}/start", headers=headers).raise_for_status()
+    result = run_cli("result", generation_id, *options, "--base-url", service.base_url,
+                     "--api-key", service.api_key, cwd=tmp_path)  # fmt: skip
+    assert result.returncode == status, result.stderr
+    if status == 0:
+        assert json.loads(result.stdout)["question"] == QUESTION
+    else:
+        assert f"result {generation_id} --base-url {service.base_url} --wait" in error_line(result)
+        assert result.stdout == ""
+
+
+@pytest.mark.parametrize("command", [["velquor", "serve"], ["-m", "velquor_ai.testing"]], ids=["serve", "testing"])
+def test_serve_runs_a_local_service_until_ctrl_c(tmp_path: Path, files: dict[str, Path], command: list[str]) -> None:
+    pytest.importorskip("velquor_ai.testing")
+    script = Path(sys.executable).with_name("velquor")
+    program = [str(script), *command[1:]] if command[0] == "velquor" else [sys.executable, *command]
+    process = subprocess.Popen(
+        [*program, "--port", "0", "--api-key", "sk-served", "--processing-time", "0"],
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=cli_env(),
+    )  # fmt: skip
+    try:
+        assert process.stdout is not None
+        settings = dict(process.stdout.readline().removeprefix("export ").strip().split("=", 1) for _ in range(2))
+        assert settings["VELQUOR_API_KEY"] == "sk-served"
+        with velquor_ai.VelquorAI(base_url=settings["VELQUOR_BASE_URL"], api_key="sk-served") as client:
+            assert client.generate(QUESTION, images=[files["image"]], interval=1).status == "completed"
+        process.send_signal(signal.SIGINT)
+        started = time.monotonic()
+        stdout, stderr = process.communicate(timeout=30)
+    finally:
+        process.kill()
+    assert process.returncode == 0, stderr
+    assert time.monotonic() - started < 10
+    assert "stop it with Ctrl-C" in stderr and stderr.rstrip().endswith("Local service stopped")
+    with pytest.raises(httpx.ConnectError):
+        httpx.get(settings["VELQUOR_BASE_URL"])
+
+
+def test_serve_on_a_port_taken_exits_2(tmp_path: Path) -> None:
+    pytest.importorskip("velquor_ai.testing")
+    with socket.create_server(("127.0.0.1", 0)) as taken:
+        port = taken.getsockname()[1]
+        result = run_cli("serve", "--port", str(port), cwd=tmp_path)
+    assert result.returncode == 2
+    assert f"cannot listen on 127.0.0.1:{port}" in error_line(result) and "--port" in error_line(result)

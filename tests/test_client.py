@@ -13,6 +13,7 @@ from pathlib import Path
 from typing import Any
 from urllib.parse import parse_qsl, urlencode, urlsplit, urlunsplit
 
+import httpx
 import pytest
 
 pytest.importorskip("starlette")
@@ -235,7 +236,8 @@ async def test_tampered_upload_url_is_refused_and_generation_not_started(
             await client.generate(QUESTION, images=images, videos=videos, interval=1)
     error = caught.value
     assert error.status_code == 403
-    assert "SignatureDoesNotMatch" in (error.body or "")
+    assert isinstance(error.body, str) and "SignatureDoesNotMatch" in error.body  # XML: the text
+    assert error.text == error.body
     assert error.filename == "photo.png"
     assert "photo.png" in str(error) and "403" in str(error)
     assert not any(path.endswith("/start") for _, path in service.requests)
@@ -287,6 +289,9 @@ async def test_service_error_surfaces_as_typed_exception(
             await client.generate(QUESTION, images=images, videos=videos, interval=1)
     assert caught.value.status_code == status  # type: ignore[attr-defined]
     assert "Injected failure" in str(caught.value)
+    # The answer was JSON: the body decoded, its text kept.
+    assert caught.value.body == {"detail": "Injected failure"}  # type: ignore[attr-defined]
+    assert json.loads(caught.value.text) == caught.value.body  # type: ignore[attr-defined]
     if path == "/upload":
         assert not any(m == "PUT" for m, _ in service.requests)
 
@@ -364,20 +369,52 @@ def _too_big(tmp_path: Path) -> Path:
     return path
 
 
+def _small(tmp_path: Path) -> Path:
+    path = tmp_path / "small.png"
+    path.write_bytes(PNG_A)
+    return path
+
+
+def _named(data: bytes, name: str) -> io.BytesIO:
+    file = io.BytesIO(data)
+    file.name = name  # type: ignore[attr-defined]
+    return file
+
+
+# Each refused call, the field of its error and what its message must hold:
+# the file it is about, by path, name or place among the arguments.
 @pytest.mark.parametrize(
-    ("arguments", "field"),
+    ("arguments", "field", "names"),
     [
-        (lambda t: {"images": [t / "missing.png"]}, "file"),
-        (lambda t: {"videos": [t]}, "file"),
-        (lambda t: {"images": [_too_big(t)]}, "file"),
-        (lambda t: {"images": [io.StringIO("text")]}, "file"),
-        (lambda t: {"images": str(t / "a.png")}, "images"),
-        (lambda t: {"question": "   "}, "question"),
-        (lambda t: {"interval": 0.5}, "interval"),
-        (lambda t: {"timeout": 0}, "timeout"),
-        (lambda t: {"on_progress": asyncio.sleep}, "on_progress"),
+        (lambda t: {"images": [t / "missing.png"]}, "file", "{t}/missing.png"),
+        (lambda t: {"videos": [t]}, "file", "{t}"),
+        (lambda t: {"images": [_too_big(t)]}, "file", "{t}/big.png is too large: 2049 bytes (max: 2048)"),
+        (lambda t: {"images": [io.BytesIO(b"x" * 2049)]}, "file", "images[0] (BytesIO) is too large: 2049 bytes"),
+        (lambda t: {"videos": [_named(b"x" * 2049, "/data/clip.mp4")]}, "file", "/data/clip.mp4 is too large"),
+        (lambda t: {"images": [io.StringIO("text")]}, "file", "images[0] (StringIO)"),
+        (lambda t: {"images": [_small(t), 17]}, "file", "images[1] (int)"),
+        (lambda t: {"images": ["https://example.com/cat.png?X-Amz-Signature=s3cr3t"]}, "file",
+         "https://example.com/cat.png?[redacted] is a URL, and URLs are not fetched"),
+        (lambda t: {"videos": [Path("s3://bucket/clip.mp4")]}, "file", "s3:/bucket/clip.mp4 is a URL"),
+        (lambda t: {"images": [("big.png", b"x" * 2049)]}, "file", "big.png is too large: 2049 bytes"),
+        (lambda t: {"images": [("a.png", b"x", "image/png")]}, "file", "is a tuple of 3 (str, bytes, str)"),
+        (lambda t: {"images": [("", b"x")]}, "file", "needs a file name in its (filename, content) pair"),
+        (lambda t: {"images": [("a.png", str(t))]}, "file", "a.png is a pair of a name and a path"),
+        (lambda t: {"images": ("a.png", b"x")}, "images", "given as images=[(filename, content)]"),
+        (lambda t: {"images": str(t / "a.png")}, "images", "images"),
+        (lambda t: {"extra_headers": {"authorization": "Bearer other"}}, "extra_headers", "cannot set authorization"),
+        (lambda t: {"extra_headers": {"Idempotency-Key": "k"}}, "extra_headers", "cannot set Idempotency-Key"),
+        (lambda t: {"extra_query": {"a": None}}, "extra_query", "extra_query must map strings"),
+        (lambda t: {"extra_body": {"a": float("nan")}}, "extra_body", "extra_body must be JSON"),
+        (lambda t: {"request_timeout": httpx.Timeout(-1)}, "request_timeout.connect", "request_timeout.connect"),
+        (lambda t: {"question": "   "}, "question", "question"),
+        (lambda t: {"interval": 0.5}, "interval", "interval"),
+        (lambda t: {"timeout": 0}, "timeout", "timeout"),
+        (lambda t: {"on_progress": asyncio.sleep}, "on_progress", "on_progress"),
     ],
-    ids=["missing", "directory", "too-large", "text-stream", "bare-string",
+    ids=["missing", "directory", "too-large", "too-large-object", "too-large-named", "text-stream", "not-a-file",
+         "url", "url-path", "pair-too-large", "triple", "pair-without-name", "pair-of-paths", "lone-pair",
+         "bare-string", "authorization", "idempotency-key", "query-none", "body-nan", "request-timeout",
          "blank-question", "short-interval", "zero-timeout", "async-callback"],
 )  # fmt: skip
 @asynchronous
@@ -386,12 +423,14 @@ async def test_bad_input_is_refused_before_any_request(
     tmp_path: Path,
     arguments: Callable[[Path], dict[str, Any]],
     field: str,
+    names: str,
 ) -> None:
     kwargs = {"question": QUESTION, **arguments(tmp_path)}
     async with remote(service, max_file_size=2048) as client:
         with pytest.raises(ValidationError) as caught:
             await client.generate(**kwargs)
     assert caught.value.field == field
+    assert names.format(t=tmp_path) in str(caught.value)
     assert service.requests == []
 
 
@@ -483,16 +522,18 @@ async def test_on_premise_generates_and_executes(
 
 
 @pytest.mark.parametrize(
-    ("blueprint", "files", "field"),
+    ("blueprint", "files", "field", "names"),
     [
-        ("valid", [], "input_files"),
-        ("valid", ["{missing}"], "file"),
-        ("valid", ["{dir}"], "file"),
-        ("valid", [io.BytesIO(b"x")], "file"),
-        ('{"version": 1}', ["{image}"], "blueprint"),
-        ("", ["{image}"], "blueprint"),
+        ("valid", [], "input_files", ""),
+        ("valid", ["{missing}"], "file", "nope.png"),
+        ("valid", ["{dir}"], "file", "Not a regular file"),
+        ("valid", ["{image}", io.BytesIO(b"x")], "file", "input_files[1] (BytesIO)"),
+        ("valid", [("a.png", b"x")], "file", "give the input file a.png as a path, not a (filename, content) pair"),
+        ("valid", ["https://example.com/a.png"], "file", "URLs are not fetched"),
+        ('{"version": 1}', ["{image}"], "blueprint", ""),
+        ("", ["{image}"], "blueprint", ""),
     ],
-    ids=["no-inputs", "missing", "directory", "file-object", "invalid", "empty"],
+    ids=["no-inputs", "missing", "directory", "file-object", "pair", "url", "invalid", "empty"],
 )
 @asynchronous
 async def test_on_premise_execution_refuses_bad_input(
@@ -501,6 +542,7 @@ async def test_on_premise_execution_refuses_bad_input(
     blueprint: str,
     files: list[Any],
     field: str,
+    names: str,
 ) -> None:
     images, _ = inputs
     places = {"{missing}": str(tmp_path / "nope.png"), "{dir}": str(tmp_path),
@@ -512,6 +554,7 @@ async def test_on_premise_execution_refuses_bad_input(
         with pytest.raises(ValidationError) as caught:
             await client.execute(blueprint, files)
     assert caught.value.field == field
+    assert names in str(caught.value)
     assert not (tmp_path / "out").exists() or not any((tmp_path / "out").rglob("*.json"))
 
 
@@ -520,6 +563,8 @@ async def test_remote_and_on_premise_operations_stay_in_their_mode(service: Loca
     async with AsyncVelquorAI.on_premise() as local:
         with pytest.raises(VelquorAIError, match="on-premise"):
             local.generations  # noqa: B018
+        with pytest.raises(ValidationError, match="^extra_query goes with the requests to the service"):
+            await local.generate(QUESTION, extra_query={"a": "b"})
     async with remote(service) as client:
         with pytest.raises(VelquorAIError, match="on-premise"):
             await client.execute('{"x": 1}', [tmp_path])

@@ -85,6 +85,7 @@ def _of_generation(error: exc.VelquorAIError) -> exc.VelquorAIError:
     [
         exc.ValidationError("bad id", field="generation_id"),
         exc.NotFoundError("gone", status_code=404, body='{"detail":"gone"}'),
+        exc.ConflictError("busy", status_code=409, body={"detail": ["busy"]}, text='{"detail":["busy"]}'),
         exc.APITimeoutError("GET /v1/x timed out"),
         exc.TimeoutError("Operation timed out after 5s"),
         # What leaves generate after creation: request id and generation kept.
@@ -435,7 +436,9 @@ def test_error_statuses_raise_typed_errors(
         )
     assert type(info.value) is cls
     assert (str(info.value), info.value.status_code) == (message, status)
-    assert info.value.body == body.decode()
+    assert info.value.text == body.decode()
+    # Decoded where the answer is JSON (its content type says so, and it is).
+    assert info.value.body == (json.loads(body) if body.startswith(b"{") else body.decode())
     assert len(server.requests) == 1  # no retry, no redirect followed
 
 

@@ -24,6 +24,10 @@ from support import Config, FakeAsyncio, Script, Status, load_twin
 from velquor_ai.util import poller
 from velquor_ai.util.poller import StatusPoller
 
+# Compares the compiled modules with their Python, which is all there is where
+# they are not in use.
+pytestmark = pytest.mark.compiled_only
+
 
 def scripted_asyncio(log):
     """`asyncio` for the poller: a clock that never moves and a scripted sleep."""

@@ -9,6 +9,7 @@ import pytest
 from support import MODULES
 
 
+@pytest.mark.compiled_only
 @pytest.mark.skipif(shutil.which("nm") is None, reason="needs nm")
 @pytest.mark.parametrize("dotted", MODULES)
 def test_module_file_exports_only_its_init_function(dotted: str) -> None:

@@ -19,6 +19,9 @@ from velquor_ai.config import Config
 from velquor_ai.util.poller import StatusPoller
 from velquor_ai.util.validators import validate_generation_id
 
+# About the compiled modules themselves: their types, code objects and frame.
+pytestmark = pytest.mark.compiled_only
+
 
 @pytest.fixture
 def current_loop():

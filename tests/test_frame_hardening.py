@@ -1,7 +1,7 @@
 """The frame against hostile Python code and against the native behaviour it
 stands for: special-method lookups that rewrite classes, coroutines freed in
-awkward states, deep await chains, failed imports, second awaiters, keyword
-expansion, exception context and coroutine introspection."""
+awkward states, deep await chains, failed imports, second awaiters, models
+built from answers, exception context and coroutine introspection."""
 
 from __future__ import annotations
 
@@ -22,6 +22,10 @@ from support import Stubborn, colliding_key, side_module
 from velquor_ai.resources import uploads
 from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util import validators
+
+# Compares the compiled modules with their Python, which is all there is where
+# they are not in use.
+pytestmark = pytest.mark.compiled_only
 
 UPLOADS, GENERATIONS = "velquor_ai.resources.uploads", "velquor_ai.resources.generations"
 
@@ -253,11 +257,11 @@ def test_a_second_awaiter_is_refused_and_cancelling_it_spares_the_first(side):
     asyncio.run(main())
 
 
-# --- keyword expansion of the service's answer ------------------------------------------------
+# --- models built from the service's answer ------------------------------------------------
 
 
 class PairsMapping:
-    """keys() and __getitem__ are all that ** asks of a mapping."""
+    """keys() and __getitem__ are all that dict() asks of a mapping."""
 
     def __init__(self, pairs: list[tuple[Any, Any]]) -> None:
         self.pairs = pairs
@@ -270,7 +274,7 @@ class PairsMapping:
 
 
 class DictWithOtherKeys(dict):
-    """A dict subclass is expanded as a dict, whatever keys() says."""
+    """A dict subclass is copied as a dict, whatever keys() says."""
 
     def keys(self) -> Any:
         return ["ignored"]
@@ -298,7 +302,7 @@ RESULT = {"generation_id": "g", "status": "completed"}
     ],
     ids=["pairs", "str", "int", "mapping", "repeated-key", "int-key", "dict-subclass", "keys-attribute-error"],
 )
-def test_the_answer_is_expanded_as_keywords_exactly_as_python_does(answer):
+def test_the_answer_is_converted_with_dict_as_the_twin_does(answer):
     class HTTP:
         async def get(self, path: str) -> Any:
             return answer
@@ -385,22 +389,22 @@ def test_cancelling_an_upload_awaiting_its_exit_keeps_the_failed_put_as_context(
 
 
 class Observed:
-    """An awaitable that records the state of `coroutine` while it is driven
-    into, then yields once."""
+    """An awaitable that records the state and cr_await of `coroutine` while it
+    is driven into, then yields once."""
 
     def __init__(self, states: list[Any]) -> None:
         self.states = states
         self.coroutine: Any = None
 
     def __await__(self) -> Any:
-        self.states.append(inspect.getcoroutinestate(self.coroutine))
+        self.states.append((inspect.getcoroutinestate(self.coroutine), self.coroutine.cr_await))
         yield "tick"
-        self.states.append(inspect.getcoroutinestate(self.coroutine))
+        self.states.append((inspect.getcoroutinestate(self.coroutine), self.coroutine.cr_await))
         return {"upload_urls": []}
 
 
 @pytest.mark.parametrize("ending", ["send", "close", "close-unstarted"])
-def test_inspect_reports_each_state_as_for_native_coroutines(ending):
+def test_inspect_and_cr_await_report_each_state_as_for_native_coroutines(ending):
     def lifecycle(side: str) -> list[Any]:
         states: list[Any] = []
         observed = Observed(states)
@@ -410,7 +414,8 @@ def test_inspect_reports_each_state_as_for_native_coroutines(ending):
         states.append(inspect.getcoroutinestate(coro))
         if ending != "close-unstarted":
             coro.send(None)
-            states.append((inspect.getcoroutinestate(coro), coro.cr_suspended, coro.cr_frame is not None))
+            suspended_in = type(coro.cr_await).__name__
+            states.append((inspect.getcoroutinestate(coro), coro.cr_suspended, coro.cr_frame is not None, suspended_in))
         if ending == "send":
             with pytest.raises(StopIteration):
                 coro.send(None)

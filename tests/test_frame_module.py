@@ -28,6 +28,9 @@ import velquor_ai.util.validators as validators
 from velquor_ai.exceptions import ValidationError
 from velquor_ai.util.validators import validate_execution_id, validate_generation_id
 
+# About the compiled modules themselves: their types, code objects and frame.
+pytestmark = pytest.mark.compiled_only
+
 MODULE = "velquor_ai.util.validators"
 SOURCE = "velquor_ai/util/validators.py"
 
@@ -156,7 +159,6 @@ def test_function_object_attributes(function: Callable[..., Any], param: str, ot
     assert function.__defaults__ is None
     assert function.__kwdefaults__ is None
     assert function._is_coroutine is False
-    assert list(function.__annotations__.items()) == [(param, "str"), ("return", "None")]
     assert not asyncio.iscoroutinefunction(function)
     assert not inspect.iscoroutinefunction(function)
     assert str(inspect.signature(function)) == f"({param}: 'str') -> 'None'"
@@ -168,10 +170,9 @@ def test_function_object_attributes(function: Callable[..., Any], param: str, ot
 def test_code_object(function: Callable[..., Any], param: str, other_param: str, def_line: int) -> None:
     code = function.__code__
     assert isinstance(code, types.CodeType)
+    # Its line and names of locals are those of the Python (test_twins.py).
     assert (code.co_name, code.co_qualname) == (function.__name__, function.__name__)
     assert code.co_filename == SOURCE
-    assert code.co_firstlineno == def_line
-    assert code.co_varnames == (param,)
     assert (code.co_argcount, code.co_posonlyargcount, code.co_kwonlyargcount) == (1, 0, 0)
     assert code.co_flags & inspect.CO_COROUTINE == 0
     assert code.co_flags & (inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS) == inspect.CO_OPTIMIZED | inspect.CO_NEWLOCALS

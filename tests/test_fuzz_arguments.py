@@ -1,8 +1,8 @@
 """Every public function, method and constructor of the compiled modules, called
 with random argument lists, keyword names and values, against its twin.
 
-The twin is the module's Python under tests/twins/, behind the call boundary
-as support.py models it: arguments bound and checked by their annotations
+The twin is the module's Python as the package runs it where the compiled
+modules are not in use: arguments bound and checked by their annotations
 (counts, keywords, exact built-in types, int conversion), declared results
 checked, on the same collaborators. Both must end alike: the same result, or the same exception with the same message,
 after the same calls into the collaborators. Coroutines are driven with fake
@@ -32,9 +32,13 @@ import pytest
 from hypothesis import HealthCheck, given, settings
 from hypothesis import strategies as st
 from pydantic import BaseModel
-from support import MODULES, FakeAsyncio, Halt, Param, Status, as_compiled, compiled_twins, params_of
+from support import MODULES, FakeAsyncio, Halt, Param, Status, compiled_twins, params_of
 
 from velquor_ai.models.common import StatusEnum
+
+# Compares the compiled modules with their Python, which is all there is where
+# they are not in use.
+pytestmark = pytest.mark.compiled_only
 
 # --- hostile values -------------------------------------------------------------
 
@@ -598,8 +602,6 @@ def run_side(target: Target, draw: Draw, side: str, monkeypatch: pytest.MonkeyPa
             if side == "twin" and target.kind == "constructor":
                 result = object.__new__(called)
                 called.__init__(result, *args, **kwargs)
-            elif side == "twin" and target.kind != "model" and not hasattr(called, "__wrapped__"):
-                result = as_compiled(called)(*args, **kwargs)  # a model's method: pydantic keeps its own
             else:
                 result = called(*args, **kwargs)
             outcome = finish(result)

@@ -45,6 +45,10 @@ from support import Config, FakeAsyncio, Halt, Script, Status, Stubborn, collidi
 from velquor_ai.util import poller
 from velquor_ai.util.poller import StatusPoller
 
+# Compares the compiled modules with their Python, which is all there is where
+# they are not in use.
+pytestmark = pytest.mark.compiled_only
+
 THROWN = [ValueError, KeyError, GeneratorExit, StopIteration, asyncio.CancelledError, Halt]
 REENTER = "__reenter__"
 

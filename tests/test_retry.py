@@ -83,3 +83,30 @@ def test_run_retries_until_an_answer_needs_none_and_counts_tries():
 
     outcome = asyncio.run(RetryPolicy(max_retries=0).run(send, sleep=sleep))
     assert isinstance(outcome.error, httpx.ConnectError) and outcome.tries == 1
+
+
+def test_each_retry_of_a_generation_leaves_one_info_record(service, tmp_path, caplog):
+    from velquor_ai import VelquorAI
+
+    image = tmp_path / "cat.png"
+    image.write_bytes(b"\x89PNG\r\n\x1a\n" + bytes(64))
+    now = {"Retry-After": "0"}
+    service.fail_next(503, path="/v1/generation", method="POST", headers=now)  # the create
+    service.fail_next(drop=True, path="/start")
+    service.fail_storage(503, headers=now)
+    caplog.set_level("INFO", logger="velquor_ai")
+    with VelquorAI(api_key=service.api_key, base_url=service.base_url) as client:
+        result = client.generate("What is shown?", images=[image], interval=1)
+    gen = result.generation_id
+
+    retries = [r for r in caplog.records if r.levelname == "INFO" and "retrying" in r.getMessage()]
+    lines = [r.getMessage() for r in retries]
+    assert lines[0] == "POST /v1/generation: HTTP 503 Service Unavailable on attempt 1 of 3; retrying in 0.00s"
+    assert lines[1].startswith(f"PUT {service.base_url}/storage/") and "?[redacted] (cat.png): HTTP 503 " in lines[1]
+    assert lines[1].endswith(f"on attempt 1 of 3; retrying in 0.00s [generation {gen}]")
+    assert lines[2].startswith(f"POST /v1/generation/{gen}/start: RemoteProtocolError: ")
+    assert lines[2].endswith(f" on attempt 1 of 3; retrying in {retries[2].delay:.2f}s [generation {gen}]")
+    assert len(lines) == 3 and all(r.name.startswith("velquor_ai.") for r in retries)
+    assert [(r.attempt, r.max_attempts, r.generation_id) for r in retries] == [(1, 3, None), (1, 3, gen), (1, 3, gen)]
+    assert 0.375 <= retries[2].delay <= 0.5  # computed: the dropped start asked for no pause
+    assert not any("signature" in r.getMessage() for r in caplog.records)

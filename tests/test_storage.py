@@ -20,13 +20,15 @@ pytest.importorskip("starlette")
 pytest.importorskip("uvicorn")
 
 from velquor_ai import (
+    APIConnectionError,
     APITimeoutError,
     AsyncVelquorAI,
+    Config,
     ProgressEvent,
     UploadError,
     ValidationError,
 )
-from velquor_ai._storage import CHUNK_SIZE
+from velquor_ai._storage import CHUNK_SIZE, FileSource, StorageClient
 from velquor_ai.testing import LocalService
 
 QUESTION = "What happens in the clip?"
@@ -165,9 +167,25 @@ async def test_file_object_over_the_limit_is_refused_before_any_request(
     service: LocalService,
 ) -> None:
     async with client_for(service, max_file_size=100) as client:
-        with pytest.raises(ValidationError, match=r"File too large \(Any\): 101 bytes"):
+        with pytest.raises(ValidationError, match=r"images\[0\] \(BytesIO\) is too large: 101 bytes"):
             await client.generate(QUESTION, images=[io.BytesIO(b"x" * 101)])
     assert service.requests == []
+
+
+@asynchronous
+async def test_storage_out_of_reach_is_named_without_the_urls_secrets(tmp_path: Path, closed_port: int) -> None:
+    port = closed_port
+    storage = StorageClient(Config(api_key="sk-test-key", max_retries=0))
+    source = FileSource.for_path(str(write(tmp_path / "a.png", 10)), 10)
+    try:
+        with pytest.raises(APIConnectionError) as caught:
+            await storage.upload(f"http://127.0.0.1:{port}/a.png?X-Amz-Signature=s3cr3t", source, "image/png")
+    finally:
+        await storage.aclose()
+    assert (
+        str(caught.value)
+        == f"Upload of a.png failed: could not connect to 127.0.0.1:{port} (All connection attempts failed)"
+    )
 
 
 # ------------------------------------------------------------- storage faults

@@ -11,7 +11,7 @@ from typing import Any
 import pytest
 from hypothesis import given, settings
 from hypothesis import strategies as st
-from support import entries_below_caller
+from support import annotations_of, declaration, entries_below_caller, signature_line
 
 import velquor_ai.util.validators as validators
 from velquor_ai.exceptions import ValidationError
@@ -89,6 +89,15 @@ class RecordedCall(Exception):
 def test_valid_identifiers_return_none(validator: Validator, identifier: str) -> None:
     assert validator.function(identifier) is None
     assert validator.function(**{validator.field: identifier}) is None
+
+
+@pytest.mark.parametrize(("name", "line"), [("validate_execution_id", 6), ("validate_generation_id", 22)])
+def test_declarations(name: str, line: int) -> None:
+    # As the Python declares them; the compiled functions are held to it in test_twins.py.
+    declared = declaration("velquor_ai.util.validators", name)
+    param = name.removeprefix("validate_")
+    assert (declared.line, signature_line(declared)) == (line, f"{name}(str {param}: str) -> None")
+    assert list(annotations_of(declared).items()) == [(param, "str"), ("return", "None")]
 
 
 @both_validators

@@ -8,38 +8,38 @@
         result = await client.generate("What is in the image?", images=["cat.png"])
 
 The client, its configuration and the exception hierarchy are available from the
-package root. The compiled core modules are imported from their own modules, and
-only when first used, so importing the package stays light.
+package root. The core modules are imported from their own modules, and only
+when first used, so importing the package stays light; `compiled` says whether
+they are the compiled ones or their Python.
 """
 
-# Bound before anything else: modules imported below (and the HTTP client, which
-# puts it into its User-Agent) read it from the partly initialised package.
-__version__ = "0.1.0"
+from typing import TYPE_CHECKING, Any
 
-import importlib.util as _importlib_util
+from . import _mode
 
-# The compiled modules live beside their sources only once built. Python started
-# in a source checkout imports the sources from there; fail at once, saying
-# what to do, rather than halfway through the first call.
-if _importlib_util.find_spec(f"{__name__}.util.validators") is None:
-    raise ImportError(
-        f"velquor_ai's compiled modules are not built in {__path__[0]}: run "
-        "`make install` or `pip install .` and use the installed package (from "
-        "outside the source tree), or `make dev` to build them in place"
-    )
-del _importlib_util
+#: True when the package runs its compiled core modules, False when it runs
+#: their Python (where none are built for this interpreter, or when
+#: VELQUOR_PURE_PYTHON=1 asks for it).
+compiled: bool = _mode.use_compiled_modules(__path__[0])
+if not compiled:
+    from ._pure import install as _install_pure
+
+    _install_pure(__name__, _mode.CORE_MODULES)
+    del _install_pure
 
 from ._logging import setup_logging as _setup_logging
 
 _setup_logging()
 del _setup_logging
 
+from ._version import __version__
 from .batch import Job, JobOutcome
 from .client import AsyncVelquorAI, ProgressEvent, VelquorAI
 from .config import Config
 from .exceptions import (
     APIConnectionError,
     APIError,
+    APIResponseValidationError,
     APITimeoutError,
     AuthenticationError,
     BadRequestError,
@@ -59,9 +59,25 @@ from .exceptions import (
 )
 from .exceptions import TimeoutError as VelquorTimeoutError
 
+if TYPE_CHECKING:
+    from ._aiohttp import AiohttpClient as AiohttpClient
+    from ._aiohttp import AiohttpTransport as AiohttpTransport
+
+
+def __getattr__(name: str) -> Any:
+    """`AiohttpClient` and `AiohttpTransport`, imported when first asked for:
+    they need the `aiohttp` extra (ImportError, naming it, without)."""
+    if name in ("AiohttpClient", "AiohttpTransport"):
+        from . import _aiohttp
+
+        return getattr(_aiohttp, name)
+    raise AttributeError(f"module {__name__!r} has no attribute {name!r}")
+
+
 __all__ = [
     "APIConnectionError",
     "APIError",
+    "APIResponseValidationError",
     "APITimeoutError",
     "AsyncVelquorAI",
     "AuthenticationError",

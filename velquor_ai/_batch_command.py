@@ -26,6 +26,7 @@ failed jobs again, with keys that also count the job's earlier failures.
 from __future__ import annotations
 
 import argparse
+import contextlib
 import hashlib
 import json
 import os
@@ -38,7 +39,8 @@ from dataclasses import dataclass, field
 from pathlib import Path
 from typing import Any, BinaryIO, TextIO
 
-from .batch import GenerationBatch, check_concurrency
+from ._checks import check_concurrency
+from .batch import GenerationBatch
 from .client import AsyncVelquorAI, ProgressEvent
 from .exceptions import (
     APIError,
@@ -48,7 +50,7 @@ from .exceptions import (
     VelquorAIError,
 )
 
-__all__ = ["JOURNAL_VERSION", "ResultsFile", "run_batch"]
+__all__ = ["JOURNAL_VERSION", "ResultsFile", "ResultsFileError", "run_batch"]
 
 JOURNAL_VERSION = 1
 JOB_FIELDS = ("key", "question", "images", "videos")
@@ -66,6 +68,41 @@ Warn = Callable[[str], None]
 
 
 # ------------------------------------------------------------------ journal
+
+
+class ResultsFileError(ValidationError):
+    """The results file could not be written (a full disk, a file size limit,
+    an I/O error): the batch stops, and `--resume` goes on from what the file
+    holds.
+
+    Attributes:
+        path: The results file.
+        reason: What writing to it met, in words ("No space left on device").
+    """
+
+    def __init__(self, path: Path, reason: str) -> None:
+        """Create the error.
+
+        Args:
+            path: The results file.
+            reason: What writing to it met, in words.
+        """
+        super().__init__(
+            f"Cannot write results file {path}: {reason}; the batch stopped, and running "
+            "the same command with --resume goes on from what the file holds",
+            field="out",
+        )
+        self.path = path
+        self.reason = reason
+
+    @classmethod
+    def of(cls, path: Path, error: OSError) -> ResultsFileError:
+        """The error for `error`, raised while writing to `path`."""
+        return cls(path, error.strerror or str(error))
+
+    def __reduce__(self) -> tuple[Any, ...]:
+        """Rebuild from the path and the reason, then the other attributes."""
+        return (type(self), (self.path, self.reason), self.__dict__)
 
 
 @dataclass(slots=True)
@@ -151,6 +188,9 @@ class ResultsFile:
             else:
                 batch_id = header
             os.fsync(handle.fileno())  # the header or the repair, before any job
+        except OSError as exc:
+            handle.close()
+            raise ResultsFileError.of(path, exc) from exc
         except BaseException:
             handle.close()
             raise
@@ -170,23 +210,39 @@ class ResultsFile:
         return f"batch-{digest[:48]}"
 
     def write(self, record: dict[str, Any]) -> None:
-        """Append one line."""
+        """Append one line.
+
+        Raises:
+            ResultsFileError: If it cannot be written (a line cut short by a
+                full disk is removed when the file is read back).
+        """
         if self._handle is None:
             raise ValueError("the results file is closed")
-        _write_line(self._handle, record)
+        try:
+            _write_line(self._handle, record)
+        except OSError as exc:
+            raise ResultsFileError.of(self.path, exc) from exc
 
     def close(self) -> None:
-        """Write the file through to the disk and close it."""
+        """Write the file through to the disk and close it.
+
+        Raises:
+            ResultsFileError: If it cannot be written through.
+        """
         handle, self._handle = self._handle, None
         if handle is not None:
             try:
                 os.fsync(handle.fileno())
+            except OSError as exc:
+                raise ResultsFileError.of(self.path, exc) from exc
             finally:
                 handle.close()
 
 
 def _write_line(handle: BinaryIO, record: dict[str, Any]) -> None:
-    data = (json.dumps(record, ensure_ascii=False) + "\n").encode()
+    # A lone surrogate (from a file name that is not UTF-8, in an error
+    # message) is written as its JSON escape, which reads back as it was.
+    data = (json.dumps(record, ensure_ascii=False) + "\n").encode("utf-8", "backslashreplace")
     view = memoryview(data)
     while view:
         written = handle.write(view)
@@ -234,7 +290,7 @@ def _read_journal(handle: BinaryIO, path: Path, warn: Warn) -> tuple[str | None,
 def _parse_record(raw: bytes) -> dict[str, Any] | None:
     try:
         record = json.loads(raw)
-    except ValueError:
+    except (ValueError, RecursionError):
         return None
     return record if isinstance(record, dict) else None
 
@@ -314,6 +370,10 @@ def _parse_job(raw: bytes, base: Path) -> tuple[str | int, str, list[Path], list
         raise _BadLine("not UTF-8 text") from None
     except json.JSONDecodeError as exc:
         raise _BadLine(f"not valid JSON ({exc.msg}, column {exc.colno})") from None
+    except ValueError as exc:  # an integer of more digits than Python converts
+        raise _BadLine(f"not a job ({exc})") from None
+    except RecursionError:
+        raise _BadLine("not a job (nested too deeply)") from None
     if not isinstance(data, dict):
         raise _BadLine(f"a job must be a JSON object, not {type(data).__name__}")
     unknown = sorted(name for name in data if name not in JOB_FIELDS)
@@ -325,6 +385,9 @@ def _parse_job(raw: bytes, base: Path) -> tuple[str | int, str, list[Path], list
     question = data.get("question")
     if not isinstance(question, str) or not question.strip():
         raise _BadLine("question must be a non-blank string")
+    for name, text in (("key", key), ("question", question)):
+        if isinstance(text, str) and not _encodable(text):
+            raise _BadLine(f"{name} holds a lone surrogate (a \\ud800-\\udfff escape), which is not text")
     files = []
     for name in ("images", "videos"):
         value = data.get(name)
@@ -335,6 +398,14 @@ def _parse_job(raw: bytes, base: Path) -> tuple[str | int, str, list[Path], list
         # Relative to the jobs file, wherever the command is run from.
         files.append([base / item for item in value])
     return key, question, files[0], files[1]
+
+
+def _encodable(text: str) -> bool:
+    try:
+        text.encode("utf-8")
+    except UnicodeEncodeError:
+        return False
+    return True
 
 
 def _read_jobs(
@@ -395,7 +466,7 @@ def _count_jobs(handle: BinaryIO) -> int:
 class _Ended:
     work: _Work
     status: str
-    error: VelquorAIError | None
+    error: Exception | None
 
 
 def _is_final(exc: VelquorAIError) -> bool:
@@ -405,7 +476,7 @@ def _is_final(exc: VelquorAIError) -> bool:
     return isinstance(exc, APIError) and not isinstance(exc, UploadError) and exc.status_code in _FINAL_STATUSES
 
 
-def _error_record(exc: VelquorAIError) -> dict[str, Any]:
+def _error_record(exc: Exception) -> dict[str, Any]:
     record: dict[str, Any] = {
         "type": type(exc).__name__,
         "message": str(exc),
@@ -465,8 +536,10 @@ def _make_runner(
                     on_progress=on_progress,
                     idempotency_key=journal.idempotency_key(work.identity, work.attempt),
                 )
-        except VelquorAIError as exc:
-            status = "failed" if _is_final(exc) else "incomplete"
+        except ResultsFileError:
+            raise  # nothing more can be written down: the whole batch stops
+        except Exception as exc:  # noqa: BLE001 - one job's failure, whatever it is, is that job's
+            status = "failed" if not isinstance(exc, VelquorAIError) or _is_final(exc) else "incomplete"
             journal.write(
                 {
                     "key": work.key,
@@ -494,7 +567,8 @@ async def run_batch(args: argparse.Namespace) -> int:
 
     Raises:
         ValidationError: For bad arguments, an unreadable jobs file or a results
-            file that cannot be used.
+            file that cannot be used (`ResultsFileError` when it cannot be
+            written, a full disk say).
     """
     concurrency = check_concurrency(args.concurrency)
     jobs_path = Path(args.jobs)
@@ -538,8 +612,13 @@ async def run_batch(args: argparse.Namespace) -> int:
                             )
                         display.update(tally)
             interrupted = False
-        finally:
-            journal.close()
+        except BaseException:
+            # What stopped the batch is what to report, not a failure to
+            # write the file through as well.
+            with contextlib.suppress(ResultsFileError):
+                journal.close()
+            raise
+        journal.close()
     finally:
         jobs_handle.close()
         display.close()

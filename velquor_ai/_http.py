@@ -17,28 +17,46 @@ work twice.
 from __future__ import annotations
 
 import json as jsonlib
+import re
 import uuid
 from collections.abc import Iterator, Mapping
 from contextlib import contextmanager
 from contextvars import ContextVar
+from dataclasses import dataclass
 from types import TracebackType
 from typing import Any, Self
 
 import httpx
 
-from . import __version__
+from ._checks import RequestOptions, check_headers
+from ._logging import redact_text
 from ._pool import LoopPool
 from ._retry import RetryPolicy
-from .config import Config
+from ._version import __version__
+from .config import DEFAULT_BASE_URL, ENV_BASE_URL, Config
 from .exceptions import (
     APIConnectionError,
     APIError,
+    APIResponseValidationError,
     APITimeoutError,
     ValidationError,
     error_for_status,
 )
 
-__all__ = ["USER_AGENT", "HTTPClient", "check_headers", "idempotency_key"]
+__all__ = [
+    "REQUEST_ID_HEADER",
+    "USER_AGENT",
+    "HTTPClient",
+    "decoded_body",
+    "host_of",
+    "idempotency_key",
+    "last_request_id",
+    "no_answer",
+    "request_options",
+    "request_timeout",
+    "timed_out",
+    "unexpected_answer",
+]
 
 USER_AGENT = f"velquor-ai-python/{__version__}"
 IDEMPOTENCY_HEADER = "Idempotency-Key"
@@ -67,6 +85,108 @@ def idempotency_key(key: str | None) -> Iterator[None]:
         _next_key.reset(token)
 
 
+_options: ContextVar[RequestOptions | None] = ContextVar("velquor_request_options", default=None)
+
+
+@contextmanager
+def request_options(options: RequestOptions | None) -> Iterator[None]:
+    """Give the requests sent by this task inside the block `options` (None
+    for none); the requests after it go without them.
+
+    Examples:
+        >>> with request_options(RequestOptions(headers={"X-Trace": "t-1"})):
+        ...     record = await generations.create("What is shown?")
+    """
+    token = _options.set(options)
+    try:
+        yield
+    finally:
+        _options.reset(token)
+
+
+def request_timeout(config: Config) -> float | httpx.Timeout:
+    """The timeout of a request sent now: the call's, else the configuration's."""
+    options = _options.get()
+    if options is None or options.timeout is None:
+        return config.timeout
+    return options.timeout
+
+
+@dataclass(frozen=True, slots=True)
+class _Answer:
+    """The last success answer this task decoded, for `unexpected_answer` and
+    `last_request_id`. Its body is decoded to text only when an error quotes
+    it, and the response itself is not kept (nor its request and connection)."""
+
+    request: str
+    status: int
+    headers: httpx.Headers
+    content: bytes
+
+    @property
+    def text(self) -> str:
+        # Decoded as the response decodes it: by its declared charset.
+        return httpx.Response(self.status, headers=self.headers, content=self.content[: 4 * _EXCERPT]).text[:_EXCERPT]
+
+    @property
+    def request_id(self) -> str | None:
+        request_id: str | None = self.headers.get(REQUEST_ID_HEADER)
+        return request_id
+
+
+_last_answer: ContextVar[_Answer | None] = ContextVar("velquor_last_answer", default=None)
+_EXCERPT = 500
+
+
+def unexpected_answer(error: Exception) -> APIResponseValidationError:
+    """The error that stands for the last success answer of this task not
+    fitting the record made from it (`error`, the model's complaint).
+
+    Examples:
+        >>> try:
+        ...     status = await generations.start(generation_id)
+        ... except pydantic.ValidationError as exc:
+        ...     raise unexpected_answer(exc) from exc
+    """
+    answer = _last_answer.get()
+    detail = _first_line(error)
+    if answer is None:
+        return APIResponseValidationError(f"The service's answer does not have the expected form: {detail}")
+    return APIResponseValidationError(
+        f"The service's answer to {answer.request} (HTTP {answer.status}) does not have the expected form: {detail}",
+        status_code=answer.status,
+        body=answer.text,
+        request_id=answer.request_id,
+    )
+
+
+def _first_line(error: Exception) -> str:
+    """The model's complaint in short: pydantic's first error, on one line."""
+    errors = getattr(error, "errors", None)
+    if callable(errors):
+        try:
+            first = errors()[0]
+            where = ".".join(str(part) for part in first.get("loc", ())) or "the answer"
+            return f"{where}: {first.get('msg', 'not accepted')}"
+        except Exception:  # noqa: BLE001 - only a fuller description is lost
+            pass
+    return " ".join(str(error).split())[:200] or type(error).__name__
+
+
+def last_request_id() -> str | None:
+    """The `x-request-id` of the service's answer to the last request this task
+    completed (None when the answer had none): read it right after the await
+    of a resource call, as the answer it was built from.
+
+    Examples:
+        >>> record = await generations.create("What is shown?")
+        >>> last_request_id()
+        'req_5f0c...'
+    """
+    answer = _last_answer.get()
+    return None if answer is None else answer.request_id
+
+
 # Keys under which services commonly put the reason of an error answer.
 _MESSAGE_KEYS = ("detail", "message", "error")
 
@@ -92,6 +212,7 @@ class HTTPClient:
         transport: httpx.AsyncBaseTransport | None = None,
         http_client: httpx.AsyncClient | None = None,
         default_headers: Mapping[str, str] | None = None,
+        client_class: type[httpx.AsyncClient] = httpx.AsyncClient,
     ) -> None:
         """Set the client up; connections are opened by the first request.
 
@@ -104,6 +225,7 @@ class HTTPClient:
                 requests with; the caller keeps it and closes it.
             default_headers: Headers added to every request; they win over the
                 client's own (User-Agent, Accept, Authorization).
+            client_class: The class of the pool's own httpx clients.
 
         Raises:
             ValidationError: If a header name or value is not a string fit for
@@ -118,7 +240,7 @@ class HTTPClient:
             )
         self.config = config
         self.default_headers = check_headers(default_headers)
-        self._pool = LoopPool(http_client, transport)
+        self._pool = LoopPool(http_client, transport, client_class)
         self._owns_pool = True
         self._policy = RetryPolicy(max_retries=config.max_retries)
 
@@ -202,8 +324,8 @@ class HTTPClient:
 
     async def close_given(self) -> None:
         """Close the caller's `http_client`, for an owner that alone can."""
-        if self._owns_pool and self._pool.given is not None:
-            await self._pool.given.aclose()
+        if self._owns_pool:
+            await self._pool.close_given()
 
     async def __aenter__(self) -> Self:
         """Return the client itself."""
@@ -222,16 +344,27 @@ class HTTPClient:
         _check_path(path)
         # Read per request, so that a changed configuration applies at once.
         config = self.config
-        timeout = config.timeout
+        options = _options.get()
+        timeout = request_timeout(config)
         policy = self._policy
         if policy.max_retries != config.max_retries:
             policy = self._policy = RetryPolicy(max_retries=config.max_retries)
         client = await self._pool.client()
         url = config.base_url + path
-        headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
+        headers: dict[str, str] | httpx.Headers = {"User-Agent": USER_AGENT, "Accept": "application/json"}
         if config.api_key:
             headers["Authorization"] = f"Bearer {config.api_key}"
-        headers.update(self.default_headers)
+        if self.default_headers or options is not None:
+            # Later ones win, whatever the case of their names.
+            headers = httpx.Headers(headers)
+            headers.update(self.default_headers)
+            if options is not None:
+                headers.update(options.headers)
+                if options.query:
+                    kwargs["params"] = options.query
+                if options.body and isinstance(kwargs.get("json"), dict):
+                    kwargs["json"] = {**kwargs["json"], **options.body}
+        # Our own names only (Idempotency-Key): none of them is set above.
         headers.update(kwargs.pop("headers", {}))
 
         async def send(attempt: int) -> httpx.Response:
@@ -246,54 +379,77 @@ class HTTPClient:
             )
 
         try:
-            outcome = await policy.run(send)
+            outcome = await policy.run(send, what=f"{method} {path}")
         except httpx.HTTPError as exc:  # not worth a retry: a fault of the request
-            raise APIConnectionError(f"{method} {path} failed: {str(exc) or type(exc).__name__}") from exc
+            raise APIConnectionError(f"{method} {path} failed: {no_answer(exc, url)}") from exc
         if outcome.response is not None:
-            return _decode(outcome.response, outcome.tries)
+            decoded = _decode(outcome.response, outcome.tries)
+            response = outcome.response
+            _last_answer.set(_Answer(f"{method} {path}", response.status_code, response.headers, response.content))
+            return decoded
         tries = _tries(outcome.tries)
         error = outcome.error
+        assert error is not None
         if isinstance(error, httpx.TimeoutException):
-            raise APITimeoutError(f"{method} {path} timed out after {_timeout_text(timeout)}{tries}") from error
-        raise APIConnectionError(f"{method} {path} failed: {str(error) or type(error).__name__}{tries}") from error
+            raise APITimeoutError(f"{method} {path} {timed_out(error, url, timeout)}{tries}") from error
+        hint = ""
+        if isinstance(error, httpx.ConnectError) and config.base_url == DEFAULT_BASE_URL:
+            hint = (
+                f"; base_url is the default, {DEFAULT_BASE_URL}: pass base_url= or set {ENV_BASE_URL} "
+                "if the service is elsewhere"
+            )
+        raise APIConnectionError(f"{method} {path} failed: {no_answer(error, url)}{tries}{hint}") from error
+
+
+def host_of(url: str | httpx.URL) -> str:
+    """The host and port a URL addresses, and nothing else of it (its user
+    information and query may be secrets).
+
+    Examples:
+        >>> host_of("https://user:pw@storage.example/put?signature=abc")
+        'storage.example:443'
+        >>> host_of("http://[::1]:8000/v1/generation")
+        '[::1]:8000'
+    """
+    try:
+        parsed = httpx.URL(url)
+    except (httpx.InvalidURL, TypeError, ValueError):
+        return "an address that is not a URL"
+    host = parsed.host or "no host"
+    port = parsed.port or {"http": 80, "https": 443}.get(parsed.scheme)
+    if ":" in host:
+        host = f"[{host}]"
+    return host if port is None else f"{host}:{port}"
+
+
+def no_answer(error: httpx.HTTPError, url: str | httpx.URL) -> str:
+    """What a request to `url` that got no answer met, naming its host.
+
+    Examples:
+        >>> no_answer(httpx.ConnectError("All connection attempts failed"), "http://127.0.0.1:8000/v1/generation")
+        'could not connect to 127.0.0.1:8000 (All connection attempts failed)'
+    """
+    detail = redact_text(str(error)) or type(error).__name__
+    if isinstance(error, httpx.ConnectError):
+        return f"could not connect to {host_of(url)} ({detail})"
+    return f"the connection to {host_of(url)} failed ({detail})"
+
+
+def timed_out(error: httpx.TimeoutException, url: str | httpx.URL, timeout: float | httpx.Timeout) -> str:
+    """How a request to `url` timed out, naming its host: "timed out after 5s
+    connecting to 127.0.0.1:8000"."""
+    if isinstance(error, httpx.ConnectTimeout):
+        doing = "connecting to"
+    elif isinstance(error, httpx.PoolTimeout):
+        doing = "waiting for a free connection to"
+    else:
+        doing = "waiting for"
+    return f"timed out after {_timeout_text(timeout)} {doing} {host_of(url)}"
 
 
 def _tries(count: int) -> str:
     """How often a request was sent, for the end of an error message."""
     return f" (after {count} tries)" if count > 1 else ""
-
-
-def check_headers(headers: Any) -> dict[str, str]:
-    """Check headers given by the caller and return them as a new dict.
-
-    Examples:
-        >>> check_headers({"X-Team": "blue"})
-        {'X-Team': 'blue'}
-    """
-    if headers is None:
-        return {}
-    if not isinstance(headers, Mapping):
-        raise ValidationError(
-            f"default_headers must be a mapping, not {type(headers).__name__}",
-            field="default_headers",
-        )
-    checked: dict[str, str] = {}
-    for name, value in headers.items():
-        if not isinstance(name, str) or not isinstance(value, str):
-            raise ValidationError(
-                f"default_headers must map strings to strings, got {name!r}: {value!r}",
-                field="default_headers",
-            )
-        if not name or not all("!" <= ch <= "~" and ch != ":" for ch in name):
-            raise ValidationError(f"Not a valid header name: {name!r}", field="default_headers")
-        # Visible ASCII, spaces and tabs: anything else could split the header.
-        if not all(" " <= ch <= "~" or ch == "\t" for ch in value):
-            raise ValidationError(
-                f"Header {name} has a value that is not allowed: {value!r}",
-                field="default_headers",
-            )
-        checked[name] = value
-    return checked
 
 
 def _timeout_text(timeout: float | httpx.Timeout) -> str:
@@ -314,42 +470,63 @@ def _check_path(path: str) -> None:
             f"Request path must be a string beginning with '/v1/', got {path!r}",
             field="path",
         )
-    if any(ch in "?#\\" or ch.isspace() or not ch.isprintable() for ch in path):
+    # Every whitespace character but the space is also unprintable.
+    if not path.isprintable() or _NOT_IN_PATH.search(path):
         raise ValidationError(
             f"Request path contains a character that is not allowed: {path!r}",
             field="path",
         )
-    if any(segment in ("", ".", "..") for segment in path[1:].split("/")):
+    if _EMPTY_OR_DOT_SEGMENT.search(path):
         raise ValidationError(f"Request path contains an empty or dot segment: {path!r}", field="path")
+
+
+_NOT_IN_PATH = re.compile(r"[?#\\ ]")
+# After the leading slash: a segment that is empty ("//", a slash at the end), "." or "..".
+_EMPTY_OR_DOT_SEGMENT = re.compile(r"//|/\Z|/\.\.?(?:/|\Z)")
 
 
 def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
     status = response.status_code
-    text = response.text
     if not 200 <= status < 300:
         # 3xx lands here too: redirects are not followed, so that the API key is
         # never sent to an address the caller did not configure.
-        raise _status_error(response, text, tries)
-    if not response.content.strip():
+        raise _status_error(response, response.text, tries)
+    content = response.content
+    if not content.strip():
         return {}
     try:
-        data = response.json()
+        # From the bytes, as response.json() does; the text (and the charset
+        # it is decoded with) is needed only for an error.
+        data = jsonlib.loads(content)
     except ValueError as exc:
         raise APIError(
             f"Service answered {status} with a body that is not JSON "
             f"(content type {response.headers.get('content-type', 'unknown')!r})",
             status_code=status,
-            body=text,
+            body=response.text,
             request_id=response.headers.get(REQUEST_ID_HEADER),
         ) from exc
     if not isinstance(data, dict):
         raise APIError(
             f"Service answered {status} with JSON {type(data).__name__}, expected an object",
             status_code=status,
-            body=text,
+            body=data,
             request_id=response.headers.get(REQUEST_ID_HEADER),
+            text=response.text,
         )
     return data
+
+
+def decoded_body(response: httpx.Response, text: str) -> object:
+    """An answer's body for `APIError.body`: its JSON decoded when the answer
+    says it is JSON (and it is), else its text."""
+    media_type = response.headers.get("content-type", "").partition(";")[0].strip().lower()
+    if media_type != "application/json" and not media_type.endswith("+json"):
+        return text
+    try:
+        return jsonlib.loads(text)
+    except ValueError:
+        return text
 
 
 def _status_error(response: httpx.Response, text: str, tries: int) -> APIError:
@@ -363,7 +540,9 @@ def _status_error(response: httpx.Response, text: str, tries: int) -> APIError:
         message = f"{reason} (HTTP {status}{after})"
     else:
         message = error_for_status(status, None).message + _tries(tries)
-    return error_for_status(status, text, message, request_id=response.headers.get(REQUEST_ID_HEADER))
+    return error_for_status(
+        status, decoded_body(response, text), message, request_id=response.headers.get(REQUEST_ID_HEADER), text=text
+    )
 
 
 def _error_message(text: str) -> str | None:

@@ -31,7 +31,7 @@ import urllib.parse
 import warnings
 from typing import Final, TextIO
 
-__all__ = ["LOGGER_NAME", "RedactingFilter", "redact_text", "redact_url", "setup_logging"]
+__all__ = ["LOGGER_NAME", "RedactingFormatter", "redact_text", "redact_url", "setup_logging"]
 
 LOGGER_NAME: Final = "velquor_ai"
 ENV_VAR: Final = "VELQUOR_LOG"
@@ -84,26 +84,17 @@ def redact_text(text: str) -> str:
     return _URL_IN_TEXT.sub(lambda match: redact_url(match.group(0)), text)
 
 
-class RedactingFilter(logging.Filter):
-    """Hands its handler a copy of each record with the URLs in it redacted.
+class RedactingFormatter(logging.Formatter):
+    """Formats each record with the URLs in it redacted.
 
-    The record itself is left as it is, so other handlers (the application's)
-    see what was logged.
+    The record's message is left as it is, so other handlers (the
+    application's) see what was logged. A formatter rather than a filter that
+    hands its handler a copy: only Python 3.12 and newer honour such a copy.
     """
 
-    def filter(self, record: logging.LogRecord) -> logging.LogRecord:
-        """Return the redacted copy of `record` for this handler alone."""
-        try:
-            message = record.getMessage()
-        except Exception:  # bad arguments: the handler reports them as usual
-            return record
-        redacted = redact_text(message)
-        if redacted == message:
-            return record
-        copy = logging.makeLogRecord(record.__dict__)
-        copy.msg = redacted
-        copy.args = None
-        return copy
+    def format(self, record: logging.LogRecord) -> str:
+        """The formatted record, its URLs redacted (traceback text included)."""
+        return redact_text(super().format(record))
 
 
 def setup_logging(environ: dict[str, str] | None = None) -> logging.Handler | None:
@@ -147,8 +138,7 @@ def _stderr_handler(logger: logging.Logger) -> logging.Handler:
         if isinstance(existing, _StderrHandler):
             return existing
     handler = _StderrHandler()
-    handler.setFormatter(logging.Formatter(FORMAT))
-    handler.addFilter(RedactingFilter())
+    handler.setFormatter(RedactingFormatter(FORMAT))
     logger.addHandler(handler)
     return handler
 

@@ -11,26 +11,44 @@ One policy serves the service's requests and the uploads to storage alike:
   date), taken when it is between 0 and 60 s.
 
     policy = RetryPolicy(max_retries=2)
-    outcome = await policy.run(lambda attempt: client.send(request))
+    outcome = await policy.run(lambda attempt: client.send(request), what="POST /v1/generation")
     outcome.response, outcome.error, outcome.tries
+
+Each retry leaves one INFO record on the "velquor_ai._retry" logger: the request,
+what made it fail, the attempt out of the allowed ones, the pause and the
+generation concerned, for example
+
+    POST /v1/generation/gen_1/start: HTTP 503 Service Unavailable on attempt 1 of 3;
+    retrying in 0.47s [generation gen_1]
+
+The record also carries these as attributes (`attempt`, `max_attempts`,
+`delay`, `cause`, `generation_id`) for handlers that filter or format them.
 """
 
 from __future__ import annotations
 
 import asyncio
 import email.utils
+import logging
 import math
 import random
 import time
-from collections.abc import Awaitable, Callable, Mapping
+from collections.abc import Awaitable, Callable, Iterator, Mapping
+from contextlib import contextmanager
+from contextvars import ContextVar
 from dataclasses import dataclass
+from http import HTTPStatus
 
 import httpx
+
+from ._logging import redact_text
 
 __all__ = [
     "DEFAULT_MAX_RETRIES",
     "Outcome",
     "RetryPolicy",
+    "about_generation",
+    "current_generation",
     "is_retryable_error",
     "is_retryable_status",
     "retry_after",
@@ -43,6 +61,31 @@ MAX_RETRY_AFTER = 60.0
 # The computed pause is shortened by up to this share, at random, so that
 # clients that failed together do not come back together.
 JITTER = 0.25
+
+logger = logging.getLogger(__name__)
+
+# The generation the requests of this task belong to, named in the retry records.
+_generation: ContextVar[str | None] = ContextVar("velquor_generation", default=None)
+
+
+@contextmanager
+def about_generation(generation_id: str) -> Iterator[None]:
+    """Name `generation_id` in the retry records of the requests sent inside the block.
+
+    Examples:
+        >>> with about_generation("gen_1"):
+        ...     await generations.start("gen_1")
+    """
+    token = _generation.set(generation_id)
+    try:
+        yield
+    finally:
+        _generation.reset(token)
+
+
+def current_generation() -> str | None:
+    """The generation set by the innermost `about_generation` of this task, or None."""
+    return _generation.get()
 
 
 def is_retryable_status(status: int) -> bool:
@@ -136,7 +179,7 @@ class RetryPolicy:
             >>> RetryPolicy().backoff(10, rand=lambda: 0.0)
             8.0
         """
-        base = min(self.initial_delay * 2 ** (retry - 1), self.max_delay)
+        base = min(self.initial_delay * 2.0 ** (retry - 1), self.max_delay)
         return base * (1 - JITTER * rand())
 
     def delay(
@@ -171,6 +214,8 @@ class RetryPolicy:
         *,
         deadline: float | None = None,
         sleep: Callable[[float], Awaitable[object]] = asyncio.sleep,
+        what: str = "request",
+        generation_id: str | None = None,
     ) -> Outcome:
         """Send a request until it needs no retry, or the retries are spent.
 
@@ -181,6 +226,11 @@ class RetryPolicy:
             deadline: `time.monotonic()` value after which no retry is begun
                 (a pause that would end past it is not taken).
             sleep: The pause (tests pass a fake).
+            what: The request as the retry records name it, such as
+                "POST /v1/generation"; no secrets (a presigned URL without its
+                query).
+            generation_id: The generation named in the retry records; default
+                the one of `about_generation`.
 
         Returns:
             The last answer or the last retryable error, with the number of tries.
@@ -202,10 +252,58 @@ class RetryPolicy:
             pause = self.delay(tries, response.headers if response is not None else None)
             if deadline is not None and time.monotonic() + pause > deadline:
                 return Outcome(response, error, tries)
+            _log_retry(
+                what,
+                _cause(response, error),
+                tries,
+                self.max_retries + 1,
+                pause,
+                generation_id or _generation.get(),
+            )
             if response is not None:
                 # The answer is dropped unread; its connection goes back to the pool.
                 await response.aclose()
             await sleep(pause)
+
+
+def _cause(response: httpx.Response | None, error: BaseException | None) -> str:
+    """What made a try fail, in words: "HTTP 503 Service Unavailable", "ConnectError: ..."."""
+    if response is not None:
+        try:
+            phrase = HTTPStatus(response.status_code).phrase
+        except ValueError:
+            phrase = ""
+        return f"HTTP {response.status_code} {phrase}".rstrip()
+    name = type(error).__name__
+    detail = str(error)
+    return f"{name}: {redact_text(detail)}" if detail else name
+
+
+def _log_retry(
+    what: str,
+    cause: str,
+    attempt: int,
+    max_attempts: int,
+    delay: float,
+    generation_id: str | None,
+) -> None:
+    about = f" [generation {generation_id}]" if generation_id else ""
+    logger.info(
+        "%s: %s on attempt %d of %d; retrying in %.2fs%s",
+        what,
+        cause,
+        attempt,
+        max_attempts,
+        delay,
+        about,
+        extra={
+            "attempt": attempt,
+            "max_attempts": max_attempts,
+            "delay": delay,
+            "cause": cause,
+            "generation_id": generation_id,
+        },
+    )
 
 
 def _header(headers: Mapping[str, str], name: str) -> str | None:

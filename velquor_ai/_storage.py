@@ -1,10 +1,17 @@
 """Uploads of input files to object storage through presigned URLs.
 
-One `StorageClient` per client object holds a connection pool of its own,
-separate from the service's: storage requests carry neither the API key nor the
-service's headers. Each upload is a PUT whose body is streamed from the file in
+One `StorageClient` per client object sends the uploads: through a connection
+pool of its own, or through the caller's `httpx.AsyncClient` (the client's
+`http_client`, or a `storage_http_client` for storage alone), whose proxies,
+TLS settings, mounts and environment settings then apply. Either way a storage
+request carries only what its presigned URL was signed for: it is built bare
+and sent with `send`, so neither the API key nor the service's or the caller's
+default headers, cookies or auth reach storage (the caller's event hooks do
+see it). Each upload is a PUT whose body is streamed from the file in
 chunks read by a worker thread, so a large video never sits in memory whole and
-the event loop keeps serving other tasks while it goes out:
+the event loop keeps serving other tasks while it goes out (a file on disk of
+at most `INLINE_READ` bytes is read at once on the loop, and closed before the
+request waits for a connection):
 
     storage = StorageClient(config)
     source = FileSource.for_path("clip.mp4", size=os.stat("clip.mp4").st_size)
@@ -16,14 +23,15 @@ was sent; it is the `Content-Length` of the PUT, and a file found to hold more
 or fewer bytes than that while it is read is refused (`FileChangedError`),
 never sent truncated or padded. Timeouts and retries follow the configuration:
 408, 429, 5xx, a dropped connection or a timeout is tried again with the body
-reopened from its start; any other refusal raises `UploadError` at once.
+reopened from its start; any other refusal raises `UploadError` at once, as
+does a URL that cannot be used (another scheme than http or https, no host,
+characters a URL cannot hold).
 """
 
 from __future__ import annotations
 
 import asyncio
 import concurrent.futures
-import io
 import os
 import re
 from collections.abc import Callable
@@ -32,6 +40,8 @@ from typing import Any, BinaryIO
 
 import httpx
 
+from ._http import decoded_body, no_answer, request_timeout, timed_out
+from ._logging import redact_url
 from ._pool import LoopPool
 from ._retry import RetryPolicy
 from .config import Config
@@ -42,11 +52,13 @@ __all__ = [
     "FileChangedError",
     "FileSource",
     "StorageClient",
-    "measure_file_object",
 ]
 
 # Bytes read from a file at a time, and the most sent between two progress reports.
 CHUNK_SIZE = 1 << 20
+# A file on disk this small is read on the event loop: the trip to a worker
+# thread and back costs more than reading it from the page cache.
+INLINE_READ = 1 << 16
 
 _XML_MESSAGE = re.compile(r"<Message>(.*?)</Message>", re.DOTALL)
 _XML_CODE = re.compile(r"<Code>(.*?)</Code>", re.DOTALL)
@@ -119,43 +131,6 @@ class FileSource:
         return cls(filename, size, file_obj=file_obj)
 
 
-def measure_file_object(file_obj: Any) -> int:
-    """Bytes a binary file object holds from offset 0; its position is kept.
-
-    Objects that cannot seek to their end are read through once, a chunk at a
-    time, and rewound.
-
-    Examples:
-        >>> measure_file_object(io.BytesIO(b"12345"))
-        5
-
-    Raises:
-        OSError, ValueError, TypeError: If the object cannot be measured.
-    """
-    try:
-        position = file_obj.tell()
-        end = file_obj.seek(0, io.SEEK_END)
-        if not isinstance(end, int):
-            end = file_obj.tell()
-        file_obj.seek(position)
-        if isinstance(end, int) and not isinstance(end, bool):
-            return end
-    except (AttributeError, TypeError, OSError, ValueError):
-        pass
-    # seek(0) and read() are all the file handler asks of such an object.
-    file_obj.seek(0)
-    size = 0
-    while True:
-        piece = file_obj.read(CHUNK_SIZE)
-        if not piece:
-            break
-        if not isinstance(piece, (bytes, bytearray, memoryview)):
-            raise TypeError(f"read() returned {type(piece).__name__}, not bytes")
-        size += len(piece)
-    file_obj.seek(0)
-    return size
-
-
 class _Body:
     """The PUT body of one try: exactly `source.size` bytes, read in a worker thread.
 
@@ -176,11 +151,24 @@ class _Body:
 
     async def open(self) -> None:
         """Open the file (or rewind the file object), check its size and read
-        the first chunk, in one trip to a worker thread."""
+        the first chunk, in one trip to a worker thread (on the loop for a
+        small file on disk)."""
         self._owned = self.source.path is not None
-        self._file, self._ready = await self._in_thread(_start, self.source)
+        if self._owned and self.source.size <= INLINE_READ:
+            self._file, self._ready = _start(self.source)
+        else:
+            self._file, self._ready = await self._in_thread(_start, self.source)
+        if self._owned and self._ready is not None and len(self._ready) == self.source.size:
+            # All of it read (and found to end there): the descriptor is not
+            # held while the request waits for a connection.
+            self._close_file()
         if self.on_sent is not None:
             self.on_sent(0)
+
+    def whole(self) -> bytes | None:
+        """All the bytes to send, when the first chunk read is all of them."""
+        ready = self._ready
+        return ready if ready is not None and len(ready) == self.source.size else None
 
     def __aiter__(self) -> _Body:
         return self
@@ -348,7 +336,8 @@ class StorageClient:
 
     Attributes:
         config: The client's configuration; `timeout` (each phase of a request:
-            connect, write, read, waiting for a pooled connection) and
+            connect, write, read, waiting for a pooled connection; a call's
+            own `request_timeout` instead, see `request_options`) and
             `max_retries` are read at each upload.
 
     Examples:
@@ -357,17 +346,27 @@ class StorageClient:
         >>> await storage.aclose()
     """
 
-    def __init__(self, config: Config, *, transport: httpx.AsyncBaseTransport | None = None) -> None:
+    def __init__(
+        self,
+        config: Config,
+        *,
+        transport: httpx.AsyncBaseTransport | None = None,
+        http_client: httpx.AsyncClient | None = None,
+        client_class: type[httpx.AsyncClient] = httpx.AsyncClient,
+    ) -> None:
         """Set the pool up; no connection is made before the first upload.
 
         Args:
             config: The client's configuration.
             transport: httpx transport to use instead of the network one.
+            http_client: A caller's client to send the uploads through
+                (bare requests: none of its headers, cookies or auth).
+            client_class: The class of the pool's own httpx clients.
         """
         self.config = config
         # No base URL and no headers of the service's: a presigned URL carries
         # its own authorisation. Redirects are not followed.
-        self._pool = LoopPool(None, transport)
+        self._pool = LoopPool(http_client, transport, client_class)
         self._owns_pool = True
 
     def with_config(self, config: Config) -> StorageClient:
@@ -383,9 +382,17 @@ class StorageClient:
         return twin
 
     async def aclose(self) -> None:
-        """Close the pool's connections. Calling it again does nothing."""
+        """Close the pool's connections. Calling it again does nothing.
+
+        A caller's `http_client` is left open.
+        """
         if self._owns_pool:
             await self._pool.aclose()
+
+    async def close_given(self) -> None:
+        """Close the caller's `http_client`, for an owner that alone can."""
+        if self._owns_pool:
+            await self._pool.close_given()
 
     async def upload(
         self,
@@ -417,8 +424,10 @@ class StorageClient:
             FileChangedError: If the file's size differs from `source.size`.
             ValidationError: If the file can no longer be read.
         """
+        target = _usable_url(url, source.filename, generation_id)
         client = await self._pool.client()
-        timeout = httpx.Timeout(self.config.timeout)
+        timeout = request_timeout(self.config)
+        # Exactly what the URL was signed for, and the length.
         headers = {"Content-Type": content_type, "Content-Length": str(source.size)}
         policy = RetryPolicy(max_retries=getattr(self.config, "max_retries", 2))
 
@@ -426,33 +435,72 @@ class StorageClient:
             body = _Body(source, on_sent)
             try:
                 await body.open()
-                return await client.request("PUT", url, content=body, headers=headers, timeout=timeout)
+                request = httpx.Request(
+                    "PUT",
+                    target,
+                    headers=headers,
+                    # A file read whole goes as one piece, not as a stream.
+                    content=body.whole() or body,
+                    extensions={"timeout": httpx.Timeout(timeout).as_dict()},
+                )
+                # Sent as built: no default headers, cookies or auth of the
+                # client's, and no redirect to follow with the file.
+                return await client.send(request, auth=None, follow_redirects=False)
             finally:
                 await body.aclose()
 
         async with source.lock:
             try:
-                outcome = await policy.run(send)
+                outcome = await policy.run(
+                    send,
+                    what=f"PUT {redact_url(url)} ({source.filename})",
+                    generation_id=generation_id,
+                )
             except OSError as exc:
                 # Deleted or made unreadable after it was checked.
                 raise ValidationError(
                     f"Cannot read {source.filename}: {exc.strerror or exc}",
                     field="file",
                 ) from exc
+            except httpx.HTTPError as exc:  # not worth a retry: the proxy refused, a bad header, ...
+                raise APIConnectionError(f"Upload of {source.filename} failed: {no_answer(exc, url)}") from exc
         tries = "" if outcome.tries == 1 else f" (after {outcome.tries} tries)"
         if outcome.error is not None:
             if isinstance(outcome.error, httpx.TimeoutException):
                 raise APITimeoutError(
-                    f"Upload of {source.filename} timed out after {self.config.timeout:g}s{tries}"
+                    f"Upload of {source.filename} {timed_out(outcome.error, url, timeout)}{tries}"
                 ) from outcome.error
             raise APIConnectionError(
-                f"Upload of {source.filename} failed{tries}: {str(outcome.error) or type(outcome.error).__name__}"
+                f"Upload of {source.filename} failed{tries}: {no_answer(outcome.error, url)}"
             ) from outcome.error
         response = outcome.response
         assert response is not None
         if not 200 <= response.status_code < 300:
             raise refusal(response, source.filename, generation_id, tries)
         return response
+
+
+def _usable_url(url: str, filename: str, generation_id: str | None) -> httpx.URL:
+    """The upload URL as httpx reads it, or `UploadError` when it cannot be
+    used (refused before anything is sent)."""
+    reason = None
+    try:
+        target = httpx.URL(url)
+    except (httpx.InvalidURL, TypeError, ValueError) as exc:
+        reason = str(exc) or "not a URL"
+    else:
+        if target.scheme not in ("http", "https"):
+            reason = f"scheme {target.scheme!r} is not http or https"
+        elif not target.host:
+            reason = "it names no host"
+        else:
+            return target
+    message = f"The service gave an upload URL for {filename} that cannot be used ({reason}): {redact_url(url)!r}"
+    if generation_id is not None:
+        message += f" [generation {generation_id}]"
+    error = UploadError(message, filename=filename)
+    error.generation_id = generation_id
+    raise error
 
 
 def refusal(
@@ -475,6 +523,6 @@ def refusal(
         message += f": {detail}"
     if generation_id is not None:
         message += f" [generation {generation_id}]"
-    error = UploadError(message, status_code=status, body=body, filename=filename)
-    error.generation_id = generation_id  # type: ignore[attr-defined]
+    error = UploadError(message, status_code=status, body=decoded_body(response, body), filename=filename, text=body)
+    error.generation_id = generation_id
     return error

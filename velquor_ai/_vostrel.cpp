@@ -1,9 +1,10 @@
 // velquor_ai._vostrel: blueprint generation and execution through the local
 // (on-premise) client library instead of the remote service.
-//
-// Line numbers given to at() and in the FunctionDefs below are those of the
-// module's Python source, tests/twins/velquor_ai/_vostrel.py.
+// The bodies of _vostrel.py, at its lines; its declarations are generated
+// from it.
 #include <frame/frame.hpp>
+
+#include "_vostrel.declarations.hpp"
 
 using namespace frame;
 
@@ -105,10 +106,8 @@ Ref create_execution_result(Call& c) {
 
 // --- coroutines ------------------------------------------------------------------
 
-FRAME_SLOTS(generate_slots, client, prompt, images, videos, input_data, blueprint_str, validated_blueprint);
-
 Task generate_blueprint_vostrel(CoroutineCall& c) {
-    using enum generate_slots::Slot;
+    using enum generate_blueprint_vostrel_slots::Slot;
     c.at(115);
     c[input_data] = call(c.global(FRAME_STR("prepare_file_paths")), {c[images], c[videos]});
     c.at(117);
@@ -125,10 +124,8 @@ Task generate_blueprint_vostrel(CoroutineCall& c) {
     co_return call(c.global(FRAME_STR("create_generation_result")), {c[validated_blueprint]});
 }
 
-FRAME_SLOTS(execute_slots, client, blueprint, input_files, blueprint_str, input_data, result_dict);
-
 Task execute_blueprint_vostrel(CoroutineCall& c) {
-    using enum execute_slots::Slot;
+    using enum execute_blueprint_vostrel_slots::Slot;
     c.at(144);
     c[blueprint_str] = call(c.global(FRAME_STR("normalize_blueprint")), {c[blueprint]});
     c.at(145);
@@ -150,110 +147,7 @@ Task execute_blueprint_vostrel(CoroutineCall& c) {
     co_return call(c.global(FRAME_STR("create_execution_result")), {c[result_dict]});
 }
 
-// --- definitions -------------------------------------------------------------------
-
-const FunctionDef prepare_file_paths_def{
-    .name = "prepare_file_paths",
-    .line = 24,
-    .params = {{"file_lists", "Optional[List[FileInput]]"}},
-    .returns = "List[str]",
-    .doc = R"(Convert file inputs to list of file path strings.
-
-    Args:
-        *file_lists: Variable number of optional file input lists.
-
-    Returns:
-        List of file path strings.
-
-    Raises:
-        ValueError: If file type is not supported.
-    )",
-    .body = prepare_file_paths,
-    .varargs = true,
-    .locals = {"file_paths", "file_list", "file_input"},
-};
-
-const FunctionDef create_generation_result_def{
-    .name = "create_generation_result",
-    .line = 50,
-    .params = {{"blueprint", "str"}},
-    .returns = "GenerationResult",
-    .doc = R"(Create GenerationResult from blueprint string.
-
-    Args:
-        blueprint: Validated blueprint string.
-
-    Returns:
-        GenerationResult instance.
-    )",
-    .body = create_generation_result,
-    .locals = {"now"},
-};
-
-const FunctionDef create_execution_result_def{
-    .name = "create_execution_result",
-    .line = 70,
-    .params = {{"result_dict", "Dict[str, Any]"}},
-    .returns = "ExecutionResult",
-    .doc = R"(Create ExecutionResult from on-premise execution response.
-
-    Args:
-        result_dict: Response dictionary from on-premise client.
-            Format: {"output": [list of result strings]}
-
-    Returns:
-        ExecutionResult instance.
-    )",
-    .body = create_execution_result,
-    .locals = {"output_list", "output_files", "item", "now"},
-};
-
-const FunctionDef generate_blueprint_vostrel_def{
-    .name = "generate_blueprint_vostrel",
-    .line = 98,
-    .params = {{"client", "'VelquorAPIClient'", {}, 99},
-               {"prompt", "str", {}, 100},
-               {"images", "Optional[List[FileInput]]", {}, 101},
-               {"videos", "Optional[List[FileInput]]", {}, 102}},
-    .returns = "GenerationResult",
-    .doc = R"(Generate blueprint using on-premise client.
-
-    Args:
-        client: VelquorAPIClient instance.
-        prompt: User prompt/question.
-        images: List of image files.
-        videos: List of video files.
-
-    Returns:
-        GenerationResult with blueprint string.
-    )",
-    .async_body = generate_blueprint_vostrel,
-    .slots = generate_slots::names,
-};
-
-const FunctionDef execute_blueprint_vostrel_def{
-    .name = "execute_blueprint_vostrel",
-    .line = 126,
-    .params = {{"client", "'VelquorAPIClient'", {}, 127},
-               {"blueprint", "BlueprintInput", {}, 128},
-               {"input_files", "Optional[List[FileInput]]", {}, 129}},
-    .returns = "ExecutionResult",
-    .doc = R"(Execute blueprint using on-premise client.
-
-    Args:
-        client: VelquorAPIClient instance.
-        blueprint: Blueprint content.
-        input_files: List of input files.
-
-    Returns:
-        ExecutionResult with execution results.
-
-    Raises:
-        ValueError: If no input files provided.
-    )",
-    .async_body = execute_blueprint_vostrel,
-    .slots = execute_slots::names,
-};
+// --- the module body ---------------------------------------------------------------
 
 // try: from velquor_api_client import VelquorAPIClient ... except ImportError
 // The library is optional: without it the module still imports and says so.
@@ -302,8 +196,4 @@ void body(ModuleBody& m) {
     m.def(execute_blueprint_vostrel_def);
 }
 
-const ModuleDef vostrel{"velquor_ai._vostrel", "On-premise mode implementation for VelquorAI SDK.", body};
-
 }  // namespace
-
-FRAME_MODULE(_vostrel, vostrel)

@@ -28,12 +28,11 @@ from __future__ import annotations
 
 import asyncio
 import functools
-import inspect
-import os
 from collections import deque
 from collections.abc import (
     AsyncIterable,
     AsyncIterator,
+    Awaitable,
     Callable,
     Coroutine,
     Iterable,
@@ -43,20 +42,24 @@ from collections.abc import (
 )
 from dataclasses import dataclass
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Generic, Self, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, Protocol, Self, TypeVar
 
+import httpx
+
+from ._checks import check_callback, check_concurrency, check_event_loop, check_file_list
+from ._progress import ProgressCallback, ProgressEvent
 from .exceptions import ValidationError, VelquorAIError
 
 if TYPE_CHECKING:
-    from .client import AsyncVelquorAI, ProgressEvent
     from .models.blueprint import GenerationResult
-    from .types import FileInput
+    from .types import FileInput, QueryValue
 
 __all__ = [
     "DEFAULT_CONCURRENCY",
     "BatchProgressCallback",
     "GenerationBatch",
     "Job",
+    "JobKey",
     "JobOutcome",
     "generate_many",
     "iterate_blocking",
@@ -69,8 +72,34 @@ OutcomeT = TypeVar("OutcomeT")
 
 _END = object()  # what a source gives once it is exhausted
 
-BatchProgressCallback = Callable[[str, "ProgressEvent"], object]
+JobKey = str | int
+"""What names a job: a non-empty string or an integer."""
+
+BatchProgressCallback = Callable[[JobKey, ProgressEvent], object]
 """Called as `on_progress(key, event)` for each step of each job's generation."""
+
+
+class SupportsGenerate(Protocol):
+    """What `generate_many` asks of a client: `AsyncVelquorAI.generate`."""
+
+    def generate(
+        self,
+        question: str,
+        images: Iterable[FileInput] | None = None,
+        videos: Iterable[FileInput] | None = None,
+        *,
+        timeout: float,
+        interval: float,
+        on_progress: ProgressCallback | None,
+        idempotency_key: str | None,
+        extra_headers: Mapping[str, str] | None,
+        extra_query: Mapping[str, QueryValue] | None,
+        extra_body: Mapping[str, Any] | None,
+        request_timeout: float | httpx.Timeout | None,
+    ) -> Awaitable[GenerationResult]:
+        """Run one generation to its end."""
+        ...
+
 
 _JOB_FIELDS = frozenset({"question", "images", "videos", "key", "idempotency_key"})
 
@@ -81,24 +110,44 @@ class Job:
 
     Attributes:
         question: The question to answer.
-        images: Image files (paths or binary file objects), as for `generate`.
+        images: Image files (paths, binary file objects, (filename, content)
+            pairs), as for `generate`.
         videos: Video files, in the same forms.
-        key: The caller's name for the job, echoed in its outcome; None for the
-            job's position in the input ("0", "1", ...).
+        key: The caller's name for the job, a non-empty string or an integer
+            (a row number, a database id), echoed unchanged in its outcome and
+            progress reports; None for the job's position in the input ("0",
+            "1", ...).
         idempotency_key: Sent with the generation's create request, so that
             running the same job again with the same key does not create a
             second generation; None for none.
 
+    Raises:
+        ValidationError: If `key` or `idempotency_key` is of a kind refused
+            above, when the job is made.
+
     Examples:
         >>> Job("What is shown?", images=["cat.png"], key="cat")
         Job(question='What is shown?', images=['cat.png'], videos=(), key='cat', ...)
+        >>> Job("What is shown?", key=17).key
+        17
     """
 
     question: str
     images: Sequence[FileInput] = ()
     videos: Sequence[FileInput] = ()
-    key: str | None = None
+    key: JobKey | None = None
     idempotency_key: str | None = None
+
+    def __post_init__(self) -> None:
+        key = self.key
+        if key is not None and (isinstance(key, bool) or not isinstance(key, (str, int)) or key == ""):
+            raise ValidationError(
+                f"A job's key must be a non-empty string or an integer, not {key!r}",
+                field="key",
+            )
+        token = self.idempotency_key
+        if token is not None and (not isinstance(token, str) or not token):
+            raise ValidationError("A job's idempotency_key must be a non-empty string", field="idempotency_key")
 
 
 @dataclass(frozen=True, slots=True)
@@ -106,14 +155,15 @@ class JobOutcome:
     """How one job of a batch ended.
 
     Attributes:
-        key: The job's key (its position in the input when it had none).
+        key: The job's key as given (its position in the input, as text,
+            when it had none).
         result: The completed `GenerationResult`, or None if the job failed.
         error: The exception that ended the job, or None if it completed. After
             the generation was created it carries `generation_id`.
         job: The job as it was run, or None when the input item was not a job.
     """
 
-    key: str
+    key: JobKey
     result: GenerationResult | None
     error: VelquorAIError | None
     job: Job | None = None
@@ -189,6 +239,7 @@ class GenerationBatch(AsyncIterator[OutcomeT], Generic[ItemT, OutcomeT]):
         """
         if self._closed:
             raise StopAsyncIteration
+        check_event_loop()
         try:
             while not self._finished:
                 self._fill()
@@ -327,30 +378,27 @@ def iterate_blocking(
 
 
 def generate_many(
-    client: AsyncVelquorAI,
+    client: SupportsGenerate,
     jobs: Iterable[Job | Mapping[str, Any]] | AsyncIterable[Job | Mapping[str, Any]],
     *,
     concurrency: int = DEFAULT_CONCURRENCY,
     timeout: float = 300,
     interval: float = 2,
     on_progress: BatchProgressCallback | None = None,
+    extra_headers: Mapping[str, str] | None = None,
+    extra_query: Mapping[str, QueryValue] | None = None,
+    extra_body: Mapping[str, Any] | None = None,
+    request_timeout: float | httpx.Timeout | None = None,
 ) -> GenerationBatch[Job | Mapping[str, Any], JobOutcome]:
     """Run `client.generate` for each job; see `AsyncVelquorAI.generate_many`."""
-    if on_progress is not None and not callable(on_progress):
-        raise ValidationError("on_progress must be callable", field="on_progress")
-    if inspect.iscoroutinefunction(on_progress):
-        # Called from inside each generation, which never awaits it.
-        raise ValidationError(
-            "on_progress must be a plain function, not an async one",
-            field="on_progress",
-        )
+    check_callback(on_progress)
 
     async def run(item: Job | Mapping[str, Any], index: int) -> JobOutcome:
         try:
             job = as_job(item)
         except ValidationError as exc:
             return JobOutcome(_item_key(item, index), None, exc)
-        key = job.key if job.key is not None else str(index)
+        key: JobKey = job.key if job.key is not None else str(index)
         callback = None if on_progress is None else functools.partial(on_progress, key)
         try:
             result = await client.generate(
@@ -361,6 +409,10 @@ def generate_many(
                 interval=interval,
                 on_progress=callback,
                 idempotency_key=job.idempotency_key,
+                extra_headers=extra_headers,
+                extra_query=extra_query,
+                extra_body=extra_body,
+                request_timeout=request_timeout,
             )
         except VelquorAIError as exc:
             return JobOutcome(key, None, exc, job)
@@ -402,32 +454,9 @@ def as_job(item: object) -> Job:
             f"A job must be a Job or a mapping, not {type(item).__name__}",
             field="jobs",
         )
-    for name in ("key", "idempotency_key"):
-        value = getattr(job, name)
-        if value is not None and (not isinstance(value, str) or not value):
-            raise ValidationError(f"A job's {name} must be a non-empty string", field=name)
     for name in ("images", "videos"):
-        files = getattr(job, name)
-        if isinstance(files, (str, bytes, os.PathLike)) or not isinstance(files, Iterable):
-            raise ValidationError(
-                f"A job's {name} must be a list of files, not {type(files).__name__}",
-                field=name,
-            )
+        check_file_list(getattr(job, name), name, f"A job's {name}")
     return job
-
-
-def check_concurrency(concurrency: object) -> int:
-    """Return `concurrency` if it is a positive integer.
-
-    Raises:
-        ValidationError: Otherwise.
-    """
-    if isinstance(concurrency, bool) or not isinstance(concurrency, int) or concurrency < 1:
-        raise ValidationError(
-            f"concurrency must be an integer of at least 1, got {concurrency!r}",
-            field="concurrency",
-        )
-    return concurrency
 
 
 def _check_source(source: object) -> Any:
@@ -440,6 +469,8 @@ def _check_source(source: object) -> Any:
     return source
 
 
-def _item_key(item: object, index: int) -> str:
+def _item_key(item: object, index: int) -> JobKey:
     key = item.get("key") if isinstance(item, Mapping) else None
+    if isinstance(key, int) and not isinstance(key, bool):
+        return key
     return key if isinstance(key, str) and key else str(index)

@@ -1,5 +1,5 @@
-"""Command line: `velquor generate ...`, `velquor result ...`, `velquor execute ...`
-and `velquor batch ...`.
+"""Command line: `velquor generate ...`, `velquor result ...`, `velquor execute ...`,
+`velquor batch ...` and `velquor serve`.
 
 `velquor` is the console script; `python -m velquor_ai` is the same program.
 
@@ -7,14 +7,18 @@ Progress goes to stderr (bars and a live status with `rich`, from the `cli` extr
 when stderr is a terminal; plain lines otherwise), results to stdout, so the
 output can be piped. Errors are one line on stderr; the exit status is 0 on
 success, 2 for bad input or usage, 1 when the service, the storage or the
-on-premise library fails, and 130 when interrupted. When the reader of stdout
-goes away early (`velquor ... | head -c1`), the program stops quietly with 0.
+on-premise library fails, 3 when the generation is still running (`result`
+without --wait, or a wait that ran out of time), and 130 when interrupted. An
+error or an interrupt after the generation was created names it and the
+command that picks it up again. When the reader of stdout goes away early
+(`velquor ... | head -c1`), the program stops quietly with 0.
 """
 
 from __future__ import annotations
 
 import argparse
 import asyncio
+import inspect
 import json
 import os
 import secrets
@@ -25,13 +29,16 @@ from typing import Any, TextIO
 
 import httpx
 
-from . import __version__
+from . import _serve_command, compiled
+from ._async import generation_failed, read_model
 from ._logging import redact_text
-from .client import AsyncVelquorAI, ProgressEvent, generation_failed
+from ._version import __version__
+from .client import AsyncVelquorAI, ProgressEvent
 from .exceptions import (
     APIConnectionError,
     APIError,
     GenerationFailedError,
+    GenerationTimeoutError,
     NotFoundError,
     ValidationError,
     VelquorAIError,
@@ -45,10 +52,12 @@ PROG = "velquor" if Path(sys.argv[0] if sys.argv else "").name == "velquor" else
 EXIT_OK = 0
 EXIT_FAILURE = 1
 EXIT_USAGE = 2
+# The generation is still running: ask again later.
+EXIT_NOT_FINISHED = 3
 EXIT_INTERRUPTED = 130
 
 # Seconds a generation stays "processing" on the service that --local starts.
-_LOCAL_PROCESSING_TIME = 1.0
+_LOCAL_PROCESSING_TIME = _serve_command.DEFAULT_PROCESSING_TIME
 
 _DESCRIPTION = """\
 Generate blueprints with the Velquor blueprint service, or execute them locally.
@@ -60,6 +69,7 @@ fetches, or waits for, the blueprint of a generation already on the service, for
 instance one whose wait was cut short. `execute` runs a blueprint over input
 files with the on-premise library and prints where the results were written.
 `batch` runs one generation per line of a JSON Lines file of jobs, resumably.
+`serve` runs a local service to try the others against.
 """
 
 _GENERATE_EXAMPLES = f"""\
@@ -88,7 +98,9 @@ settings can also come from the environment:
 
 _EXIT_STATUS = """\
 exit status: 0 success, 1 service, storage or library failure,
-             2 bad input or usage, 130 interrupted
+             2 bad input or usage, 3 the generation is still running
+             (result without --wait, or the wait ran out of time),
+             130 interrupted
 """
 
 _EPILOG = f"examples:\n{_GENERATE_EXAMPLES}{_RESULT_EXAMPLES}{_EXECUTE_EXAMPLES}\n{_ENVIRONMENT}\n{_EXIT_STATUS}"
@@ -113,7 +125,8 @@ def build_parser() -> argparse.ArgumentParser:
         epilog=_EPILOG,
         formatter_class=argparse.RawDescriptionHelpFormatter,
     )
-    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__}")
+    core = "compiled" if compiled else "pure Python"
+    parser.add_argument("--version", action="version", version=f"%(prog)s {__version__} ({core} core modules)")
     commands = parser.add_subparsers(dest="command", metavar="COMMAND")
 
     generate = commands.add_parser(
@@ -210,6 +223,7 @@ def build_parser() -> argparse.ArgumentParser:
     _add_output_options(execute)
     execute.set_defaults(handler=_execute)
     _add_batch_command(commands)
+    _add_serve_command(commands)
     return parser
 
 
@@ -319,6 +333,22 @@ async def _batch(args: argparse.Namespace) -> int:
     return await run_batch(args)
 
 
+def _add_serve_command(commands: Any) -> None:
+    serve = commands.add_parser(
+        "serve",
+        help="run a local service on 127.0.0.1 until Ctrl-C (needs the 'local' extra)",
+        description=_serve_command.DESCRIPTION,
+        epilog=_serve_command.epilog(f"{PROG} serve"),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    _serve_command.add_arguments(serve)
+    serve.set_defaults(handler=_serve)
+
+
+def _serve(args: argparse.Namespace) -> int:
+    return _serve_command.run(args, _local_service_class("serve"), PROG)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     """Run the command line.
 
@@ -365,10 +395,12 @@ def _main(argv: Sequence[str] | None) -> int:
         parser.print_help(sys.stderr)
         return EXIT_USAGE
     try:
-        status: int = asyncio.run(args.handler(args))
+        outcome = args.handler(args)
+        status: int = asyncio.run(outcome) if inspect.iscoroutine(outcome) else outcome
         return status
     except KeyboardInterrupt:
-        _error("interrupted")
+        # The generation, if one was created, goes on without us.
+        _error(_resumable("interrupted", getattr(args, "generation_id", None), args))
         return EXIT_INTERRUPTED
     except _UsageError as exc:
         _error(str(exc))
@@ -377,19 +409,27 @@ def _main(argv: Sequence[str] | None) -> int:
         _error(str(exc))
         return EXIT_USAGE
     except APIConnectionError as exc:
-        _error(_resumable(_connection_failure(exc), exc, args))
+        _error(_resumable(_connection_failure(exc), exc.generation_id, args, exc))
         return EXIT_FAILURE
     except APIError as exc:
-        _error(_resumable(_service_failure(exc), exc, args))
+        _error(_resumable(_service_failure(exc), exc.generation_id, args, exc))
         return EXIT_FAILURE
+    except GenerationTimeoutError as exc:
+        _error(_resumable(str(exc), exc.generation_id, args, exc))
+        # Still running, unless the service stopped with this command.
+        return EXIT_FAILURE if getattr(args, "local", False) else EXIT_NOT_FINISHED
     except VelquorAIError as exc:
-        _error(_resumable(str(exc), exc, args))
+        _error(_resumable(str(exc), exc.generation_id, args, exc))
         return EXIT_FAILURE
 
 
-def _resumable(message: str, exc: VelquorAIError, args: argparse.Namespace) -> str:
+def _resumable(
+    message: str,
+    generation_id: str | None,
+    args: argparse.Namespace,
+    exc: VelquorAIError | None = None,
+) -> str:
     """The message, naming the generation it concerns and how to pick it up."""
-    generation_id = exc.generation_id
     if generation_id is None:
         return message
     if generation_id not in message:
@@ -398,13 +438,19 @@ def _resumable(message: str, exc: VelquorAIError, args: argparse.Namespace) -> s
         # Nothing to resume: the service ended with this command, the
         # generation failed for good, or the service does not know it.
         return message
-    command = f"{PROG} result {generation_id}"
-    if getattr(args, "base_url", None):
-        command += f" --base-url {args.base_url}"
+    command = _result_command(generation_id, args)
     if not getattr(args, "started", True):
         # It was created but perhaps never started: waiting could be in vain.
         return f"{message}; see where it stands with: {command}"
     return f"{message}; resume with: {command} --wait"
+
+
+def _result_command(generation_id: str, args: argparse.Namespace) -> str:
+    """The command that shows the generation, on the service this one used."""
+    command = f"{PROG} result {generation_id}"
+    if getattr(args, "base_url", None):
+        command += f" --base-url {args.base_url}"
+    return command
 
 
 async def _generate(args: argparse.Namespace) -> int:
@@ -425,7 +471,7 @@ async def _generate(args: argparse.Namespace) -> int:
             # The client and the service it starts share one key, made up for
             # the run when none is given.
             args.api_key = args.api_key or os.environ.get("VELQUOR_API_KEY") or f"sk-local-{secrets.token_hex(8)}"
-            service = _local_service(args.api_key)
+            service = _local_service_class("--local")(api_key=args.api_key, processing_time=_LOCAL_PROCESSING_TIME)
             async with service:
                 display.note(f"Local service listening at {service.base_url}")
                 result = await _generate_remote(args, service.base_url, display)
@@ -441,7 +487,9 @@ async def _generate_remote(args: argparse.Namespace, base_url: str | None, displ
     args.started = False
 
     def progress(event: ProgressEvent) -> None:
-        if event.kind == "started":
+        if event.kind == "created":
+            args.generation_id = event.generation_id
+        elif event.kind == "started":
             args.started = True
         display(event)
 
@@ -473,15 +521,16 @@ async def _result(args: argparse.Namespace) -> int:
         _error(
             f"Generation {result.generation_id} has not finished (status: "
             f"{result.status}); wait for it with: "
-            f"{PROG} result {result.generation_id} --wait"
+            f"{_result_command(result.generation_id, args)} --wait"
         )
-        return EXIT_FAILURE
+        # A generation never started is not running: asking later will not help.
+        return EXIT_FAILURE if result.status == "created" else EXIT_NOT_FINISHED
     return _print_result(result, args.json)
 
 
 async def _current_result(client: AsyncVelquorAI, generation_id: str) -> Any:
     """The generation's record as it stands; a failed one raises."""
-    result = await client.generations.get_result(generation_id)
+    result = await read_model(client.generations.get_result(generation_id))
     if result.status == "failed":
         raise generation_failed(generation_id, result.error)
     return result
@@ -519,12 +568,12 @@ async def _execute(args: argparse.Namespace) -> int:
     return EXIT_OK
 
 
-def _local_service(api_key: str) -> Any:
+def _local_service_class(needs: str) -> Any:
     try:
         from .testing import LocalService
     except ImportError as exc:
-        raise _UsageError("--local needs the 'local' extra: pip install 'velquor-ai[local]'") from exc
-    return LocalService(api_key=api_key, processing_time=_LOCAL_PROCESSING_TIME)
+        raise _UsageError(f"{needs} needs the 'local' extra: pip install 'velquor-ai[local]'") from exc
+    return LocalService
 
 
 def _connection_failure(exc: APIConnectionError) -> str:

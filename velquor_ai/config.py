@@ -33,9 +33,10 @@ from urllib.parse import urlsplit
 
 import httpx
 
+from ._logging import redact_url
 from .exceptions import ValidationError
 
-__all__ = ["DEFAULT_BASE_URL", "Config"]
+__all__ = ["DEFAULT_BASE_URL", "Config", "check_timeout"]
 
 DEFAULT_BASE_URL = "http://127.0.0.1:8000"
 DEFAULT_TIMEOUT = 30.0
@@ -90,15 +91,18 @@ def _check_positive_number(name: str, value: Any, minimum: float = 0.0) -> float
     return value
 
 
-def _check_timeout(value: Any) -> float | httpx.Timeout:
+def check_timeout(value: Any, name: str = "timeout") -> float | httpx.Timeout:
+    """Return a request timeout: seconds (> 0), or an `httpx.Timeout` whose
+    limits are each None or seconds (> 0). `name` is the setting's name in
+    the `ValidationError` that refuses it."""
     if isinstance(value, httpx.Timeout):
         # None in a phase means "no limit" there, as httpx has it.
         for phase in ("connect", "read", "write", "pool"):
             limit = getattr(value, phase)
             if limit is not None:
-                _check_positive_number(f"timeout.{phase}", limit)
+                _check_positive_number(f"{name}.{phase}", limit)
         return value
-    return float(_check_positive_number("timeout", value))
+    return float(_check_positive_number(name, value))
 
 
 def _check_max_poll_interval(value: Any) -> float | int:
@@ -136,7 +140,7 @@ def _parse_number(text: str) -> int | float:
 _CHECKS: dict[str, Callable[[Any], Any]] = {
     "api_key": _check_api_key,
     "base_url": _check_base_url,
-    "timeout": _check_timeout,
+    "timeout": check_timeout,
     "max_poll_interval": _check_max_poll_interval,
     "max_file_size": _check_max_file_size,
     "max_retries": _check_max_retries,
@@ -250,10 +254,10 @@ class Config:
     __hash__: ClassVar[None] = None  # type: ignore[assignment]  # mutable
 
     def __repr__(self) -> str:
-        """Show the settings, with the API key masked."""
+        """Show the settings, with the API key and any password in the address masked."""
         key = None if self.api_key is None else "***"
         return (
-            f"Config(api_key={key!r}, base_url={self.base_url!r}, "
+            f"Config(api_key={key!r}, base_url={redact_url(self.base_url)!r}, "
             f"timeout={self.timeout!r}, max_poll_interval={self.max_poll_interval!r}, "
             f"max_file_size={self.max_file_size!r}, "
             f"max_retries={self.max_retries!r})"

@@ -21,6 +21,7 @@ caller can catch the whole family with one clause:
         ├── RateLimitError            429
         ├── InternalServerError       500 and above
         ├── UploadError               object storage refused an upload
+        ├── APIResponseValidationError    a success answer of a form not expected
         └── APIConnectionError        no answer: refused, reset, DNS, TLS, ...
             └── APITimeoutError       no answer in time (also a `TimeoutError`)
 """
@@ -33,6 +34,7 @@ from typing import Any
 __all__ = [
     "APIConnectionError",
     "APIError",
+    "APIResponseValidationError",
     "APITimeoutError",
     "AuthenticationError",
     "BadRequestError",
@@ -197,29 +199,42 @@ class APIError(VelquorAIError):
     Attributes:
         message: What went wrong, taken from the service's answer where it said so.
         status_code: HTTP status of the answer, or None when there was no answer.
-        body: Text of the answer's body, or None when there was no answer.
+        body: The answer's body: its decoded JSON (a dict, a list, ...) when the
+            answer was JSON, else its text; None when there was no answer.
+        text: The answer's body as text, JSON or not; None when there was no
+            answer.
         request_id: The service's identifier of the request (its `x-request-id`
             answer header), or None when there was no answer or it sent none.
             Quote it when reporting a problem to the service's operators.
+
+    Examples:
+        >>> try:
+        ...     client.generate("What is shown?", images=["cat.png"])
+        ... except APIError as error:
+        ...     if isinstance(error.body, dict):
+        ...         print(error.body.get("detail"))
     """
 
     request_id: str | None = None
+    text: str | None = None
 
     def __init__(
         self,
         message: str,
         status_code: int | None = None,
-        body: str | None = None,
+        body: object = None,
         *,
         request_id: str | None = None,
+        text: str | None = None,
     ) -> None:
         """Create the error.
 
         Args:
             message: What went wrong, in words.
             status_code: HTTP status of the answer, if any.
-            body: Text of the answer's body, if any.
+            body: The answer's body, decoded when it was JSON, if any.
             request_id: The answer's `x-request-id` header, if any.
+            text: The answer's body as text; default `body` when that is text.
         """
         # Called by name, not through super(): in APITimeoutError the next class
         # in the MRO is the package TimeoutError, whose constructor takes only
@@ -228,6 +243,10 @@ class APIError(VelquorAIError):
         self.message = message
         self.status_code = status_code
         self.body = body
+        if text is None and isinstance(body, str):
+            text = body
+        if text is not None:
+            self.text = text
         if request_id is not None:
             self.request_id = request_id
 
@@ -280,25 +299,28 @@ class UploadError(APIError):
         self,
         message: str,
         status_code: int | None = None,
-        body: str | None = None,
+        body: object = None,
         filename: str | None = None,
+        *,
+        text: str | None = None,
     ) -> None:
         """Create the error.
 
         Args:
             message: What went wrong, in words.
             status_code: HTTP status of the storage's answer.
-            body: Text of the storage's answer.
+            body: The storage's answer: decoded when it was JSON, else its text.
             filename: Name of the file whose upload was refused.
+            text: The storage's answer as text (default `body` when that is text).
         """
-        super().__init__(message, status_code=status_code, body=body)
+        super().__init__(message, status_code=status_code, body=body, text=text)
         self.filename = filename
 
     def __reduce__(
         self,
     ) -> tuple[
         type[UploadError],
-        tuple[str, int | None, str | None, str | None],
+        tuple[str, int | None, object, str | None],
         dict[str, Any],
     ]:
         """Rebuild from all four values, then the other attributes."""
@@ -307,6 +329,17 @@ class UploadError(APIError):
             (self.message, self.status_code, self.body, self.filename),
             self.__dict__,
         )
+
+
+class APIResponseValidationError(APIError):
+    """The service answered with success, but with a body this client cannot
+    read as the record it asked for (a field missing or of the wrong kind).
+
+    Attributes:
+        status_code: HTTP status of the answer (a 2xx).
+        body: The start of the answer's body, at most 500 characters.
+        request_id: The answer's `x-request-id` header, if any.
+    """
 
 
 class APIConnectionError(APIError):
@@ -347,19 +380,21 @@ _STATUS_CLASSES: dict[int, type[APIError]] = {
 
 def error_for_status(
     status_code: int,
-    body: str | None,
+    body: object,
     message: str | None = None,
     *,
     request_id: str | None = None,
+    text: str | None = None,
 ) -> APIError:
     """Build the exception that stands for an error answer of the service.
 
     Args:
         status_code: HTTP status of the answer.
-        body: Text of the answer's body.
+        body: The answer's body: its decoded JSON, or its text.
         message: What went wrong; defaults to the status line, such as
             "HTTP 404 Not Found".
         request_id: The answer's `x-request-id` header, if any.
+        text: The answer's body as text (default `body` when that is text).
 
     Returns:
         An instance of the `APIError` subclass for the status (for example
@@ -377,4 +412,4 @@ def error_for_status(
         cls: type[APIError] = InternalServerError
     else:
         cls = _STATUS_CLASSES.get(status_code, APIError)
-    return cls(message, status_code=status_code, body=body, request_id=request_id)
+    return cls(message, status_code=status_code, body=body, request_id=request_id, text=text)

@@ -23,7 +23,9 @@ get 401):
     POST /v1/generation/{id}/upload     {"files": [{"filename", "content_type"}]}
                                         -> {"upload_urls": [{"filename",
                                             "upload_url", "content_type",
-                                            "expires_at"}]}
+                                            "expires_at"}]}; the files of a
+                                        later request replace those of an
+                                        earlier one
     POST /v1/execution/{id}/upload      the same, for an execution's inputs
     POST /v1/generation/{id}/start      -> {"generation_id", "status":
                                             "processing", "estimated_time"}
@@ -41,7 +43,9 @@ Object storage: `PUT /storage/{key}?expires=<ms>&signature=<hex>`, where the
 signature is HMAC-SHA256 over "PUT\\n{path}\\n{expires}" with a secret of the
 service. A wrong signature or an expired URL gets 403 with an XML error body,
 as object stores answer. Stored objects are kept in `objects`; `fail_storage`
-and `stall_storage` make storage misbehave for the next uploads.
+and `stall_storage` make storage misbehave for the next uploads. Every request
+is kept in `received` (method, path, query, headers, and the body of API
+requests), for tests of what a client sent.
 
 The blueprint of a completed generation is canonical JSON made from the question
 and the uploaded files (name, size, content type, SHA-256), in the format of the
@@ -55,6 +59,7 @@ import hashlib
 import hmac
 import json
 import math
+import os
 import re
 import secrets
 import socket
@@ -77,7 +82,7 @@ except ImportError as exc:  # pragma: no cover - depends on the environment
         "velquor_ai.testing needs the 'local' extra: pip install 'velquor-ai[local]' (starlette and uvicorn)"
     ) from exc
 
-__all__ = ["LocalService", "StoredObject"]
+__all__ = ["LocalService", "ReceivedRequest", "StoredObject"]
 
 ResultFormat = Literal["top-level", "nested", "mixed"]
 
@@ -106,6 +111,43 @@ class StoredObject:
     size: int = 0
 
 
+@dataclass(frozen=True, slots=True)
+class ReceivedRequest:
+    """A request as the service received it (see `LocalService.received`).
+
+    Attributes:
+        method: The method, such as "POST".
+        path: The path, without the query.
+        query: The query string as sent ("" for none).
+        headers: The headers, names in lower case; a header sent more than
+            once has its values joined with ", ".
+        body: The body of a request to the API, as far as it was read (the
+            bytes of uploads to storage are in `LocalService.objects`).
+        request_id: The `x-request-id` the service answered it with.
+    """
+
+    method: str
+    path: str
+    query: str
+    headers: dict[str, str]
+    body: bytes
+    request_id: str
+
+    def json(self) -> Any:
+        """The body decoded from JSON, or None for an empty body."""
+        return json.loads(self.body) if self.body else None
+
+
+@dataclass(slots=True)
+class _Received:
+    method: str
+    path: str
+    query: str
+    headers: dict[str, str]
+    request_id: str
+    body: bytearray = field(default_factory=bytearray)
+
+
 @dataclass(slots=True)
 class _Target:
     key: str
@@ -120,6 +162,8 @@ class _Generation:
     number: int
     created_at: str
     targets: list[_Target] = field(default_factory=list)
+    # Upload targets handed out so far, for storage keys never used twice.
+    issued: int = 0
     started: float | None = None
     updated_at: str | None = None
     completed_at: str | None = None
@@ -213,6 +257,8 @@ class LocalService:
         host: str = "127.0.0.1",
         port: int = 0,
         keep_uploads: bool = True,
+        ssl_certfile: str | os.PathLike[str] | None = None,
+        ssl_keyfile: str | os.PathLike[str] | None = None,
     ) -> None:
         """Set the service up; nothing listens until it is started.
 
@@ -229,6 +275,10 @@ class LocalService:
             port: Port to listen on; 0 picks a free one.
             keep_uploads: Keep the bytes of stored objects (False keeps only
                 their size and digest, for uploads too large to hold).
+            ssl_certfile: A PEM certificate (chain) to serve HTTPS with, the
+                API and storage alike; `base_url` and the upload URLs then
+                begin with https://.
+            ssl_keyfile: The certificate's private key, in PEM.
         """
         if result_format not in ("top-level", "nested", "mixed"):
             raise ValueError(f"unknown result_format {result_format!r}")
@@ -241,6 +291,9 @@ class LocalService:
         self.failure_message = failure_message
         self.url_ttl = url_ttl
         self.result_format: ResultFormat = result_format
+        if (ssl_certfile is None) != (ssl_keyfile is None):
+            raise ValueError("give both ssl_certfile and ssl_keyfile, or neither")
+        self._ssl = None if ssl_certfile is None or ssl_keyfile is None else (str(ssl_certfile), str(ssl_keyfile))
         self._host = host
         self._requested_port = port
         self._secret = secrets.token_bytes(32)
@@ -249,6 +302,7 @@ class LocalService:
         self._generations: dict[str, _Generation] = {}
         self._objects: dict[str, StoredObject] = {}
         self._requests: list[tuple[str, str]] = []
+        self._received: list[_Received] = []
         self._faults: list[_Fault] = []
         self._answers: dict[str, _Answer] = {}
         self._storage_faults: list[_StorageFault] = []
@@ -276,7 +330,8 @@ class LocalService:
     @property
     def base_url(self) -> str:
         """Address to give the client as `base_url` (once started)."""
-        return f"http://{self._host}:{self.port}"
+        scheme = "https" if self._ssl is not None else "http"
+        return f"{scheme}://{self._host}:{self.port}"
 
     def start(self) -> None:
         """Start listening; returns once the service accepts connections.
@@ -306,6 +361,8 @@ class LocalService:
             access_log=False,
             lifespan="off",
             timeout_graceful_shutdown=5,
+            ssl_certfile=None if self._ssl is None else self._ssl[0],
+            ssl_keyfile=None if self._ssl is None else self._ssl[1],
         )
         self._server = _Server(config)
         self._thread = threading.Thread(target=self._run, name=f"LocalService:{self._port}", daemon=True)
@@ -374,6 +431,22 @@ class LocalService:
         """Snapshot of the requests received so far, as (method, path) pairs."""
         with self._lock:
             return list(self._requests)
+
+    @property
+    def received(self) -> list[ReceivedRequest]:
+        """Snapshot of the requests received so far, whole: method, path,
+        query, headers and (for the API) body.
+
+        Examples:
+            >>> [r.headers["idempotency-key"] for r in service.received if r.method == "POST"]
+        """
+        with self._lock:
+            return [
+                ReceivedRequest(
+                    entry.method, entry.path, entry.query, dict(entry.headers), bytes(entry.body), entry.request_id
+                )
+                for entry in self._received
+            ]
 
     def fail_next(
         self,
@@ -533,6 +606,19 @@ class LocalService:
         # connection, so that it can drop that connection.
         return _Gate(Starlette(routes=routes), self)
 
+    def _note(self, scope: Any, request_id: str) -> _Received:
+        """Keep a request's method, path, query, headers and the request id of
+        its answer; its body follows."""
+        headers: dict[str, str] = {}
+        for raw_name, raw_value in scope.get("headers", []):
+            name, value = raw_name.decode("latin-1").lower(), raw_value.decode("latin-1")
+            headers[name] = f"{headers[name]}, {value}" if name in headers else value
+        query = scope.get("query_string", b"").decode("latin-1")
+        entry = _Received(scope["method"], scope["path"], query, headers, request_id)
+        with self._lock:
+            self._received.append(entry)
+        return entry
+
     def _gate(self, method: str, path: str, headers: dict[str, str]) -> Response | _Fault | None:
         """Log the request; answer it early for auth failures; pick its fault."""
         with self._lock:
@@ -621,12 +707,15 @@ class LocalService:
                 return _error(404, f"Generation {generation_id} not found")
             if record.started is not None:
                 return _error(409, f"Generation {generation_id} has already started")
-            first = len(record.targets)
+            first = record.issued
+            record.issued += len(files)
             targets = [
                 _Target(f"generations/{generation_id}/{first + i}/{name}", name, ctype)
                 for i, (name, ctype) in enumerate(files)
             ]
-            record.targets.extend(targets)
+            # The files of a new request replace those of an earlier one
+            # (whose URLs may have expired unused).
+            record.targets = targets
         return JSONResponse({"upload_urls": [self._presign(t) for t in targets]})
 
     async def _execution_upload_urls(self, request: Request) -> Response:
@@ -857,6 +946,9 @@ class _Gate:
 
         headers = {name.decode("latin-1").lower(): value.decode("latin-1") for name, value in scope.get("headers", [])}
         method = scope["method"]
+        entry = self.service._note(scope, request_id.decode())
+        if scope["path"].startswith("/v1/"):
+            receive = _kept(receive, entry.body)
         verdict = self.service._gate(method, scope["path"], headers)
         if isinstance(verdict, Response):
             await verdict(scope, receive, answer)
@@ -971,6 +1063,18 @@ async def _read_body(receive: Any) -> bytes | None:
             return bytes(body)
 
 
+def _kept(receive: Any, body: bytearray) -> Any:
+    """An ASGI `receive` that also adds the request body's pieces to `body`."""
+
+    async def keeping() -> Any:
+        message = await receive()
+        if message["type"] == "http.request":
+            body.extend(message.get("body", b""))
+        return message
+
+    return keeping
+
+
 def _replay(body: bytes, receive: Any) -> Any:
     """An ASGI `receive` that hands over a body read before."""
     given = False
@@ -1038,3 +1142,11 @@ def _upload_request_files(body: dict[str, Any]) -> list[tuple[str, str]] | Respo
             return _error(422, f"files[{index}].content_type must be a MIME type")
         result.append((name, ctype))
     return result
+
+
+if __name__ == "__main__":  # `python -m velquor_ai.testing`: the same as `velquor serve`
+    import sys
+
+    from ._serve_command import main
+
+    sys.exit(main(LocalService))

@@ -39,6 +39,8 @@ struct CoroutineObject : CoroutineCall {
     Transfer transfer_kind : 2;
     bool running : 1;
     bool body_alive : 1;
+    // The exception leaving the body has the body's traceback entry already.
+    bool body_entry_given : 1;
 };
 
 namespace {
@@ -271,7 +273,8 @@ PySendResult finish(CoroutineObject* co, PyObject** presult) noexcept {
         outcome = PyErr_GetRaisedException();
     }
     PyErr_SetRaisedException(outcome);
-    add_body_traceback(co);
+    // An exception that an async with let through has the entry already.
+    if (!take_body_entry(*co)) add_body_traceback(co);
     if (PyErr_ExceptionMatches(PyExc_StopIteration)) {
         // A StopIteration escaping the body would end the awaiter's loop.
         PyObject* stop = PyErr_GetRaisedException();
@@ -471,7 +474,6 @@ int close_iterator(PyObject* iterator) noexcept {
     return 0;
 }
 
-// Raises type/value/traceback at the body's await point, as throw() does.
 // Resumes a suspended body at its await with the pending exception. As in the
 // interpreter's own await, a StopIteration arriving there ends the await with
 // its value instead of raising.
@@ -782,8 +784,10 @@ PyObject* get_frame(PyObject* self, void*) noexcept {
     return Py_NewRef(name_item(co, 4));
 }
 
+// cr_await: what the suspended body waits at. A running coroutine awaits
+// nothing, as a native one, even while a resumption is forwarded into it.
 PyObject* awaited_or_none(CoroutineObject* co) noexcept {
-    PyObject* iterator = current_await(co);
+    PyObject* iterator = co->running ? nullptr : current_await(co);
     return iterator ? iterator : Py_None;
 }
 
@@ -1088,16 +1092,18 @@ Ref& CoroutineCall::operator[](int index) const noexcept { return slots_of(objec
 void CoroutineCall::at(int line) noexcept { object_of(this)->line = line; }
 int CoroutineCall::line() const noexcept { return object_of(this)->line; }
 Ref CoroutineCall::global(PyObject* name) const { return lookup_global(function_of(object_of(this))->globals, name); }
-PyObject* CoroutineCall::defining_class() const {
-    FunctionObject* function = function_of(object_of(this));
-    if (function->defining_class == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
-        raise_current();
-    }
-    return function->defining_class;
+PyObject* CoroutineCall::defining_class() const { return defining_class_of(function_of(object_of(this))); }
+
+void add_body_traceback(const CoroutineCall& call) noexcept { add_body_traceback(object_of(&call)); }
+void body_entry_given(CoroutineCall& call) noexcept { object_of(&call)->body_entry_given = true; }
+bool take_body_entry(CoroutineCall& call) noexcept {
+    CoroutineObject* co = object_of(&call);
+    bool given = co->body_entry_given;
+    co->body_entry_given = false;
+    return given;
 }
 
-// --- async with ---------------------------------------------------------------
+// --- nested coroutines ----------------------------------------------------------
 
 namespace detail {
 
@@ -1117,162 +1123,6 @@ std::coroutine_handle<> NestedPromise::ended(NestedPromise& nested) noexcept {
     return nested.parent;
 }
 
-// One statement: what it holds across its awaits sits in the body's slots
-// (kAsyncWithSlots from `slot` on), the rest in the frame of the statement's
-// own coroutine.
-class AsyncWith {
-public:
-    enum Item { kExit, kException, kSaved, kValue, kItems };
-    static_assert(kItems == kAsyncWithSlots);
-
-    AsyncWith(CoroutineCall& c, int slot) noexcept : call_(c), line_(c.line()), slot_(slot) {}
-    AsyncWith(const AsyncWith&) = delete;
-    AsyncWith& operator=(const AsyncWith&) = delete;
-
-    // The block, reporting to this statement. One that could not be allocated
-    // has raised MemoryError as it starts.
-    Block block(const BlockStart& start) noexcept {
-        Block block = start();
-        if (block.allocated()) {
-            block.promise()->statement = this;
-        } else {
-            PyErr_NoMemory();
-            raised();
-        }
-        return block;
-    }
-    void returns(Ref value) noexcept { item(kValue) = std::move(value); }
-    // The block raised the pending exception: it gets the function's
-    // traceback entry where it was raised, and waits for __aexit__.
-    void raised() noexcept {
-        FunctionObject* function = function_of(object_of(&call_));
-        add_traceback(function->binding_name, function->filename, call_.line(), function->globals);
-        item(kException) = Ref::steal_or_null(PyErr_GetRaisedException());
-    }
-
-    // Awaits __aexit__, and raises the block's exception again unless it
-    // swallowed it.
-    class Exit {
-    public:
-        explicit Exit(AsyncWith& statement) : statement_(statement), awaiting_(statement.call_exit_method()) {}
-        ~Exit() { statement_.leave_handler(); }
-        Exit(const Exit&) = delete;
-        bool await_ready() const noexcept { return false; }
-        template <class Promise>
-        bool await_suspend(std::coroutine_handle<Promise> statement) {
-            return awaiting_.await_suspend(statement);
-        }
-        void await_resume() {
-            Ref outcome = awaiting_.await_resume();
-            Ref exception = statement_.item(kException);
-            if (!exception) return;
-            bool swallowed = truthy(outcome);
-            statement_.leave_handler();
-            if (!swallowed) raise_again(std::move(exception));
-        }
-
-    private:
-        AsyncWith& statement_;
-        Awaiting awaiting_;
-    };
-    Exit exit() { return Exit(*this); }
-
-private:
-    Ref& item(Item which) const noexcept { return call_[slot_ + which]; }
-
-    // __aexit__ called as the statement calls it; with an exception, inside
-    // the statement's handler, which lasts until the awaitable it returns is
-    // done.
-    PyObject* call_exit_method() {
-        call_.at(line_);
-        Ref exit = std::move(item(kExit));
-        Ref exception = item(kException);
-        if (!exception) return frame::call_exit(exit, nullptr).release();
-        item(kSaved) = Ref::steal_or_null(PyErr_GetHandledException());
-        PyErr_SetHandledException(exception.get());
-        handling_ = true;
-        try {
-            return frame::call_exit(exit, exception.get()).release();
-        } catch (...) {
-            leave_handler();
-            throw;
-        }
-    }
-
-    // As HandledException: the previous value comes back only while the
-    // statement's exception is still the current one, which it is not when
-    // the body is destroyed while suspended in the exit.
-    void leave_handler() noexcept {
-        if (!std::exchange(handling_, false)) return;
-        PyObject* current = PyErr_GetHandledException();
-        if (current == item(kException).get() && current != nullptr) PyErr_SetHandledException(item(kSaved).get());
-        Py_XDECREF(current);
-        item(kSaved).reset();
-    }
-
-    CoroutineCall& call_;
-    int line_;
-    int slot_;
-    bool handling_ = false;
-};
-
-struct AsyncWithStatement::promise_type : NestedPromise {
-    // The slot the block's value waits in.
-    int value_slot;
-
-    promise_type(CoroutineCall&, int slot, int, Ref&, BlockStart&) noexcept : value_slot(slot + AsyncWith::kValue) {}
-    AsyncWithStatement get_return_object() noexcept {
-        self = std::coroutine_handle<promise_type>::from_promise(*this);
-        return AsyncWithStatement(this);
-    }
-    static AsyncWithStatement get_return_object_on_allocation_failure() noexcept { return AsyncWithStatement(nullptr); }
-    void return_void() noexcept {}
-    // The exception stays pending for the body, which raises it on resuming.
-    void unhandled_exception() noexcept {
-        translate_exception();
-        failed = true;
-    }
-    bool failed = false;
-};
-
-AsyncWithStatement::AsyncWithStatement(promise_type* promise) noexcept : Nested(promise) {}
-
-Ref AsyncWithStatement::await_resume() {
-    auto* statement = static_cast<promise_type*>(promise_);
-    if (statement->failed) raise_current();
-    return std::move(statement->call()[statement->value_slot]);
-}
-
-namespace {
-AsyncWithStatement run_async_with(CoroutineCall& c, int slot, int target, Ref entering, BlockStart start) {
-    AsyncWith statement(c, slot);
-    c[target] = co_await c.await_(std::move(entering));
-    co_await statement.block(start);
-    co_await statement.exit();
-}
-}  // namespace
-
-AsyncWithStatement async_with(CoroutineCall& c, int slot, Ref& manager, int target, BlockStart block) {
-    Ref entering;
-    {
-        Ref held = std::move(manager);
-        entering = enter_async_context(held, c[slot + AsyncWith::kExit]);
-    }
-    AsyncWithStatement statement = run_async_with(c, slot, target, std::move(entering), block);
-    if (!statement.allocated()) {
-        PyErr_NoMemory();
-        raise_current();
-    }
-    return statement;
-}
-
 }  // namespace detail
-
-void Block::promise_type::return_value(Ref value) noexcept { statement->returns(std::move(value)); }
-
-void Block::promise_type::unhandled_exception() noexcept {
-    translate_exception();
-    statement->raised();
-}
 
 }  // namespace frame

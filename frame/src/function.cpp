@@ -10,18 +10,6 @@ namespace frame {
 
 namespace {
 
-Check check_for(const char* annotation) {
-    if (annotation == nullptr) return Check::Any;
-    std::string_view text(annotation);
-    if (text == "str") return Check::Str;
-    if (text == "bytes") return Check::Bytes;
-    if (text == "int") return Check::Int;
-    if (text.starts_with("List[")) return Check::List;
-    if (text.starts_with("Dict[")) return Check::Dict;
-    if (text.starts_with("Optional[List[")) return Check::OptionalList;
-    return Check::Any;
-}
-
 const char* tested_type_name(Check check) {
     switch (check) {
         case Check::Str:
@@ -58,12 +46,6 @@ PyTypeObject* tested_type(Check check) {
             break;
     }
     return nullptr;
-}
-
-// The result check of a `-> str`, `-> bytes`, `-> Dict[...]`, `-> List[...]`.
-Check result_check(const char* returns) {
-    Check check = check_for(returns);
-    return check == Check::Int || check == Check::OptionalList ? Check::Any : check;
 }
 
 // Docstring with the common indentation of its later lines removed and
@@ -114,7 +96,7 @@ Ref signature_doc(const FunctionDef& definition, const std::string& qualname) {
         const Param& param = definition.params[i];
         bool is_varargs = definition.varargs && i + 1 == definition.params.size();
         if (i) line += ", ";
-        const char* tested = is_varargs ? nullptr : tested_type_name(check_for(param.annotation));
+        const char* tested = is_varargs ? nullptr : tested_type_name(param.check);
         if (tested) (line += tested) += " ";
         if (is_varargs) line += "*";
         line += param.name;
@@ -478,20 +460,20 @@ constexpr Field kFields[] = {&FunctionObject::doc,
                              &FunctionObject::code};
 constexpr int kCleared = 9;
 
-int function_traverse(PyObject* self, visitproc visit, void* arg) {
+int function_traverse(PyObject* self, visitproc visit, void* arg) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     Py_VISIT(Py_TYPE(self));
     for (Field field : kFields) Py_VISIT(f->*field);
     return 0;
 }
 
-int function_clear(PyObject* self) {
+int function_clear(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     for (int i = 0; i < kCleared; ++i) Py_CLEAR(f->*kFields[i]);
     return 0;
 }
 
-void function_dealloc(PyObject* self) {
+void function_dealloc(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     PyObject_GC_UnTrack(self);
     if (f->weakrefs) PyObject_ClearWeakRefs(self);
@@ -507,26 +489,26 @@ void function_dealloc(PyObject* self) {
     PyObject_GC_Del(self);
 }
 
-PyObject* function_repr(PyObject* self) {
+PyObject* function_repr(PyObject* self) noexcept {
     auto* f = reinterpret_cast<FunctionObject*>(self);
     return PyUnicode_FromFormat("<function %U at %p>", f->qualname, self);
 }
 
-PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) {
+PyObject* function_descr_get(PyObject* self, PyObject* instance, PyObject*) noexcept {
     if (instance == nullptr || instance == Py_None) return Py_NewRef(self);
     return PyMethod_New(self, instance);
 }
 
-PyObject* function_reduce(PyObject* self, PyObject*) {
+PyObject* function_reduce(PyObject* self, PyObject*) noexcept {
     return Py_NewRef(reinterpret_cast<FunctionObject*>(self)->qualname);
 }
 
-PyObject* get_field(PyObject* value) { return Py_NewRef(value ? value : Py_None); }
+PyObject* get_field(PyObject* value) noexcept { return Py_NewRef(value ? value : Py_None); }
 
 // The names coroutines start with follow the function's.
-void names_changed(PyObject* self) { Py_CLEAR(reinterpret_cast<FunctionObject*>(self)->coroutine_names); }
+void names_changed(PyObject* self) noexcept { Py_CLEAR(reinterpret_cast<FunctionObject*>(self)->coroutine_names); }
 
-int set_string_field(PyObject* self, PyObject** field, PyObject* value, const char* message) {
+int set_string_field(PyObject* self, PyObject** field, PyObject* value, const char* message) noexcept {
     if (value == nullptr || !PyUnicode_Check(value)) {
         PyErr_SetString(PyExc_TypeError, message);
         return -1;
@@ -536,31 +518,33 @@ int set_string_field(PyObject* self, PyObject** field, PyObject* value, const ch
     return 0;
 }
 
-#define FUNCTION_FIELD(field) \
-    [](PyObject* self, void*) -> PyObject* { return get_field(reinterpret_cast<FunctionObject*>(self)->field); }
+#define FUNCTION_FIELD(field)                                             \
+    [](PyObject* self, void*) noexcept -> PyObject* {                     \
+        return get_field(reinterpret_cast<FunctionObject*>(self)->field); \
+    }
 
 PyGetSetDef function_getset[] = {
     {"__name__", FUNCTION_FIELD(name),
-     [](PyObject* self, PyObject* value, void*) {
+     [](PyObject* self, PyObject* value, void*) noexcept {
          return set_string_field(self, &reinterpret_cast<FunctionObject*>(self)->name, value,
                                  "__name__ must be set to a string object");
      },
      nullptr, nullptr},
     {"__qualname__", FUNCTION_FIELD(qualname),
-     [](PyObject* self, PyObject* value, void*) {
+     [](PyObject* self, PyObject* value, void*) noexcept {
          return set_string_field(self, &reinterpret_cast<FunctionObject*>(self)->qualname, value,
                                  "__qualname__ must be set to a string object");
      },
      nullptr, nullptr},
     {"__module__", FUNCTION_FIELD(module),
-     [](PyObject* self, PyObject* value, void*) {
+     [](PyObject* self, PyObject* value, void*) noexcept {
          Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->module, Py_XNewRef(value ? value : Py_None));
          names_changed(self);
          return 0;
      },
      nullptr, nullptr},
     {"__doc__", FUNCTION_FIELD(doc),
-     [](PyObject* self, PyObject* value, void*) {
+     [](PyObject* self, PyObject* value, void*) noexcept {
          Py_XSETREF(reinterpret_cast<FunctionObject*>(self)->doc, Py_XNewRef(value ? value : Py_None));
          return 0;
      },
@@ -568,7 +552,7 @@ PyGetSetDef function_getset[] = {
     {"__globals__", FUNCTION_FIELD(globals), nullptr, nullptr, nullptr},
     {"__code__", FUNCTION_FIELD(code), nullptr, nullptr, nullptr},
     {"__defaults__", FUNCTION_FIELD(defaults), nullptr, nullptr, nullptr},
-    {"__kwdefaults__", [](PyObject*, void*) -> PyObject* { Py_RETURN_NONE; }, nullptr, nullptr, nullptr},
+    {"__kwdefaults__", [](PyObject*, void*) noexcept -> PyObject* { Py_RETURN_NONE; }, nullptr, nullptr, nullptr},
     {"__annotations__", FUNCTION_FIELD(annotations), nullptr, nullptr, nullptr},
     {"_is_coroutine", FUNCTION_FIELD(is_coroutine), nullptr, nullptr, nullptr},
     {"__dict__", PyObject_GenericGetDict, PyObject_GenericSetDict, nullptr, nullptr},
@@ -614,41 +598,16 @@ Ref lookup_global(PyObject* globals, PyObject* name) {
     raise_current();
 }
 
-Ref with_statement(Call& c, Obj manager, const std::function<Ref(Obj)>& block) {
-    int line = c.line();
-    Ref exit;
-    Ref target = enter_context(manager, exit);
-    Ref result;
-    try {
-        result = block(target);
-    } catch (...) {
-        translate_exception();
-        int raised_at = c.line();
-        Ref pending = fetch_exception();
-        bool swallowed;
-        {
-            // An exception __exit__ raises is chained to this one.
-            HandledException handled(pending);
-            c.at(line);
-            swallowed = truthy(call_exit(exit, pending.get()));
-        }
-        if (swallowed) return Ref();
-        c.at(raised_at);
-        raise_again(std::move(pending));
-    }
-    c.at(line);
-    call_exit(exit, nullptr);
-    return result;
-}
-
 Ref Call::global(PyObject* name) const { return lookup_global(function_->globals, name); }
 
-PyObject* Call::defining_class() const {
-    if (function_->defining_class == nullptr) {
+PyObject* Call::defining_class() const { return defining_class_of(function_); }
+
+PyObject* defining_class_of(const FunctionObject* function) {
+    if (function->defining_class == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "super(): __class__ cell not found");
         raise_current();
     }
-    return function_->defining_class;
+    return function->defining_class;
 }
 
 void set_defining_class(PyObject* function, PyObject* cls) {
@@ -670,15 +629,8 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     }
     std::string qualname = qualname_prefix && *qualname_prefix ? std::string(qualname_prefix) + "." + definition.name
                                                                : std::string(definition.name);
-    // Code objects and tracebacks name the source path relative to the
-    // package root.
     const char* dotted = PyUnicode_AsUTF8(module_name);
     if (dotted == nullptr) raise_current();
-    std::string path(dotted);
-    for (char& c : path)
-        if (c == '.') c = '/';
-    path += ".py";
-    Ref source_path = str(path);
 
     auto* f = PyObject_GC_New(FunctionObject, types().function);
     if (f == nullptr) raise_current();
@@ -696,11 +648,11 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     // Each frame-owned slot name stands for the slots of an `async with`.
     int frame_owned = definition.slots ? count_names(definition.slots) - static_cast<int>(names.size()) : 0;
     info.nslots = static_cast<int>(names.size()) + frame_owned * kAsyncWithSlots;
-    info.result = result_check(definition.returns);
+    info.result = definition.result;
     info.result_type = tested_type(info.result);
     for (int i = 0; i < nparams; ++i) {
         const Param& param = definition.params[i];
-        info.checks[i] = check_for(param.annotation);
+        info.checks[i] = param.check;
         info.exact[i] = tested_type(info.checks[i]);
         info.none_allowed[i] = info.checks[i] == Check::OptionalList;
         if (info.checks[i] != Check::Any) info.needs_conversion = true;
@@ -715,7 +667,9 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     f->qualname = str(qualname).release();
     f->module = Py_NewRef(module_name);
     f->globals = Py_NewRef(globals);
-    f->filename = source_path.release();
+    // Code objects and tracebacks name the source path relative to the
+    // package root.
+    f->filename = str(source_path(dotted)).release();
     f->binding_name = str(std::string(dotted) + "." + qualname).release();
     f->doc = signature_doc(definition, qualname).release();
     f->code = make_code(definition, f->filename, nparams, names).release();

@@ -2,6 +2,8 @@
 #pragma once
 
 #include <cstddef>
+#include <string>
+#include <string_view>
 
 #include "frame/ref.hpp"
 
@@ -13,7 +15,7 @@
 
 namespace frame {
 
-// --- exceptions and the statements that handle them ----------------------------
+// --- exceptions ------------------------------------------------------------------
 
 // Adds one traceback entry for a frame named `name` in `filename` at `line`,
 // as the interpreter does for a Python frame.
@@ -22,55 +24,13 @@ void add_traceback(PyObject* name, PyObject* filename, int line, PyObject* globa
 // Converts a C++ exception that is not Error into a Python one.
 void translate_exception() noexcept;
 
-// The exception in flight, taken out of the thread state (`except ... as e`),
-// and raising such a value again with its traceback (a bare `raise`).
-Ref fetch_exception();
-[[noreturn]] void raise_again(Ref exception);
-// The exception in flight is an instance of `type` (`except type:`).
-bool exception_matches(PyObject* type) noexcept;
-
-// The handled exception (sys.exc_info()) for the extent of an except block.
-// Inside a coroutine whose handler awaits, the previous value waits in a slot
-// passed as `saved`, where the collector sees it.
-class HandledException {
-public:
-    explicit HandledException(Obj exception) : HandledException(exception, own_) {}
-    HandledException(Obj exception, Ref& saved) : saved_(saved), exception_(exception) {
-        saved_ = Ref::steal_or_null(PyErr_GetHandledException());
-        PyErr_SetHandledException(exception);
-    }
-    ~HandledException() {
-        // The previous value comes back only while this block's exception is
-        // the current one. It is not when a coroutine body suspended in the
-        // block is destroyed instead of resumed: the thread's state then
-        // belongs to whoever drops the coroutine (possibly the collector), and
-        // the saved value may be stale or already cleared.
-        PyObject* current = PyErr_GetHandledException();
-        if (current == exception_ && current != nullptr && current != Py_None) PyErr_SetHandledException(saved_.get());
-        Py_XDECREF(current);
-        saved_.reset();
-    }
-    HandledException(const HandledException&) = delete;
-    HandledException& operator=(const HandledException&) = delete;
-
-private:
-    Ref own_;
-    Ref& saved_;
-    // Compared by identity only: it is the current handled exception (and so
-    // alive) whenever the comparison can succeed.
-    PyObject* exception_;
-};
-
-// `with manager:` and `async with manager:`. The special methods are looked up
-// on the type, as the statements do. enter_context returns what __enter__
-// returned, enter_async_context the awaitable of __aenter__; both leave the
-// bound exit method in `exit`.
-Ref enter_context(Obj manager, Ref& exit);
-Ref enter_async_context(Obj manager, Ref& exit);
-// The exit method called as the statements call it: with the type, value and
-// traceback of `exception`, or with three Nones when it is null. Call it
-// inside a HandledException for that exception, as the statements do.
-Ref call_exit(Obj exit, PyObject* exception);
+// What an `async with` asks of the body it runs in: the traceback entry of
+// the body's level, at its current line, for the pending exception; and a
+// mark that the exception about to leave the body has that entry already
+// (given just before it is raised again, taken by the next boundary).
+void add_body_traceback(const CoroutineCall& call) noexcept;
+void body_entry_given(CoroutineCall& call) noexcept;
+bool take_body_entry(CoroutineCall& call) noexcept;
 
 constexpr int kMaxParams = 8;
 // The slots a frame-owned slot name stands for: what an `async with` keeps
@@ -180,7 +140,15 @@ void release_free_coroutines(FunctionInfo& info) noexcept;
 // takes.
 PyObject* coroutine_names(FunctionObject* function) noexcept;
 
-// Cached "name"/line code objects and frames for traceback entries.
+// The code object of a traceback entry for `name` at `line`, made once per
+// (name, filename, line) and kept.
 PyObject* code_for_traceback(PyObject* name, PyObject* filename, int line);
+
+// The source path a traceback names for a module: the dotted name with dots
+// turned into slashes, and the Python source extension.
+std::string source_path(std::string_view dotted);
+
+// The class whose body defined `function` (zero-argument super()).
+PyObject* defining_class_of(const FunctionObject* function);
 
 }  // namespace frame

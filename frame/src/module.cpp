@@ -15,13 +15,6 @@ std::string short_name(const char* dotted) {
     return dot == std::string::npos ? name : name.substr(dot + 1);
 }
 
-std::string source_path(const char* dotted) {
-    std::string path(dotted);
-    for (char& c : path)
-        if (c == '.') c = '/';
-    return path + ".py";
-}
-
 // Copies an attribute of the import system's ModuleSpec into the module dict;
 // a missing attribute is skipped.
 void copy_import_attribute(PyObject* import_spec, const char* attribute, PyObject* dict, const char* key,
@@ -77,6 +70,13 @@ Ref resolve_bases(PyObject* bases) {
 }
 
 }  // namespace
+
+std::string source_path(std::string_view dotted) {
+    std::string path(dotted);
+    for (char& c : path)
+        if (c == '.') c = '/';
+    return path + ".py";
+}
 
 PyObject* module_create(ModuleState& state, PyObject* import_spec) noexcept {
     try {

@@ -1,9 +1,11 @@
+// The Python operations of ops.hpp: constants, attributes, calls, strings,
+// containers and raising.
 #include <algorithm>
 #include <cstdarg>
 #include <cstring>
 #include <vector>
 
-#include "internal.hpp"
+#include "frame/ops.hpp"
 
 namespace frame {
 
@@ -23,88 +25,6 @@ Ref getattr(Obj object, PyObject* name, Obj fallback) {
     PyObject* value = nullptr;
     if (check(PyObject_GetOptionalAttr(object, name, &value)) == 0) return borrow(fallback);
     return steal(value);
-}
-
-namespace {
-
-// A special method as the statements find it: looked up on the type, not the
-// instance, and bound to the object; empty when the type has none.
-// Each dict lookup can run Python code (the __eq__ of a str-subclass key whose
-// hash collides with the name), which may assign the object's __class__ or
-// the class's __bases__ and so free the type or its MRO: both are held for
-// the whole walk, which goes on over the MRO it started with, as the
-// interpreter's own lookup does.
-Ref lookup_special(Obj object, PyObject* name) {
-    Ref type = borrow(type_of(object));
-    Ref mro = borrow(reinterpret_cast<PyTypeObject*>(type.get())->tp_mro);
-    for (Py_ssize_t i = 0; mro && i < PyTuple_GET_SIZE(mro.get()); ++i) {
-        Ref dict = steal(PyType_GetDict(reinterpret_cast<PyTypeObject*>(PyTuple_GET_ITEM(mro.get(), i))));
-        PyObject* found = nullptr;
-        if (!check(PyDict_GetItemRef(dict.get(), name, &found))) continue;
-        Ref attribute = steal(found);
-        descrgetfunc bind = Py_TYPE(found)->tp_descr_get;
-        if (bind == nullptr) return attribute;
-        return steal(bind(found, object, type.get()));
-    }
-    return Ref();
-}
-
-Ref enter(Obj manager, Ref& exit, PyObject* enter_name, PyObject* exit_name, const char* protocol) {
-    Ref entered = lookup_special(manager, enter_name);
-    if (!entered)
-        raise_type_error("'%.200s' object does not support the %s protocol", Py_TYPE(manager.get())->tp_name, protocol);
-    exit = lookup_special(manager, exit_name);
-    if (!exit)
-        raise_type_error("'%.200s' object does not support the %s protocol (missed %U method)",
-                         Py_TYPE(manager.get())->tp_name, protocol, exit_name);
-    return call(entered);
-}
-
-}  // namespace
-
-Ref enter_context(Obj manager, Ref& exit) {
-    return enter(manager, exit, FRAME_STR("__enter__"), FRAME_STR("__exit__"), "context manager");
-}
-
-Ref enter_async_context(Obj manager, Ref& exit) {
-    return enter(manager, exit, FRAME_STR("__aenter__"), FRAME_STR("__aexit__"), "asynchronous context manager");
-}
-
-Ref call_exit(Obj exit, PyObject* exception) {
-    if (exception == nullptr) return call(exit, {none(), none(), none()});
-    // The type is held too: the exit method may assign the exception's
-    // __class__ while it runs.
-    Ref type = borrow(type_of(exception));
-    Ref traceback = Ref::steal_or_null(PyException_GetTraceback(exception));
-    return call(exit, {type, exception, traceback ? traceback.get() : none()});
-}
-
-Ref fetch_exception() {
-    Ref exception = Ref::steal_or_null(PyErr_GetRaisedException());
-    if (!exception) {
-        PyErr_SetString(PyExc_SystemError, "no exception in flight");
-        raise_current();
-    }
-    return exception;
-}
-
-void raise_again(Ref exception) {
-    PyErr_SetRaisedException(exception.release());
-    raise_current();
-}
-
-bool exception_matches(PyObject* type) noexcept { return PyErr_Occurred() && PyErr_ExceptionMatches(type); }
-
-void try_except(PyObject* type, const std::function<void()>& body, const std::function<void()>& handler) {
-    try {
-        body();
-        return;
-    } catch (const Error&) {
-        if (!exception_matches(type)) throw;
-    }
-    Ref caught = fetch_exception();
-    HandledException handling(caught);
-    handler();
 }
 
 Ref tuple(std::initializer_list<Obj> items) {
@@ -158,66 +78,13 @@ Ref call_method(Obj self, PyObject* name, std::initializer_list<Obj> args) {
         PyObject_VectorcallMethod(name, array.data(), (args.size() + 1) | PY_VECTORCALL_ARGUMENTS_OFFSET, nullptr));
 }
 
-namespace {
-
-// A callable as the interpreter names it in the errors of a call:
-// "module.qualname()" ("qualname()" for builtins), or str() of an object
-// without __qualname__.
-Ref callable_text(Obj callable) {
-    PyObject* qualname = nullptr;
-    if (!check(PyObject_GetOptionalAttr(callable, FRAME_STR("__qualname__"), &qualname))) return to_str(callable);
-    Ref owned_qualname = steal(qualname);
-    PyObject* module = nullptr;
-    check(PyObject_GetOptionalAttr(callable, FRAME_STR("__module__"), &module));
-    Ref owned_module = Ref::steal_or_null(module);
-    if (module != nullptr && module != Py_None && check(PyObject_RichCompareBool(module, FRAME_STR("builtins"), Py_NE)))
-        return steal(PyUnicode_FromFormat("%S.%S()", module, qualname));
-    return steal(PyUnicode_FromFormat("%S()", qualname));
-}
-
-[[noreturn]] void raise_call_error(Obj callable, Ref what) {
-    Ref text = callable_text(callable);
-    PyErr_Format(PyExc_TypeError, "%U%U", text.get(), what.get());
-    raise_current();
-}
-
-// The keywords of f(**mapping) for anything but an exact dict, gathered as
-// the interpreter gathers them: a dict subclass that iterates as a dict is
-// copied as one; anything else must have keys() and __getitem__.
-Ref gather_keywords(Obj callable, Obj mapping) {
-    Ref keywords = new_dict();
-    PyObject* object = mapping.get();
-    try {
-        if (PyDict_Check(object) && Py_TYPE(object)->tp_iter == PyDict_Type.tp_iter) {
-            check(PyDict_Merge(keywords.get(), object, 1));
-            return keywords;
-        }
-        Ref keys = steal(PyMapping_Keys(object));
-        Iterate names(keys);
-        while (Ref key = names.next()) {
-            if (check(PyDict_Contains(keywords.get(), key.get())))
-                raise_call_error(
-                    callable, steal(PyUnicode_FromFormat(" got multiple values for keyword argument '%S'", key.get())));
-            set_item(keywords, key, get_item(mapping, key));
-        }
-    } catch (const Error&) {
-        // An AttributeError on the way means no mapping, as for the
-        // interpreter (keys() missing, or raising it).
-        if (!exception_matches(PyExc_AttributeError)) throw;
-        PyErr_Clear();
-        raise_call_error(callable, steal(PyUnicode_FromFormat(" argument after ** must be a mapping, not %.200s",
-                                                              Py_TYPE(object)->tp_name)));
-    }
-    return keywords;
-}
-
-}  // namespace
-
-Ref call_with_mapping(Obj callable, Obj mapping) {
-    if (mapping.get() == Py_None) raise_type_error("argument after ** must be a mapping, not NoneType");
+Ref call_with_dict(Obj callable, Obj value) {
+    if (value.get() == Py_None) raise_type_error("argument after ** must be a mapping, not NoneType");
     // The keywords are always a new dict, so the caller's object is never
     // modified.
-    Ref keywords = PyDict_CheckExact(mapping) ? steal(PyDict_Copy(mapping)) : gather_keywords(callable, mapping);
+    Ref keywords = PyDict_CheckExact(value)
+                       ? steal(PyDict_Copy(value))
+                       : steal(PyObject_CallOneArg(reinterpret_cast<PyObject*>(&PyDict_Type), value));
     Ref empty = steal(PyTuple_New(0));
     return steal(PyObject_Call(callable, empty.get(), keywords.get()));
 }

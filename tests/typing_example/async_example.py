@@ -12,7 +12,15 @@ async def ask(client: AsyncVelquorAI, question: str) -> GenerationResult | None:
     seen: list[ProgressEvent] = []
     try:
         return await client.generate(
-            question, videos=["clip.mp4"], interval=1, on_progress=seen.append, idempotency_key=question
+            question,
+            videos=["clip.mp4"],
+            interval=1,
+            on_progress=seen.append,
+            idempotency_key=question,
+            extra_headers={"X-Trace": question},
+            extra_query={"region": "eu", "tag": ["a", "b"], "n": 1},
+            extra_body={"priority": "high"},
+            request_timeout=httpx.Timeout(60, connect=5),
         )
     except GenerationFailedError as error:
         print(error.generation_id, error.error)

@@ -1,6 +1,9 @@
 // velquor_ai.models.blueprint: the pydantic models of a generation's status and
-// result. Line numbers are those of the module's Python source.
+// result. The bodies of blueprint.py, at its lines; its declarations are
+// generated from it.
 #include <frame/frame.hpp>
+
+#include "blueprint.declarations.hpp"
 
 using namespace frame;
 
@@ -21,23 +24,6 @@ Ref extract_blueprint_from_result(Call& c) {
     c.at(37);
     return borrow(self);
 }
-
-const FunctionDef extract_blueprint_from_result_def{
-    .name = "extract_blueprint_from_result",
-    .line = 23,
-    .params = {{"self"}},
-    .returns = "'GenerationResult'",
-    .doc = R"(Extract blueprint from result dict if not already set at top level.
-
-        This handles backward compatibility:
-        - New format: blueprint is at top level (API returns it directly)
-        - Old format: blueprint is inside result.blueprint
-
-        Returns:
-            GenerationResult: Self instance with blueprint extracted
-        )",
-    .body = extract_blueprint_from_result,
-};
 
 void generation_result_body(ClassBody& cb) {
     cb.at(14);
@@ -83,22 +69,6 @@ void generation_status_body(ClassBody& cb) {
     cb.annotate("error", "Optional[Union[str, ErrorDetail]]");
 }
 
-const ClassDef generation_result_class{
-    .name = "GenerationResult",
-    .line = 11,
-    .bases = {"BaseModel"},
-    .doc = "Generation result (from GET /v1/generation/{id}/result).",
-    .body = generation_result_body,
-};
-
-const ClassDef generation_status_class{
-    .name = "GenerationStatus",
-    .line = 40,
-    .bases = {"BaseModel"},
-    .doc = "Generation status response.",
-    .body = generation_status_body,
-};
-
 void body(ModuleBody& m) {
     m.at(3);
     m.from_import("typing", "typing", 0, {"Any", "Dict", "Optional", "Union"});
@@ -114,8 +84,4 @@ void body(ModuleBody& m) {
     m.assign("BlueprintGenerationResponse", m.global(FRAME_STR("GenerationResult")));
 }
 
-const ModuleDef blueprint{"velquor_ai.models.blueprint", "Generation data models.", body};
-
 }  // namespace
-
-FRAME_MODULE(blueprint, blueprint)

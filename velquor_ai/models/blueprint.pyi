@@ -1,8 +1,13 @@
+# Generated from blueprint.py by tools/declarations.py: do not edit.
 """Generation data models."""
 
-from typing import Any, Dict, Optional, Union
+from typing import Any as Any
+from typing import Dict as Dict
+from typing import Optional as Optional
+from typing import Union as Union
 
-from pydantic import BaseModel
+from pydantic import BaseModel as BaseModel
+from pydantic import model_validator as model_validator
 
 from .common import StatusEnum as StatusEnum
 from .execution import ErrorDetail as ErrorDetail
@@ -18,7 +23,17 @@ class GenerationResult(BaseModel):
     created_at: Optional[str] = None
     updated_at: Optional[str] = None
     completed_at: Optional[str] = None
-    def extract_blueprint_from_result(self) -> "GenerationResult": ...
+
+    def extract_blueprint_from_result(self) -> GenerationResult:
+        """Extract blueprint from result dict if not already set at top level.
+
+        This handles backward compatibility:
+        - New format: blueprint is at top level (API returns it directly)
+        - Old format: blueprint is inside result.blueprint
+
+        Returns:
+            GenerationResult: Self instance with blueprint extracted
+        """
 
 class GenerationStatus(BaseModel):
     """Generation status response."""

@@ -1,7 +1,10 @@
 // velquor_ai.resources.generations: creating, starting and reading a
 // generation record on the service.
-// Line numbers are those of the module's Python source.
+// The bodies of generations.py, at its lines; its declarations are generated
+// from it.
 #include <frame/frame.hpp>
+
+#include "generations.declarations.hpp"
 
 using namespace frame;
 
@@ -17,8 +20,6 @@ Ref init(Call& c) {
     return new_none();
 }
 
-FRAME_SLOTS(create_slots, self, question, body, response);
-
 Task create(CoroutineCall& c) {
     using enum create_slots::Slot;
     c.at(49);
@@ -29,10 +30,8 @@ Task create(CoroutineCall& c) {
                           {FRAME_STR("/v1/generation"), c[body]}, FRAME_KWNAMES("json"));
     c[response] = co_await c.await_(std::move(request));
     c.at(51);
-    co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
+    co_return call_with_dict(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
-
-FRAME_SLOTS(get_upload_urls_slots, self, generation_id, filenames);
 
 Task get_upload_urls(CoroutineCall& c) {
     using enum get_upload_urls_slots::Slot;
@@ -41,9 +40,6 @@ Task get_upload_urls(CoroutineCall& c) {
                                 {c[generation_id], c[filenames]});
     co_return co_await c.await_(std::move(delegated));
 }
-
-FRAME_SLOTS(start_slots, self, generation_id, response);
-FRAME_SLOTS(get_result_slots, self, generation_id, response);
 
 // self._http.<method>("/v1/generation/" + generation_id + suffix), not yet awaited.
 template <class Slots>
@@ -59,7 +55,7 @@ Task start(CoroutineCall& c) {
     c.at(82);
     c[response] = co_await c.await_(request<start_slots>(c, FRAME_STR("post"), FRAME_STR("/start")));
     c.at(83);
-    co_return call_with_mapping(c.global(FRAME_STR("GenerationStatus")), c[response]);
+    co_return call_with_dict(c.global(FRAME_STR("GenerationStatus")), c[response]);
 }
 
 Task get_result(CoroutineCall& c) {
@@ -69,103 +65,8 @@ Task get_result(CoroutineCall& c) {
     c.at(99);
     c[response] = co_await c.await_(request<get_result_slots>(c, FRAME_STR("get"), FRAME_STR("/result")));
     c.at(100);
-    co_return call_with_mapping(c.global(FRAME_STR("GenerationResult")), c[response]);
+    co_return call_with_dict(c.global(FRAME_STR("GenerationResult")), c[response]);
 }
-
-const FunctionDef init_def{
-    .name = "__init__",
-    .line = 27,
-    .params = {{"self"}, {"http_client", "'HTTPClient'"}, {"uploads", "'UploadsResource'"}},
-    .returns = "None",
-    .doc = R"(Initialize GenerationsResource.
-
-        Args:
-            http_client (HTTPClient): HTTP client instance.
-            uploads (UploadsResource): UploadsResource instance for file upload operations.
-        )",
-    .body = init,
-};
-
-const FunctionDef create_def{
-    .name = "create",
-    .line = 37,
-    .params = {{"self"}, {"question", "str"}},
-    .returns = "GenerationResult",
-    .doc = R"(Create generation record.
-
-        Args:
-            question (str): User question/prompt for blueprint generation.
-
-        Returns:
-            GenerationResult: The new record, with its generation_id and status "created".
-
-        Examples:
-            >>> generation = await client.generations.create("What is in the image?")
-        )",
-    .async_body = create,
-    .slots = create_slots::names,
-};
-
-const FunctionDef get_upload_urls_def{
-    .name = "get_upload_urls",
-    .line = 53,
-    .params = {{"self"}, {"generation_id", "str"}, {"filenames", "List[str]"}},
-    .returns = "Dict[str, Any]",
-    .doc = R"(Get file upload URLs for generation inputs.
-
-        Args:
-            generation_id (str): Generation ID.
-            filenames (List[str]): List of filenames.
-
-        Returns:
-            Dict[str, Any]: Dict with upload_urls.
-
-        Examples:
-            >>> urls = await client.generations.get_upload_urls("gen_123", ["input.jpg"])
-        )",
-    .async_body = get_upload_urls,
-    .slots = get_upload_urls_slots::names,
-};
-
-const FunctionDef start_def{
-    .name = "start",
-    .line = 68,
-    .params = {{"self"}, {"generation_id", "str"}},
-    .returns = "GenerationStatus",
-    .doc = R"(Start generation.
-
-        Args:
-            generation_id (str): Generation ID.
-
-        Returns:
-            GenerationStatus: GenerationStatus.
-
-        Examples:
-            >>> status = await client.generations.start("gen_123")
-        )",
-    .async_body = start,
-    .slots = start_slots::names,
-};
-
-const FunctionDef get_result_def{
-    .name = "get_result",
-    .line = 85,
-    .params = {{"self"}, {"generation_id", "str"}},
-    .returns = "GenerationResult",
-    .doc = R"(Get generation result.
-
-        Args:
-            generation_id (str): Generation ID.
-
-        Returns:
-            GenerationResult: GenerationResult.
-
-        Examples:
-            >>> result = await client.generations.get_result("gen_123")
-        )",
-    .async_body = get_result,
-    .slots = get_result_slots::names,
-};
 
 void generations_resource_body(ClassBody& cb) {
     cb.def(init_def);
@@ -174,21 +75,6 @@ void generations_resource_body(ClassBody& cb) {
     cb.def(start_def);
     cb.def(get_result_def);
 }
-
-const ClassDef generations_resource_class{
-    .name = "GenerationsResource",
-    .line = 17,
-    .bases = {"BaseResource"},
-    .doc = R"(Generation resource manager.
-
-    Maps to:
-    - POST /v1/generation
-    - POST /v1/generation/{generation_id}/upload
-    - POST /v1/generation/{generation_id}/start
-    - GET /v1/generation/{generation_id}/result
-    )",
-    .body = generations_resource_body,
-};
 
 void body(ModuleBody& m) {
     m.at(3);
@@ -216,8 +102,4 @@ void body(ModuleBody& m) {
     m.class_statement(generations_resource_class);
 }
 
-const ModuleDef generations{"velquor_ai.resources.generations", "Generation resource management.", body};
-
 }  // namespace
-
-FRAME_MODULE(generations, generations)

@@ -1,7 +1,10 @@
 // velquor_ai.resources.uploads: presigned upload URLs for the input files of a
 // generation or an execution, and the PUT of file content to such a URL.
-// Line numbers are those of the module's Python source.
+// The bodies of uploads.py, at its lines; its declarations are generated from
+// it.
 #include <frame/frame.hpp>
+
+#include "uploads.declarations.hpp"
 
 using namespace frame;
 
@@ -22,9 +25,6 @@ Ref infer_content_type(Call& c) {
 }
 
 // --- upload URL requests -----------------------------------------------------
-
-FRAME_SLOTS(generation_urls_slots, self, generation_id, filenames, files, filename, content_type, body, response);
-FRAME_SLOTS(execution_urls_slots, self, execution_id, filenames, files, filename, content_type, body, response);
 
 // The statements from `files = []` to the end of the loop; `line` is the one
 // of `files = []`.
@@ -63,7 +63,7 @@ Ref post_upload_request(CoroutineCall& c, Obj prefix, Obj identifier) {
 }
 
 Task get_generation_upload_urls(CoroutineCall& c) {
-    using Slots = generation_urls_slots;
+    using Slots = get_generation_upload_urls_slots;
     using enum Slots::Slot;
     c.at(50);
     call(c.global(FRAME_STR("validate_generation_id")), {c[generation_id]});
@@ -77,7 +77,7 @@ Task get_generation_upload_urls(CoroutineCall& c) {
 }
 
 Task get_execution_upload_urls(CoroutineCall& c) {
-    using Slots = execution_urls_slots;
+    using Slots = get_execution_upload_urls_slots;
     using enum Slots::Slot;
     c.at(77);
     call(c.global(FRAME_STR("validate_execution_id")), {c[execution_id]});
@@ -92,8 +92,6 @@ Task get_execution_upload_urls(CoroutineCall& c) {
 
 // --- presigned uploads -----------------------------------------------------------
 
-FRAME_SLOTS(upload_slots, self, upload_url, file_data, content_type, s3_client, response, with_);
-
 bool is_accepted_status(Obj status) {
     for (long long accepted : {200, 201, 204})
         if (!truthy(compare(status, integer(accepted), Py_NE))) return true;
@@ -101,7 +99,7 @@ bool is_accepted_status(Obj status) {
 }
 
 Task upload_file_to_s3(CoroutineCall& c) {
-    using enum upload_slots::Slot;
+    using enum upload_file_to_s3_slots::Slot;
     c.at(110);
     co_return co_await async_with(
         c, with_, call_method(c.global(FRAME_STR("httpx")), FRAME_STR("AsyncClient")), s3_client, [&]() -> Block {
@@ -141,8 +139,6 @@ Task upload_file_to_s3(CoroutineCall& c) {
         });
 }
 
-FRAME_SLOTS(upload_files_slots, self, upload_urls, url_info);
-
 Task upload_files(CoroutineCall& c) {
     using enum upload_files_slots::Slot;
     c.at(139);
@@ -161,116 +157,7 @@ Task upload_files(CoroutineCall& c) {
     co_return new_none();
 }
 
-// --- declarations ------------------------------------------------------------------
-
-const FunctionDef infer_content_type_def{
-    .name = "_infer_content_type",
-    .line = 23,
-    .params = {{"self"}, {"filename", "str"}},
-    .returns = "str",
-    .doc = R"(Infer content type from filename extension.
-
-        Args:
-            filename (str): Name of the file.
-
-        Returns:
-            str: MIME content type.
-        )",
-    .body = infer_content_type,
-    .locals = {"content_type", "_"},
-};
-
-const FunctionDef get_generation_upload_urls_def{
-    .name = "get_generation_upload_urls",
-    .line = 35,
-    .params = {{"self", nullptr, {}, 36}, {"generation_id", "str", {}, 36}, {"filenames", "List[str]", {}, 36}},
-    .returns = "Dict[str, Any]",
-    .doc = R"(Get upload URLs for generation files.
-
-        Args:
-            generation_id (str): Generation ID.
-            filenames (List[str]): List of filenames.
-
-        Returns:
-            Dict[str, Any]: Dict with upload_urls.
-
-        Examples:
-            >>> urls = await client.uploads.get_generation_upload_urls("gen_123", ["input.jpg"])
-        )",
-    .async_body = get_generation_upload_urls,
-    .slots = generation_urls_slots::names,
-};
-
-const FunctionDef get_execution_upload_urls_def{
-    .name = "get_execution_upload_urls",
-    .line = 62,
-    .params = {{"self", nullptr, {}, 63}, {"execution_id", "str", {}, 63}, {"filenames", "List[str]", {}, 63}},
-    .returns = "Dict[str, Any]",
-    .doc = R"(Get upload URLs for execution files.
-
-        Args:
-            execution_id (str): Execution ID.
-            filenames (List[str]): List of filenames.
-
-        Returns:
-            Dict[str, Any]: Dict with upload_urls.
-
-        Examples:
-            >>> urls = await client.uploads.get_execution_upload_urls("exec_123", ["input.jpg"])
-        )",
-    .async_body = get_execution_upload_urls,
-    .slots = execution_urls_slots::names,
-};
-
-const FunctionDef upload_file_to_s3_def{
-    .name = "upload_file_to_s3",
-    .line = 89,
-    .params = {{"self", nullptr, {}, 90},
-               {"upload_url", "str", {}, 90},
-               {"file_data", "bytes", {}, 90},
-               {"content_type", "str", Default::string("application/octet-stream"), 90}},
-    .returns = "Dict[str, Any]",
-    .doc = R"(Upload file to S3 using presigned URL.
-
-        Args:
-            upload_url (str): Presigned S3 URL.
-            file_data (bytes): File content as bytes.
-            content_type (str): MIME type.
-
-        Returns:
-            Dict[str, Any]: Dict with upload status.
-
-        Raises:
-            Exception: If S3 upload fails.
-
-        Examples:
-            >>> with open("image.png", "rb") as f:
-            ...     data = f.read()
-            >>> await client.uploads.upload_file_to_s3(upload_url, data, "image/png")
-        )",
-    .async_body = upload_file_to_s3,
-    .slots = upload_slots::names,
-};
-
-const FunctionDef upload_files_def{
-    .name = "upload_files",
-    .line = 124,
-    .params = {{"self"}, {"upload_urls", "List[Dict[str, Any]]"}},
-    .returns = "None",
-    .doc = R"(Upload files to S3 using presigned URLs.
-
-        Args:
-            upload_urls (List[Dict[str, Any]]): List of upload URL info from get_*_upload_urls.
-
-        Examples:
-            >>> response = await client.uploads.get_generation_upload_urls(
-            ...     "gen_123", ["input.jpg"]
-            ... )
-            >>> await client.uploads.upload_files(response["upload_urls"])
-        )",
-    .async_body = upload_files,
-    .slots = upload_files_slots::names,
-};
+// --- the class and module bodies ---------------------------------------------------
 
 void uploads_resource_body(ClassBody& cb) {
     cb.def(infer_content_type_def);
@@ -279,19 +166,6 @@ void uploads_resource_body(ClassBody& cb) {
     cb.def(upload_file_to_s3_def);
     cb.def(upload_files_def);
 }
-
-const ClassDef uploads_resource_class{
-    .name = "UploadsResource",
-    .line = 15,
-    .bases = {"BaseResource"},
-    .doc = R"(Upload resource manager.
-
-    Maps to:
-    - POST /v1/generation/{generation_id}/upload
-    - POST /v1/execution/{execution_id}/upload
-    )",
-    .body = uploads_resource_body,
-};
 
 void body(ModuleBody& m) {
     m.at(3);
@@ -313,8 +187,4 @@ void body(ModuleBody& m) {
     m.class_statement(uploads_resource_class);
 }
 
-const ModuleDef uploads{"velquor_ai.resources.uploads", "Upload resource management.", body};
-
 }  // namespace
-
-FRAME_MODULE(uploads, uploads)

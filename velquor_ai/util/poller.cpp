@@ -1,6 +1,9 @@
 // velquor_ai.util.poller: waiting for a final status with exponential backoff.
-// Line numbers are those of the module's Python source.
+// The bodies of poller.py, at its lines; its declarations are generated from
+// it.
 #include <frame/frame.hpp>
+
+#include "poller.declarations.hpp"
 
 using namespace frame;
 
@@ -14,16 +17,13 @@ Ref init(Call& c) {
     return new_none();
 }
 
-FRAME_SLOTS(poll_slots, self, check_fn, timeout, interval, on_progress, start_time, current_interval, elapsed, status,
-            error_msg);
-
 Ref loop_time(CoroutineCall& c) {
     Ref loop = call_method(c.global(FRAME_STR("asyncio")), FRAME_STR("get_event_loop"));
     return call_method(loop, FRAME_STR("time"));
 }
 
 Task poll_until_complete(CoroutineCall& c) {
-    using enum poll_slots::Slot;
+    using enum poll_until_complete_slots::Slot;
     c.at(46);
     c[start_time] = loop_time(c);
     c.at(47);
@@ -76,59 +76,10 @@ Task poll_until_complete(CoroutineCall& c) {
     }
 }
 
-const FunctionDef init_def{
-    .name = "__init__",
-    .line = 16,
-    .params = {{"self"}, {"config", "Config"}},
-    .returns = "None",
-    .doc = R"(Initialize status poller.
-
-        Args:
-            config: SDK configuration.
-        )",
-    .body = init,
-};
-
-const FunctionDef poll_until_complete_def{
-    .name = "poll_until_complete",
-    .line = 24,
-    .params = {{"self", nullptr, {}, 25},
-               {"check_fn", "Callable", {}, 26},
-               {"timeout", "int", {}, 27},
-               {"interval", "int", {}, 28},
-               {"on_progress", "Optional[Callable]", Default::none(), 29}},
-    .returns = "Any",
-    .doc = R"(Poll status until completion.
-
-        Args:
-            check_fn: Async function to check status.
-            timeout: Max wait time in seconds.
-            interval: Initial poll interval in seconds.
-            on_progress: Optional progress callback.
-
-        Returns:
-            Final status object.
-
-        Raises:
-            SDKTimeoutError: If timeout exceeded.
-            RuntimeError: If task failed.
-        )",
-    .async_body = poll_until_complete,
-    .slots = poll_slots::names,
-};
-
 void status_poller_body(ClassBody& cb) {
     cb.def(init_def);
     cb.def(poll_until_complete_def);
 }
-
-const ClassDef status_poller_class{
-    .name = "StatusPoller",
-    .line = 13,
-    .bases = {},
-    .doc = "Smart status polling with exponential backoff.",
-    .body = status_poller_body,
-};
 
 void body(ModuleBody& m) {
     m.at(3);
@@ -147,8 +98,4 @@ void body(ModuleBody& m) {
     m.class_statement(status_poller_class);
 }
 
-const ModuleDef poller{"velquor_ai.util.poller", "Status polling utilities.", body};
-
 }  // namespace
-
-FRAME_MODULE(poller, poller)

@@ -1,6 +1,9 @@
 // velquor_ai.util.tamsel: checks, describes and reads the input files of a
-// generation. Line numbers are those of the module's Python source.
+// generation. The bodies of tamsel.py, at its lines; its declarations are
+// generated from it.
 #include <frame/frame.hpp>
+
+#include "tamsel.declarations.hpp"
 
 using namespace frame;
 
@@ -10,7 +13,6 @@ namespace {
 // never freed: the module can be initialised only once per process, and a
 // static destructor would run after the interpreter has gone.
 struct ImportTime {
-    Ref open;  // the builtin `open` as it was when the module was executed
     Ref text_io;
     Ref raw_io;
     Ref buffered_io;
@@ -126,7 +128,7 @@ Ref read_file(Call& c) {
     c.at(84);
     if (contains(file_info, FRAME_STR("path"))) {
         c.at(85);
-        Ref opened = call(import_time().open, {get_item(file_info, FRAME_STR("path")), FRAME_STR("rb")});
+        Ref opened = call(c.global(FRAME_STR("open")), {get_item(file_info, FRAME_STR("path")), FRAME_STR("rb")});
         Ref content = with_statement(c, opened, [&](Obj f) {
             c.at(86);
             Ref content = call_method(f, FRAME_STR("read"));
@@ -150,78 +152,16 @@ Ref read_file(Call& c) {
     raise_validation_error(c, FRAME_STR("Cannot read file: no path or file_obj"));
 }
 
-const FunctionDef init_def{
-    .name = "__init__",
-    .line = 17,
-    .params = {{"self"}, {"config", "Config"}},
-    .returns = "None",
-    .doc = R"(Initialize file handler.
-
-        Args:
-            config: SDK configuration.
-        )",
-    .body = init,
-};
-
-const FunctionDef prepare_file_def{
-    .name = "prepare_file",
-    .line = 25,
-    .params = {{"self"}, {"file", "Union[str, Path, BinaryIO]"}, {"file_type", "str"}},
-    .returns = "Dict[str, Any]",
-    .doc = R"(Prepare file for upload.
-
-        Args:
-            file: File path or file-like object.
-            file_type: Type of file ("image" or "video").
-
-        Returns:
-            Dict with filename, content_type, size.
-
-        Raises:
-            ValidationError: If file is invalid.
-        )",
-    .body = prepare_file,
-    .locals = {"file_path", "file_size", "content_type"},
-};
-
-const FunctionDef read_file_def{
-    .name = "read_file",
-    .line = 72,
-    .params = {{"self"}, {"file_info", "Dict[str, Any]"}},
-    .returns = "bytes",
-    .doc = R"(Read file content.
-
-        Args:
-            file_info: File information dictionary.
-
-        Returns:
-            bytes: File content.
-
-        Raises:
-            ValidationError: If file cannot be read.
-        )",
-    .body = read_file,
-    .locals = {"f", "file_obj"},
-};
-
 void file_handler_body(ClassBody& cb) {
     cb.def(init_def);
     cb.def(prepare_file_def);
     cb.def(read_file_def);
 }
 
-const ClassDef file_handler_class{
-    .name = "FileHandler",
-    .line = 14,
-    .bases = {},
-    .doc = "Handle file operations and validation.",
-    .body = file_handler_body,
-};
-
 void body(ModuleBody& m) {
-    // Builtins the methods rely on are taken once, as the module is executed.
+    // The io classes that tell binary files apart are taken once, as the
+    // module is executed.
     ImportTime& kept = import_time();
-    kept.open = m.global(FRAME_STR("open"));
     Ref io = import_module("io");
     kept.text_io = getattr(io, FRAME_STR("TextIOBase"));
     kept.raw_io = getattr(io, FRAME_STR("RawIOBase"));
@@ -245,8 +185,4 @@ void body(ModuleBody& m) {
     m.class_statement(file_handler_class);
 }
 
-const ModuleDef tamsel{"velquor_ai.util.tamsel", "File handling utilities.", body};
-
 }  // namespace
-
-FRAME_MODULE(tamsel, tamsel)

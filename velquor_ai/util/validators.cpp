@@ -1,8 +1,11 @@
 // velquor_ai.util.validators: checks of the identifiers that go into request
-// paths.
+// paths. The bodies of validators.py, at its lines; its declarations are
+// generated from it.
 #include <array>
 
 #include <frame/frame.hpp>
+
+#include "validators.declarations.hpp"
 
 using namespace frame;
 
@@ -72,38 +75,6 @@ Ref validate_generation_id(Call& c) {
     return new_none();
 }
 
-const FunctionDef validate_execution_id_def{
-    .name = "validate_execution_id",
-    .line = 6,
-    .params = {{"execution_id", "str"}},
-    .returns = "None",
-    .doc = R"(Validate execution ID format.
-
-    Args:
-        execution_id (str): Execution ID to validate.
-
-    Raises:
-        ValidationError: If execution ID is invalid.
-    )",
-    .body = validate_execution_id,
-};
-
-const FunctionDef validate_generation_id_def{
-    .name = "validate_generation_id",
-    .line = 22,
-    .params = {{"generation_id", "str"}},
-    .returns = "None",
-    .doc = R"(Validate generation ID format.
-
-    Args:
-        generation_id (str): Generation ID to validate.
-
-    Raises:
-        ValidationError: If generation ID is invalid.
-    )",
-    .body = validate_generation_id,
-};
-
 void body(ModuleBody& m) {
     m.at(3);
     m.from_import("velquor_ai.exceptions", "exceptions", 2, {"ValidationError"});
@@ -111,8 +82,4 @@ void body(ModuleBody& m) {
     m.def(validate_generation_id_def);
 }
 
-const ModuleDef validators{"velquor_ai.util.validators", "Input validation utilities.", body};
-
 }  // namespace
-
-FRAME_MODULE(validators, validators)

@@ -130,11 +130,9 @@ protected:
 };
 
 namespace detail {
-class AsyncWith;
-
 // A coroutine that a body runs nested in itself: the block of an `async
-// with` and the statement that runs it. Its frame comes from the
-// interpreter's allocator; awaiting it runs it as part of the awaiting
+// with` and the statement that runs it (statements.hpp). Its frame comes from
+// the interpreter's allocator; awaiting it runs it as part of the awaiting
 // coroutine, which it resumes when it ends. While it is suspended the
 // coroutine object resumes it directly.
 struct NestedPromise : BodyPromise {
@@ -183,87 +181,5 @@ protected:
     NestedPromise* promise_;
 };
 }  // namespace detail
-
-// The block of an `async with`, written inline where the statement stands as
-// a lambda coroutine: `[&]() -> Block { ... }`. It may await; `return value`
-// in it is `co_return value`, and a block that runs to its end ends with
-// `co_return {}`. Its exception does not leave it: the statement takes it.
-// It captures by reference only, as the closure is C++ memory the collector
-// does not see.
-class Block : public detail::Nested {
-public:
-    struct promise_type : detail::NestedPromise {
-        detail::AsyncWith* statement = nullptr;
-
-        Block get_return_object() noexcept {
-            self = std::coroutine_handle<promise_type>::from_promise(*this);
-            return Block(this);
-        }
-        static Block get_return_object_on_allocation_failure() noexcept { return Block(nullptr); }
-        void return_value(Ref value) noexcept;
-        void unhandled_exception() noexcept;
-    };
-
-    promise_type* promise() const noexcept { return static_cast<promise_type*>(promise_); }
-
-private:
-    explicit Block(promise_type* promise) noexcept : Nested(promise) {}
-};
-
-namespace detail {
-// Calls a block's lambda without knowing its type. The lambda is a temporary
-// of the body's full expression holding the statement, and so outlives it.
-class BlockStart {
-public:
-    template <class Body>
-    explicit BlockStart(const Body& body) noexcept
-        : body_(&body), start_([](const void* body) { return (*static_cast<const Body*>(body))(); }) {}
-    Block operator()() const { return start_(body_); }
-
-private:
-    const void* body_;
-    Block (*start_)(const void*);
-};
-
-// The statement nested in the body; awaiting it gives what its block
-// returned.
-class AsyncWithStatement : public Nested {
-public:
-    struct promise_type;
-    explicit AsyncWithStatement(promise_type* promise) noexcept;
-    Ref await_resume();
-};
-
-AsyncWithStatement async_with(CoroutineCall& c, int slots, Ref& manager, int target, BlockStart block);
-}  // namespace detail
-
-// async with manager as target:
-//     block
-// in a body, on the current line:
-//     co_await async_with(c, with_, manager, target, [&]() -> Block {
-//         block
-//     });
-// The statement runs as a coroutine nested in the body, and its block nested
-// in it. It awaits __aenter__, puts what that gives in the slot `target`,
-// runs the block and awaits __aexit__: with three Nones, or with the block's
-// exception (which the block's promise takes, after giving it the function's
-// traceback entry for the line it was raised on) inside the statement's
-// exception handler; the exception goes on unless __aexit__ swallowed it. The
-// await gives what the block returned, or an empty Ref when the block ran to
-// its end or its exception was swallowed, so that `co_return co_await
-// async_with(...)` ends a body whose last statement it is. What the statement
-// keeps across its awaits sits in the slots of the name given (`with_`: a
-// FRAME_SLOTS name ending in `_`, after the Python names, is the frame's
-// own), where the collector sees it; a manager given as a temporary is let go
-// of before the first await.
-template <class Body>
-detail::AsyncWithStatement async_with(CoroutineCall& c, int slots, Ref&& manager, int target, const Body& block) {
-    return detail::async_with(c, slots, manager, target, detail::BlockStart(block));
-}
-template <class Body>
-detail::AsyncWithStatement async_with(CoroutineCall& c, int slots, Obj manager, int target, const Body& block) {
-    Ref held = borrow(manager);
-    return detail::async_with(c, slots, held, target, detail::BlockStart(block));
-}
 
 }  // namespace frame

@@ -6,3 +6,4 @@
 #include "frame/module.hpp"
 #include "frame/ops.hpp"
 #include "frame/ref.hpp"
+#include "frame/statements.hpp"

@@ -9,7 +9,8 @@
 
 namespace frame {
 
-// What a parameter's annotation makes the call boundary test.
+// What a parameter's annotation makes the call boundary test, as the
+// declarations read from the module's Python say.
 enum class Check : std::uint8_t { Any, Str, Bytes, Int, List, Dict, OptionalList };
 
 struct Default {
@@ -24,6 +25,7 @@ struct Param {
     const char* annotation = nullptr;  // as written in the source, or none
     Default default_value = {};
     int line = 0;  // where it is declared; 0: the def line
+    Check check = Check::Any;
 };
 
 class Call;
@@ -32,12 +34,14 @@ class Task;
 using SyncBody = Ref (*)(Call&);
 using AsyncBody = Task (*)(CoroutineCall&);
 
-// One `def`. The docstring is kept exactly as written in the source.
+// One `def`, as tools/declarations.py writes it from the module's Python.
+// The docstring is kept exactly as written in the source.
 struct FunctionDef {
     const char* name;
     int line;
     std::vector<Param> params;
     const char* returns = nullptr;
+    Check result = Check::Any;  // the test of what the body returns
     const char* doc = nullptr;
     SyncBody body = nullptr;
     AsyncBody async_body = nullptr;
@@ -75,16 +79,6 @@ private:
     Py_ssize_t nargs_;
     int line_ = 0;
 };
-
-// with manager as target:
-//     block
-// in a plain body, on the current line: the block gets the target and returns
-// the value of a `return` inside it, or an empty Ref when it runs to its end.
-// Its exception reaches __exit__ inside the statement's exception handler, on
-// the statement's line; when __exit__ swallows it, the statement ends as if
-// the block had run to its end, and otherwise it goes on from where it was
-// raised.
-Ref with_statement(Call& c, Obj manager, const std::function<Ref(Obj target)>& block);
 
 // Looks a name up in a module dict and then in builtins.
 Ref lookup_global(PyObject* globals, PyObject* name);

@@ -2,7 +2,6 @@
 // the corresponding Python expression and throws Error when it raises.
 #pragma once
 
-#include <functional>
 #include <initializer_list>
 #include <string_view>
 
@@ -56,8 +55,10 @@ inline Ref import_module(const char* name) { return steal(PyImport_ImportModule(
 // the (cached) tuple kwnames.
 Ref call_kw(Obj callable, std::initializer_list<Obj> args, PyObject* kwnames);
 Ref call_method(Obj self, PyObject* name, std::initializer_list<Obj> args = {});
-// f(**mapping) with a mapping copied first, as the interpreter does.
-Ref call_with_mapping(Obj callable, Obj mapping);
+// callable(**dict(value)): a model built from a service's answer. An exact
+// dict is copied, anything else converted by dict(), whose errors pass
+// unchanged; None is refused as `**` refuses it.
+Ref call_with_dict(Obj callable, Obj value);
 
 // A tuple of keyword names for call_kw, built once per call site.
 PyObject* make_kwnames(std::initializer_list<const char*> names);
@@ -159,11 +160,5 @@ void unpack(Obj value, std::initializer_list<Ref*> targets);
 
 // Checks of a declared result type ("Expected %s, got %.200s").
 void check_result(Obj value, PyTypeObject* expected, const char* expected_name);
-
-// try: body
-// except type: handler
-// The handler runs with the exception as the handled one (sys.exc_info());
-// an exception of any other type goes on unchanged.
-void try_except(PyObject* type, const std::function<void()>& body, const std::function<void()>& handler);
 
 }  // namespace frame
