@@ -20,19 +20,13 @@ from velquor_ai._storage import CHUNK_SIZE
 from velquor_ai.exceptions import APIConnectionError, APITimeoutError, ValidationError
 from velquor_ai.testing import LocalService
 
-API_KEY = "sk-test"
+API_KEY = "sk-test"  # for clients refused before any request
 QUESTION = "What is shown?"
-
-
-@pytest.fixture
-def service() -> Any:
-    with LocalService(api_key=API_KEY) as service:
-        yield service
 
 
 def client_of(service: LocalService, **options: Any) -> AsyncVelquorAI:
     options.setdefault("timeout", 1.0)
-    return AsyncVelquorAI(api_key=API_KEY, base_url=service.base_url, http_backend="aiohttp", **options)
+    return AsyncVelquorAI(api_key=service.api_key, base_url=service.base_url, http_backend="aiohttp", **options)
 
 
 def write(path: Path, size: int) -> Path:

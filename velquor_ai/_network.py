@@ -162,7 +162,11 @@ def _start(key: tuple[Any, ...]) -> concurrent.futures.Future[ssl.SSLContext]:
     except RuntimeError:
         _make(key, future)
     else:
-        threading.Thread(target=_make, args=(key, future), name="velquor-ai-prepare", daemon=True).start()
+        # Not a daemon: the interpreter waits for it at exit (tens of
+        # milliseconds) instead of stopping it in the middle of an import or of
+        # the compiled modules' code, which a daemon thread woken during
+        # finalization cannot survive.
+        threading.Thread(target=_make, args=(key, future), name="velquor-ai-prepare").start()
     return future
 
 
