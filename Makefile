@@ -176,7 +176,7 @@ asan: venv
 	cmake --install $(ASAN_BUILD) --prefix $(ASAN_SITE)
 	cd tests && $(ASAN_ENV) ../$(VPY) -c 'import sys, velquor_ai.util.validators as m; \
 		sys.exit(0 if m.__file__.startswith("$(abspath $(ASAN_SITE))/") else "the sanitized modules are not first on the path")'
-	cd tests && $(ASAN_ENV) ../$(VPY) -m pytest -q -p no:cacheprovider --capture=sys
+	cd tests && $(ASAN_ENV) ../$(VPY) -m pytest -q -p no:cacheprovider --capture=sys -n $(TEST_WORKERS) --maxschedchunk 1
 
 # Long soak (leaks: live objects, allocated blocks, RSS) and the load tests too
 # slow for `make test` (a thousand concurrent generations against the local
