@@ -7,11 +7,14 @@ import asyncio
 import http.server
 import json
 import ssl
+import subprocess
+import sys
 import threading
 from collections.abc import Iterator
 from pathlib import Path
 
 import pytest
+from support import package_env
 
 from velquor_ai import AsyncVelquorAI, VelquorAI
 from velquor_ai._network import SharedSSLContext, prepare
@@ -167,3 +170,32 @@ def test_a_shared_context_keeps_its_protocols() -> None:
     context.set_alpn_protocols(["http/1.1"])  # what every pool of ours asks for
     with pytest.raises(ValueError, match="shared"):
         context.set_alpn_protocols(["h2", "http/1.1"])
+
+
+def test_a_process_that_exits_while_a_context_is_made_waits_for_it(tmp_path: Path) -> None:
+    # The context is made on a worker thread (the client is built on a running
+    # loop) and takes a while; the process ends at once. A thread the
+    # interpreter does not wait for would be stopped in the middle.
+    done = tmp_path / "made"
+    program = f"""
+import asyncio, time, httpx, velquor_ai, velquor_ai._network
+
+velquor_ai._network.warm_imports()  # as a client built before the loop would have
+
+def slow(*args, **kwargs):
+    time.sleep(0.3)
+    context = make(*args, **kwargs)
+    open({str(done)!r}, "w").close()
+    return context
+
+make, httpx.create_ssl_context = httpx.create_ssl_context, slow
+
+async def main():
+    velquor_ai.AsyncVelquorAI(api_key="sk-test", base_url="https://127.0.0.1:9")
+
+asyncio.run(main())
+"""
+    command = [sys.executable, "-c", program]
+    result = subprocess.run(command, capture_output=True, text=True, env=package_env(), timeout=60)
+    assert (result.returncode, result.stderr) == (0, "")
+    assert done.exists()
