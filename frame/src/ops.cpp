@@ -109,15 +109,6 @@ Ref format(Obj value) {
     return steal(PyObject_Format(value, nullptr));
 }
 
-namespace {
-Ref join_as_sequence(std::initializer_list<Obj> pieces) {
-    Ref tuple = steal(PyTuple_New(static_cast<Py_ssize_t>(pieces.size())));
-    Py_ssize_t i = 0;
-    for (Obj piece : pieces) PyTuple_SET_ITEM(tuple.get(), i++, Py_NewRef(piece.get()));
-    return steal(PyUnicode_Join(FRAME_STR(""), tuple.get()));
-}
-}  // namespace
-
 // As the interpreter builds an f-string: the pieces are copied into one new
 // string, with no sequence in between; the result is PyUnicode_Join's.
 Ref join(std::initializer_list<Obj> pieces) {
@@ -125,7 +116,7 @@ Ref join(std::initializer_list<Obj> pieces) {
     Py_UCS4 maxchar = 0;
     for (Obj piece : pieces) {
         // Anything but str gets PyUnicode_Join's own error.
-        if (!PyUnicode_Check(piece)) return join_as_sequence(pieces);
+        if (!PyUnicode_Check(piece)) return steal(PyUnicode_Join(FRAME_STR(""), tuple(pieces).get()));
         Py_ssize_t n = PyUnicode_GET_LENGTH(piece);
         if (n > PY_SSIZE_T_MAX - length) {
             PyErr_SetString(PyExc_OverflowError, "join() result is too long for a Python string");
