@@ -537,8 +537,8 @@ PySendResult throw_ex(CoroutineObject* co, PyObject* type, PyObject* value, PyOb
     if (!depth) return co->running ? PYGEN_ERROR : end_at_depth_limit(co, presult);
     PyObject* iterator = current_await(co);
     if (iterator == nullptr || co->running) return throw_into_body(co, type, value, traceback, presult);
-    Py_INCREF(iterator);
-    Ref awaited = Ref::steal_or_null(iterator);
+    // Held across the close or throw below, which run Python code.
+    Ref awaited = borrow(iterator);
     if (PyErr_GivenExceptionMatches(type, PyExc_GeneratorExit)) {
         int error;
         {

@@ -90,18 +90,10 @@ Ref call_with_dict(Obj callable, Obj value) {
 }
 
 PyObject* make_kwnames(std::initializer_list<const char*> names) {
-    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(names.size()));
-    if (tuple == nullptr) raise_current();
+    Ref kwnames = steal(PyTuple_New(static_cast<Py_ssize_t>(names.size())));
     Py_ssize_t i = 0;
-    for (const char* name : names) {
-        PyObject* interned = PyUnicode_InternFromString(name);
-        if (interned == nullptr) {
-            Py_DECREF(tuple);
-            raise_current();
-        }
-        PyTuple_SET_ITEM(tuple, i++, interned);
-    }
-    return tuple;
+    for (const char* name : names) PyTuple_SET_ITEM(kwnames.get(), i++, Py_NewRef(intern(name)));
+    return kwnames.release();  // kept for the life of the process
 }
 
 Ref format(Obj value) {
