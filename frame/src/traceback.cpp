@@ -2,6 +2,11 @@
 #include <functional>
 #include <map>
 
+#if defined(__GLIBCXX__)
+#include <cxxabi.h>
+#include <unistd.h>
+#endif
+
 #include "internal.hpp"
 
 namespace frame {
@@ -67,6 +72,18 @@ void add_traceback(PyObject* name, PyObject* filename, int line, PyObject* globa
 void translate_exception() noexcept {
     try {
         throw;
+#if defined(__GLIBCXX__)
+    } catch (abi::__forced_unwind&) {
+        // pthread_exit: how CPython 3.13 ends a daemon thread that wakes up
+        // while the interpreter finalizes. The thread has no thread state
+        // left to raise in, and the unwinding cannot go on through the
+        // noexcept boundary that caught it (nor stop there: glibc aborts).
+        // The thread waits for the process to end instead, as later CPython
+        // versions make such threads wait.
+        if (PyThreadState_GetUnchecked() == nullptr)
+            for (;;) pause();
+        throw;
+#endif
     } catch (Error&) {
         if (!PyErr_Occurred()) PyErr_SetString(PyExc_SystemError, "error return without exception set");
     } catch (std::bad_alloc&) {
