@@ -1,6 +1,7 @@
 // The function object type: binding, argument checks and introspection.
 #include <cstring>
 #include <map>
+#include <memory>
 #include <string>
 #include <string_view>
 
@@ -632,12 +633,14 @@ Ref make_function(const FunctionDef& definition, PyObject* module_name, PyObject
     const char* dotted = PyUnicode_AsUTF8(module_name);
     if (dotted == nullptr) raise_current();
 
+    // Made first: the object's dealloc, which a failure below runs, reads it.
+    auto new_info = std::make_unique<FunctionInfo>();
     auto* f = PyObject_GC_New(FunctionObject, types().function);
     if (f == nullptr) raise_current();
     std::memset(reinterpret_cast<char*>(f) + sizeof(PyObject), 0, sizeof(FunctionObject) - sizeof(PyObject));
+    f->info = new_info.release();
     Ref self = steal(reinterpret_cast<PyObject*>(f));
     f->vectorcall = definition.varargs ? varargs_vectorcall : function_vectorcall;
-    f->info = new FunctionInfo{};
     FunctionInfo& info = *f->info;
     info.definition = &definition;
     info.body = definition.body;
