@@ -47,12 +47,14 @@ demo: install
 # slow ones first (see tests/conftest.py), so that all end together.
 # TEST_WORKERS=0 runs it in one process.
 TEST_WORKERS ?= 4
+# The suite's pytest: TEST_WORKERS workers, each handed one test at a time.
+PYTEST = -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) --maxschedchunk 1
 # VELQUOR_PURE_PYTHON=0: the compiled modules or nothing, so that a run that
 # would find only the modules' Python (a source tree on the path, say) stops
 # at once, saying so.
 test: install
 	@echo "== Running the test suite in $(TEST_WORKERS) worker processes"
-	cd tests && VELQUOR_PURE_PYTHON=0 ../$(VPY) -m pytest -q -p no:cacheprovider -n $(TEST_WORKERS) --maxschedchunk 1
+	cd tests && VELQUOR_PURE_PYTHON=0 ../$(VPY) $(PYTEST)
 
 # The mode-independent tests (the modules' behaviour, clients, local service,
 # batch, command line) on the core modules' Python: on CPython 3.11 and 3.12,
@@ -71,14 +73,12 @@ define portable_tests
 	test -x $(2)/bin/python || { $(1) -m venv $(2) && $(2)/bin/python -m pip install --quiet --upgrade pip; }
 	$(2)/bin/python -m pip install --quiet $(PORTABLE_DEPS)
 	$(2)/bin/python -m pip install --quiet --no-build-isolation --no-deps .
-	cd tests && VELQUOR_PURE_PYTHON=1 $(abspath $(2))/bin/python -m pytest -q -p no:cacheprovider \
-		-n $(TEST_WORKERS) --maxschedchunk 1 $(PORTABLE_TESTS)
+	cd tests && VELQUOR_PURE_PYTHON=1 $(abspath $(2))/bin/python $(PYTEST) $(PORTABLE_TESTS)
 endef
 test-portable: install
 	$(call portable_tests,$(PYTHON311),build/portable-3.11)
 	$(call portable_tests,$(PYTHON312),build/portable-3.12)
-	cd tests && VELQUOR_PURE_PYTHON=1 ../$(VPY) -m pytest -q -p no:cacheprovider \
-		-n $(TEST_WORKERS) --maxschedchunk 1 $(PORTABLE_TESTS)
+	cd tests && VELQUOR_PURE_PYTHON=1 ../$(VPY) $(PYTEST) $(PORTABLE_TESTS)
 
 # The Python (ruff, configured in pyproject.toml) and the C++ (clang-format,
 # configured in .clang-format); `make format` applies both.
@@ -176,7 +176,7 @@ asan: venv
 	cmake --install $(ASAN_BUILD) --prefix $(ASAN_SITE)
 	cd tests && $(ASAN_ENV) ../$(VPY) -c 'import sys, velquor_ai.util.validators as m; \
 		sys.exit(0 if m.__file__.startswith("$(abspath $(ASAN_SITE))/") else "the sanitized modules are not first on the path")'
-	cd tests && $(ASAN_ENV) ../$(VPY) -m pytest -q -p no:cacheprovider --capture=sys -n $(TEST_WORKERS) --maxschedchunk 1
+	cd tests && $(ASAN_ENV) ../$(VPY) $(PYTEST) --capture=sys
 
 # Long soak (leaks: live objects, allocated blocks, RSS) and the load tests too
 # slow for `make test` (a thousand concurrent generations against the local

@@ -1,13 +1,18 @@
-"""Timing helpers: medians of repeated, interleaved runs on time.perf_counter_ns."""
+"""Timing helpers: medians of repeated, interleaved runs on time.perf_counter_ns;
+and what the wall-clock and the instruction-count benchmarks both run."""
 
 from __future__ import annotations
 
+import asyncio
 import gc
+import importlib.util
 import itertools
 import statistics
 import time
 from collections.abc import Callable
 from dataclasses import dataclass, field
+from pathlib import Path
+from types import ModuleType
 from typing import Any
 
 # Each statement runs in a loop compiled for it, with every name it uses bound
@@ -70,6 +75,33 @@ def interleaved(
 def median_of(measure: Callable[[], float], repeat: int) -> float:
     """Median of repeated calls of a measurement that returns one figure."""
     return statistics.median(measure() for _ in range(repeat))
+
+
+def load_plain(dotted: str) -> ModuleType:
+    """The Python a compiled module stands for, run as written (no call boundary), as a new module."""
+    package, _, name = dotted.rpartition(".")
+    folder = Path(importlib.util.find_spec(package).submodule_search_locations[0])
+    spec = importlib.util.spec_from_file_location(f"{dotted}_twin", folder / f"{name}.py")
+    module = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(module)
+    return module
+
+
+def poll_cycles(loop: asyncio.AbstractEventLoop, poller: Any, running: Any, completed: Any) -> Callable[[int], None]:
+    """run(count): one poll_until_complete (interval 0) on `loop` whose check
+    answers `running` count - 1 times, then `completed`."""
+
+    def run(count: int) -> None:
+        remaining = count
+
+        async def check() -> Any:
+            nonlocal remaining
+            remaining -= 1
+            return running if remaining > 0 else completed
+
+        loop.run_until_complete(poller.poll_until_complete(check, 1 << 30, 0))
+
+    return run
 
 
 @dataclass

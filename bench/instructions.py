@@ -21,7 +21,7 @@ from __future__ import annotations
 
 import asyncio
 import gc
-import importlib.util
+import importlib
 import os
 import re
 import shutil
@@ -31,6 +31,8 @@ from collections.abc import Callable
 from concurrent.futures import ThreadPoolExecutor
 from pathlib import Path
 from types import ModuleType, SimpleNamespace
+
+from harness import load_plain, poll_cycles
 
 BENCH = Path(__file__).resolve().parent
 CONTRIBUTING = BENCH.parent / "CONTRIBUTING.md"
@@ -57,14 +59,7 @@ ROWS: dict[str, tuple[str, int]] = {
 def _module(dotted: str, variant: str) -> ModuleType:
     """The module the variant runs: the compiled one (VELQUOR_PURE_PYTHON=0),
     the package's pure one (VELQUOR_PURE_PYTHON=1), or its Python as written."""
-    if variant != "python":
-        return importlib.import_module(dotted)
-    package, _, name = dotted.rpartition(".")
-    folder = Path(importlib.util.find_spec(package).submodule_search_locations[0])
-    spec = importlib.util.spec_from_file_location(f"{dotted}_twin", folder / f"{name}.py")
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
+    return load_plain(dotted) if variant == "python" else importlib.import_module(dotted)
 
 
 def _operation(row: str, variant: str) -> Callable[[int], None]:
@@ -97,19 +92,7 @@ def _operation(row: str, variant: str) -> Callable[[int], None]:
     if row == "poll":
         loop = asyncio.new_event_loop()
         poller = _module("velquor_ai.util.poller", variant).StatusPoller(SimpleNamespace(max_poll_interval=30))
-        running, completed = SimpleNamespace(status="running"), SimpleNamespace(status="completed")
-
-        def run(count: int) -> None:
-            remaining = count
-
-            async def check():
-                nonlocal remaining
-                remaining -= 1
-                return running if remaining > 0 else completed
-
-            loop.run_until_complete(poller.poll_until_complete(check, 1 << 30, 0))
-
-        return run
+        return poll_cycles(loop, poller, SimpleNamespace(status="running"), SimpleNamespace(status="completed"))
     if row == "model":
         model = _module("velquor_ai.models.blueprint", variant).GenerationResult
         answer = {"generation_id": "gen_1", "status": "completed", "result": {"blueprint": "graph:\n  nodes: []\n"}}

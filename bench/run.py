@@ -16,7 +16,6 @@ from __future__ import annotations
 
 import asyncio
 import gc
-import importlib.util
 import json
 import operator
 import os
@@ -35,7 +34,7 @@ from types import ModuleType, SimpleNamespace
 import generations
 import harness
 import uploads
-from harness import Row, compile_loop, interleaved
+from harness import Row, compile_loop, interleaved, load_plain, poll_cycles
 
 import velquor_ai._pure
 from velquor_ai._vostrel import prepare_file_paths
@@ -44,15 +43,6 @@ from velquor_ai.resources.generations import GenerationsResource
 from velquor_ai.resources.uploads import UploadsResource
 from velquor_ai.util.poller import StatusPoller
 from velquor_ai.util.validators import validate_generation_id
-
-
-def load_plain(dotted: str) -> ModuleType:
-    """The Python a compiled module stands for, run as written (no call boundary), as a new module."""
-    path = Path(importlib.util.find_spec(dotted.rpartition(".")[0]).submodule_search_locations[0])
-    spec = importlib.util.spec_from_file_location(f"{dotted}_twin", path / (dotted.rpartition(".")[2] + ".py"))
-    module = importlib.util.module_from_spec(spec)
-    spec.loader.exec_module(module)
-    return module
 
 
 def load_pure(dotted: str) -> ModuleType:
@@ -225,25 +215,12 @@ def poll_rows() -> list[Row]:
     config = SimpleNamespace(max_poll_interval=30)
     running, completed = Status("running"), Status("completed")
 
-    def poll_run(poller):
-        def run(count):
-            remaining = count
-
-            async def check():
-                nonlocal remaining
-                remaining -= 1
-                return running if remaining > 0 else completed
-
-            loop.run_until_complete(poller.poll_until_complete(check, 1 << 30, 0))
-
-        return run
-
     try:
         t = interleaved(
             {
-                "frame": poll_run(StatusPoller(config)),
-                "native": poll_run(POLLER_TWIN.StatusPoller(config)),
-                "pure": poll_run(POLLER_PURE.StatusPoller(config)),
+                "frame": poll_cycles(loop, StatusPoller(config), running, completed),
+                "native": poll_cycles(loop, POLLER_TWIN.StatusPoller(config), running, completed),
+                "pure": poll_cycles(loop, POLLER_PURE.StatusPoller(config), running, completed),
             },
             REPEAT,
         )

@@ -11,7 +11,6 @@ import os
 import sys
 import threading
 import traceback
-import typing
 from collections.abc import Callable, Generator
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -20,7 +19,9 @@ from typing import Any, NamedTuple
 
 import velquor_ai
 import velquor_ai._declarations
+import velquor_ai._mode
 import velquor_ai._pure
+from velquor_ai._declarations import ANY
 
 
 def load_twin(dotted: str) -> ModuleType:
@@ -360,40 +361,24 @@ class RecordingHTTP:
 @dataclass
 class Param:
     name: str
-    check: str = "any"  # any, str, bytes, int, list, dict, optlist
+    check: str = ANY  # what the boundary makes of it: one of velquor_ai._declarations' checks
     default: Any = field(default=..., repr=False)
 
 
-MODULES = [
-    "velquor_ai.util.validators",
-    "velquor_ai.util.tamsel",
-    "velquor_ai.util.poller",
-    "velquor_ai.models.blueprint",
-    "velquor_ai.resources.uploads",
-    "velquor_ai.resources.generations",
-    "velquor_ai._vostrel",
-]
-
-
-def check_of(annotation: Any) -> str:
-    """The check the boundary makes of a value declared with this annotation."""
-    if annotation in (str, bytes, int):
-        return annotation.__name__
-    origin = typing.get_origin(annotation)
-    if origin in (list, dict):
-        return origin.__name__
-    if origin is typing.Union:
-        rest = [arg for arg in typing.get_args(annotation) if arg is not type(None)]
-        if len(rest) == 1 and typing.get_origin(rest[0]) is list:
-            return "optlist"
-    return "any"
+MODULES = [f"velquor_ai.{name}" for name in velquor_ai._mode.CORE_MODULES]
 
 
 def params_of(function: Callable[..., Any]) -> tuple[list[Param], bool]:
-    """The parameters of a twin function as the boundary binds them, and whether it takes *args."""
+    """The parameters of a twin function, as written (`inspect.unwrap` of the
+    twin's), as the boundary binds them, and whether it takes *args. The checks
+    are those its module's Python declares: none for a function from outside
+    the core modules, such as a method a class inherits from one."""
+    home = function.__module__.removesuffix("_twin")
+    declared = declarations_of(home).functions() if home in MODULES else ()
+    checks = {p.name: p.check for f in declared if f.qualname == function.__qualname__ for p in f.parameters}
     parameters = inspect.signature(function).parameters.values()
     params = [
-        Param(p.name, check_of(p.annotation), ... if p.default is p.empty else p.default)
+        Param(p.name, checks.get(p.name, ANY), ... if p.default is p.empty else p.default)
         for p in parameters
         if p.kind is not p.VAR_POSITIONAL
     ]

@@ -781,7 +781,7 @@ def plausible_value(target: Target, index: int) -> st.SearchStrategy[Any]:
         "list": st.lists(st.one_of(st.text(max_size=6).map(lambda t: ("atom", t)), RECIPES), max_size=3).map(
             lambda items: ("list", items)
         ),
-        "optlist": st.one_of(
+        "optional list": st.one_of(
             st.just(("atom", None)),
             st.lists(st.one_of(st.text(max_size=6).map(lambda t: ("atom", t)), LEAVES), max_size=3).map(
                 lambda items: ("list", items)

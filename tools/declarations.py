@@ -291,10 +291,8 @@ class Stub:
         return Failure(f"{self.filename}:{getattr(node, 'lineno', 0)}: {message}")
 
     def docstring(self, body: list[ast.stmt], indent: str) -> list[str]:
-        first = body[0] if body else None
-        if isinstance(first, ast.Expr) and isinstance(first.value, ast.Constant) and isinstance(first.value.value, str):
-            return [indent + self.segment(first)]
-        return []
+        """The docstring of a body as written, quotes included."""
+        return [] if declarations.raw_docstring(body) is None else [indent + self.segment(body[0])]
 
     def write(self) -> str:
         tree = self.module.tree

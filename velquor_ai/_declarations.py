@@ -102,11 +102,10 @@ class Class:
 @dataclass(frozen=True)
 class Module:
     doc: str | None
-    # Module-level functions and classes in source order.
+    # Module-level functions and classes in source order, but for the functions
+    # whose names start with an underscore: helpers of the Python, which the
+    # compiled module does its own way and never binds.
     definitions: tuple[Function | Class, ...]
-    # Module-level functions whose names start with an underscore: helpers of
-    # the Python, which the compiled module does its own way and never binds.
-    helpers: tuple[ast.FunctionDef | ast.AsyncFunctionDef, ...]
     tree: ast.Module
 
     def functions(self) -> Iterator[Function]:
@@ -191,13 +190,9 @@ def read(source: str | bytes, filename: str) -> Module:
     """The declarations of the module whose Python is `source`."""
     tree = ast.parse(source, filename)
     definitions: list[Function | Class] = []
-    helpers = []
     for statement in tree.body:
         if isinstance(statement, ast.ClassDef):
             definitions.append(read_class(statement, filename))
-        elif isinstance(statement, (ast.FunctionDef, ast.AsyncFunctionDef)):
-            if statement.name.startswith("_"):
-                helpers.append(statement)
-            else:
-                definitions.append(read_function(statement, "", filename))
-    return Module(raw_docstring(tree.body), tuple(definitions), tuple(helpers), tree)
+        elif isinstance(statement, (ast.FunctionDef, ast.AsyncFunctionDef)) and not statement.name.startswith("_"):
+            definitions.append(read_function(statement, "", filename))
+    return Module(raw_docstring(tree.body), tuple(definitions), tree)
