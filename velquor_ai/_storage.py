@@ -33,7 +33,6 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import os
-import re
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, BinaryIO
@@ -60,8 +59,6 @@ CHUNK_SIZE = 1 << 20
 # thread and back costs more than reading it from the page cache.
 INLINE_READ = 1 << 16
 
-_XML_MESSAGE = re.compile(r"<Message>(.*?)</Message>", re.DOTALL)
-_XML_CODE = re.compile(r"<Code>(.*?)</Code>", re.DOTALL)
 
 SentCallback = Callable[[int], object]
 
@@ -516,8 +513,10 @@ def refusal(
     """
     status = response.status_code
     body = response.text
-    reason = _XML_MESSAGE.search(body) or _XML_CODE.search(body)
-    detail = reason.group(1).strip() if reason else body.strip()[:200]
+    reason = _element(body, "Message")
+    if reason is None:
+        reason = _element(body, "Code")
+    detail = reason.strip() if reason is not None else body.strip()[:200]
     message = f"Storage refused the upload of {filename} (HTTP {status}){tries}"
     if detail:
         message += f": {detail}"
@@ -526,3 +525,19 @@ def refusal(
     error = UploadError(message, status_code=status, body=decoded_body(response, body), filename=filename, text=body)
     error.generation_id = generation_id
     return error
+
+
+def _element(xml: str, tag: str) -> str | None:
+    """The text of the first `<tag>...</tag>` of an XML error body, or None.
+
+    Two searches, each once over the body: a pattern with a lazy group would
+    go over the rest of the body again from every opening tag that is never
+    closed, and a body of a few hundred kilobytes would hold the event loop
+    for minutes.
+    """
+    start = xml.find(f"<{tag}>")
+    if start < 0:
+        return None
+    start += len(tag) + 2
+    end = xml.find(f"</{tag}>", start)
+    return None if end < 0 else xml[start:end]
