@@ -97,8 +97,7 @@ class PreparedNetwork:
 
     def __init__(self, key: tuple[Any, ...]) -> None:
         self._key = key
-        self._pid = os.getpid()
-        self._future = _start(key)
+        _start(key)  # begun now, found in the cache when asked for
 
     async def context(self) -> ssl.SSLContext:
         """The TLS context, waited for without blocking the event loop.
@@ -107,14 +106,11 @@ class PreparedNetwork:
             APIConnectionError: If it cannot be made (an `SSL_CERT_FILE` that
                 cannot be read, say), with what making it raised as its cause.
         """
-        future = self._future
-        if future.done() and future.exception() is not None:
-            # Made anew for each pool, as httpx would: the file may be there now.
-            future = self._future = _start(self._key)
-        elif not future.done() and self._pid != os.getpid():
-            # Forked while it was being made, by a thread this process lacks.
-            self._pid = os.getpid()
-            future = self._future = _start(self._key)
+        # Looked up each time: one that failed has left the cache (made anew
+        # for each pool, as httpx would: the file may be there now), and so
+        # has one still being made when this process forked, by a thread this
+        # process lacks.
+        future = _start(self._key)
         try:
             if not future.done():
                 await asyncio.wrap_future(future)
