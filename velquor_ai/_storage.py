@@ -141,7 +141,6 @@ class _Body:
         self.remaining = source.size
         self.sent = 0
         self._file: Any = None
-        self._owned = False
         self._last = 0
         self._ready: bytes | None = None
         self._pending: concurrent.futures.Future[Any] | None = None
@@ -150,17 +149,21 @@ class _Body:
         """Open the file (or rewind the file object), check its size and read
         the first chunk, in one trip to a worker thread (on the loop for a
         small file on disk)."""
-        self._owned = self.source.path is not None
         if self._owned and self.source.size <= INLINE_READ:
             self._file, self._ready = _start(self.source)
         else:
             self._file, self._ready = await self._in_thread(_start, self.source)
-        if self._owned and self._ready is not None and len(self._ready) == self.source.size:
+        if self._owned and self.whole() is not None:
             # All of it read (and found to end there): the descriptor is not
             # held while the request waits for a connection.
             self._close_file()
         if self.on_sent is not None:
             self.on_sent(0)
+
+    @property
+    def _owned(self) -> bool:
+        """Whether the file is opened here (a path), and so closed here."""
+        return self.source.path is not None
 
     def whole(self) -> bytes | None:
         """All the bytes to send, when the first chunk read is all of them."""
