@@ -12,6 +12,7 @@ from __future__ import annotations
 import asyncio
 import json
 import os
+import time
 from collections.abc import Iterator
 from pathlib import Path
 from typing import Any
@@ -131,3 +132,31 @@ def test_only_our_errors_come_out_and_nothing_is_left_open(
             assert error.request_id is not None, repr(error)
     assert connections_to(hostile.port) == 0
     assert files_open_under(tmp_path) == []
+
+
+JSON = {"content-type": "application/json"}
+DEEP = b"[" * 100_000 + b"]" * 100_000
+
+
+@pytest.mark.parametrize(
+    ("stage", "reply"),
+    [
+        ("create", Reply(200, DEEP, JSON)),
+        ("start", Reply(500, b'{"detail": ' + DEEP + b"}", JSON)),
+        # Opening tags never closed: storage's reason is looked for in one pass.
+        ("put", Reply(403, b"<Message>" * 30_000, {"content-type": "application/xml"})),
+    ],
+    ids=["nested success", "nested error", "unclosed xml"],
+)
+def test_a_body_made_to_wear_the_decoder_out_is_an_api_error_at_once(
+    hostile: HostileService, tmp_path: Path, stage: str, reply: Reply
+) -> None:
+    image = tmp_path / "cat.png"
+    image.write_bytes(bytes(64))
+    hostile.script[stage] = reply
+    started = time.monotonic()
+    with pytest.raises(APIError) as caught:
+        run("async", hostile.base_url, image)
+    assert time.monotonic() - started < 10
+    assert caught.value.status_code == reply.status
+    assert isinstance(caught.value, UploadError) == (stage == "put")

@@ -6,6 +6,7 @@ from __future__ import annotations
 import asyncio
 import http.server
 import json
+import re
 import ssl
 import subprocess
 import sys
@@ -147,19 +148,34 @@ def test_contexts_are_shared_per_settings_and_made_off_the_loop(
     asyncio.run(main())
 
 
+@pytest.mark.parametrize("backend", backends() + ["given AiohttpClient"] * ("aiohttp" in backends()))
 def test_a_context_that_cannot_be_made_fails_the_request_and_is_tried_again(
-    https_url: str, ca_file: str, tmp_path: Path, clean_env: pytest.MonkeyPatch
+    https_url: str, ca_file: str, tmp_path: Path, clean_env: pytest.MonkeyPatch, backend: str
 ) -> None:
     missing = tmp_path / "ca.pem"
     clean_env.setenv("SSL_CERT_FILE", str(missing))
-    client = AsyncVelquorAI(api_key="sk-test", base_url=https_url, max_retries=0)
+    given = None
+    if backend == "given AiohttpClient":
+        from velquor_ai import AiohttpClient
+
+        given, backend = AiohttpClient(), "httpx"
+    client = AsyncVelquorAI(
+        api_key="sk-test",
+        base_url=https_url,
+        max_retries=0,
+        http_backend=backend,
+        http_client=given,  # type: ignore[arg-type]
+    )
 
     async def main() -> None:
         async with client:
-            with pytest.raises(OSError):
+            with pytest.raises(APIConnectionError, match=re.escape(f"SSL_CERT_FILE={missing}")) as refused:
                 await client.generations.get_result("gen_1")
+            assert isinstance(refused.value.__cause__, OSError)
             Path(ca_file).replace(missing)
             assert (await client.generations.get_result("gen_1")).status == "processing"
+        if given is not None:
+            await given.aclose()
 
     asyncio.run(main())
 

@@ -110,6 +110,8 @@ class AiohttpTransport(httpx.AsyncBaseTransport, ForkAware):
         Raises:
             httpx.TimeoutException, httpx.NetworkError, httpx.RemoteProtocolError,
             httpx.ProxyError, httpx.UnsupportedProtocol: as httpx's transport would.
+            APIConnectionError: If the TLS context of `verify` and `cert`
+                cannot be made (httpx's own transport refuses them when made).
         """
         session = await self._session()
         timeouts = request.extensions.get("timeout") or DEFAULT_TIMEOUT.as_dict()

@@ -497,7 +497,7 @@ def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
     try:
         # From the bytes, as response.json() does; the text (and the charset
         # it is decoded with) is needed only for an error.
-        data = jsonlib.loads(content)
+        data = _json(content)
     except ValueError as exc:
         raise APIError(
             f"Service answered {status} with a body that is not JSON "
@@ -517,6 +517,15 @@ def _decode(response: httpx.Response, tries: int = 1) -> dict[str, Any]:
     return data
 
 
+def _json(data: str | bytes) -> Any:
+    """Decode JSON from an answer; JSON nested deeper than the decoder can go
+    is refused as not JSON (`ValueError`), like any other body it cannot read."""
+    try:
+        return jsonlib.loads(data)
+    except RecursionError as exc:
+        raise ValueError("JSON nested too deeply to decode") from exc
+
+
 def decoded_body(response: httpx.Response, text: str) -> object:
     """An answer's body for `APIError.body`: its JSON decoded when the answer
     says it is JSON (and it is), else its text."""
@@ -524,7 +533,7 @@ def decoded_body(response: httpx.Response, text: str) -> object:
     if media_type != "application/json" and not media_type.endswith("+json"):
         return text
     try:
-        return jsonlib.loads(text)
+        return _json(text)
     except ValueError:
         return text
 
@@ -548,7 +557,7 @@ def _status_error(response: httpx.Response, text: str, tries: int) -> APIError:
 def _error_message(text: str) -> str | None:
     """Pick the reason out of an error answer's body, if it states one."""
     try:
-        data = jsonlib.loads(text)
+        data = _json(text)
     except ValueError:
         return None
     if not isinstance(data, dict):

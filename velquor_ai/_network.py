@@ -45,6 +45,8 @@ import threading
 from collections.abc import Iterable
 from typing import Any
 
+from .exceptions import APIConnectionError
+
 __all__ = ["PreparedNetwork", "SharedSSLContext", "prepare", "warm_imports"]
 
 # Imported by httpx and httpcore on first use rather than at import; imported
@@ -95,26 +97,26 @@ class PreparedNetwork:
 
     def __init__(self, key: tuple[Any, ...]) -> None:
         self._key = key
-        self._pid = os.getpid()
-        self._future = _start(key)
+        _start(key)  # begun now, found in the cache when asked for
 
     async def context(self) -> ssl.SSLContext:
         """The TLS context, waited for without blocking the event loop.
 
         Raises:
-            Whatever making it raised (an `SSL_CERT_FILE` that cannot be read, say).
+            APIConnectionError: If it cannot be made (an `SSL_CERT_FILE` that
+                cannot be read, say), with what making it raised as its cause.
         """
-        future = self._future
-        if future.done() and future.exception() is not None:
-            # Made anew for each pool, as httpx would: the file may be there now.
-            future = self._future = _start(self._key)
-        elif not future.done() and self._pid != os.getpid():
-            # Forked while it was being made, by a thread this process lacks.
-            self._pid = os.getpid()
-            future = self._future = _start(self._key)
-        if not future.done():
-            await asyncio.wrap_future(future)
-        return future.result()
+        # Looked up each time: one that failed has left the cache (made anew
+        # for each pool, as httpx would: the file may be there now), and so
+        # has one still being made when this process forked, by a thread this
+        # process lacks.
+        future = _start(self._key)
+        try:
+            if not future.done():
+                await asyncio.wrap_future(future)
+            return future.result()
+        except Exception as exc:
+            raise APIConnectionError(f"Cannot set up TLS from {_settings_text(self._key)}: {exc}") from exc
 
 
 def settings_key(verify: bool | str, cert: Any, trust_env: bool) -> tuple[Any, ...]:
@@ -128,6 +130,21 @@ def settings_key(verify: bool | str, cert: Any, trust_env: bool) -> tuple[Any, .
         environ.get("SSL_CERT_DIR") if trust_env else None,
         environ.get("SSLKEYLOGFILE"),
     )
+
+
+def _settings_text(key: tuple[Any, ...]) -> str:
+    """The settings a context was made from, as a message names them (the
+    file of a client certificate, never its password)."""
+    verify, cert, _, cert_file, cert_dir, keylog = key
+    named = {
+        "verify": verify if isinstance(verify, str) else None,
+        "cert": cert if isinstance(cert, str) or cert is None else cert[0],
+        "SSL_CERT_FILE": cert_file,
+        "SSL_CERT_DIR": cert_dir,
+        "SSLKEYLOGFILE": keylog,
+    }
+    given = [f"{name}={value}" for name, value in named.items() if value]
+    return ", ".join(given) or "the default certificate bundle"
 
 
 def prepare(verify: bool | str = True, cert: Any = None, trust_env: bool = True) -> PreparedNetwork:

@@ -33,7 +33,6 @@ from __future__ import annotations
 import asyncio
 import concurrent.futures
 import os
-import re
 from collections.abc import Callable
 from dataclasses import dataclass, field
 from typing import Any, BinaryIO
@@ -60,8 +59,6 @@ CHUNK_SIZE = 1 << 20
 # thread and back costs more than reading it from the page cache.
 INLINE_READ = 1 << 16
 
-_XML_MESSAGE = re.compile(r"<Message>(.*?)</Message>", re.DOTALL)
-_XML_CODE = re.compile(r"<Code>(.*?)</Code>", re.DOTALL)
 
 SentCallback = Callable[[int], object]
 
@@ -144,7 +141,6 @@ class _Body:
         self.remaining = source.size
         self.sent = 0
         self._file: Any = None
-        self._owned = False
         self._last = 0
         self._ready: bytes | None = None
         self._pending: concurrent.futures.Future[Any] | None = None
@@ -153,17 +149,21 @@ class _Body:
         """Open the file (or rewind the file object), check its size and read
         the first chunk, in one trip to a worker thread (on the loop for a
         small file on disk)."""
-        self._owned = self.source.path is not None
         if self._owned and self.source.size <= INLINE_READ:
             self._file, self._ready = _start(self.source)
         else:
             self._file, self._ready = await self._in_thread(_start, self.source)
-        if self._owned and self._ready is not None and len(self._ready) == self.source.size:
+        if self._owned and self.whole() is not None:
             # All of it read (and found to end there): the descriptor is not
             # held while the request waits for a connection.
             self._close_file()
         if self.on_sent is not None:
             self.on_sent(0)
+
+    @property
+    def _owned(self) -> bool:
+        """Whether the file is opened here (a path), and so closed here."""
+        return self.source.path is not None
 
     def whole(self) -> bytes | None:
         """All the bytes to send, when the first chunk read is all of them."""
@@ -516,8 +516,10 @@ def refusal(
     """
     status = response.status_code
     body = response.text
-    reason = _XML_MESSAGE.search(body) or _XML_CODE.search(body)
-    detail = reason.group(1).strip() if reason else body.strip()[:200]
+    reason = _element(body, "Message")
+    if reason is None:
+        reason = _element(body, "Code")
+    detail = reason.strip() if reason is not None else body.strip()[:200]
     message = f"Storage refused the upload of {filename} (HTTP {status}){tries}"
     if detail:
         message += f": {detail}"
@@ -526,3 +528,19 @@ def refusal(
     error = UploadError(message, status_code=status, body=decoded_body(response, body), filename=filename, text=body)
     error.generation_id = generation_id
     return error
+
+
+def _element(xml: str, tag: str) -> str | None:
+    """The text of the first `<tag>...</tag>` of an XML error body, or None.
+
+    Two searches, each once over the body: a pattern with a lazy group would
+    go over the rest of the body again from every opening tag that is never
+    closed, and a body of a few hundred kilobytes would hold the event loop
+    for minutes.
+    """
+    start = xml.find(f"<{tag}>")
+    if start < 0:
+        return None
+    start += len(tag) + 2
+    end = xml.find(f"</{tag}>", start)
+    return None if end < 0 else xml[start:end]

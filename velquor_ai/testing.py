@@ -301,7 +301,6 @@ class LocalService:
         self._changed = threading.Condition(self._lock)
         self._generations: dict[str, _Generation] = {}
         self._objects: dict[str, StoredObject] = {}
-        self._requests: list[tuple[str, str]] = []
         self._received: list[_Received] = []
         self._faults: list[_Fault] = []
         self._answers: dict[str, _Answer] = {}
@@ -430,7 +429,7 @@ class LocalService:
     def requests(self) -> list[tuple[str, str]]:
         """Snapshot of the requests received so far, as (method, path) pairs."""
         with self._lock:
-            return list(self._requests)
+            return [(entry.method, entry.path) for entry in self._received]
 
     @property
     def received(self) -> list[ReceivedRequest]:
@@ -620,9 +619,8 @@ class LocalService:
         return entry
 
     def _gate(self, method: str, path: str, headers: dict[str, str]) -> Response | _Fault | None:
-        """Log the request; answer it early for auth failures; pick its fault."""
+        """Answer a request early for auth failures; pick its fault."""
         with self._lock:
-            self._requests.append((method, path))
             if not path.startswith("/v1/"):
                 return None
             if self.api_key is not None:
