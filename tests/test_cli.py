@@ -3,6 +3,7 @@ service on 127.0.0.1."""
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import re
@@ -282,6 +283,25 @@ def wait_until(condition: Any, seconds: float = 60) -> None:
     while not condition():
         assert time.monotonic() < deadline, "timed out"
         time.sleep(0.05)
+
+
+def test_rich_display_moves_the_upload_bar_while_a_file_goes_out() -> None:
+    from velquor_ai.cli import _RichDisplay
+
+    display = _RichDisplay(io.StringIO())
+    size = 3 << 20
+    completed = []
+    for kind, done, sent in [
+        ("upload", 0, 0),
+        ("uploading", 0, 1 << 20),
+        ("uploading", 0, 2 << 20),
+        ("upload", 1, size),
+    ]:
+        display(velquor_ai.ProgressEvent(kind, "gen_1", filename="clip.mp4", done=done, total=1, size=size,
+                                         sent=sent, bytes_done=sent, bytes_total=size))  # fmt: skip
+        completed.append(display._progress.tasks[0].completed)
+    display.close()
+    assert completed == [0, 1 << 20, 2 << 20, size]
 
 
 @pytest.mark.parametrize(

@@ -709,7 +709,7 @@ class _RichDisplay(_Display):
                 f"Generation [bold]{event.generation_id}[/bold] created",
                 highlight=False,
             )
-        elif event.kind == "upload":
+        elif event.kind in ("upload", "uploading"):
             self._upload(event)
         elif event.kind == "started":
             self._stop_progress()
