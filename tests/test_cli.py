@@ -130,6 +130,18 @@ def test_bad_input_exits_2_with_one_line(
     assert result.stdout == ""
 
 
+@pytest.mark.parametrize("encoding", ["utf-8", "latin-1"])
+def test_blueprint_on_stdin_that_is_not_utf8_exits_2(tmp_path: Path, encoding: str) -> None:
+    # Whatever the locale says stdin holds, a blueprint is UTF-8, as in a file.
+    result = subprocess.run(
+        [sys.executable, "-m", "velquor_ai", "execute", "-", "--input", "cat.png"],
+        input="{\"v\": \"\u00e9\"}".encode("latin-1"), capture_output=True, cwd=tmp_path,
+        env=cli_env(PYTHONIOENCODING=encoding), timeout=120,
+    )  # fmt: skip
+    assert result.returncode == 2
+    assert result.stderr.decode().splitlines()[-1] == "velquor_ai: error: Blueprint on stdin is not UTF-8 text"
+
+
 @pytest.mark.parametrize(
     "args",
     [

@@ -622,7 +622,11 @@ def _request_origin(error: httpx.RequestError) -> str | None:
 
 def _read_blueprint(argument: str) -> str:
     if argument == "-":
-        return sys.stdin.read()
+        try:
+            # Read as a file is, whatever encoding the locale gives stdin.
+            return sys.stdin.buffer.read().decode("utf-8-sig")
+        except UnicodeDecodeError:
+            raise _UsageError("Blueprint on stdin is not UTF-8 text") from None
     path = Path(argument)
     try:
         return path.read_text(encoding="utf-8-sig")
