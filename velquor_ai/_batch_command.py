@@ -732,9 +732,6 @@ class _RichProgress(_PlainProgress):
         self._task = self._progress.add_task("Batch", total=tally.to_run, counts="", rate="")
         self._progress.start()
 
-    def warn(self, text: str) -> None:
-        self._console.print(text, highlight=False, markup=False)
-
     def update(self, tally: _Tally) -> None:
         if self._progress is None:
             return
