@@ -21,7 +21,6 @@ import asyncio
 import inspect
 import json
 import os
-import secrets
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -470,7 +469,7 @@ async def _generate(args: argparse.Namespace) -> int:
         elif args.local:
             # The client and the service it starts share one key, made up for
             # the run when none is given.
-            args.api_key = args.api_key or os.environ.get("VELQUOR_API_KEY") or f"sk-local-{secrets.token_hex(8)}"
+            args.api_key = _serve_command.local_api_key(args.api_key)
             service = _local_service_class("--local")(api_key=args.api_key, processing_time=_LOCAL_PROCESSING_TIME)
             async with service:
                 display.note(f"Local service listening at {service.base_url}")
