@@ -17,13 +17,11 @@ from typing import Any
 
 import httpx
 import pytest
+from support import package_env
 from test_batch import FAILING, check_blueprint, small_files
 
-import velquor_ai
 from velquor_ai._batch_command import ResultsFile
 from velquor_ai.testing import LocalService
-
-PACKAGE_ROOT = str(Path(velquor_ai.__file__).resolve().parents[1])
 
 
 def batch_command(jobs: Path, out: Path, service: LocalService, *extra: str) -> list[str]:
@@ -45,18 +43,12 @@ def batch_command(jobs: Path, out: Path, service: LocalService, *extra: str) -> 
     ]
 
 
-def command_env() -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
-    return env
-
-
 def run_batch(jobs: Path, out: Path, service: LocalService, *extra: str) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         batch_command(jobs, out, service, *extra),
         capture_output=True,
         text=True,
-        env=command_env(),
+        env=package_env(),
         timeout=300,
     )
 
@@ -119,7 +111,7 @@ def test_a_killed_batch_resumes_without_doing_anything_twice(
         batch_command(jobs, out, service, "--concurrency", "8"),
         stdout=subprocess.DEVNULL,
         stderr=subprocess.DEVNULL,
-        env=command_env(),
+        env=package_env(),
     )
     try:
         waiting_for(lambda lines: sum(r.get("status") == "completed" for r in lines) >= 12)
@@ -199,7 +191,7 @@ def test_ctrl_c_stops_the_batch_with_a_summary_and_a_resume_finishes_it(service:
         stdout=subprocess.DEVNULL,
         stderr=subprocess.PIPE,
         text=True,
-        env=command_env(),
+        env=package_env(),
     )
     assert service.wait_for_held_uploads(3, timeout=60)
     process.send_signal(signal.SIGINT)
@@ -324,7 +316,7 @@ def test_a_thousand_jobs_keep_the_command_within_memory_and_descriptor_bounds(
             batch_command(jobs, out, service, "--concurrency", "64"),
             stdout=subprocess.DEVNULL,
             stderr=subprocess.PIPE,
-            env=command_env(),
+            env=package_env(),
         )
         most_fds = 0
         while True:

@@ -3,6 +3,7 @@ service on 127.0.0.1."""
 
 from __future__ import annotations
 
+import io
 import json
 import os
 import re
@@ -18,22 +19,13 @@ from typing import Any
 
 import httpx
 import pytest
+from support import package_env
 
 import velquor_ai
 
 PNG = b"\x89PNG\r\n\x1a\n" + b"picture" * 50
 MP4 = b"\x00\x00\x00\x18ftypmp42" + b"\x05" * 2000
 QUESTION = "What is shown here?"
-PACKAGE_ROOT = str(Path(velquor_ai.__file__).resolve().parents[1])
-
-
-def cli_env(**settings: str) -> dict[str, str]:
-    """This process's environment without VELQUOR_ settings, plus `settings`."""
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
-    env.update(settings)
-    # The same package as this test process imports, built in place or installed.
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
-    return env
 
 
 def run_cli(*args: str, cwd: Path, stdin: str | None = None, **settings: str) -> subprocess.CompletedProcess[str]:
@@ -42,7 +34,7 @@ def run_cli(*args: str, cwd: Path, stdin: str | None = None, **settings: str) ->
         capture_output=True,
         text=True,
         cwd=cwd,
-        env=cli_env(**settings),
+        env=package_env(**settings),
         input=stdin,
         timeout=120,
     )
@@ -129,6 +121,18 @@ def test_bad_input_exits_2_with_one_line(
     assert result.stdout == ""
 
 
+@pytest.mark.parametrize("encoding", ["utf-8", "latin-1"])
+def test_blueprint_on_stdin_that_is_not_utf8_exits_2(tmp_path: Path, encoding: str) -> None:
+    # Whatever the locale says stdin holds, a blueprint is UTF-8, as in a file.
+    result = subprocess.run(
+        [sys.executable, "-m", "velquor_ai", "execute", "-", "--input", "cat.png"],
+        input="{\"v\": \"\u00e9\"}".encode("latin-1"), capture_output=True, cwd=tmp_path,
+        env=package_env(PYTHONIOENCODING=encoding), timeout=120,
+    )  # fmt: skip
+    assert result.returncode == 2
+    assert result.stderr.decode().splitlines()[-1] == "velquor_ai: error: Blueprint on stdin is not UTF-8 text"
+
+
 @pytest.mark.parametrize(
     "args",
     [
@@ -201,7 +205,7 @@ def test_closed_output_pipe_exits_quietly(files: dict[str, Path], tmp_path: Path
     try:
         result = subprocess.run(
             [sys.executable, "-m", "velquor_ai", *args], stdout=writer,
-            stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=cli_env(),
+            stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=package_env(),
             timeout=120,
         )  # fmt: skip
     finally:
@@ -284,6 +288,25 @@ def wait_until(condition: Any, seconds: float = 60) -> None:
         time.sleep(0.05)
 
 
+def test_rich_display_moves_the_upload_bar_while_a_file_goes_out() -> None:
+    from velquor_ai.cli import _RichDisplay
+
+    display = _RichDisplay(io.StringIO())
+    size = 3 << 20
+    completed = []
+    for kind, done, sent in [
+        ("upload", 0, 0),
+        ("uploading", 0, 1 << 20),
+        ("uploading", 0, 2 << 20),
+        ("upload", 1, size),
+    ]:
+        display(velquor_ai.ProgressEvent(kind, "gen_1", filename="clip.mp4", done=done, total=1, size=size,
+                                         sent=sent, bytes_done=sent, bytes_total=size))  # fmt: skip
+        completed.append(display._progress.tasks[0].completed)
+    display.close()
+    assert completed == [0, 1 << 20, 2 << 20, size]
+
+
 @pytest.mark.parametrize(
     ("stage", "advice"),
     [("waiting", "resume with: {command} --wait"), ("uploading", "see where it stands with: {command}")],
@@ -297,7 +320,7 @@ def test_ctrl_c_names_the_generation_and_how_to_pick_it_up(
     process = subprocess.Popen(
         [sys.executable, "-m", "velquor_ai", "generate", QUESTION, "--image", "cat.png", "--interval", "1",
          "--base-url", service.base_url, "--api-key", service.api_key],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=cli_env(),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=package_env(),
     )  # fmt: skip
     try:
         if stage == "uploading":
@@ -347,7 +370,7 @@ def test_serve_runs_a_local_service_until_ctrl_c(tmp_path: Path, files: dict[str
     program = [str(script), *command[1:]] if command[0] == "velquor" else [sys.executable, *command]
     process = subprocess.Popen(
         [*program, "--port", "0", "--api-key", "sk-served", "--processing-time", "0"],
-        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=cli_env(),
+        stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=package_env(),
     )  # fmt: skip
     try:
         assert process.stdout is not None

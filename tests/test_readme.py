@@ -19,11 +19,11 @@ from pathlib import Path
 from typing import Any
 
 import pytest
+from support import package_env
 
 import velquor_ai
 
 README = Path(__file__).resolve().parents[1] / "README.md"
-PACKAGE_ROOT = str(Path(velquor_ai.__file__).resolve().parents[1])
 
 RUNNABLE = {"python", "sh", "bash", "shell"}
 DATA = {"json", "jsonl"}
@@ -128,13 +128,12 @@ def missing_commands(text: str, path: str) -> list[str]:
 
 
 def environment(service: Any, folder: Path) -> dict[str, str]:
-    env = {k: v for k, v in os.environ.items() if not k.startswith("VELQUOR_")}
-    env["VELQUOR_BASE_URL"] = service.base_url
-    env["VELQUOR_API_KEY"] = service.api_key
-    env["PATH"] = os.pathsep.join([str(Path(sys.executable).parent), env.get("PATH", "")])
-    env["PYTHONPATH"] = os.pathsep.join(p for p in (PACKAGE_ROOT, env.get("PYTHONPATH")) if p)
-    env["TMPDIR"] = str(folder)  # temporary folders the commands make go away with it
-    return env
+    return package_env(
+        VELQUOR_BASE_URL=service.base_url,
+        VELQUOR_API_KEY=service.api_key,
+        PATH=os.pathsep.join([str(Path(sys.executable).parent), os.environ.get("PATH", "")]),
+        TMPDIR=str(folder),  # temporary folders the commands make go away with it
+    )
 
 
 @pytest.mark.parametrize("block", [b for b in BLOCKS if b.lang in RUNNABLE], ids=lambda b: b.name)

@@ -538,9 +538,7 @@ class AsyncVelquorAI:
         generation_id = record.generation_id
         with _naming(generation_id):
             logger.debug("Generation %s created", generation_id)
-            # Events are made only for a callback (here and below).
-            if on_progress is not None:
-                emit(on_progress, ProgressEvent("created", generation_id, request_id=last_request_id()))
+            emit(on_progress, ProgressEvent("created", generation_id, request_id=last_request_id()))
             moved_on: GenerationResult | GenerationStatus | None = None
             if inputs:
                 moved_on = await self._upload(generation_id, inputs, key, on_progress)
@@ -548,11 +546,10 @@ class AsyncVelquorAI:
                 with _idempotency(key, "start"):
                     moved_on = await read_model(generations.start(generation_id))
                 logger.debug("Generation %s started", generation_id)
-            if on_progress is not None:
-                emit(
-                    on_progress,
-                    ProgressEvent("started", generation_id, status=status_text(moved_on), request_id=last_request_id()),
-                )
+            emit(
+                on_progress,
+                ProgressEvent("started", generation_id, status=status_text(moved_on), request_id=last_request_id()),
+            )
             return await self._wait_for_result(generation_id, wait, first_interval, on_progress)
 
     async def _upload(
@@ -774,11 +771,10 @@ class AsyncVelquorAI:
         def report(status: Any) -> None:
             # Called right after the check whose answer `status` was read from.
             last[:] = [status]
-            if on_progress is not None:
-                emit(
-                    on_progress,
-                    ProgressEvent("status", generation_id, status=status_text(status), request_id=last_request_id()),
-                )
+            emit(
+                on_progress,
+                ProgressEvent("status", generation_id, status=status_text(status), request_id=last_request_id()),
+            )
 
         loop = asyncio.get_running_loop()
         started = loop.time()

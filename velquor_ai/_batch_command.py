@@ -40,7 +40,7 @@ from pathlib import Path
 from typing import Any, BinaryIO, TextIO
 
 from ._checks import check_concurrency
-from .batch import GenerationBatch
+from .batch import GenerationBatch, is_job_key
 from .client import AsyncVelquorAI, ProgressEvent
 from .exceptions import (
     APIError,
@@ -380,7 +380,7 @@ def _parse_job(raw: bytes, base: Path) -> tuple[str | int, str, list[Path], list
     if unknown:
         raise _BadLine(f"unknown field(s) {', '.join(map(repr, unknown))}")
     key = data.get("key")
-    if isinstance(key, bool) or not isinstance(key, (str, int)) or key == "":
+    if not is_job_key(key):
         raise _BadLine("key must be a non-empty string or an integer")
     question = data.get("question")
     if not isinstance(question, str) or not question.strip():
@@ -731,9 +731,6 @@ class _RichProgress(_PlainProgress):
         )
         self._task = self._progress.add_task("Batch", total=tally.to_run, counts="", rate="")
         self._progress.start()
-
-    def warn(self, text: str) -> None:
-        self._console.print(text, highlight=False, markup=False)
 
     def update(self, tally: _Tally) -> None:
         if self._progress is None:

@@ -19,9 +19,10 @@ import sys
 from collections.abc import Callable, Sequence
 from typing import Any
 
+from .config import ENV_API_KEY
 from .exceptions import ValidationError
 
-__all__ = ["DEFAULT_PORT", "DESCRIPTION", "add_arguments", "epilog", "main", "run"]
+__all__ = ["DEFAULT_PORT", "DESCRIPTION", "add_arguments", "epilog", "local_api_key", "main", "run"]
 
 # Where clients look when given no address.
 DEFAULT_PORT = 8000
@@ -43,6 +44,11 @@ def epilog(prog: str) -> str:
         "exit status: 0 when stopped with Ctrl-C (or SIGTERM), 2 when the port is taken\n"
         "             or the 'local' extra is missing\n"
     )
+
+
+def local_api_key(given: str | None) -> str:
+    """The key of a local service: the one given, else $VELQUOR_API_KEY, else a new one."""
+    return given or os.environ.get(ENV_API_KEY) or f"sk-local-{secrets.token_hex(8)}"
 
 
 def add_arguments(parser: argparse.ArgumentParser) -> None:
@@ -88,7 +94,7 @@ def run(args: argparse.Namespace, service_class: Callable[..., Any], prog: str) 
         raise ValidationError(
             f"--processing-time must be 0 or more seconds, not {args.processing_time:g}", field="processing_time"
         )
-    api_key = args.api_key or os.environ.get("VELQUOR_API_KEY") or f"sk-local-{secrets.token_hex(8)}"
+    api_key = local_api_key(args.api_key)
     service = service_class(api_key=api_key, processing_time=args.processing_time, port=args.port)
     try:
         service.start()

@@ -42,7 +42,7 @@ from collections.abc import (
 )
 from dataclasses import dataclass
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, Generic, Protocol, Self, TypeVar
+from typing import TYPE_CHECKING, Any, Generic, Protocol, Self, TypeGuard, TypeVar
 
 import httpx
 
@@ -77,6 +77,11 @@ JobKey = str | int
 
 BatchProgressCallback = Callable[[JobKey, ProgressEvent], object]
 """Called as `on_progress(key, event)` for each step of each job's generation."""
+
+
+def is_job_key(value: object) -> TypeGuard[JobKey]:
+    """Whether `value` can name a job: a non-empty string or an integer (not a bool)."""
+    return not isinstance(value, bool) and isinstance(value, (str, int)) and value != ""
 
 
 class SupportsGenerate(Protocol):
@@ -140,7 +145,7 @@ class Job:
 
     def __post_init__(self) -> None:
         key = self.key
-        if key is not None and (isinstance(key, bool) or not isinstance(key, (str, int)) or key == ""):
+        if key is not None and not is_job_key(key):
             raise ValidationError(
                 f"A job's key must be a non-empty string or an integer, not {key!r}",
                 field="key",
@@ -471,6 +476,4 @@ def _check_source(source: object) -> Any:
 
 def _item_key(item: object, index: int) -> JobKey:
     key = item.get("key") if isinstance(item, Mapping) else None
-    if isinstance(key, int) and not isinstance(key, bool):
-        return key
-    return key if isinstance(key, str) and key else str(index)
+    return key if is_job_key(key) else str(index)

@@ -21,7 +21,6 @@ import asyncio
 import inspect
 import json
 import os
-import secrets
 import sys
 from collections.abc import Sequence
 from pathlib import Path
@@ -470,7 +469,7 @@ async def _generate(args: argparse.Namespace) -> int:
         elif args.local:
             # The client and the service it starts share one key, made up for
             # the run when none is given.
-            args.api_key = args.api_key or os.environ.get("VELQUOR_API_KEY") or f"sk-local-{secrets.token_hex(8)}"
+            args.api_key = _serve_command.local_api_key(args.api_key)
             service = _local_service_class("--local")(api_key=args.api_key, processing_time=_LOCAL_PROCESSING_TIME)
             async with service:
                 display.note(f"Local service listening at {service.base_url}")
@@ -622,7 +621,11 @@ def _request_origin(error: httpx.RequestError) -> str | None:
 
 def _read_blueprint(argument: str) -> str:
     if argument == "-":
-        return sys.stdin.read()
+        try:
+            # Read as a file is, whatever encoding the locale gives stdin.
+            return sys.stdin.buffer.read().decode("utf-8-sig")
+        except UnicodeDecodeError:
+            raise _UsageError("Blueprint on stdin is not UTF-8 text") from None
     path = Path(argument)
     try:
         return path.read_text(encoding="utf-8-sig")
@@ -709,7 +712,7 @@ class _RichDisplay(_Display):
                 f"Generation [bold]{event.generation_id}[/bold] created",
                 highlight=False,
             )
-        elif event.kind == "upload":
+        elif event.kind in ("upload", "uploading"):
             self._upload(event)
         elif event.kind == "started":
             self._stop_progress()
