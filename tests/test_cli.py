@@ -213,6 +213,18 @@ def test_closed_output_pipe_exits_quietly(files: dict[str, Path], tmp_path: Path
     assert (result.returncode, result.stderr) == (0, "")
 
 
+def test_output_that_cannot_be_written_exits_1_with_one_line(files: dict[str, Path], tmp_path: Path) -> None:
+    args = ["generate", QUESTION, "--image", "cat.png", "--on-premise", "-q"]
+    with open("/dev/full", "w") as full:
+        result = subprocess.run(
+            [sys.executable, "-m", "velquor_ai", *args], stdout=full,
+            stderr=subprocess.PIPE, text=True, cwd=tmp_path, env=package_env(),
+            timeout=120,
+        )  # fmt: skip
+    assert result.returncode == 1
+    assert error_line(result) == "velquor_ai: error: [Errno 28] No space left on device"
+
+
 @pytest.mark.parametrize(
     ("api_key", "mentions"),
     [(None, ["failed"]), ("sk-wrong", ["API key", "(HTTP 401)"])],

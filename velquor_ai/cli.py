@@ -373,6 +373,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         except OSError:
             _discard(sys.stderr)
         return EXIT_OK
+    except OSError as exc:
+        # Output that could not be written (a full disk under a redirected
+        # stdout, say): one line, and nothing left for the final flush.
+        _discard(sys.stdout)
+        _error(str(exc))
+        return EXIT_FAILURE
 
 
 def _discard(stream: TextIO) -> None:
